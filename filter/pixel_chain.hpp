@@ -1,0 +1,30 @@
+// The chain of stages for one pixel inside the datamask, and the plain
+// whole-tile pass: one thread, rows outer, columns inner, every series read
+// straight out of the cubes. This is the reference the fast pass must match.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "filter/stages.hpp"
+#include "tile/tile.hpp"
+
+namespace pt {
+
+// The four per-pixel work series, allocated once and reused for every pixel.
+struct PixelWork {
+    explicit PixelWork(int year_count)
+        : value(year_count), state(year_count), proximity(year_count), height(year_count) {}
+    std::vector<int32_t> value, state, proximity, height;
+};
+
+// Runs proximity, classification, gap repair, post-loss rules, cover store
+// and the height series for the pixel at (row, col), reading and writing the
+// tile memory directly.
+void run_pixel_chain(TileMemory& tile, int row, int col, PixelWork& work);
+
+// Thinning over the whole tile, then the chain for every pixel whose datamask
+// byte is exactly 1.
+void filter_tile_reference(TileMemory& tile);
+
+}  // namespace pt

@@ -1,0 +1,4 @@
+#include "filter/stages.hpp"
+namespace pt {
+void repair_cover_gaps(ConstByteSeries, YearSeries, YearSeries) {}  // STUB
+}

@@ -1,0 +1,39 @@
+// Reading the tile's input layers: the two masks and the annual canopy cover,
+// loss and canopy height rasters, band 1 of each, straight into tile memory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tile/tile.hpp"
+
+namespace pt {
+
+struct InputPaths {
+    std::string tile_id;
+    std::string input_dir;
+    std::string datamask_dir;
+    std::string wetland_dir;
+};
+
+// One layer to read: its file name and the width x height bytes it fills.
+struct LayerRead {
+    std::string path;
+    uint8_t* destination;
+};
+
+// Every layer of the tile in read order: datamask, wetland mask, cover 1997
+// to 1999, then cover, loss and height of each year from 2000 to last_year.
+// Names are plain concatenations; the directories are used unchanged.
+std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, TileMemory& tile);
+
+// Opens the file read-only, reads the upper-left width x height window of
+// band 1 as bytes into destination in one call, and closes it. Throws
+// RunFailure with "<path> not found" when the file cannot be opened, and with
+// a line naming the file when it opens but cannot deliver the whole window.
+void read_layer(const std::string& path, uint8_t* destination, int width, int height);
+
+// Reads every layer of the plan in order, one file open at a time.
+void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile);
+
+}  // namespace pt
