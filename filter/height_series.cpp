@@ -1,5 +1,134 @@
+// Canopy height series of one pixel: a height exists only in years that the
+// filtered cover calls covered; gaps in the height layer are filled from the
+// pixels around; the series may rise by at most HEIGHT_GAIN_LIMIT per year;
+// isolated peaks and dips are median-smoothed unless loss lies close by; the
+// final year, which has no successor to judge it against, is settled by its
+// own rule; the result is stored into the height product cube.
+#include <algorithm>
+
 #include "filter/stages.hpp"
+
 namespace pt {
-HeightNeighbourhood height_neighbourhood(const YearCube&, int, int) { return {}; }  // STUB
-void filter_height_series(const HeightNeighbourhood&, ConstByteSeries, ConstByteSeries, ConstYearSeries, YearSeries, YearSeries, ByteSeries) {}  // STUB
+
+namespace {
+
+// Mean of the non-zero heights of year t on the square ring at Chebyshev
+// distance `radius` around the pixel, positions outside the tile left out.
+// Returns 0 when the ring holds no non-zero height.
+//
+// The fill searches the 3x3 block first and the 5x5 block only when the 3x3
+// block held nothing, and only for a pixel whose own height is 0; at both
+// points everything inside the ring is known to be 0, so the ring alone gives
+// the block mean. Sum and count are integers and the quotient truncates.
+int32_t ring_mean(const HeightNeighbourhood& heights, int t, int radius) {
+    int32_t sum = 0;
+    int32_t count = 0;
+    auto take = [&](int dy, int dx) {
+        if (!heights.inside(dy, dx)) return;
+        const int32_t h = heights.at(t, dy, dx);
+        if (h != 0) {
+            sum += h;
+            ++count;
+        }
+    };
+    for (int dy = -radius; dy <= radius; ++dy) {
+        if (dy == -radius || dy == radius) {
+            for (int dx = -radius; dx <= radius; ++dx) take(dy, dx);
+        } else {
+            take(dy, -radius);
+            take(dy, radius);
+        }
+    }
+    return count == 0 ? 0 : sum / count;
 }
+
+int32_t derive_height(const HeightNeighbourhood& heights, uint8_t cover, int t) {
+    if (cover == 0) return 0;  // no canopy, no height, whatever the layer says
+    const int32_t own = heights.at(t, 0, 0);
+    if (own != 0) return own;
+    const int32_t near = ring_mean(heights, t, 1);
+    if (near != 0) return near;
+    return ring_mean(heights, t, 2);
+}
+
+int32_t median_of_three(int32_t a, int32_t b, int32_t c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+}  // namespace
+
+HeightNeighbourhood height_neighbourhood(const YearCube& height_cube, int row, int col) {
+    HeightNeighbourhood n;
+    n.centre = &height_cube.at(0, row, col);
+    n.year_stride = static_cast<std::ptrdiff_t>(height_cube.layer_size());
+    n.row_stride = height_cube.width;
+    n.col_stride = 1;
+    n.row = row;
+    n.col = col;
+    n.width = height_cube.width;
+    n.height = height_cube.height;
+    return n;
+}
+
+void filter_height_series(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
+                          ConstByteSeries loss, ConstYearSeries proximity_series,
+                          YearSeries value_series, YearSeries height_series,
+                          ByteSeries height_out) {
+    const int n = static_cast<int>(value_series.size());
+    const int first = first_output_index;
+    std::fill(value_series.begin(), value_series.end(), 0);
+    std::fill(height_series.begin(), height_series.end(), 0);
+
+    // Derived height. value_series held the filtered cover until now; that
+    // has already been stored, so the series is free for reuse.
+    for (int t = first; t < n; ++t) value_series[t] = derive_height(heights, cover_out[t], t);
+
+    // Growth cap against the already capped previous year, so a sudden rise
+    // is spread over the following years. Falls are real (loss, harvest) and
+    // pass unchanged; the first output year has no predecessor to cap against.
+    for (int t = first + 1; t < n; ++t) {
+        if (value_series[t] - value_series[t - 1] > HEIGHT_GAIN_LIMIT)
+            value_series[t] = value_series[t - 1] + HEIGHT_GAIN_LIMIT;
+    }
+
+    // Spike smoothing. Every test reads the capped derived series, never a
+    // value smoothed earlier in this loop. A year with loss close by in that
+    // year or the one before may genuinely change and is kept as derived.
+    const auto& v = value_series;
+    for (int t = first; t <= n - 2; ++t) {
+        int32_t s = v[t];
+        if (proximity_series[t] != PROX_RECENT && t > first && v[t] >= 1) {
+            const bool dip = v[t] < v[t - 1] && v[t] < v[t + 1];
+            const bool peak = v[t] > v[t - 1] && v[t] > v[t + 1];
+            if (dip || peak) s = median_of_three(v[t - 1], v[t], v[t + 1]);
+        }
+        height_series[t] = s;
+    }
+
+    // Final year: no following year to judge an extreme against. Take the
+    // derived value when it continues the trend of the two years before, when
+    // it is a fall with loss close by, or when the pixel itself lost canopy in
+    // the three years before; otherwise repeat the year before.
+    {
+        const int32_t last = v[n - 1];
+        const int32_t prev = height_series[n - 2];
+        const int32_t prev2 = height_series[n - 3];
+        int32_t s = prev;
+        if (prev == last) {
+            s = last;
+        } else if ((prev >= last && prev2 >= prev) || (prev <= last && prev2 <= prev)) {
+            s = last;
+        } else if (prev >= last && proximity_series[n - 1] == PROX_RECENT) {
+            s = last;
+        } else if (loss[n - 2] != 0 || loss[n - 3] != 0 || loss[n - 4] != 0) {
+            s = last;
+        }
+        height_series[n - 1] = s;
+    }
+
+    // Every value lies in 0..255 (bytes, means of bytes, a cap that only
+    // lowers, medians of existing values), so the byte is exact.
+    for (int t = first; t < n; ++t) height_out[t] = static_cast<uint8_t>(height_series[t]);
+}
+
+}  // namespace pt

@@ -1,6 +1,60 @@
 #include "filter/stages.hpp"
+
 namespace pt {
-uint64_t loss_year_bits(ConstByteSeries, int) { return 0; }  // STUB
-LossBlock gather_loss_block(const YearCube&, int, int) { return {}; }  // STUB
-void compute_loss_proximity(const LossBlock&, YearSeries) {}  // STUB
+
+uint64_t loss_year_bits(ConstByteSeries loss, int year_count) {
+    uint64_t bits = 0;
+    for (int t = 0; t < year_count; ++t) {
+        if (loss[t] != 0) bits |= uint64_t{1} << t;
+    }
+    return bits;
 }
+
+LossBlock gather_loss_block(const YearCube& loss_cube, int row, int col) {
+    LossBlock block{};
+    int i = 0;
+    for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx, ++i) {
+            const int r = row + dy;
+            const int c = col + dx;
+            if (r < 0 || r >= loss_cube.height || c < 0 || c >= loss_cube.width) continue;
+            const ByteSeries s = loss_cube.series(r, c);
+            block.bits[i] = loss_year_bits({s.base, s.stride}, loss_cube.year_count);
+        }
+    }
+    return block;
+}
+
+void compute_loss_proximity(const LossBlock& block, YearSeries proximity_series) {
+    const int year_count = static_cast<int>(proximity_series.size());
+
+    uint64_t any = 0;
+    for (const uint64_t bits : block.bits) any |= bits;
+    if (any == 0) {
+        for (int32_t& code : proximity_series) code = PROX_NONE;
+        return;
+    }
+
+    // All years at once: bit t of `recent` says the pixel has loss at t or
+    // t-1, of `older` loss at t-2 or t-3. Walking the block in scan order and
+    // letting every pixel with loss in t-3..t overwrite the verdict leaves
+    // the verdict of the last such pixel, whichever kind it is.
+    uint64_t verdict_recent = 0;
+    uint64_t verdict_older = 0;
+    for (const uint64_t bits : block.bits) {
+        const uint64_t recent = bits | (bits << 1);
+        const uint64_t older = (bits << 2) | (bits << 3);
+        const uint64_t decides = recent | older;
+        verdict_recent = (verdict_recent & ~decides) | recent;
+        verdict_older = (verdict_older & ~decides) | (older & ~recent);
+    }
+
+    for (int t = 0; t < year_count; ++t) {
+        const uint64_t bit = uint64_t{1} << t;
+        proximity_series[t] = (verdict_recent & bit) != 0  ? PROX_RECENT
+                              : (verdict_older & bit) != 0 ? PROX_OLDER
+                                                           : PROX_NONE;
+    }
+}
+
+}  // namespace pt

@@ -1,5 +1,47 @@
+#include <algorithm>
+#include <vector>
+
 #include "filter/stages.hpp"
+
 namespace pt {
-void thin_loss_rows(const YearCube&, const YearCube&, int, int) {}  // STUB
-void thin_loss(const YearCube& a, const YearCube& b) { thin_loss_rows(a, b, 0, a.height); }
+
+namespace {
+// A retained loss hides the flags of this many following years: the same
+// disturbance tends to be reported again in the years right after it.
+constexpr uint8_t THINNING_YEARS = 3;
+}  // namespace
+
+void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out, int row_begin,
+                    int row_end) {
+    const int width = loss_cube.width;
+    // One countdown per column, so each row's years are walked layer by layer
+    // along contiguous memory instead of striding a whole layer per year.
+    std::vector<uint8_t> countdown(static_cast<std::size_t>(width));
+    for (int row = row_begin; row < row_end; ++row) {
+        std::fill(countdown.begin(), countdown.end(), uint8_t{0});
+        for (int t = 0; t < loss_cube.year_count; ++t) {
+            uint8_t* flags = loss_cube.row(t, row);
+            uint8_t* out = loss_out.row(t, row);
+            for (int col = 0; col < width; ++col) {
+                uint8_t flag = flags[col];
+                uint8_t& left = countdown[col];
+                // Only a plain 1 arms the countdown; inside a countdown any
+                // value is cleared, outside one anything else is kept as is.
+                if (flag == 1 && left == 0) {
+                    left = THINNING_YEARS;
+                } else if (left > 0) {
+                    --left;
+                    flag = 0;
+                }
+                flags[col] = flag;
+                out[col] = flag;
+            }
+        }
+    }
 }
+
+void thin_loss(const YearCube& loss_cube, const YearCube& loss_out) {
+    thin_loss_rows(loss_cube, loss_out, 0, loss_cube.height);
+}
+
+}  // namespace pt

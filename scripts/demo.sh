@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, generates a synthetic tile, runs
+# process_tile on it and shows what it wrote.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install_deps.sh
+scripts/build.sh
+
+demo="${DEMO_DIR:-$PWD/out/demo}"
+last_year="${DEMO_LAST_YEAR:-2020}"
+tile=40N_080W
+rm -rf "$demo"
+mkdir -p "$demo/products"
+
+echo "== generating a synthetic tile $tile, 1997-$last_year, in $demo"
+build/tools/make_synthetic_tile "$demo/input" "$demo/datamask" "$demo/wetland" "$tile" "$last_year" 1
+
+echo "== process_tile $tile $last_year $demo/input $demo/products -80 40 $demo/datamask $demo/wetland"
+start=$(date +%s%N)
+status=0
+build/process_tile "$tile" "$last_year" "$demo/input" "$demo/products" -80 40 "$demo/datamask" "$demo/wetland" || status=$?
+end=$(date +%s%N)
+echo "== exit status $status after $(( (end - start) / 1000000 )) ms"
+[ "$status" -eq 0 ] || exit "$status"
+
+echo "== products written:"
+ls -l "$demo/products" | head -n 12
+echo "   ... $(ls "$demo/products" | wc -l) files in all"
+
+echo "== one product, TCC $last_year:"
+gdalinfo -stats "$demo/products/TCC_${last_year}_${tile}.img" | sed -n '1,40p'
+for product in TCH Loss; do
+  echo "== $product $last_year statistics:"
+  gdalinfo -stats "$demo/products/${product}_${last_year}_${tile}.img" | grep -E 'STATISTICS_(MINIMUM|MAXIMUM|MEAN)'
+done

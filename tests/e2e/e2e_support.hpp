@@ -1,0 +1,52 @@
+// Helpers for tests that run the built programs as a user would.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace pt::e2e {
+
+namespace fs = std::filesystem;
+
+struct ProgramResult {
+    int exit_status = -1;  // -1 when the program did not exit normally
+    std::string out;       // everything it wrote on standard output
+};
+
+// Runs `program` with `args` (no shell), capturing standard output; standard
+// error is left to the test log.
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args);
+
+// A generated input tile: the three input directories and its arguments.
+struct GeneratedTile {
+    fs::path root;
+    std::string tile_id;
+    int last_year = 0;
+    fs::path input_dir() const { return root / "input"; }
+    fs::path datamask_dir() const { return root / "datamask"; }
+    fs::path wetland_dir() const { return root / "wetland"; }
+};
+
+// Generates a tile with the synthetic tile generator (fails the test on error).
+GeneratedTile generate_tile(const fs::path& root, const std::string& tile_id, int last_year,
+                            int seed, int size = 4004);
+
+// A copy of `tile` under `root` made of symbolic links to its files, so a
+// test can remove or replace single layers cheaply.
+GeneratedTile link_tile(const GeneratedTile& tile, const fs::path& root);
+
+// The eight process_tile arguments for the tile and an output directory.
+std::vector<std::string> tile_arguments(const GeneratedTile& tile, const fs::path& output_dir,
+                                        double origin_x = -60.0, double origin_y = 10.0);
+
+// A fresh, empty scratch directory for one test.
+fs::path scratch_dir(const std::string& name);
+
+// Names of the regular files in a directory, sorted.
+std::vector<std::string> file_names(const fs::path& dir);
+
+// Reads band 1 of a raster as bytes (fails the test if it cannot).
+std::vector<unsigned char> read_band(const fs::path& path);
+
+}  // namespace pt::e2e
