@@ -3,14 +3,20 @@
 #include <gdal_priv.h>
 
 #include <cstdlib>
+#include <new>
 #include <ostream>
 
-#include "filter/pixel_chain.hpp"
+#include "filter/tile_pass.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
 #include "tile/tile.hpp"
+#include "tile/workers.hpp"
 
 namespace pt {
+
+namespace {
+constexpr GIntBig GDAL_BLOCK_CACHE_BYTES = 64 << 20;
+}  // namespace
 
 RunArguments parse_arguments(int argc, const char* const* argv) {
     if (argc != 9) throw RunFailure("wrong call");
@@ -38,12 +44,17 @@ void check_run_arguments(const RunArguments& args) {
 void run_tile(const RunArguments& args) {
     check_run_arguments(args);
     GDALAllRegister();
+    // Every layer moves in one whole-window call straight into tile memory, so
+    // GDAL's block cache only holds blocks in transit; left at its default
+    // (a share of RAM) it would add gigabytes of resident copies.
+    GDALSetCacheMax64(GDAL_BLOCK_CACHE_BYTES);
+    const int workers = available_cpus();
     TileMemory tile(year_count_for(args.last_year), TILE_SIZE, TILE_SIZE);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
-                      args.last_year, tile);
-    filter_tile_reference(tile);
+                      args.last_year, tile, workers);
+    filter_tile(tile, workers);
     write_products({args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y,
-                   tile);
+                   tile, workers);
 }
 
 int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
@@ -52,6 +63,13 @@ int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
         return 0;
     } catch (const RunFailure& failure) {
         out << failure.what() << std::endl;
+        return 1;
+    } catch (const std::bad_alloc&) {
+        out << "cannot obtain memory" << std::endl;
+        return 1;
+    } catch (const std::exception& error) {
+        // Anything unforeseen still ends as one line and status 1, never 0.
+        out << "failed: " << error.what() << std::endl;
         return 1;
     }
 }

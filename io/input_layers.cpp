@@ -2,7 +2,11 @@
 
 #include <gdal_priv.h>
 
+#include <algorithm>
 #include <memory>
+
+#include "tile/ordered_failure.hpp"
+#include "tile/workers.hpp"
 
 namespace pt {
 
@@ -52,10 +56,23 @@ void read_layer(const std::string& path, uint8_t* destination, int width, int he
     if (err != CE_None) throw RunFailure(path + " cannot be read");
 }
 
-void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile) {
-    for (const LayerRead& layer : input_layer_plan(paths, last_year, tile)) {
-        read_layer(layer.path, layer.destination, tile.width(), tile.height());
-    }
+void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers) {
+    const std::vector<LayerRead> plan = input_layer_plan(paths, last_year, tile);
+    OrderedFailure failure;
+    WorkQueue layers(static_cast<int>(plan.size()), 1);
+    run_workers(std::min<int>(workers, static_cast<int>(plan.size())), [&](int) {
+        int index, end;
+        while (layers.next(index, end)) {
+            if (failure.known_before(index)) continue;
+            try {
+                read_layer(plan[index].path, plan[index].destination, tile.width(),
+                           tile.height());
+            } catch (const RunFailure& f) {
+                failure.record(index, f.what());
+            }
+        }
+    });
+    failure.throw_if_any();
 }
 
 }  // namespace pt

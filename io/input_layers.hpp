@@ -33,7 +33,10 @@ std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, 
 // a line naming the file when it opens but cannot deliver the whole window.
 void read_layer(const std::string& path, uint8_t* destination, int width, int height);
 
-// Reads every layer of the plan in order, one file open at a time.
-void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile);
+// Reads every layer of the plan. With several workers each reads whole files
+// on its own dataset; the outcome is still that of reading in plan order: on
+// failure the line names the first failing layer of the plan, and layers
+// after a known failure are not opened.
+void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers = 1);
 
 }  // namespace pt

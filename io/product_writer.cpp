@@ -4,6 +4,11 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <algorithm>
+
+#include "tile/ordered_failure.hpp"
+#include "tile/workers.hpp"
+
 namespace pt {
 
 std::vector<ProductWrite> product_plan(const ProductPaths& paths, int last_year,
@@ -64,14 +69,26 @@ void write_product(GDALDriver* driver, const std::string& path,
 }
 
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
-                    const TileMemory& tile) {
+                    const TileMemory& tile, int workers) {
     GDALDriver* driver = hfa_driver();
     const std::string wkt = wgs84_wkt();
     const auto geotransform = product_geotransform(origin_x, origin_y);
-    for (const ProductWrite& product : product_plan(paths, last_year, tile)) {
-        write_product(driver, product.path, geotransform, wkt, product.source, tile.width(),
-                      tile.height());
-    }
+    const std::vector<ProductWrite> plan = product_plan(paths, last_year, tile);
+    OrderedFailure failure;
+    WorkQueue products(static_cast<int>(plan.size()), 1);
+    run_workers(std::min<int>(workers, static_cast<int>(plan.size())), [&](int) {
+        int index, end;
+        while (products.next(index, end)) {
+            if (failure.known_before(index)) continue;
+            try {
+                write_product(driver, plan[index].path, geotransform, wkt, plan[index].source,
+                              tile.width(), tile.height());
+            } catch (const RunFailure& f) {
+                failure.record(index, f.what());
+            }
+        }
+    });
+    failure.throw_if_any();
 }
 
 }  // namespace pt

@@ -43,7 +43,10 @@ void write_product(GDALDriver* driver, const std::string& path,
                    const std::array<double, 6>& geotransform, const std::string& wkt,
                    const uint8_t* layer, int width, int height);
 
+// Writes every product of the plan; with several workers each writes whole
+// files. The HFA driver is looked up before any file exists. On failure the
+// line names the first failing product of the plan.
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
-                    const TileMemory& tile);
+                    const TileMemory& tile, int workers = 1);
 
 }  // namespace pt
