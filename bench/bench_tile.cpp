@@ -1,0 +1,155 @@
+// Where a tile run spends its time, measured in one process on one tile:
+//   1. the whole run as the program does it, phase by phase, and its peak
+//      resident memory against the tile memory it needs;
+//   2. the I/O floor: the same reads and writes, same threads, no filtering;
+//   3. the plain one-thread filter against the fast one on the same inputs,
+//      with a check that both give identical product cubes.
+// Usage: bench_tile tile_root tile_id last_year output_dir
+//   tile_root holds input/, datamask/ and wetland/ as make_synthetic_tile writes them.
+#include <gdal_priv.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filter/pixel_chain.hpp"
+#include "filter/tile_pass.hpp"
+#include "io/input_layers.hpp"
+#include "io/product_writer.hpp"
+#include "tile/tile.hpp"
+#include "tile/workers.hpp"
+
+using namespace pt;
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+template <class F>
+double timed(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return seconds_since(start);
+}
+
+double peak_resident_bytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) * 1024.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: bench_tile tile_root tile_id last_year output_dir\n");
+        return 2;
+    }
+    const std::filesystem::path root = argv[1];
+    const std::string tile_id = argv[2];
+    const int last_year = std::atoi(argv[3]);
+    const std::string output_dir = argv[4];
+    std::filesystem::create_directories(output_dir);
+    const InputPaths inputs{tile_id, (root / "input").string(), (root / "datamask").string(),
+                            (root / "wetland").string()};
+    const ProductPaths products{output_dir, tile_id};
+    const int n = year_count_for(last_year);
+    const int workers = available_cpus();
+
+    GDALAllRegister();
+    GDALSetCacheMax64(64 << 20);
+    const double tile_bytes = static_cast<double>(TileMemory::bytes_needed(n, TILE_SIZE, TILE_SIZE));
+    std::printf("tile %s, last year %d (%d years), %d workers, tile memory %.3f GiB\n",
+                tile_id.c_str(), last_year, n, workers, tile_bytes / (1 << 30));
+
+    try {
+        // 1. The whole run, by phase.
+        double setup, read, thin, pixels, write;
+        {
+            std::unique_ptr<TileMemory> tile;
+            setup = timed([&] { tile = std::make_unique<TileMemory>(n, TILE_SIZE, TILE_SIZE); });
+            read = timed([&] { load_input_layers(inputs, last_year, *tile, workers); });
+            thin = timed([&] { thin_loss_parallel(*tile, workers); });
+            pixels = timed([&] { filter_pixels_parallel(*tile, workers); });
+            write = timed([&] { write_products(products, last_year, 0.0, 0.0, *tile, workers); });
+        }
+        const double whole = setup + read + thin + pixels + write;
+        const double peak = peak_resident_bytes();
+
+        // 2. The I/O floor on fresh memory: nothing but the reads and writes.
+        double floor_read, floor_write;
+        {
+            TileMemory tile(n, TILE_SIZE, TILE_SIZE);
+            floor_read = timed([&] { load_input_layers(inputs, last_year, tile, workers); });
+            floor_write =
+                timed([&] { write_products(products, last_year, 0.0, 0.0, tile, workers); });
+        }
+        const double floor = floor_read + floor_write;
+
+        // 3. The plain one-thread filter and the fast one on identical inputs.
+        double ref_thin, ref_pixels, fast_thin, fast_pixels;
+        bool identical;
+        {
+            TileMemory tile(n, TILE_SIZE, TILE_SIZE);
+            load_input_layers(inputs, last_year, tile, workers);
+            const std::size_t cube_bytes = tile.cover_cube.layer_size() * n;
+            std::vector<uint8_t> cover_in(tile.cover_cube.data, tile.cover_cube.data + cube_bytes);
+            std::vector<uint8_t> loss_in(tile.loss_cube.data, tile.loss_cube.data + cube_bytes);
+
+            ref_thin = timed([&] { thin_loss(tile.loss_cube, tile.loss_out); });
+            ref_pixels = timed([&] {
+                PixelWork work(n);
+                for (int r = 0; r < TILE_SIZE; ++r)
+                    for (int c = 0; c < TILE_SIZE; ++c)
+                        if (tile.datamask.at(r, c) == 1) run_pixel_chain(tile, r, c, work);
+            });
+            std::vector<uint8_t> ref_out(tile.loss_out.data, tile.loss_out.data + 3 * cube_bytes);
+
+            std::memcpy(tile.cover_cube.data, cover_in.data(), cube_bytes);
+            std::memcpy(tile.loss_cube.data, loss_in.data(), cube_bytes);
+            std::memset(tile.loss_out.data, 0, 3 * cube_bytes);
+            fast_thin = timed([&] { thin_loss_parallel(tile, workers); });
+            fast_pixels = timed([&] { filter_pixels_parallel(tile, workers); });
+            identical = std::memcmp(ref_out.data(), tile.loss_out.data, 3 * cube_bytes) == 0;
+        }
+
+        std::printf("\nwhole run by phase (%d workers)\n", workers);
+        std::printf("  %-22s %8.3f s\n", "memory set-up", setup);
+        std::printf("  %-22s %8.3f s\n", "read", read);
+        std::printf("  %-22s %8.3f s\n", "loss thinning", thin);
+        std::printf("  %-22s %8.3f s\n", "pixel pass", pixels);
+        std::printf("  %-22s %8.3f s\n", "write", write);
+        std::printf("  %-22s %8.3f s\n", "total", whole);
+
+        std::printf("\nI/O floor (same reads and writes, same threads, no filtering)\n");
+        std::printf("  %-22s %8.3f s\n  %-22s %8.3f s\n  %-22s %8.3f s\n", "read", floor_read,
+                    "write", floor_write, "total", floor);
+        std::printf("  whole run / I/O floor   %8.2f   (target <= 1.50)\n", whole / floor);
+
+        std::printf("\nfilter: plain one-thread pass vs fast pass (%d workers)\n", workers);
+        std::printf("  %-22s %10s %10s %8s\n", "", "plain", "fast", "ratio");
+        std::printf("  %-22s %9.3fs %9.3fs %8.2f\n", "loss thinning", ref_thin, fast_thin,
+                    ref_thin / fast_thin);
+        std::printf("  %-22s %9.3fs %9.3fs %8.2f   (target >= 8)\n", "pixel pass", ref_pixels,
+                    fast_pixels, ref_pixels / fast_pixels);
+        std::printf("  %-22s %9.3fs %9.3fs %8.2f\n", "thinning + pixel pass", ref_thin + ref_pixels,
+                    fast_thin + fast_pixels, (ref_thin + ref_pixels) / (fast_thin + fast_pixels));
+        std::printf("  output cubes identical: %s\n", identical ? "yes" : "NO");
+
+        std::printf("\nmemory\n");
+        std::printf("  %-22s %8.3f GiB\n  %-22s %8.3f GiB\n", "tile memory", tile_bytes / (1 << 30),
+                    "peak resident (run)", peak / (1 << 30));
+        std::printf("  peak / tile memory      %8.3f   (target <= 1.05)\n", peak / tile_bytes);
+        return identical ? 0 : 1;
+    } catch (const RunFailure& failure) {
+        std::printf("%s\n", failure.what());
+        return 1;
+    }
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds, generates a full synthetic tile (LZW inputs, last year 2020 unless
+# BENCH_LAST_YEAR says otherwise) once, and runs the tile benchmark on it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install_deps.sh
+scripts/build.sh
+last_year="${BENCH_LAST_YEAR:-2020}"
+dir="${BENCH_DIR:-$PWD/out/bench}"
+tile="$dir/tile_$last_year"
+if [ ! -f "$tile/input/b1/b1_TCH_${last_year}.tif" ]; then
+  rm -rf "$tile"
+  build/tools/make_synthetic_tile "$tile/input" "$tile/datamask" "$tile/wetland" b1 "$last_year" 7 --compress LZW
+fi
+build/bench/bench_tile "$tile" b1 "$last_year" "$dir/products"
