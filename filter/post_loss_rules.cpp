@@ -4,8 +4,9 @@ namespace pt {
 
 namespace {
 
-// The year after a loss that already shows this much cover, followed by a
-// year at REGROWTH_NEXT_MIN or more, is read as half regrown, not as intact.
+// Dense cover in the year right after a loss can only be partial regrowth:
+// when it shows REGROWTH_MIN or more and the year after confirms at least
+// REGROWTH_NEXT_MIN, it is set halfway between the loss year's 0 and that.
 constexpr int32_t REGROWTH_MIN = 30;
 constexpr int32_t REGROWTH_NEXT_MIN = 50;
 
