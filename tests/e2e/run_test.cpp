@@ -119,6 +119,7 @@ TEST_F(RunTest, SuccessfulRunWritesGeoreferencedProductsSilently) {
 
     OGRSpatialReference wgs84;
     wgs84.SetWellKnownGeogCS("WGS84");
+    wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);  // how GDAL reads file SRSs
     GDALAllRegister();
     for (const auto& name : expected) {
         GDALDataset* ds = GDALDataset::FromHandle(GDALOpen((out / name).c_str(), GA_ReadOnly));
@@ -139,6 +140,7 @@ TEST_F(RunTest, SuccessfulRunWritesGeoreferencedProductsSilently) {
         const OGRSpatialReference* srs = ds->GetSpatialRef();
         ASSERT_NE(srs, nullptr) << name;
         EXPECT_TRUE(srs->IsSame(&wgs84)) << name;
+        EXPECT_STREQ(srs->GetAuthorityCode(nullptr), "4326") << name;
         int has_nodata = 0;
         ds->GetRasterBand(1)->GetNoDataValue(&has_nodata);
         EXPECT_FALSE(has_nodata) << name;
