@@ -18,13 +18,23 @@ struct PixelWork {
     std::vector<int32_t> value, state, proximity, height;
 };
 
+// Loss proximity exactly as the rule reads: for each year, block pixel after
+// block pixel in scan order, each with loss in t-3..t overwriting the verdict.
+// Reads the thinned loss straight out of the cube; an independent check on
+// the bit-word version the fast pass uses.
+void compute_loss_proximity_plain(const YearCube& loss_cube, int row, int col,
+                                  YearSeries proximity_series);
+
 // Runs proximity, classification, gap repair, post-loss rules, cover store
 // and the height series for the pixel at (row, col), reading and writing the
 // tile memory directly.
 void run_pixel_chain(TileMemory& tile, int row, int col, PixelWork& work);
 
-// Thinning over the whole tile, then the chain for every pixel whose datamask
-// byte is exactly 1.
+// The chain for every pixel whose datamask byte is exactly 1, rows outer,
+// columns inner, on the calling thread. Expects thinned loss.
+void filter_pixels_reference(TileMemory& tile);
+
+// Thinning over the whole tile, then filter_pixels_reference.
 void filter_tile_reference(TileMemory& tile);
 
 }  // namespace pt
