@@ -69,8 +69,23 @@ struct HeightNeighbourhood {
 };
 HeightNeighbourhood height_neighbourhood(const YearCube& height_cube, int row, int col);
 
-// Derives, caps, smooths and stores the pixel's height series; resets and
-// fills value_series (derived) and height_series (smoothed).
+// The stage in its four steps, each on the whole series:
+// derive_heights resets value_series and fills it with the derived heights
+// (cover gate, own height, else the mean of the non-zero 3x3, then 5x5,
+// neighbours); cap_height_growth limits each rise to HEIGHT_GAIN_LIMIT;
+// smooth_heights resets height_series and fills it with the median-smoothed
+// heights, the final year settled by its own rule; store_heights writes the
+// output years into height_out.
+void derive_heights(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
+                    YearSeries value_series);
+void cap_height_growth(YearSeries value_series);
+void smooth_heights(ConstYearSeries value_series, ConstByteSeries loss,
+                    ConstYearSeries proximity_series, YearSeries height_series);
+void store_heights(ConstYearSeries height_series, ByteSeries height_out);
+
+// Derives, caps, smooths and stores the pixel's height series, the four steps
+// above in that order; value_series ends holding the capped derived heights,
+// height_series the smoothed ones.
 void filter_height_series(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
                           ConstByteSeries loss, ConstYearSeries proximity_series,
                           YearSeries value_series, YearSeries height_series,

@@ -40,6 +40,11 @@ std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, 
 }
 
 void read_layer(const std::string& path, uint8_t* destination, int width, int height) {
+    read_layer_window(path, destination, width, height, {0, 0, width, height});
+}
+
+void read_layer_window(const std::string& path, uint8_t* destination, int layer_width,
+                       int layer_height, const LayerWindow& window) {
     DatasetPtr dataset(GDALDataset::FromHandle(GDALOpen(path.c_str(), GA_ReadOnly)));
     if (!dataset) throw RunFailure(path + " not found");
 
@@ -47,12 +52,13 @@ void read_layer(const std::string& path, uint8_t* destination, int width, int he
     // uninitialised bytes in tile memory and silently wrong products.
     if (dataset->GetRasterCount() < 1) throw RunFailure(path + " has no raster band");
     GDALRasterBand* band = dataset->GetRasterBand(1);
-    if (band->GetXSize() < width || band->GetYSize() < height) {
-        throw RunFailure(path + " is smaller than " + std::to_string(width) + " x " +
-                         std::to_string(height) + " pixels");
+    if (band->GetXSize() < layer_width || band->GetYSize() < layer_height) {
+        throw RunFailure(path + " is smaller than " + std::to_string(layer_width) + " x " +
+                         std::to_string(layer_height) + " pixels");
     }
-    const CPLErr err = band->RasterIO(GF_Read, 0, 0, width, height, destination, width, height,
-                                      GDT_Byte, 0, 0, nullptr);
+    const CPLErr err =
+        band->RasterIO(GF_Read, window.x, window.y, window.width, window.height, destination,
+                       window.width, window.height, GDT_Byte, 0, 0, nullptr);
     if (err != CE_None) throw RunFailure(path + " cannot be read");
 }
 

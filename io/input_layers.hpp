@@ -33,6 +33,19 @@ std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, 
 // a line naming the file when it opens but cannot deliver the whole window.
 void read_layer(const std::string& path, uint8_t* destination, int width, int height);
 
+// A window of a layer: columns x to x + width - 1, rows y to y + height - 1.
+struct LayerWindow {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// Like read_layer, with the same checks and failure lines (the layer must
+// still cover layer_width x layer_height pixels), but reads only `window`
+// of band 1, which must lie inside that extent, into destination as packed
+// rows of window.width bytes. For looking at a few pixels without loading
+// the tile.
+void read_layer_window(const std::string& path, uint8_t* destination, int layer_width,
+                       int layer_height, const LayerWindow& window);
+
 // Reads every layer of the plan. With several workers each reads whole files
 // on its own dataset; the outcome is still that of reading in plan order: on
 // failure the line names the first failing layer of the plan, and layers

@@ -1,0 +1,289 @@
+// inspect_pixel: shows how one pixel of a tile comes to its products.
+//
+//   inspect_pixel tile_id last_year input_dir output_dir origin_x origin_y
+//                 datamask_dir wetland_dir row col
+//
+// The first eight arguments are those of process_tile (output_dir, origin_x
+// and origin_y are accepted and not used); row and col pick the pixel, 0 to
+// 4003 each. It reads only the pixels around the one asked for, runs the same
+// stage functions the tile pass runs, and prints on standard output the
+// pixel's inputs and, one line per year, what each stage made of them, down
+// to the TCC, TCH and Loss bytes that process_tile stores for that pixel.
+//
+// Exit status 0 with the report on standard output; 1 with one line on
+// standard error when the arguments are refused, an input layer cannot be
+// read, or a stage ends the run (the report then shows the stages that ran).
+
+#include <gdal_priv.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/run.hpp"
+#include "filter/pixel_chain.hpp"
+#include "filter/stages.hpp"
+#include "io/input_layers.hpp"
+#include "tile/tile.hpp"
+
+namespace {
+
+using pt::RunFailure;
+
+constexpr const char* USAGE =
+    "inspect_pixel tile_id last_year input_dir output_dir origin_x origin_y datamask_dir "
+    "wetland_dir row col";
+
+// The farthest any stage looks from its pixel: the height fill's 5x5 block.
+// Loss proximity looks one pixel away, everything else at the pixel itself.
+constexpr int REACH = 2;
+
+struct Request {
+    pt::RunArguments run;
+    int row = 0;
+    int col = 0;
+};
+
+int parse_pixel_index(const char* name, std::string_view text) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw RunFailure(std::string(name) + " " + std::string(text) + " is not a whole number");
+    }
+    if (value < 0 || value >= pt::TILE_SIZE) {
+        throw RunFailure(std::string(name) + " " + std::string(text) + " is outside 0 to " +
+                         std::to_string(pt::TILE_SIZE - 1));
+    }
+    return value;
+}
+
+// Argument count, then last_year, then the pixel, before any file is opened.
+Request parse_request(int argc, const char* const* argv) {
+    if (argc != 11) throw RunFailure(std::string("wrong call, usage: ") + USAGE);
+    Request request;
+    request.run = pt::parse_arguments(9, argv);
+    pt::check_run_arguments(request.run);
+    request.row = parse_pixel_index("row", argv[9]);
+    request.col = parse_pixel_index("col", argv[10]);
+    return request;
+}
+
+// The pixels read: every tile pixel within REACH rows and columns of the
+// inspected one, clipped at the tile's edges and nowhere else.
+pt::LayerWindow window_around(int row, int col) {
+    const int top = std::max(0, row - REACH);
+    const int left = std::max(0, col - REACH);
+    const int bottom = std::min(pt::TILE_SIZE - 1, row + REACH);
+    const int right = std::min(pt::TILE_SIZE - 1, col + REACH);
+    return {left, top, right - left + 1, bottom - top + 1};
+}
+
+// What the pixel looked like after each stage, per year index. A stage that
+// did not run leaves its entries empty.
+struct Trace {
+    explicit Trace(int year_count) : n(year_count) {}
+    int n;
+    std::vector<int> cover_in, loss_in, height_in;  // as read
+    std::vector<int> loss;                          // thinned, the Loss product
+    std::vector<int> proximity;
+    std::vector<int> classified, classified_state;
+    std::vector<int> repaired, repaired_state;
+    std::vector<int> cover_out;  // after the post-loss rules: the TCC product
+    std::vector<int> derived, capped;
+    std::vector<int> height_out;  // smoothed, final year settled: the TCH product
+};
+
+template <class Series>
+std::vector<int> copy_series(const Series& series, int n) {
+    std::vector<int> out(n);
+    for (int t = 0; t < n; ++t) out[t] = series[t];
+    return out;
+}
+
+// Runs the stages for the pixel at (r, c) of the window, the same functions
+// in the same order as the tile pass (filter/tile_pass.cpp), keeping a copy
+// of the series after each; the height stage in its four steps, which
+// filter_height_series runs back to back. Returns the line of a stage that
+// ended the run, if one did.
+std::optional<std::string> run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
+    const int n = trace.n;
+    const pt::ByteSeries cover = window.cover_cube.series(r, c);
+    const pt::ByteSeries loss = window.loss_cube.series(r, c);
+    const pt::ConstByteSeries const_loss{loss.base, loss.stride};
+    const pt::ByteSeries cover_out = window.cover_out.series(r, c);
+    const pt::ByteSeries height_out = window.height_out.series(r, c);
+    pt::PixelWork work(n);
+
+    pt::compute_loss_proximity(pt::gather_loss_block(window.loss_cube, r, c), work.proximity);
+    trace.proximity = work.proximity;
+    pt::classify_cover(cover, const_loss, window.wetland_mask.at(r, c), work.proximity,
+                       work.value, work.state);
+    trace.classified = copy_series(work.value, n);
+    trace.classified_state = copy_series(work.state, n);
+    try {
+        pt::repair_cover_gaps({cover.base, cover.stride}, work.value, work.state);
+    } catch (const RunFailure& failure) {
+        return std::string("cover gap repair: ") + failure.what();
+    }
+    trace.repaired = copy_series(work.value, n);
+    trace.repaired_state = copy_series(work.state, n);
+    pt::apply_post_loss_rules(const_loss, work.value);
+    pt::store_cover(work.value, cover_out);
+    trace.cover_out = copy_series(cover_out, n);
+
+    pt::derive_heights(pt::height_neighbourhood(window.height_cube, r, c),
+                       {cover_out.base, cover_out.stride}, work.value);
+    trace.derived = copy_series(work.value, n);
+    pt::cap_height_growth(work.value);
+    trace.capped = copy_series(work.value, n);
+    pt::smooth_heights(work.value, const_loss, work.proximity, work.height);
+    pt::store_heights(work.height, height_out);
+    trace.height_out = copy_series(height_out, n);
+    return std::nullopt;
+}
+
+const char* state_name(int state) {
+    switch (state) {
+        case pt::STATE_OK: return "ok";
+        case pt::STATE_INVALID: return "invalid";
+        case pt::STATE_REPAIRED: return "repaired";
+        case pt::STATE_INTERPOLATED: return "interpolated";
+        case pt::STATE_JUMP: return "jump";
+        default: return "unknown";
+    }
+}
+
+const char* proximity_name(int code) {
+    switch (code) {
+        case pt::PROX_NONE: return "none";
+        case pt::PROX_RECENT: return "recent";
+        case pt::PROX_OLDER: return "older";
+        default: return "unknown";
+    }
+}
+
+// One line per year; every cell is one word, "-" where the year has no such
+// value (no layer, no product, or the stage does not run for the pixel) and
+// "?" where the stage would have run but the run ended before it.
+void print_table(const Trace& trace, bool filtered) {
+    const std::vector<std::string> header = {
+        "year",     "cover_in",  "loss_in", "height_in", "Loss",    "prox",   "classified",
+        "class_st", "repaired", "repair_st", "TCC",      "derived", "capped", "TCH"};
+    std::vector<std::vector<std::string>> rows;
+    for (int t = 0; t < trace.n; ++t) {
+        const bool output_year = t >= pt::first_output_index;
+        auto number = [&](const std::vector<int>& series) -> std::string {
+            if (!output_year) return "-";
+            return series.empty() ? "?" : std::to_string(series[t]);
+        };
+        // A stage of the chain: "-" for a pixel outside the datamask.
+        auto stage = [&](const std::vector<int>& series, const char* (*name)(int)) -> std::string {
+            if (!output_year || !filtered) return "-";
+            if (series.empty()) return "?";
+            return name != nullptr ? name(series[t]) : std::to_string(series[t]);
+        };
+        // A stored product byte: 0 for a pixel outside the datamask.
+        auto product = [&](const std::vector<int>& series) -> std::string {
+            if (output_year && !filtered) return "0";
+            return number(series);
+        };
+        rows.push_back({std::to_string(pt::FIRST_YEAR + t), std::to_string(trace.cover_in[t]),
+                        number(trace.loss_in), number(trace.height_in), number(trace.loss),
+                        stage(trace.proximity, proximity_name), stage(trace.classified, nullptr),
+                        stage(trace.classified_state, state_name), stage(trace.repaired, nullptr),
+                        stage(trace.repaired_state, state_name), product(trace.cover_out),
+                        stage(trace.derived, nullptr), stage(trace.capped, nullptr),
+                        product(trace.height_out)});
+    }
+
+    std::vector<std::size_t> widths(header.size());
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        widths[i] = header[i].size();
+        for (const auto& row : rows) widths[i] = std::max(widths[i], row[i].size());
+    }
+    auto print_row = [&](const std::vector<std::string>& cells) {
+        std::string line;
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            if (i > 0) line += "  ";
+            line += std::string(widths[i] - cells[i].size(), ' ') + cells[i];
+        }
+        std::cout << line << '\n';
+    };
+    print_row(header);
+    for (const auto& row : rows) print_row(row);
+}
+
+int inspect(const Request& request) {
+    const pt::RunArguments& run = request.run;
+    const int n = pt::year_count_for(run.last_year);
+    const pt::LayerWindow frame = window_around(request.row, request.col);
+
+    // The window is a tile of its own: the same cubes, masks and layer names
+    // as the whole tile, only frame.width x frame.height pixels large. Because
+    // it is clipped exactly where the tile ends and reaches REACH pixels on
+    // every side that lies inside the tile, a neighbour of the pixel is inside
+    // the window exactly when it is inside the tile, so the stages' own bounds
+    // checks against the window's size are the tile's bounds checks, and every
+    // neighbour they read holds the tile's byte.
+    pt::TileMemory window(n, frame.width, frame.height);
+    GDALAllRegister();
+    for (const pt::LayerRead& layer : pt::input_layer_plan(
+             {run.tile_id, run.input_dir, run.datamask_dir, run.wetland_dir}, run.last_year,
+             window)) {
+        pt::read_layer_window(layer.path, layer.destination, pt::TILE_SIZE, pt::TILE_SIZE, frame);
+    }
+
+    const int r = request.row - frame.y;
+    const int c = request.col - frame.x;
+    const uint8_t datamask = window.datamask.at(r, c);
+    const uint8_t wetland = window.wetland_mask.at(r, c);
+    const bool filtered = datamask == 1;
+
+    Trace trace(n);
+    trace.cover_in = copy_series(window.cover_cube.series(r, c), n);
+    trace.loss_in = copy_series(window.loss_cube.series(r, c), n);
+    trace.height_in = copy_series(window.height_cube.series(r, c), n);
+
+    // Thinning is per pixel; the window's own pass gives every pixel of the
+    // window, and so the whole 3x3 block of the proximity step, the thinned
+    // flags of the tile pass.
+    pt::thin_loss(window.loss_cube, window.loss_out);
+    trace.loss = copy_series(window.loss_out.series(r, c), n);
+
+    std::optional<std::string> failure;
+    if (filtered) failure = run_chain(window, r, c, trace);
+
+    std::cout << "tile " << run.tile_id << ", pixel row " << request.row << " col "
+              << request.col << ", years " << pt::FIRST_YEAR << " to " << run.last_year << '\n'
+              << "datamask " << int{datamask} << ", wetland " << int{wetland} << '\n';
+    if (!filtered) {
+        std::cout << "datamask is not 1: the pixel is not filtered; its TCC and TCH are 0 and "
+                     "its Loss is the thinned loss\n";
+    }
+    print_table(trace, filtered);
+    std::cout.flush();
+
+    if (failure) {
+        std::cerr << *failure << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return inspect(parse_request(argc, argv));
+    } catch (const RunFailure& failure) {
+        std::cerr << failure.what() << std::endl;
+    } catch (const std::exception& error) {
+        std::cerr << "failed: " << error.what() << std::endl;
+    }
+    return 1;
+}
