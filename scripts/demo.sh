@@ -33,3 +33,6 @@ for product in TCH Loss; do
   echo "== $product $last_year statistics:"
   gdalinfo -stats "$demo/products/${product}_${last_year}_${tile}.img" | grep -E 'STATISTICS_(MINIMUM|MAXIMUM|MEAN)'
 done
+
+echo "== quicklooks of $last_year (scripts/quicklook.sh):"
+scripts/quicklook.sh "$demo/products" "$tile" "$last_year" "$demo/quicklooks"

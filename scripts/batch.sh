@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# Runs process_tile on every tile of a tile list with GNU parallel: jobs
+# limited by cores and memory, a job log, retries, resume after an
+# interruption, per-tile logs, optional ssh hosts. See --help.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+prog="${0##*/}"
+
+usage() {
+  cat <<EOF
+usage: $prog [options] TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
+
+Runs one process_tile per line of TILE_LIST ("tile_id origin_x origin_y"; blank
+lines and text after # are ignored) with GNU parallel:
+
+  PROCESS_TILE TILE_ID LAST_YEAR INPUT_DIR OUTPUT_DIR ORIGIN_X ORIGIN_Y DATAMASK_DIR WETLAND_DIR
+
+PROCESS_TILE defaults to $root/build/process_tile.
+OUTPUT_DIR is created if missing. Relative paths are made absolute.
+
+Jobs. One tile holds 6*(LAST_YEAR-1996)*4004*4004 + 2*4004*4004 bytes (about
+2.2 GiB for 2020). Unless --jobs is given, at most
+  min(cores, floor((MemAvailable - tile/2) / tile))   (at least 1)
+tiles run at once, and parallel's --memfree starts a tile only while that much
+memory is free (parallel stops the youngest tile and queues it again if free
+memory drops below half a tile, hence the half-tile reserve above). When
+several tiles run locally, each is pinned with taskset to its share of the
+CPUs (process_tile uses as many threads as it has CPUs).
+
+Options:
+  -j, --jobs N           tiles at once (on every host, with ssh logins)
+  --joblog FILE          parallel's job log (default OUTPUT_DIR/batch.joblog)
+  --logs DIR             per-tile logs (default OUTPUT_DIR/logs): DIR/TILE.out holds
+                         what process_tile printed on standard output (the one-line
+                         failure message), DIR/TILE.out.err its standard error
+  --retries N            tries per tile, as parallel's --retries (default 1)
+  --resume               rerun only the tiles that failed or never ran, as recorded
+                         in the job log (parallel --resume-failed); same list and log
+  --fresh                discard an existing job log and run every tile
+  --memfree SIZE         parallel's --memfree (default: one tile; 0 turns it off)
+  --mem-available SIZE   plan with SIZE instead of MemAvailable (SIZE: bytes or
+                         with K, M, G, T suffix, binary)
+  --no-pin               do not pin tiles to CPUs
+  -S, --sshlogin LOGINS  run on these hosts (parallel -S, e.g. "2/node1,node2,:")
+  --sshloginfile FILE    hosts from a file (parallel --sshloginfile): one login per
+                         line, "N/host" for N tiles at once there, ":" for this host
+  --dry-run              print the plan and the parallel command, run nothing
+  -h, --help             this text
+
+With ssh logins every host needs the process_tile binary at the same path and
+the input, mask and output directories on shared storage under the same paths.
+A login "N/host" runs N tiles at once on that host (parallel takes N as its CPU
+count and runs 100% of it); a login without N runs 1, and ":" (this machine)
+the count computed above. Choose N by the host's memory. --memfree is off
+unless given, because parallel measures only this machine's memory. Logs and
+the job log are collected on this machine.
+
+Exit status: 0 when every tile succeeded, 1 when a tile failed or did not run,
+2 on a usage error.
+EOF
+}
+
+die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
+
+# SIZE with an optional binary suffix, to bytes.
+to_bytes() {
+  local s="$1" n unit
+  [[ "$s" =~ ^([0-9]+)([KkMmGgTt]?)$ ]] || return 1
+  n="${BASH_REMATCH[1]}"; unit="${BASH_REMATCH[2]}"
+  case "$unit" in
+    K|k) n=$((n * 1024)) ;;
+    M|m) n=$((n * 1024 ** 2)) ;;
+    G|g) n=$((n * 1024 ** 3)) ;;
+    T|t) n=$((n * 1024 ** 4)) ;;
+  esac
+  echo "$n"
+}
+
+abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+
+jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
+pin=1 dry_run=0
+logins=()
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    -j|--jobs) [ $# -ge 2 ] || die_usage "$1 needs a value"; jobs="$2"; shift 2 ;;
+    --joblog) [ $# -ge 2 ] || die_usage "$1 needs a value"; joblog="$2"; shift 2 ;;
+    --logs) [ $# -ge 2 ] || die_usage "$1 needs a value"; logdir="$2"; shift 2 ;;
+    --retries) [ $# -ge 2 ] || die_usage "$1 needs a value"; retries="$2"; shift 2 ;;
+    --resume) resume=1; shift ;;
+    --fresh) fresh=1; shift ;;
+    --memfree) [ $# -ge 2 ] || die_usage "$1 needs a value"; memfree="$2"; shift 2 ;;
+    --mem-available) [ $# -ge 2 ] || die_usage "$1 needs a value"; mem_available="$2"; shift 2 ;;
+    --no-pin) pin=0; shift ;;
+    -S|--sshlogin) [ $# -ge 2 ] || die_usage "$1 needs a value"
+                   IFS=, read -r -a more <<< "$2"; logins+=("${more[@]}"); shift 2 ;;
+    --sshloginfile) [ $# -ge 2 ] || die_usage "$1 needs a value"
+                    [ -r "$2" ] || die_usage "login file $2 not found"
+                    mapfile -t more < <(grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$2" || true)
+                    logins+=("${more[@]}"); shift 2 ;;
+    --dry-run) dry_run=1; shift ;;
+    --) shift; args+=("$@"); break ;;
+    -?*) die_usage "unknown option $1" ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+[ "${#args[@]}" -eq 6 ] || [ "${#args[@]}" -eq 7 ] || die_usage "expected 6 or 7 arguments, got ${#args[@]}"
+tile_list="${args[0]}"
+last_year="${args[1]}"
+input_dir="$(abs_path "${args[2]}")"
+output_dir="$(abs_path "${args[3]}")"
+datamask_dir="$(abs_path "${args[4]}")"
+wetland_dir="$(abs_path "${args[5]}")"
+process_tile="$(abs_path "${args[6]:-$root/build/process_tile}")"
+
+[[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] || die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
+[[ "$retries" =~ ^[1-9][0-9]*$ ]] || die_usage "--retries needs a positive number"
+[ -z "$jobs" ] || [[ "$jobs" =~ ^[1-9][0-9]*$ ]] || die_usage "--jobs needs a positive number"
+[ "$resume" -eq 0 ] || [ "$fresh" -eq 0 ] || die_usage "--resume and --fresh exclude each other"
+[ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
+if [ "${#logins[@]}" -eq 0 ] && [ ! -x "$process_tile" ]; then
+  die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
+fi
+command -v parallel >/dev/null || { echo "$prog: GNU parallel is missing (scripts/install_deps.sh installs it)" >&2; exit 2; }
+
+joblog="$(abs_path "${joblog:-$output_dir/batch.joblog}")"
+logdir="$(abs_path "${logdir:-$output_dir/logs}")"
+
+# The tile list without comments and blank lines, one "id<TAB>x<TAB>y" per
+# line. Its line numbers are parallel's sequence numbers, so resuming needs the
+# same tiles in the same order.
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+tiles="$work/tiles.tsv"
+awk -v list="$tile_list" '
+  { sub(/#.*/, ""); if (NF == 0) next
+    if (NF != 3) { printf "%s:%d: expected \"tile_id origin_x origin_y\", got %d fields\n", list, NR, NF > "/dev/stderr"; bad = 1; next }
+    if ($1 ~ /\//) { printf "%s:%d: tile id %s contains /\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+    if (seen[$1]++) { printf "%s:%d: tile %s listed twice\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+    print $1 "\t" $2 "\t" $3 }
+  END { exit bad }' "$tile_list" > "$tiles" || die_usage "bad tile list"
+tile_count=$(wc -l < "$tiles")
+[ "$tile_count" -gt 0 ] || die_usage "no tiles in $tile_list"
+
+# One line per tile: "seq<TAB>tile<TAB>state<TAB>signal", state "ok", "missing"
+# (not in the job log) or the exit status; the last job log line of a
+# sequence number decides.
+tile_states() {
+  local log="$joblog"
+  [ -f "$log" ] || log=/dev/null
+  awk -F'\t' '
+    NR == FNR { tile[FNR] = $1; n = FNR; next }
+    FNR > 1 && $1 ~ /^[0-9]+$/ { exitval[$1] = $7; signal[$1] = $8 }
+    END {
+      for (s = 1; s <= n; s++) {
+        if (!(s in exitval)) print s "\t" tile[s] "\tmissing\t0"
+        else if (exitval[s] == 0 && signal[s] == 0) print s "\t" tile[s] "\tok\t0"
+        else print s "\t" tile[s] "\t" exitval[s] "\t" signal[s]
+      }
+    }' "$tiles" "$log"
+}
+to_run="$tile_count"
+if [ "$resume" -eq 1 ]; then
+  to_run=$(tile_states | awk -F'\t' '$3 != "ok"' | wc -l)
+fi
+
+# Memory arithmetic: the tile memory of one run.
+tile_bytes=$(( 6 * (last_year - 1996) * 4004 * 4004 + 2 * 4004 * 4004 ))
+if [ -n "$mem_available" ]; then
+  avail_bytes="$(to_bytes "$mem_available")" || die_usage "--mem-available: bad size '$mem_available'"
+else
+  avail_bytes=$(( $(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) * 1024 ))
+fi
+cpus=()
+for range in $(awk '/^Cpus_allowed_list:/ { gsub(",", " ", $2); print $2 }' /proc/self/status); do
+  first="${range%-*}"; last="${range#*-}"
+  for ((c = first; c <= last; c++)); do cpus+=("$c"); done
+done
+[ "${#cpus[@]}" -gt 0 ] || mapfile -t cpus < <(seq 0 $(( $(nproc) - 1 )))
+cores="${#cpus[@]}"
+
+remote=0
+[ "${#logins[@]}" -eq 0 ] || remote=1
+memory_note=""
+explicit_jobs="$jobs"
+# Tiles at once on this machine from its cores and memory.
+by_memory=$(( (avail_bytes - tile_bytes / 2) / tile_bytes ))
+local_jobs=$(( by_memory < cores ? by_memory : cores ))
+if [ "$local_jobs" -lt 1 ]; then
+  local_jobs=1
+  memory_note="only $avail_bytes bytes available for a tile of $tile_bytes bytes: one tile at a time, no --memfree"
+  [ -n "$memfree" ] || memfree=0
+fi
+if [ -z "$jobs" ]; then
+  jobs="$local_jobs"
+  # No more slots than tiles to run, so pinned CPUs do not sit idle.
+  [ "$jobs" -le "$to_run" ] || [ "$to_run" -lt 1 ] || jobs="$to_run"
+fi
+if [ -z "$memfree" ]; then
+  if [ "$remote" -eq 1 ]; then memfree=0; else memfree="$tile_bytes"; fi
+fi
+
+# With hosts: parallel reads "N/login" as a host with N CPUs and runs --jobs
+# 100% of them, so N becomes the tiles at once there. A login without N gets
+# 1, this machine (":") the count computed above.
+login_file="$work/logins"
+if [ "$remote" -eq 1 ]; then
+  : > "$login_file"
+  for login in "${logins[@]}"; do
+    login="$(echo "$login" | sed 's/^[[:space:]]*//; s/[[:space:]]*$//')"
+    [ -n "$login" ] || continue
+    case "$login" in ..|-) die_usage "list the hosts in a file for --sshloginfile instead of '$login'" ;; esac
+    [[ "$login" =~ ^(@[^/]*/)?([0-9]*/)?(.*)$ ]]
+    group="${BASH_REMATCH[1]}" count="${BASH_REMATCH[2]%/}" host="${BASH_REMATCH[3]}"
+    if [ -z "$count" ]; then
+      if [ "$host" = : ]; then count="$local_jobs"; else count=1; fi
+    fi
+    echo "$group$count/$host" >> "$login_file"
+  done
+  [ -n "$explicit_jobs" ] || jobs=100%
+fi
+memfree_bytes="$(to_bytes "$memfree")" || die_usage "--memfree: bad size '$memfree'"
+
+# Pinning: slot s of `jobs` gets its share of the allowed CPUs.
+pin_word=()
+if [ "$pin" -eq 1 ] && [ "$remote" -eq 0 ] && [ "$jobs" -gt 1 ] && [ "$jobs" -le "$cores" ] \
+   && command -v taskset >/dev/null; then
+  lists=()
+  next=0
+  for ((s = 0; s < jobs; s++)); do
+    share=$(( cores / jobs + (s < cores % jobs ? 1 : 0) ))
+    list="$(IFS=,; echo "${cpus[*]:next:share}")"
+    lists+=("\"$list\"")
+    next=$((next + share))
+  done
+  pin_word=(taskset -c "{=1 \$_ = ($(IFS=,; echo "${lists[*]}"))[slot() - 1] =}")
+fi
+
+parallel_cmd=(parallel -q --colsep '\t' -a "$tiles" --jobs "$jobs" --joblog "$joblog"
+              --retries "$retries" --results "$logdir/{1}.out")
+[ "$memfree_bytes" -eq 0 ] || parallel_cmd+=(--memfree "$memfree_bytes")
+[ "$resume" -eq 0 ] || parallel_cmd+=(--resume-failed)
+[ "$remote" -eq 0 ] || parallel_cmd+=(--sshloginfile "$login_file")
+parallel_cmd+=("${pin_word[@]}" "$process_tile" '{1}' "$last_year" "$input_dir" "$output_dir"
+               '{2}' '{3}' "$datamask_dir" "$wetland_dir")
+
+echo "$prog: $tile_count tiles, last year $last_year, $tile_bytes bytes per tile"
+if [ "$remote" -eq 1 ]; then
+  echo "$prog: hosts as tiles-at-once/login$([ -z "$explicit_jobs" ] || echo " (--jobs $jobs on each)"):" "$(paste -sd , "$login_file")"
+else
+  echo "$prog: memory available $avail_bytes bytes, $cores cores: $jobs tiles at once"
+fi
+[ -z "$memory_note" ] || [ "$remote" -eq 1 ] || echo "$prog: warning: $memory_note" >&2
+echo "$prog: job log $joblog, tile logs $logdir/<tile>.out"
+
+if [ "$dry_run" -eq 1 ]; then
+  printf '%q ' "${parallel_cmd[@]}"; echo
+  exit 0
+fi
+
+if [ -e "$joblog" ] && [ "$resume" -eq 0 ]; then
+  if [ "$fresh" -eq 1 ]; then
+    rm -f "$joblog"
+  else
+    echo "$prog: $joblog exists from an earlier run: add --resume to run only the failed" \
+         "and missing tiles, or --fresh to run every tile again" >&2
+    exit 2
+  fi
+fi
+mkdir -p "$output_dir" "$logdir" "$(dirname "$joblog")"
+
+# parallel's own status is the number of failed jobs; the summary below reads
+# the job log instead, which also covers earlier runs when resuming.
+"${parallel_cmd[@]}" || true
+
+# Summary: the last job log line of each sequence number decides.
+failed=0 missing=0 done_count=0
+report=""
+while IFS=$'\t' read -r _ tile status signal; do
+  case "$status" in
+    ok) done_count=$((done_count + 1)) ;;
+    missing) missing=$((missing + 1)); report+="  $tile  not run"$'\n' ;;
+    *)
+      failed=$((failed + 1))
+      message=""
+      [ ! -f "$logdir/$tile.out" ] || message="$(grep -m1 -v '^[[:space:]]*$' "$logdir/$tile.out" || true)"
+      if [ -z "$message" ]; then
+        if [ "$signal" != 0 ]; then message="(killed by signal $signal)"; else message="(no message; see $logdir/$tile.out.err)"; fi
+      fi
+      report+="  $tile  exit $status  $message"$'\n'
+      ;;
+  esac
+done < <(tile_states)
+
+echo "$prog: $tile_count tiles: $done_count succeeded, $failed failed, $missing not run"
+if [ $((failed + missing)) -gt 0 ]; then
+  echo "$prog: tiles to rerun (first line of standard output; full logs in $logdir):"
+  printf '%s' "$report"
+  echo "$prog: fix the cause, then run the same command with --resume"
+  exit 1
+fi

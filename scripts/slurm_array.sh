@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Submits a tile list to Slurm as one job array, one task per tile, and is
+# itself the body of each task (sbatch runs a copy of this file with --task).
+set -euo pipefail
+
+prog="${0##*/}"
+usage() {
+  cat <<EOF
+usage: $prog [options] TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
+
+Submits one Slurm job array with one task per line of TILE_LIST ("tile_id
+origin_x origin_y"; blank lines and text after # are ignored). Task i runs
+
+  PROCESS_TILE TILE_ID LAST_YEAR INPUT_DIR OUTPUT_DIR ORIGIN_X ORIGIN_Y DATAMASK_DIR WETLAND_DIR
+
+for the i-th tile. PROCESS_TILE defaults to build/process_tile of this
+project. All paths are made absolute and must be the same on the compute nodes
+(shared storage).
+
+Memory request per task: the tile memory 6*(LAST_YEAR-1996)*4004*4004 +
+2*4004*4004 bytes, rounded up to MiB, plus 256 MiB for the program and GDAL
+(2489 MiB for 2020).
+
+Logs, in DIR (default OUTPUT_DIR/logs):
+  DIR/TILE.out      process_tile's standard output (the one-line failure message)
+  DIR/TILE.err      its standard error
+  DIR/TILE.status   its exit status, written when the task ends
+  DIR/slurm-JOB_TASK.out   Slurm's log of the task
+  DIR/tiles-*.tsv   the tile list as submitted (task i = line i)
+
+Options:
+  --cpus N            CPUs per task (default 4; process_tile uses the CPUs it gets)
+  --max-running N     at most N tasks at once (array throttle %N)
+  --logs DIR          log directory
+  --unfinished        submit only the tiles without a status of 0 in DIR (resume
+                      after failures, cancellations or node losses)
+  --dry-run           print the sbatch command instead of submitting it
+  -h, --help          this text
+
+Anything else sbatch accepts can come from its environment variables, e.g.
+SBATCH_PARTITION, SBATCH_ACCOUNT, SBATCH_TIMELIMIT, SBATCH_QOS.
+EOF
+}
+
+die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
+abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+
+# Task body: run the tile of line SLURM_ARRAY_TASK_ID of the submitted list.
+if [ "${1:-}" = --task ]; then
+  shift
+  [ $# -eq 8 ] || { echo "$prog --task: expected 8 arguments, got $#" >&2; exit 2; }
+  tiles="$1" last_year="$2" input_dir="$3" output_dir="$4" datamask_dir="$5" wetland_dir="$6"
+  process_tile="$7" logdir="$8"
+  index="${SLURM_ARRAY_TASK_ID:?not running as a Slurm array task}"
+  IFS=$'\t' read -r tile x y < <(sed -n "${index}p" "$tiles")
+  [ -n "${tile:-}" ] || { echo "$prog: no line $index in $tiles" >&2; exit 2; }
+  echo "tile $tile ($x, $y) on $(hostname), task $index, job ${SLURM_ARRAY_JOB_ID:-?}"
+  rm -f "$logdir/$tile.status"
+  status=0
+  "$process_tile" "$tile" "$last_year" "$input_dir" "$output_dir" "$x" "$y" "$datamask_dir" "$wetland_dir" \
+    > "$logdir/$tile.out" 2> "$logdir/$tile.err" || status=$?
+  echo "$status" > "$logdir/$tile.status"
+  cat "$logdir/$tile.out"
+  echo "tile $tile: exit status $status"
+  exit "$status"
+fi
+
+cpus=4 max_running="" logdir="" unfinished=0 dry_run=0
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    --cpus) [ $# -ge 2 ] || die_usage "$1 needs a value"; cpus="$2"; shift 2 ;;
+    --max-running) [ $# -ge 2 ] || die_usage "$1 needs a value"; max_running="$2"; shift 2 ;;
+    --logs) [ $# -ge 2 ] || die_usage "$1 needs a value"; logdir="$2"; shift 2 ;;
+    --unfinished) unfinished=1; shift ;;
+    --dry-run) dry_run=1; shift ;;
+    --) shift; args+=("$@"); break ;;
+    -?*) die_usage "unknown option $1" ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+[ "${#args[@]}" -eq 6 ] || [ "${#args[@]}" -eq 7 ] || die_usage "expected 6 or 7 arguments, got ${#args[@]}"
+[[ "$cpus" =~ ^[1-9][0-9]*$ ]] || die_usage "--cpus needs a positive number"
+[ -z "$max_running" ] || [[ "$max_running" =~ ^[1-9][0-9]*$ ]] || die_usage "--max-running needs a positive number"
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+tile_list="${args[0]}"
+last_year="${args[1]}"
+input_dir="$(abs_path "${args[2]}")"
+output_dir="$(abs_path "${args[3]}")"
+datamask_dir="$(abs_path "${args[4]}")"
+wetland_dir="$(abs_path "${args[5]}")"
+process_tile="$(abs_path "${args[6]:-$root/build/process_tile}")"
+logdir="$(abs_path "${logdir:-$output_dir/logs}")"
+[[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] || die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
+[ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
+[ -x "$process_tile" ] || die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
+
+mkdir -p "$output_dir" "$logdir"
+tiles="$(mktemp "$logdir/tiles-XXXXXX.tsv")"
+awk -v list="$tile_list" '
+  { sub(/#.*/, ""); if (NF == 0) next
+    if (NF != 3) { printf "%s:%d: expected \"tile_id origin_x origin_y\", got %d fields\n", list, NR, NF > "/dev/stderr"; bad = 1; next }
+    if ($1 ~ /\//) { printf "%s:%d: tile id %s contains /\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+    if (seen[$1]++) { printf "%s:%d: tile %s listed twice\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+    print $1 "\t" $2 "\t" $3 }
+  END { exit bad }' "$tile_list" > "$tiles" || { rm -f "$tiles"; die_usage "bad tile list"; }
+tile_count=$(wc -l < "$tiles")
+[ "$tile_count" -gt 0 ] || { rm -f "$tiles"; die_usage "no tiles in $tile_list"; }
+
+# Task indices: all lines, or those whose tile has no status 0 yet, written
+# as ranges (1-3,5,7-9).
+array="$(awk -F'\t' -v logdir="$logdir" -v only_unfinished="$unfinished" '
+  function done_ok(tile,   f, s) {
+    f = logdir "/" tile ".status"; s = ""
+    if ((getline s < f) > 0) { close(f); return s == "0" }
+    return 0
+  }
+  function flush() {
+    if (start) ranges = ranges (ranges == "" ? "" : ",") (start == prev ? start : start "-" prev)
+  }
+  {
+    if (only_unfinished && done_ok($1)) next
+    if (start && NR == prev + 1) { prev = NR; next }
+    flush(); start = NR; prev = NR
+  }
+  END { flush(); print ranges }' "$tiles")"
+if [ -z "$array" ]; then
+  rm -f "$tiles"
+  echo "$prog: every tile of $tile_list has finished with status 0; nothing to submit"
+  exit 0
+fi
+[ -z "$max_running" ] || array="$array%$max_running"
+
+tile_bytes=$(( 6 * (last_year - 1996) * 4004 * 4004 + 2 * 4004 * 4004 ))
+mem_mib=$(( (tile_bytes + 1048575) / 1048576 + 256 ))
+
+sbatch_cmd=(sbatch --job-name="process_tile_$last_year" --array="$array"
+            --ntasks=1 --cpus-per-task="$cpus" --mem="${mem_mib}M"
+            --output="$logdir/slurm-%A_%a.out"
+            "$(abs_path "${BASH_SOURCE[0]}")" --task "$tiles" "$last_year" "$input_dir" "$output_dir"
+            "$datamask_dir" "$wetland_dir" "$process_tile" "$logdir")
+
+echo "$prog: $tile_count tiles in $tiles; tasks $array; ${mem_mib} MiB and $cpus CPUs each"
+if [ "$dry_run" -eq 1 ]; then
+  printf '%q ' "${sbatch_cmd[@]}"; echo
+  exit 0
+fi
+command -v sbatch >/dev/null || { echo "$prog: sbatch not found (is this a Slurm login node?)" >&2; exit 2; }
+"${sbatch_cmd[@]}"
