@@ -3,12 +3,15 @@
 #include <gdal_priv.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <new>
 #include <ostream>
 
 #include "filter/tile_pass.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
+#include "tile/memory_budget.hpp"
+#include "tile/progress.hpp"
 #include "tile/tile.hpp"
 #include "tile/workers.hpp"
 
@@ -49,13 +52,29 @@ void run_tile(const RunArguments& args) {
     // (a share of RAM) it would add gigabytes of resident copies.
     GDALSetCacheMax64(GDAL_BLOCK_CACHE_BYTES);
     const int workers = available_cpus();
-    TileMemory tile(year_count_for(args.last_year), TILE_SIZE, TILE_SIZE);
+    Progress progress = Progress::for_terminal();
+    const int year_count = year_count_for(args.last_year);
+    // Refuse a tile the machine, the process limits or the cgroup cannot hold
+    // now, before any input is opened, rather than be killed halfway.
+    check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE), workers);
+    TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
                       args.last_year, tile, workers);
-    filter_tile(tile, workers);
+    filter_tile(tile, workers, progress);
     write_products({args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y,
                    tile, workers);
 }
+
+// After "wrong call" on standard output, the synopsis goes to standard error,
+// as for GDAL's own programs.
+constexpr const char* USAGE =
+    "Usage: process_tile tile_id last_year input_dir output_dir origin_x origin_y\n"
+    "                    datamask_dir wetland_dir\n"
+    "  Filters the annual canopy cover, loss and canopy height series of one\n"
+    "  4004 x 4004 tile and writes TCC, TCH and Loss products (HFA) for the years\n"
+    "  2000 to last_year into output_dir. Inputs are read from\n"
+    "  datamask_dir/<tile_id>_datamask.tif, wetland_dir/<tile_id>_wetlandmask.tif and\n"
+    "  input_dir/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif.\n";
 
 int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
     try {
@@ -63,6 +82,7 @@ int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
         return 0;
     } catch (const RunFailure& failure) {
         out << failure.what() << std::endl;
+        if (argc != 9) std::cerr << USAGE;
         return 1;
     } catch (const std::bad_alloc&) {
         out << "cannot obtain memory" << std::endl;

@@ -62,21 +62,17 @@ private:
         }
     }
 
-    // Year-major row of a cube into the pixel-major buffer: entry t of pixel c
-    // at c * n + t.
+    // The row of every year of a cube into the worker's buffer: entry t of
+    // pixel c at t * width + c.
     void gather_row(const YearCube& cube, int row, std::vector<uint8_t>& buffer) const {
         for (int t = 0; t < n_; ++t) {
-            const uint8_t* src = cube.row(t, row);
-            uint8_t* dst = buffer.data() + t;
-            for (int c = 0; c < width_; ++c) dst[static_cast<std::size_t>(c) * n_] = src[c];
+            std::memcpy(buffer.data() + static_cast<std::size_t>(t) * width_, cube.row(t, row), width_);
         }
     }
 
     void scatter_row(const std::vector<uint8_t>& buffer, const YearCube& cube, int row) const {
         for (int t = first_output_index; t < n_; ++t) {
-            uint8_t* dst = cube.row(t, row);
-            const uint8_t* src = buffer.data() + t;
-            for (int c = 0; c < width_; ++c) dst[c] = src[static_cast<std::size_t>(c) * n_];
+            std::memcpy(cube.row(t, row), buffer.data() + static_cast<std::size_t>(t) * width_, width_);
         }
     }
 
@@ -105,19 +101,19 @@ private:
         const uint8_t* wetland = tile_.wetland_mask.row(row);
         for (int col = 0; col < width_; ++col) {
             if (mask[col] != 1) continue;
-            const std::size_t at = static_cast<std::size_t>(col) * n_;
-            const ByteSeries cover{cover_.data() + at, 1};
-            const ConstByteSeries loss{loss_.data() + at, 1};
-            const ByteSeries cover_out{cover_out_.data() + at, 1};
+            const std::size_t at = static_cast<std::size_t>(col);
+            const ByteSeries cover{cover_.data() + at, width_};
+            const ConstByteSeries loss{loss_.data() + at, width_};
+            const ByteSeries cover_out{cover_out_.data() + at, width_};
 
             compute_loss_proximity(loss_block(col), work_.proximity);
             classify_cover(cover, loss, wetland[col], work_.proximity, work_.value, work_.state);
-            repair_cover_gaps({cover.base, 1}, work_.value, work_.state);
+            repair_cover_gaps({cover.base, width_}, work_.value, work_.state);
             apply_post_loss_rules(loss, work_.value);
             store_cover(work_.value, cover_out);
             filter_height_series(height_neighbourhood(tile_.height_cube, row, col),
-                                 {cover_out.base, 1}, loss, work_.proximity, work_.value,
-                                 work_.height, {height_out_.data() + at, 1});
+                                 {cover_out.base, width_}, loss, work_.proximity, work_.value,
+                                 work_.height, {height_out_.data() + at, width_});
         }
 
         scatter_row(cover_out_, tile_.cover_out, row);
@@ -142,20 +138,25 @@ void thin_loss_parallel(TileMemory& tile, int workers) {
     });
 }
 
-void filter_pixels_parallel(TileMemory& tile, int workers) {
+void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress) {
     WorkQueue rows(tile.height(), PIXEL_ROWS_PER_CHUNK);
     run_workers(workers, [&](int) {
         RowFilter filter(tile);
         int begin, end;
-        while (rows.next(begin, end)) filter.filter_rows(begin, end);
+        while (rows.next(begin, end)) {
+            filter.filter_rows(begin, end);
+            progress.advance(end - begin);
+        }
     });
 }
 
-void filter_tile(TileMemory& tile, int workers) {
+void filter_tile(TileMemory& tile, int workers, Progress& progress) {
     // Proximity reads the thinned loss of neighbouring rows, so every row is
     // thinned before any pixel is filtered.
+    progress.begin_phase("filtering", tile.height());
     thin_loss_parallel(tile, workers);
-    filter_pixels_parallel(tile, workers);
+    filter_pixels_parallel(tile, workers, progress);
+    progress.end_phase();
 }
 
 }  // namespace pt

@@ -2,22 +2,25 @@
 // chain for every datamask pixel, both spread over worker threads.
 #pragma once
 
+#include "tile/progress.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
 
 // Thins the loss of every pixel (rows shared among the workers), then runs
-// the pixel chain row by row. Each worker copies a row's cover and loss
-// series into small pixel-major buffers, keeps the loss years of the three
-// rows around it as bit words, and writes the products back a whole row at a
-// time, so the year-major cubes are only ever walked along rows. The output
-// cubes equal those of filter_tile_reference for any worker count. Unlike the
-// reference, cover bytes above 100 are cleared only in the worker's copy:
-// nothing reads cover_cube after the pass.
-void filter_tile(TileMemory& tile, int workers);
+// the pixel chain row by row. Each worker copies a row's cover and loss of
+// every year into a small buffer of its own (one contiguous block instead of
+// rows a whole layer apart), keeps the loss years of the three rows around it
+// as bit words, and writes the products back a whole row at a time. The
+// output cubes equal those of filter_tile_reference for any worker count.
+// Unlike the reference, cover bytes above 100 are cleared only in the
+// worker's copy: nothing reads cover_cube after the pass.
+// Progress counts rows of the pixel pass.
+void filter_tile(TileMemory& tile, int workers, Progress& progress = Progress::silent());
 
 // The two halves, for timing each on its own.
 void thin_loss_parallel(TileMemory& tile, int workers);
-void filter_pixels_parallel(TileMemory& tile, int workers);
+void filter_pixels_parallel(TileMemory& tile, int workers,
+                            Progress& progress = Progress::silent());
 
 }  // namespace pt

@@ -4,12 +4,128 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 
 #include "tile/ordered_failure.hpp"
 #include "tile/workers.hpp"
 
 namespace pt {
+
+namespace {
+
+constexpr const char* TEMPORARY_PREFIX = ".tmp-";
+
+// The worst GDAL error raised on this thread while it lives. GDAL's error
+// state is per thread, and a failure raised inside GDALClose (blocks flushed
+// to a full disk) may be followed by lesser messages, so the last error type
+// alone can miss it. Messages still reach GDAL's default handler (stderr).
+class GdalErrorWatch {
+public:
+    GdalErrorWatch() { CPLPushErrorHandlerEx(&GdalErrorWatch::handle, this); }
+    ~GdalErrorWatch() { CPLPopErrorHandler(); }
+    GdalErrorWatch(const GdalErrorWatch&) = delete;
+    GdalErrorWatch& operator=(const GdalErrorWatch&) = delete;
+    bool failed() const { return worst_ >= CE_Failure; }
+
+private:
+    static void CPL_STDCALL handle(CPLErr type, CPLErrorNum number, const char* message) {
+        auto* self = static_cast<GdalErrorWatch*>(CPLGetErrorHandlerUserData());
+        if (type > self->worst_) self->worst_ = type;
+        CPLDefaultErrorHandler(type, number, message);
+    }
+    CPLErr worst_ = CE_None;
+};
+
+// Removes the file when it goes out of scope, unless kept.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& path() const { return path_; }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+// Writes the file's pages to disk; a write error the page cache has held back
+// (network file systems report a full disk or quota only here) shows up now.
+bool flush_to_disk(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+bool process_exists(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+}  // namespace
+
+std::string temporary_product_path(const std::string& path, long pid) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, name_start) + TEMPORARY_PREFIX + std::to_string(pid) + "-" +
+           path.substr(name_start);
+}
+
+std::optional<long> temporary_product_pid(const std::string& file_name,
+                                          const std::string& tile_id) {
+    std::string_view rest = file_name;
+    const std::string_view prefix = TEMPORARY_PREFIX;
+    if (rest.substr(0, prefix.size()) != prefix) return std::nullopt;
+    rest.remove_prefix(prefix.size());
+
+    auto take_digits = [&rest]() -> std::string_view {
+        std::size_t n = 0;
+        while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
+        const std::string_view digits = rest.substr(0, n);
+        rest.remove_prefix(n);
+        return digits;
+    };
+    const std::string_view pid_digits = take_digits();
+    if (pid_digits.empty() || pid_digits.size() > 9 || pid_digits.front() == '0') {
+        return std::nullopt;
+    }
+    if (rest.empty() || rest.front() != '-') return std::nullopt;
+    rest.remove_prefix(1);
+
+    bool product = false;
+    for (const std::string_view token : {"TCC_", "TCH_", "Loss_"}) {
+        if (rest.substr(0, token.size()) == token) {
+            rest.remove_prefix(token.size());
+            product = true;
+            break;
+        }
+    }
+    if (!product || take_digits().empty()) return std::nullopt;
+    if (rest != "_" + tile_id + ".img") return std::nullopt;
+    return std::stol(std::string(pid_digits));
+}
+
+void remove_stale_temporaries(const ProductPaths& paths) {
+    namespace fs = std::filesystem;
+    const long own_pid = static_cast<long>(::getpid());
+    std::error_code error;
+    for (fs::directory_iterator entry(paths.output_dir + "/", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const auto pid = temporary_product_pid(entry->path().filename().string(), paths.tile_id);
+        if (!pid || *pid == own_pid || process_exists(*pid)) continue;
+        std::error_code ignored;
+        fs::remove(entry->path(), ignored);
+    }
+}
 
 std::vector<ProductWrite> product_plan(const ProductPaths& paths, int last_year,
                                        const TileMemory& tile) {
@@ -49,8 +165,11 @@ GDALDriver* hfa_driver() {
 void write_product(GDALDriver* driver, const std::string& path,
                    const std::array<double, 6>& geotransform, const std::string& wkt,
                    const uint8_t* layer, int width, int height) {
+    TemporaryFile temporary(temporary_product_path(path, static_cast<long>(::getpid())));
+    GdalErrorWatch errors;
     char* no_options[] = {nullptr};
-    GDALDataset* dataset = driver->Create(path.c_str(), width, height, 1, GDT_Byte, no_options);
+    GDALDataset* dataset =
+        driver->Create(temporary.path().c_str(), width, height, 1, GDT_Byte, no_options);
     if (dataset == nullptr) throw RunFailure(path + " cannot be created");
 
     std::array<double, 6> transform = geotransform;  // GDAL takes a non-const pointer
@@ -60,12 +179,18 @@ void write_product(GDALDriver* driver, const std::string& path,
                                              const_cast<uint8_t*>(layer), width, height, GDT_Byte,
                                              0, 0, nullptr) == CE_None &&
          ok;
-    // Blocks reach the disk at close; a full disk shows up only as an error
+    // Blocks reach the file at close; a full disk shows up only as an error
     // raised during GDALClose, which this version reports through CPLError.
-    CPLErrorReset();
     GDALClose(GDALDataset::ToHandle(dataset));
-    ok = CPLGetLastErrorType() < CE_Failure && ok;
-    if (!ok) throw RunFailure(path + " cannot be written");
+    ok = !errors.failed() && ok;
+    if (!ok || !flush_to_disk(temporary.path())) throw RunFailure(path + " cannot be written");
+
+    // Atomic within the directory: readers see the old product or the new
+    // one, never a part of either.
+    if (std::rename(temporary.path().c_str(), path.c_str()) != 0) {
+        throw RunFailure(path + " cannot be renamed into place");
+    }
+    temporary.keep();
 }
 
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
@@ -74,6 +199,9 @@ void write_products(const ProductPaths& paths, int last_year, double origin_x, d
     const std::string wkt = wgs84_wkt();
     const auto geotransform = product_geotransform(origin_x, origin_y);
     const std::vector<ProductWrite> plan = product_plan(paths, last_year, tile);
+    // Only now, with the tile filtered and about to be written, may the run
+    // touch the output directory: a run that fails earlier leaves it as it was.
+    remove_stale_temporaries(paths);
     OrderedFailure failure;
     WorkQueue products(static_cast<int>(plan.size()), 1);
     run_workers(std::min<int>(workers, static_cast<int>(plan.size())), [&](int) {

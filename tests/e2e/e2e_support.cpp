@@ -12,6 +12,11 @@
 namespace pt::e2e {
 
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args) {
+    return run_program(program, args, [] {});
+}
+
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<void()>& in_child) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return {};
     std::vector<char*> argv;
@@ -26,6 +31,7 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
         close(pipe_fds[1]);
         const int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+        in_child();
         execv(program.c_str(), argv.data());
         _exit(127);
     }

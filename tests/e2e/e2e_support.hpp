@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ struct ProgramResult {
 // Runs `program` with `args` (no shell), capturing standard output; standard
 // error is left to the test log.
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args);
+
+// The same, calling `in_child` in the child between fork and exec: to lower
+// a resource limit or join a cgroup for the program alone. It must only make
+// async-signal-safe calls.
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<void()>& in_child);
 
 // A generated input tile: the three input directories and its arguments.
 struct GeneratedTile {

@@ -1,0 +1,522 @@
+// The program on a cluster where jobs are killed at their time limit, disks
+// fill up, input files arrive cut short and memory is capped: what it leaves
+// in the output directory and what it says, run as a scheduler runs it.
+#include <fcntl.h>
+#include <gdal_priv.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <random>
+#include <thread>
+
+#include "e2e_support.hpp"
+#include "tile/memory_budget.hpp"
+#include "tile/tile.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PT_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PT_UNDER_ASAN 1
+#endif
+#endif
+
+namespace pt::e2e {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr int SIZE = 4004;
+
+bool is_temporary(const std::string& name) { return name.rfind(".tmp-", 0) == 0; }
+
+std::vector<std::string> temporaries(const fs::path& dir) {
+    std::vector<std::string> names = file_names(dir);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& n) { return !is_temporary(n); }),
+                names.end());
+    return names;
+}
+
+std::vector<std::string> products(const fs::path& dir) {
+    std::vector<std::string> names = file_names(dir);
+    names.erase(std::remove_if(names.begin(), names.end(), is_temporary), names.end());
+    return names;
+}
+
+std::size_t line_count(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Reads band 1 of a product, or says why it cannot.
+std::string read_product(const fs::path& path, Bytes& bytes) {
+    GDALDataset* ds = GDALDataset::FromHandle(GDALOpen(path.c_str(), GA_ReadOnly));
+    if (ds == nullptr) return "does not open";
+    std::string problem;
+    if (ds->GetRasterXSize() != SIZE || ds->GetRasterYSize() != SIZE ||
+        ds->GetRasterCount() != 1) {
+        problem = "has the wrong shape";
+    } else {
+        bytes.assign(static_cast<std::size_t>(SIZE) * SIZE, 0);
+        if (ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, SIZE, SIZE, bytes.data(), SIZE, SIZE,
+                                           GDT_Byte, 0, 0, nullptr) != CE_None) {
+            problem = "cannot be read";
+        }
+    }
+    GDALClose(GDALDataset::ToHandle(ds));
+    return problem;
+}
+
+// Writes a one-band GeoTIFF of `type` holding `bytes`, converted by GDAL.
+void write_geotiff(const fs::path& path, GDALDataType type, const Bytes& bytes) {
+    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        path.c_str(), SIZE, SIZE, 1, type, nullptr);
+    ASSERT_NE(ds, nullptr) << path;
+    EXPECT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, SIZE, SIZE,
+                                             const_cast<unsigned char*>(bytes.data()), SIZE, SIZE,
+                                             GDT_Byte, 0, 0, nullptr),
+              CE_None);
+    GDALClose(GDALDataset::ToHandle(ds));
+}
+
+// Replaces a link of a linked tile copy by a file of its own.
+void replace_layer(const fs::path& layer, const std::function<void(const fs::path&)>& write) {
+    fs::remove(layer);
+    write(layer);
+}
+
+// A tmpfs mounted on a directory for the length of a test.
+class TmpfsMount {
+public:
+    TmpfsMount(const fs::path& dir, unsigned long flags, const std::string& options) : dir_(dir) {
+        mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
+        if (!mounted_) error_ = std::strerror(errno);
+    }
+    ~TmpfsMount() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+private:
+    fs::path dir_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+// One full-size tile (last year 2001) and the products of an undisturbed
+// run of it, shared by the tests of one test program.
+class FaultTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        GDALAllRegister();
+        tile_ = new GeneratedTile(generate_tile(scratch_dir("fault_tile"), "t7", 2001, 11));
+    }
+    static void TearDownTestSuite() {
+        delete tile_;
+        delete baseline_;
+        tile_ = nullptr;
+        baseline_ = nullptr;
+    }
+
+    static ProgramResult run(const std::vector<std::string>& args) {
+        return run_program(PT_PROCESS_TILE, args);
+    }
+
+    // File name -> band bytes of the undisturbed run's products.
+    static const std::map<std::string, Bytes>& baseline() {
+        if (baseline_ == nullptr) {
+            const fs::path out = scratch_dir("fault_baseline");
+            const ProgramResult r = run(tile_arguments(*tile_, out));
+            EXPECT_EQ(r.exit_status, 0) << r.out;
+            baseline_ = new std::map<std::string, Bytes>;
+            for (const auto& name : file_names(out)) {
+                Bytes bytes;
+                EXPECT_EQ(read_product(out / name, bytes), "") << name;
+                (*baseline_)[name] = std::move(bytes);
+            }
+            EXPECT_EQ(baseline_->size(), 6u);
+            fs::remove_all(out);
+        }
+        return *baseline_;
+    }
+
+    // Every file under a product name in `dir` opens, has the tile's shape,
+    // reads, and equals the undisturbed run's product.
+    static void expect_only_complete_products(const fs::path& dir) {
+        const auto& expected = baseline();
+        for (const auto& name : products(dir)) {
+            const auto it = expected.find(name);
+            if (it == expected.end()) {
+                ADD_FAILURE() << "unexpected file " << name;
+                continue;
+            }
+            Bytes bytes;
+            const std::string problem = read_product(dir / name, bytes);
+            EXPECT_EQ(problem, "") << name;
+            if (problem.empty()) {
+                EXPECT_TRUE(bytes == it->second) << name << " differs";
+            }
+        }
+    }
+
+    static GeneratedTile* tile_;
+    static std::map<std::string, Bytes>* baseline_;
+};
+GeneratedTile* FaultTest::tile_ = nullptr;
+std::map<std::string, Bytes>* FaultTest::baseline_ = nullptr;
+
+// Starts the program with its output discarded; returns its pid.
+pid_t start_quietly(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        if (devnull >= 0) {
+            dup2(devnull, STDIN_FILENO);
+            dup2(devnull, STDOUT_FILENO);
+            dup2(devnull, STDERR_FILENO);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+TEST_F(FaultTest, KilledAtAnyMomentOfWritingLeavesOnlyCompleteProductsAndARerunRecovers) {
+    baseline();
+    const fs::path root = scratch_dir("killed");
+    std::random_device seed_source;
+    const unsigned seed = seed_source();
+    std::mt19937 rng(seed);
+    auto between = [&](int lo, int hi) { return std::uniform_int_distribution<>(lo, hi)(rng); };
+    // Milliseconds from the first file in the output directory to the kill:
+    // at once, early, midway and late in writing the six products.
+    const std::vector<int> delays = {0, between(1, 40), between(40, 150), between(150, 400),
+                                     between(400, 900)};
+
+    int killed_while_running = 0;
+    fs::path with_leftovers;
+    for (std::size_t i = 0; i < delays.size(); ++i) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", kill " + std::to_string(delays[i]) +
+                     " ms after the first file");
+        const fs::path out = root / ("out" + std::to_string(i));
+        fs::create_directories(out);
+        const pid_t pid = start_quietly(PT_PROCESS_TILE, tile_arguments(*tile_, out));
+        ASSERT_GT(pid, 0);
+
+        int status = 0;
+        bool exited = false;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (fs::is_empty(out) && std::chrono::steady_clock::now() < give_up) {
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                exited = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!exited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delays[i]));
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        if (WIFSIGNALED(status)) ++killed_while_running;
+        if (!temporaries(out).empty()) with_leftovers = out;
+
+        expect_only_complete_products(out);
+    }
+    // The kills did land while products were being written.
+    EXPECT_GT(killed_while_running, 0);
+    ASSERT_FALSE(with_leftovers.empty()) << "no kill left a temporary file behind";
+
+    // A rerun into a directory holding a killed run's leftovers replaces and
+    // completes the products and clears the dead run's temporary files.
+    const ProgramResult r = run(tile_arguments(*tile_, with_leftovers));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(temporaries(with_leftovers).empty());
+    std::vector<std::string> expected;
+    for (const auto& [name, bytes] : baseline()) expected.push_back(name);
+    EXPECT_EQ(products(with_leftovers), expected);
+    expect_only_complete_products(with_leftovers);
+}
+
+TEST_F(FaultTest, RunFailingBeforeWritingLeavesTheOutputDirectoryAsItWas) {
+    const fs::path root = scratch_dir("early_failure");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    fs::remove(copy.root / "input/t7/t7_TCH_2001.tif");
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    // A dead run's leftover and an older product: only a run that gets as far
+    // as writing may clear the one and replace the other.
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string leftover = ".tmp-" + std::to_string(dead) + "-TCC_2000_t7.img";
+    std::ofstream(out / leftover) << "partial";
+    std::ofstream(out / "TCC_2000_t7.img") << "older product";
+
+    const ProgramResult r = run(tile_arguments(copy, out));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, (copy.root / "input/t7/t7_TCH_2001.tif").string() + " not found\n");
+    EXPECT_EQ(file_names(out), (std::vector<std::string>{leftover, "TCC_2000_t7.img"}));
+    EXPECT_EQ(fs::file_size(out / "TCC_2000_t7.img"), std::string("older product").size());
+}
+
+TEST_F(FaultTest, FullDiskFailsNamingTheProductAndLeavesNoPartialFile) {
+    baseline();
+    const fs::path out = scratch_dir("full_disk") / "out";
+    fs::create_directories(out);
+    // Room for two of the six products: some complete, then the disk is full.
+    TmpfsMount small(out, MS_NOSUID | MS_NODEV, "size=40m");
+    if (!small.mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs was refused (" << small.error()
+                     << "); the full-disk case needs root";
+    }
+    const ProgramResult r = run(tile_arguments(*tile_, out));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(line_count(r.out), 1u) << r.out;
+    EXPECT_EQ(r.out.rfind(out.string() + "/", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("_t7.img cannot be written\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(temporaries(out).empty());
+    EXPECT_LT(products(out).size(), 6u);
+    expect_only_complete_products(out);
+}
+
+TEST_F(FaultTest, ReadOnlyOutputDirectoryFailsBeforeAnyProduct) {
+    const fs::path out = scratch_dir("read_only") / "out";
+    fs::create_directories(out);
+    // Root ignores permission bits; a read-only mount stops root as well.
+    TmpfsMount read_only(out, MS_RDONLY | MS_NOSUID | MS_NODEV, "size=1m");
+    if (!read_only.mounted()) {
+        GTEST_SKIP() << "mounting a read-only tmpfs was refused (" << read_only.error()
+                     << "); the read-only case needs root";
+    }
+    const ProgramResult r = run(tile_arguments(*tile_, out));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, out.string() + "/TCC_2000_t7.img cannot be created\n");
+    EXPECT_TRUE(file_names(out).empty());
+}
+
+TEST_F(FaultTest, TruncatedOrCorruptInputLayerEndsTheRunNamingIt) {
+    struct Case {
+        const char* layer;  // relative to the tile root
+        const char* damage;
+    };
+    const Case cases[] = {
+        {"input/t7/t7_TCC_2000.tif", "cut in half"},
+        {"input/t7/t7_loss_2001.tif", "random bytes"},
+        {"datamask/t7_datamask.tif", "cut after its header"},
+    };
+    std::mt19937 rng(5);
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.layer) + " " + c.damage);
+        const fs::path root = scratch_dir("damaged_" + std::to_string(index++));
+        const GeneratedTile copy = link_tile(*tile_, root / "tile");
+        const fs::path layer = copy.root / c.layer;
+        const fs::path original = tile_->root / c.layer;
+        const auto size = static_cast<std::size_t>(fs::file_size(original));
+        Bytes content(size);
+        std::ifstream(original, std::ios::binary)
+            .read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(size));
+        if (std::string(c.damage) == "cut in half") {
+            content.resize(size / 2);
+        } else if (std::string(c.damage) == "random bytes") {
+            for (auto& b : content) b = static_cast<unsigned char>(rng());
+        } else {
+            content.resize(1024);
+        }
+        replace_layer(layer, [&](const fs::path& p) {
+            std::ofstream(p, std::ios::binary)
+                .write(reinterpret_cast<const char*>(content.data()),
+                       static_cast<std::streamsize>(content.size()));
+        });
+        const fs::path out = root / "out";
+        fs::create_directories(out);
+        const ProgramResult r = run(tile_arguments(copy, out));
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(line_count(r.out), 1u) << r.out;
+        EXPECT_EQ(r.out.rfind(layer.string() + " ", 0), 0u) << r.out;
+        EXPECT_TRUE(file_names(out).empty());
+    }
+}
+
+TEST_F(FaultTest, LayersOfOtherDataTypesAreReadAsTheirByteValues) {
+    const auto& expected = baseline();
+    const fs::path root = scratch_dir("data_types");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    const std::pair<const char*, GDALDataType> layers[] = {
+        {"input/t7/t7_TCC_2000.tif", GDT_UInt16},
+        {"input/t7/t7_TCH_2001.tif", GDT_Float32},
+        {"input/t7/t7_loss_2000.tif", GDT_Int16},
+        {"datamask/t7_datamask.tif", GDT_UInt16},
+    };
+    for (const auto& layer : layers) {
+        const char* name = layer.first;
+        const GDALDataType type = layer.second;
+        const Bytes values = read_band(tile_->root / name);
+        replace_layer(copy.root / name, [&](const fs::path& p) { write_geotiff(p, type, values); });
+        GDALDataset* ds = GDALDataset::FromHandle(GDALOpen((copy.root / name).c_str(), GA_ReadOnly));
+        ASSERT_NE(ds, nullptr);
+        EXPECT_EQ(ds->GetRasterBand(1)->GetRasterDataType(), type) << name;
+        GDALClose(GDALDataset::ToHandle(ds));
+    }
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    const ProgramResult r = run(tile_arguments(copy, out));
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(products(out).size(), expected.size());
+    expect_only_complete_products(out);
+}
+
+TEST_F(FaultTest, DatamaskWithoutAnyOneGivesZeroCoverAndHeightAndTheThinnedLoss) {
+    const auto& expected = baseline();
+    const fs::path root = scratch_dir("empty_datamask");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    // Every other datamask value: 0 (no data) and 2 (water), never 1.
+    Bytes mask = read_band(tile_->root / "datamask/t7_datamask.tif");
+    for (auto& m : mask) m = m == 1 ? 2 : m;
+    replace_layer(copy.root / "datamask/t7_datamask.tif",
+                  [&](const fs::path& p) { write_geotiff(p, GDT_Byte, mask); });
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    const ProgramResult r = run(tile_arguments(copy, out));
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    ASSERT_EQ(products(out).size(), expected.size());
+    for (const auto& name : products(out)) {
+        Bytes bytes;
+        ASSERT_EQ(read_product(out / name, bytes), "") << name;
+        if (name.rfind("Loss_", 0) == 0) {
+            // Thinning does not look at the datamask.
+            EXPECT_TRUE(bytes == expected.at(name)) << name;
+        } else {
+            EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; }))
+                << name;
+        }
+    }
+}
+
+// ---- memory -------------------------------------------------------------
+
+// Arguments for a run of last year 2020 whose inputs do not exist: a refusal
+// must come before any input is opened, so its line cannot be "not found".
+std::vector<std::string> memory_arguments(const fs::path& out) {
+    return {"t7", "2020", "/nonexistent/in", out.string(), "0", "0", "/nonexistent/dm",
+            "/nonexistent/wm"};
+}
+
+uint64_t need_2020() {
+    return TileMemory::bytes_needed(year_count_for(2020), TILE_SIZE, TILE_SIZE);
+}
+
+void expect_memory_refusal(const ProgramResult& r, const std::string& bound) {
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(line_count(r.out), 1u) << r.out;
+    EXPECT_EQ(r.out.rfind("not enough memory for the tile: it needs ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(bound), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("not found"), std::string::npos) << r.out;
+}
+
+TEST(MemoryFault, AddressSpaceLimitBelowTheNeedIsRefusedBeforeAnyInput) {
+#ifdef PT_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space; an address-space "
+                    "limit cannot be tested under it";
+#endif
+    const fs::path out = scratch_dir("address_space");
+    // Far below the tile; and just above it, where the tile memory alone
+    // would still map but nothing would be left for the threads and GDAL.
+    for (const uint64_t limit : {uint64_t{1} << 30, need_2020() + (uint64_t{320} << 20)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const ProgramResult r = run_program(PT_PROCESS_TILE, memory_arguments(out), [limit] {
+            const rlimit cap{limit, limit};
+            setrlimit(RLIMIT_AS, &cap);
+        });
+        expect_memory_refusal(r, "the address-space limit (ulimit -v) leaves ");
+    }
+    EXPECT_TRUE(file_names(out).empty());
+}
+
+// A memory cgroup of its own under the test's, limited to `limit` bytes;
+// removed when done. Either hierarchy, whichever the machine has.
+class ChildCgroup {
+public:
+    explicit ChildCgroup(uint64_t limit) {
+        std::ifstream cgroup_file("/proc/self/cgroup"), mountinfo_file("/proc/self/mountinfo");
+        std::stringstream cgroup_text, mountinfo_text;
+        cgroup_text << cgroup_file.rdbuf();
+        mountinfo_text << mountinfo_file.rdbuf();
+        const CgroupMembership membership = parse_proc_cgroup(cgroup_text.str());
+        const CgroupMounts mounts = parse_cgroup_mounts(mountinfo_text.str());
+        const std::string name = "/pt_fault_" + std::to_string(getpid());
+        if (mounts.v1_memory && membership.v1_memory) {
+            try_create(cgroup_directory(*mounts.v1_memory, *membership.v1_memory), name,
+                       "memory.limit_in_bytes", limit);
+        }
+        if (dir_.empty() && mounts.v2 && membership.v2) {
+            try_create(cgroup_directory(*mounts.v2, *membership.v2), name, "memory.max", limit);
+        }
+    }
+    ~ChildCgroup() {
+        if (!dir_.empty()) ::rmdir(dir_.c_str());
+    }
+    ChildCgroup(const ChildCgroup&) = delete;
+    ChildCgroup& operator=(const ChildCgroup&) = delete;
+    bool made() const { return !dir_.empty(); }
+    std::string procs() const { return dir_ + "/cgroup.procs"; }
+
+private:
+    void try_create(const std::optional<std::string>& parent, const std::string& name,
+                    const char* limit_file, uint64_t limit) {
+        if (!parent) return;
+        const std::string dir = *parent + name;
+        if (::mkdir(dir.c_str(), 0755) != 0) return;
+        std::ofstream(dir + "/" + limit_file) << limit;
+        std::ifstream check(dir + "/" + limit_file);
+        uint64_t set = 0;
+        if (!(check >> set) || set > limit) {
+            ::rmdir(dir.c_str());
+            return;
+        }
+        dir_ = dir;
+    }
+    std::string dir_;
+};
+
+TEST(MemoryFault, CgroupLimitBelowTheNeedIsRefusedBeforeAnyInput) {
+    ChildCgroup cgroup(1ull << 30);
+    if (!cgroup.made()) {
+        GTEST_SKIP() << "no memory cgroup could be made here (needs root and a writable memory "
+                        "controller)";
+    }
+    const fs::path out = scratch_dir("cgroup");
+    const std::string procs = cgroup.procs();
+    const ProgramResult r = run_program(PT_PROCESS_TILE, memory_arguments(out), [&procs] {
+        // "0" moves the writer itself; only plain system calls here.
+        const int fd = ::open(procs.c_str(), O_WRONLY);
+        if (fd < 0 || ::write(fd, "0", 1) != 1) _exit(125);
+        ::close(fd);
+    });
+    if (r.exit_status == 125) GTEST_SKIP() << "joining the test cgroup was refused";
+    expect_memory_refusal(r, "the memory cgroup leaves ");
+    EXPECT_TRUE(file_names(out).empty());
+}
+
+}  // namespace
+}  // namespace pt::e2e
