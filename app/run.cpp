@@ -59,10 +59,10 @@ void run_tile(const RunArguments& args) {
     check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE), workers);
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
-                      args.last_year, tile, workers);
+                      args.last_year, tile, workers, progress);
     filter_tile(tile, workers, progress);
     write_products({args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y,
-                   tile, workers);
+                   tile, workers, progress);
 }
 
 // After "wrong call" on standard output, the synopsis goes to standard error,

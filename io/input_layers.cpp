@@ -62,23 +62,14 @@ void read_layer_window(const std::string& path, uint8_t* destination, int layer_
     if (err != CE_None) throw RunFailure(path + " cannot be read");
 }
 
-void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers) {
+void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers,
+                       Progress& progress) {
     const std::vector<LayerRead> plan = input_layer_plan(paths, last_year, tile);
-    OrderedFailure failure;
-    WorkQueue layers(static_cast<int>(plan.size()), 1);
-    run_workers(std::min<int>(workers, static_cast<int>(plan.size())), [&](int) {
-        int index, end;
-        while (layers.next(index, end)) {
-            if (failure.known_before(index)) continue;
-            try {
-                read_layer(plan[index].path, plan[index].destination, tile.width(),
-                           tile.height());
-            } catch (const RunFailure& f) {
-                failure.record(index, f.what());
-            }
-        }
+    progress.begin_phase("reading", static_cast<long>(plan.size()));
+    run_items_in_order(static_cast<int>(plan.size()), workers, progress, [&](int index) {
+        read_layer(plan[index].path, plan[index].destination, tile.width(), tile.height());
     });
-    failure.throw_if_any();
+    progress.end_phase();
 }
 
 }  // namespace pt

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tile/progress.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
@@ -50,6 +51,7 @@ void read_layer_window(const std::string& path, uint8_t* destination, int layer_
 // on its own dataset; the outcome is still that of reading in plan order: on
 // failure the line names the first failing layer of the plan, and layers
 // after a known failure are not opened.
-void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers = 1);
+void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers = 1,
+                       Progress& progress = Progress::silent());
 
 }  // namespace pt

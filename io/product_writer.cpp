@@ -194,7 +194,7 @@ void write_product(GDALDriver* driver, const std::string& path,
 }
 
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
-                    const TileMemory& tile, int workers) {
+                    const TileMemory& tile, int workers, Progress& progress) {
     GDALDriver* driver = hfa_driver();
     const std::string wkt = wgs84_wkt();
     const auto geotransform = product_geotransform(origin_x, origin_y);
@@ -202,21 +202,12 @@ void write_products(const ProductPaths& paths, int last_year, double origin_x, d
     // Only now, with the tile filtered and about to be written, may the run
     // touch the output directory: a run that fails earlier leaves it as it was.
     remove_stale_temporaries(paths);
-    OrderedFailure failure;
-    WorkQueue products(static_cast<int>(plan.size()), 1);
-    run_workers(std::min<int>(workers, static_cast<int>(plan.size())), [&](int) {
-        int index, end;
-        while (products.next(index, end)) {
-            if (failure.known_before(index)) continue;
-            try {
-                write_product(driver, plan[index].path, geotransform, wkt, plan[index].source,
-                              tile.width(), tile.height());
-            } catch (const RunFailure& f) {
-                failure.record(index, f.what());
-            }
-        }
+    progress.begin_phase("writing", static_cast<long>(plan.size()));
+    run_items_in_order(static_cast<int>(plan.size()), workers, progress, [&](int index) {
+        write_product(driver, plan[index].path, geotransform, wkt, plan[index].source,
+                      tile.width(), tile.height());
     });
-    failure.throw_if_any();
+    progress.end_phase();
 }
 
 }  // namespace pt

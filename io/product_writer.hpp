@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tile/progress.hpp"
 #include "tile/tile.hpp"
 
 class GDALDriver;
@@ -69,6 +70,7 @@ void write_product(GDALDriver* driver, const std::string& path,
 // first failing product of the plan, and no temporary file of this run is
 // left behind.
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
-                    const TileMemory& tile, int workers = 1);
+                    const TileMemory& tile, int workers = 1,
+                    Progress& progress = Progress::silent());
 
 }  // namespace pt

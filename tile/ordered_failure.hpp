@@ -7,7 +7,9 @@
 #include <mutex>
 #include <string>
 
+#include "tile/progress.hpp"
 #include "tile/tile.hpp"
+#include "tile/workers.hpp"
 
 namespace pt {
 
@@ -36,5 +38,28 @@ private:
     std::size_t index_ = std::numeric_limits<std::size_t>::max();
     std::string message_;
 };
+
+// Runs item(0) .. item(count - 1) on up to `workers` threads, whole items
+// each. The outcome is that of running them one by one in index order: an
+// item after a known failure is not started, and the RunFailure thrown is the
+// one of the lowest failing index.
+template <class Item>
+void run_items_in_order(int count, int workers, Progress& progress, Item&& item) {
+    OrderedFailure failure;
+    WorkQueue queue(count, 1);
+    run_workers(workers < count ? workers : count, [&](int) {
+        int index, end;
+        while (queue.next(index, end)) {
+            if (failure.known_before(index)) continue;
+            try {
+                item(index);
+                progress.advance();
+            } catch (const RunFailure& f) {
+                failure.record(index, f.what());
+            }
+        }
+    });
+    failure.throw_if_any();
+}
 
 }  // namespace pt
