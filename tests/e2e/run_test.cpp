@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <ogr_spatialref.h>
 
+#include <fstream>
+
 #include "e2e_support.hpp"
 
 namespace pt::e2e {
@@ -146,6 +148,42 @@ TEST_F(RunTest, SuccessfulRunWritesGeoreferencedProductsSilently) {
         EXPECT_FALSE(has_nodata) << name;
         GDALClose(GDALDataset::ToHandle(ds));
     }
+}
+
+TEST_F(RunTest, StandardErrorCarriesUsageAndProgressOnlyForAPerson) {
+    const fs::path root = scratch_dir("stderr");
+    auto quoted = [](const std::string& s) {
+        std::string q(1, '\'');
+        q.append(s).push_back('\'');
+        return q;
+    };
+    std::string command = quoted(PT_PROCESS_TILE);
+    for (const auto& a : tile_arguments(*tile_, root / "out")) command += " " + quoted(a);
+    fs::create_directories(root / "out");
+
+    // Unattended (standard error a file): nothing at all on either stream.
+    const ProgramResult quiet =
+        run_program("/bin/sh", {"-c", command + " 2>" + quoted((root / "err").string())});
+    EXPECT_EQ(quiet.exit_status, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(fs::file_size(root / "err"), 0u);
+
+    // On a terminal: the three phases, each to 100 %.
+    const ProgramResult shown =
+        run_program("/usr/bin/script", {"-qec", command + " >/dev/null", "/dev/null"});
+    EXPECT_EQ(shown.exit_status, 0);
+    for (const char* phase : {"reading    100%", "filtering  100%", "writing    100%"}) {
+        EXPECT_NE(shown.out.find(phase), std::string::npos) << shown.out;
+    }
+
+    // A wrong call: the fixed line on standard output, the synopsis on standard error.
+    const ProgramResult wrong = run_program(
+        "/bin/sh", {"-c", quoted(PT_PROCESS_TILE) + " only_one 2>" + quoted((root / "usage").string())});
+    EXPECT_EQ(wrong.exit_status, 1);
+    EXPECT_EQ(wrong.out, "wrong call\n");
+    std::ifstream usage(root / "usage");
+    const std::string text((std::istreambuf_iterator<char>(usage)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("Usage: process_tile tile_id last_year", 0), 0u) << text;
 }
 
 TEST_F(RunTest, TrailingSlashesAreKeptAndStillWork) {
