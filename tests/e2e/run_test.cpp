@@ -158,7 +158,7 @@ TEST_F(RunTest, StandardErrorCarriesUsageAndProgressOnlyForAPerson) {
         return q;
     };
     std::string command = quoted(PT_PROCESS_TILE);
-    for (const auto& a : tile_arguments(*tile_, root / "out")) command += " " + quoted(a);
+    for (const auto& a : tile_arguments(*tile_, root / "out")) command.append(" ").append(quoted(a));
     fs::create_directories(root / "out");
 
     // Unattended (standard error a file): nothing at all on either stream.
