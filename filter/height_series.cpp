@@ -100,15 +100,16 @@ void smooth_heights(ConstYearSeries value_series, ConstByteSeries loss,
     // Spike smoothing. Every test reads the capped derived series, never a
     // value smoothed earlier in this loop. A year with loss close by in that
     // year or the one before may genuinely change and is kept as derived.
+    // The verdict is data-driven and unpredictable, so it is formed without
+    // short-circuits and applied as a select rather than a branch.
     const auto& v = value_series;
     for (int t = first; t <= n - 2; ++t) {
-        int32_t s = v[t];
-        if (proximity_series[t] != PROX_RECENT && t > first && v[t] >= 1) {
-            const bool dip = v[t] < v[t - 1] && v[t] < v[t + 1];
-            const bool peak = v[t] > v[t - 1] && v[t] > v[t + 1];
-            if (dip || peak) s = median_of_three(v[t - 1], v[t], v[t + 1]);
-        }
-        height_series[t] = s;
+        const int32_t before = v[t - 1], here = v[t], after = v[t + 1];
+        const bool dip = (here < before) & (here < after);
+        const bool peak = (here > before) & (here > after);
+        const bool smooth =
+            (proximity_series[t] != PROX_RECENT) & (t > first) & (here >= 1) & (dip | peak);
+        height_series[t] = smooth ? median_of_three(before, here, after) : here;
     }
 
     // Final year: no following year to judge an extreme against. Take the

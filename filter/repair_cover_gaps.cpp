@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 #include "filter/stages.hpp"
@@ -24,11 +25,35 @@ int32_t median_of_three(int32_t a, int32_t b, int32_t c) {
 // Step 1: jump years always, invalid years between two accepted years, take
 // the median of the three years; other invalid years borrow a close accepted
 // neighbour, the year before first. The rest wait for the interpolation.
-void replace_marked_years(ConstByteSeries cover, YearSeries value, YearSeries state) {
-    const int year_count = static_cast<int>(value.size());
+// Bit t set for the years of the window (first_output_index to the year
+// before the last) whose state satisfies `pick`. Walking set bits instead of
+// testing every year keeps the unpredictable "is it marked" branch out of the
+// loops; the window fits the 64 bits because year_count <= MAX_YEAR_COUNT.
+template <class Pick>
+uint64_t window_years(YearSeries state, Pick pick) {
+    const int year_count = static_cast<int>(state.size());
+    uint64_t years = 0;
     for (int t = first_output_index; t < year_count - 1; ++t) {
+        years |= static_cast<uint64_t>(pick(state[t])) << t;
+    }
+    return years;
+}
+
+int take_lowest(uint64_t& years) {
+    const int t = std::countr_zero(years);
+    years &= years - 1;
+    return t;
+}
+
+// Step 1: jump years always, invalid years between two accepted years, take
+// the median of the three years; other invalid years borrow a close accepted
+// neighbour, the year before first. The rest wait for the interpolation.
+void replace_marked_years(ConstByteSeries cover, YearSeries value, YearSeries state) {
+    uint64_t marked = window_years(
+        state, [](int32_t code) { return code == STATE_INVALID || code == STATE_JUMP; });
+    while (marked != 0) {
+        const int t = take_lowest(marked);
         const int32_t code = state[t];
-        if (code != STATE_INVALID && code != STATE_JUMP) continue;
         const int32_t own = cover[t];
         if ((state[t - 1] == STATE_OK && state[t + 1] == STATE_OK) || code == STATE_JUMP) {
             value[t] = median_of_three(median_candidate(cover, value, state, t - 1), own,
@@ -48,25 +73,21 @@ void replace_marked_years(ConstByteSeries cover, YearSeries value, YearSeries st
 // filled on the straight line between the years around it. At the window's
 // edges there is no such year, so the run's own edge byte stands in.
 void interpolate_runs(ConstByteSeries cover, YearSeries value, YearSeries state) {
-    const int year_count = static_cast<int>(value.size());
-    const int last_run_year = year_count - 2;
-    int t = first_output_index;
-    while (t <= last_run_year) {
-        if (state[t] != STATE_INVALID) {
-            ++t;
-            continue;
-        }
-        const int s = t;
-        int k = s;
-        while (k <= last_run_year && state[k] == STATE_INVALID) ++k;
-        const int e = k - 1;
+    const int last_run_year = static_cast<int>(value.size()) - 2;
+    uint64_t invalid = window_years(state, [](int32_t code) { return code == STATE_INVALID; });
+    while (invalid != 0) {
+        // A run is a maximal stretch of invalid years: from the lowest one
+        // left up to the first year that is not invalid.
+        const int s = std::countr_zero(invalid);
+        const int e = s + std::countr_one(invalid >> s) - 1;
+        invalid &= ~(((uint64_t{2} << (e - s)) - 1) << s);
 
         int32_t a;
         if (s == first_output_index) {
             a = cover[s];
         } else {
-            // The scan starts a run at its first invalid year, so the year
-            // before can only be invalid if the scan itself went wrong.
+            // A run starts at its first invalid year, so the year before can
+            // only be invalid if the run finding itself went wrong.
             if (state[s - 1] == STATE_INVALID) throw RunFailure("ERR1");
             a = value[s - 1];
         }
@@ -84,7 +105,6 @@ void interpolate_runs(ConstByteSeries cover, YearSeries value, YearSeries state)
             value[j] = a + static_cast<int32_t>((j - s + 1) * static_cast<double>(b - a) / steps);
             state[j] = STATE_INTERPOLATED;
         }
-        t = e + 1;
     }
 }
 
