@@ -27,11 +27,12 @@ echo "== products written:"
 ls -l "$demo/products" | head -n 12
 echo "   ... $(ls "$demo/products" | wc -l) files in all"
 
+# Statistics are computed for display only; PAM off keeps .aux.xml files out of the products.
 echo "== one product, TCC $last_year:"
-gdalinfo -stats "$demo/products/TCC_${last_year}_${tile}.img" | sed -n '1,40p'
+GDAL_PAM_ENABLED=NO gdalinfo -stats "$demo/products/TCC_${last_year}_${tile}.img" | sed -n '1,40p'
 for product in TCH Loss; do
   echo "== $product $last_year statistics:"
-  gdalinfo -stats "$demo/products/${product}_${last_year}_${tile}.img" | grep -E 'STATISTICS_(MINIMUM|MAXIMUM|MEAN)'
+  GDAL_PAM_ENABLED=NO gdalinfo -stats "$demo/products/${product}_${last_year}_${tile}.img" | grep -E 'STATISTICS_(MINIMUM|MAXIMUM|MEAN)'
 done
 
 echo "== quicklooks of $last_year (scripts/quicklook.sh):"
