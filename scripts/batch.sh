@@ -61,7 +61,8 @@ Exit status: 0 when every tile succeeded, 1 when a tile failed or did not run,
 EOF
 }
 
-die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
+# shellcheck source=scripts/tile_batch_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/tile_batch_common.sh"
 
 # SIZE with an optional binary suffix, to bytes.
 to_bytes() {
@@ -76,8 +77,6 @@ to_bytes() {
   esac
   echo "$n"
 }
-
-abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 
 jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
 pin=1 dry_run=0
@@ -108,20 +107,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-[ "${#args[@]}" -eq 6 ] || [ "${#args[@]}" -eq 7 ] || die_usage "expected 6 or 7 arguments, got ${#args[@]}"
-tile_list="${args[0]}"
-last_year="${args[1]}"
-input_dir="$(abs_path "${args[2]}")"
-output_dir="$(abs_path "${args[3]}")"
-datamask_dir="$(abs_path "${args[4]}")"
-wetland_dir="$(abs_path "${args[5]}")"
-process_tile="$(abs_path "${args[6]:-$root/build/process_tile}")"
-
-[[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] || die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
+take_shared_arguments "${args[@]}"
 [[ "$retries" =~ ^[1-9][0-9]*$ ]] || die_usage "--retries needs a positive number"
 [ -z "$jobs" ] || [[ "$jobs" =~ ^[1-9][0-9]*$ ]] || die_usage "--jobs needs a positive number"
 [ "$resume" -eq 0 ] || [ "$fresh" -eq 0 ] || die_usage "--resume and --fresh exclude each other"
-[ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
 if [ "${#logins[@]}" -eq 0 ] && [ ! -x "$process_tile" ]; then
   die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
 fi
@@ -136,13 +125,7 @@ logdir="$(abs_path "${logdir:-$output_dir/logs}")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 tiles="$work/tiles.tsv"
-awk -v list="$tile_list" '
-  { sub(/#.*/, ""); if (NF == 0) next
-    if (NF != 3) { printf "%s:%d: expected \"tile_id origin_x origin_y\", got %d fields\n", list, NR, NF > "/dev/stderr"; bad = 1; next }
-    if ($1 ~ /\//) { printf "%s:%d: tile id %s contains /\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
-    if (seen[$1]++) { printf "%s:%d: tile %s listed twice\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
-    print $1 "\t" $2 "\t" $3 }
-  END { exit bad }' "$tile_list" > "$tiles" || die_usage "bad tile list"
+clean_tile_list "$tile_list" "$tiles" || die_usage "bad tile list"
 tile_count=$(wc -l < "$tiles")
 [ "$tile_count" -gt 0 ] || die_usage "no tiles in $tile_list"
 
@@ -169,7 +152,7 @@ if [ "$resume" -eq 1 ]; then
 fi
 
 # Memory arithmetic: the tile memory of one run.
-tile_bytes=$(( 6 * (last_year - 1996) * 4004 * 4004 + 2 * 4004 * 4004 ))
+tile_bytes=$(tile_memory_bytes "$last_year")
 if [ -n "$mem_available" ]; then
   avail_bytes="$(to_bytes "$mem_available")" || die_usage "--mem-available: bad size '$mem_available'"
 else

@@ -42,8 +42,8 @@ SBATCH_PARTITION, SBATCH_ACCOUNT, SBATCH_TIMELIMIT, SBATCH_QOS.
 EOF
 }
 
-die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
-abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+# shellcheck source=scripts/tile_batch_common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/tile_batch_common.sh"
 
 # Task body: run the tile of line SLURM_ARRAY_TASK_ID of the submitted list.
 if [ "${1:-}" = --task ]; then
@@ -80,32 +80,16 @@ while [ $# -gt 0 ]; do
     *) args+=("$1"); shift ;;
   esac
 done
-[ "${#args[@]}" -eq 6 ] || [ "${#args[@]}" -eq 7 ] || die_usage "expected 6 or 7 arguments, got ${#args[@]}"
 [[ "$cpus" =~ ^[1-9][0-9]*$ ]] || die_usage "--cpus needs a positive number"
 [ -z "$max_running" ] || [[ "$max_running" =~ ^[1-9][0-9]*$ ]] || die_usage "--max-running needs a positive number"
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-tile_list="${args[0]}"
-last_year="${args[1]}"
-input_dir="$(abs_path "${args[2]}")"
-output_dir="$(abs_path "${args[3]}")"
-datamask_dir="$(abs_path "${args[4]}")"
-wetland_dir="$(abs_path "${args[5]}")"
-process_tile="$(abs_path "${args[6]:-$root/build/process_tile}")"
+take_shared_arguments "${args[@]}"
 logdir="$(abs_path "${logdir:-$output_dir/logs}")"
-[[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] || die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
-[ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
 [ -x "$process_tile" ] || die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
 
 mkdir -p "$output_dir" "$logdir"
 tiles="$(mktemp "$logdir/tiles-XXXXXX.tsv")"
-awk -v list="$tile_list" '
-  { sub(/#.*/, ""); if (NF == 0) next
-    if (NF != 3) { printf "%s:%d: expected \"tile_id origin_x origin_y\", got %d fields\n", list, NR, NF > "/dev/stderr"; bad = 1; next }
-    if ($1 ~ /\//) { printf "%s:%d: tile id %s contains /\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
-    if (seen[$1]++) { printf "%s:%d: tile %s listed twice\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
-    print $1 "\t" $2 "\t" $3 }
-  END { exit bad }' "$tile_list" > "$tiles" || { rm -f "$tiles"; die_usage "bad tile list"; }
+clean_tile_list "$tile_list" "$tiles" || { rm -f "$tiles"; die_usage "bad tile list"; }
 tile_count=$(wc -l < "$tiles")
 [ "$tile_count" -gt 0 ] || { rm -f "$tiles"; die_usage "no tiles in $tile_list"; }
 
@@ -133,7 +117,7 @@ if [ -z "$array" ]; then
 fi
 [ -z "$max_running" ] || array="$array%$max_running"
 
-tile_bytes=$(( 6 * (last_year - 1996) * 4004 * 4004 + 2 * 4004 * 4004 ))
+tile_bytes=$(tile_memory_bytes "$last_year")
 mem_mib=$(( (tile_bytes + 1048575) / 1048576 + 256 ))
 
 sbatch_cmd=(sbatch --job-name="process_tile_$last_year" --array="$array"

@@ -1,0 +1,41 @@
+# Shared by batch.sh and slurm_array.sh (sourced, not run): argument handling
+# and the tile list, so both read a list and its shared arguments the same way.
+# Expects $prog to be set by the sourcing script.
+
+die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
+
+abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
+
+# Bytes of tile memory one process_tile run holds: six year cubes and two masks.
+tile_memory_bytes() { echo $(( 6 * ($1 - 1996) * 4004 * 4004 + 2 * 4004 * 4004 )); }
+
+# TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
+# into tile_list, last_year, input_dir, output_dir, datamask_dir, wetland_dir
+# and process_tile (absolute paths; the binary defaults to build/process_tile).
+take_shared_arguments() {
+  [ $# -eq 6 ] || [ $# -eq 7 ] || die_usage "expected 6 or 7 arguments, got $#"
+  local root
+  root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+  tile_list="$1"
+  last_year="$2"
+  input_dir="$(abs_path "$3")"
+  output_dir="$(abs_path "$4")"
+  datamask_dir="$(abs_path "$5")"
+  wetland_dir="$(abs_path "$6")"
+  process_tile="$(abs_path "${7:-$root/build/process_tile}")"
+  [[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] ||
+    die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
+  [ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
+}
+
+# The tile list without comments and blank lines, one "id<TAB>x<TAB>y" per
+# line, into file $2; refuses malformed lines, ids with "/" and repeated tiles.
+clean_tile_list() {
+  awk -v list="$1" '
+    { sub(/#.*/, ""); if (NF == 0) next
+      if (NF != 3) { printf "%s:%d: expected \"tile_id origin_x origin_y\", got %d fields\n", list, NR, NF > "/dev/stderr"; bad = 1; next }
+      if ($1 ~ /\//) { printf "%s:%d: tile id %s contains /\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+      if (seen[$1]++) { printf "%s:%d: tile %s listed twice\n", list, NR, $1 > "/dev/stderr"; bad = 1; next }
+      print $1 "\t" $2 "\t" $3 }
+    END { exit bad }' "$1" > "$2"
+}
