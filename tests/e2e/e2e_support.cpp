@@ -15,14 +15,20 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
     return run_program(program, args, [] {});
 }
 
-ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::function<void()>& in_child) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return {};
+std::vector<char*> exec_arguments(const std::string& program,
+                                 const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    return argv;
+}
+
+ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::function<void()>& in_child) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return {};
+    std::vector<char*> argv = exec_arguments(program, args);
 
     const pid_t pid = fork();
     if (pid == 0) {

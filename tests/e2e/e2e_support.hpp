@@ -25,6 +25,10 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::function<void()>& in_child);
 
+// The argv for execv: program, args, and the closing null; the pointers
+// stay valid while program and args live.
+std::vector<char*> exec_arguments(const std::string& program, const std::vector<std::string>& args);
+
 // A generated input tile: the three input directories and its arguments.
 struct GeneratedTile {
     fs::path root;

@@ -181,10 +181,7 @@ std::map<std::string, Bytes>* FaultTest::baseline_ = nullptr;
 
 // Starts the program with its output discarded; returns its pid.
 pid_t start_quietly(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = exec_arguments(program, args);
     const pid_t pid = fork();
     if (pid == 0) {
         const int devnull = open("/dev/null", O_RDWR);
