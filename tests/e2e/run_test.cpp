@@ -97,6 +97,16 @@ TEST_F(RunTest, LayerSmallerThanTheTileIsRefused) {
     EXPECT_TRUE(file_names(out).empty());
 }
 
+TEST_F(RunTest, MissingHfaDriverEndsTheRunBeforeAnyProductExists) {
+    const fs::path out = scratch_dir("no_driver");
+    // GDAL leaves out the drivers GDAL_SKIP names when it registers them.
+    const ProgramResult r = run_program(PT_PROCESS_TILE, tile_arguments(*tile_, out),
+                                        [] { setenv("GDAL_SKIP", "HFA", 1); });
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "no driver\n");
+    EXPECT_TRUE(fs::is_empty(out));
+}
+
 TEST_F(RunTest, UnwritableOutputDirectoryFailsLoudly) {
     const fs::path root = scratch_dir("no_output_dir");
     const ProgramResult r = run(tile_arguments(*tile_, root / "missing"));
