@@ -19,6 +19,17 @@ namespace pt {
 
 namespace {
 constexpr GIntBig GDAL_BLOCK_CACHE_BYTES = 64 << 20;
+
+// After "wrong call" on standard output, the synopsis goes to standard error,
+// as for GDAL's own programs.
+constexpr const char* USAGE =
+    "Usage: process_tile tile_id last_year input_dir output_dir origin_x origin_y\n"
+    "                    datamask_dir wetland_dir\n"
+    "  Filters the annual canopy cover, loss and canopy height series of one\n"
+    "  4004 x 4004 tile and writes TCC, TCH and Loss products (HFA) for the years\n"
+    "  2000 to last_year into output_dir. Inputs are read from\n"
+    "  datamask_dir/<tile_id>_datamask.tif, wetland_dir/<tile_id>_wetlandmask.tif and\n"
+    "  input_dir/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif.\n";
 }  // namespace
 
 RunArguments parse_arguments(int argc, const char* const* argv) {
@@ -64,17 +75,6 @@ void run_tile(const RunArguments& args) {
     write_products({args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y,
                    tile, workers, progress);
 }
-
-// After "wrong call" on standard output, the synopsis goes to standard error,
-// as for GDAL's own programs.
-constexpr const char* USAGE =
-    "Usage: process_tile tile_id last_year input_dir output_dir origin_x origin_y\n"
-    "                    datamask_dir wetland_dir\n"
-    "  Filters the annual canopy cover, loss and canopy height series of one\n"
-    "  4004 x 4004 tile and writes TCC, TCH and Loss products (HFA) for the years\n"
-    "  2000 to last_year into output_dir. Inputs are read from\n"
-    "  datamask_dir/<tile_id>_datamask.tif, wetland_dir/<tile_id>_wetlandmask.tif and\n"
-    "  input_dir/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif.\n";
 
 int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
     try {

@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "tile/ordered_failure.hpp"
-#include "tile/workers.hpp"
 
 namespace pt {
 

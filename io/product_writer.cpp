@@ -14,7 +14,6 @@
 #include <filesystem>
 
 #include "tile/ordered_failure.hpp"
-#include "tile/workers.hpp"
 
 namespace pt {
 
