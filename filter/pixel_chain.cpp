@@ -22,21 +22,25 @@ void compute_loss_proximity_plain(const YearCube& loss_cube, int row, int col,
     }
 }
 
-void run_pixel_chain(TileMemory& tile, int row, int col, PixelWork& work) {
-    const ByteSeries cover = tile.cover_cube.series(row, col);
-    const ByteSeries loss = tile.loss_cube.series(row, col);
-    const ConstByteSeries const_loss{loss.base, loss.stride};
-    const ByteSeries cover_out = tile.cover_out.series(row, col);
+void filter_pixel_series(const PixelSeries& pixel, PixelWork& work) {
+    classify_cover(pixel.cover, pixel.loss, pixel.wetland, work.proximity, work.value, work.state);
+    repair_cover_gaps({pixel.cover.base, pixel.cover.stride}, work.value, work.state);
+    apply_post_loss_rules(pixel.loss, work.value);
+    store_cover(work.value, pixel.cover_out);
+    filter_height_series(pixel.heights, {pixel.cover_out.base, pixel.cover_out.stride},
+                         pixel.loss, work.proximity, work.value, work.height, pixel.height_out);
+}
 
+void run_pixel_chain(TileMemory& tile, int row, int col, PixelWork& work) {
+    const ByteSeries loss = tile.loss_cube.series(row, col);
     compute_loss_proximity_plain(tile.loss_cube, row, col, work.proximity);
-    classify_cover(cover, const_loss, tile.wetland_mask.at(row, col), work.proximity, work.value,
-                   work.state);
-    repair_cover_gaps({cover.base, cover.stride}, work.value, work.state);
-    apply_post_loss_rules(const_loss, work.value);
-    store_cover(work.value, cover_out);
-    filter_height_series(height_neighbourhood(tile.height_cube, row, col),
-                         {cover_out.base, cover_out.stride}, const_loss, work.proximity,
-                         work.value, work.height, tile.height_out.series(row, col));
+    filter_pixel_series({tile.cover_cube.series(row, col),
+                         {loss.base, loss.stride},
+                         tile.wetland_mask.at(row, col),
+                         tile.cover_out.series(row, col),
+                         tile.height_out.series(row, col),
+                         height_neighbourhood(tile.height_cube, row, col)},
+                        work);
 }
 
 void filter_tile_reference(TileMemory& tile) {

@@ -25,6 +25,21 @@ struct PixelWork {
 void compute_loss_proximity_plain(const YearCube& loss_cube, int row, int col,
                                   YearSeries proximity_series);
 
+// One pixel's series wherever they live: its cover and loss bytes, its
+// wetland byte, where its products go, and the input heights around it.
+struct PixelSeries {
+    ByteSeries cover;
+    ConstByteSeries loss;
+    uint8_t wetland;
+    ByteSeries cover_out;
+    ByteSeries height_out;
+    HeightNeighbourhood heights;
+};
+
+// The stages after loss proximity (which work.proximity must already hold):
+// classification, gap repair, post-loss rules, cover store, height series.
+void filter_pixel_series(const PixelSeries& pixel, PixelWork& work);
+
 // Runs proximity, classification, gap repair, post-loss rules, cover store
 // and the height series for the pixel at (row, col), reading and writing the
 // tile memory directly.

@@ -102,18 +102,14 @@ private:
         for (int col = 0; col < width_; ++col) {
             if (mask[col] != 1) continue;
             const std::size_t at = static_cast<std::size_t>(col);
-            const ByteSeries cover{cover_.data() + at, width_};
-            const ConstByteSeries loss{loss_.data() + at, width_};
-            const ByteSeries cover_out{cover_out_.data() + at, width_};
-
             compute_loss_proximity(loss_block(col), work_.proximity);
-            classify_cover(cover, loss, wetland[col], work_.proximity, work_.value, work_.state);
-            repair_cover_gaps({cover.base, width_}, work_.value, work_.state);
-            apply_post_loss_rules(loss, work_.value);
-            store_cover(work_.value, cover_out);
-            filter_height_series(height_neighbourhood(tile_.height_cube, row, col),
-                                 {cover_out.base, width_}, loss, work_.proximity, work_.value,
-                                 work_.height, {height_out_.data() + at, width_});
+            filter_pixel_series({{cover_.data() + at, width_},
+                                 {loss_.data() + at, width_},
+                                 wetland[col],
+                                 {cover_out_.data() + at, width_},
+                                 {height_out_.data() + at, width_},
+                                 height_neighbourhood(tile_.height_cube, row, col)},
+                                work_);
         }
 
         scatter_row(cover_out_, tile_.cover_out, row);
