@@ -105,7 +105,10 @@ check "... and runs nothing" [ "$(wc -l < calls)" -eq 4 ]
 # --- hosts over ssh: a stand-in ssh that runs the command on this machine ----
 cat > fake_ssh <<'EOF2'
 #!/bin/bash
-# Drops ssh's options and the host name, then runs the command as sshd would.
+# Drops ssh's options and the host name, then runs the command as sshd would:
+# in a login environment, which always has SHELL (parallel's remote worker runs
+# the job with $SHELL; CI starts this test without it).
+export SHELL=/bin/bash
 while [ $# -gt 0 ]; do case "$1" in -o|-p|-l) shift 2 ;; -*) shift ;; *) break ;; esac; done
 shift
 [ "${1:-}" != -- ] || shift
