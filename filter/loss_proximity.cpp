@@ -25,34 +25,29 @@ LossBlock gather_loss_block(const YearCube& loss_cube, int row, int col) {
     return block;
 }
 
-void compute_loss_proximity(const LossBlock& block, YearSeries proximity_series) {
-    const int year_count = static_cast<int>(proximity_series.size());
-
-    uint64_t any = 0;
-    for (const uint64_t bits : block.bits) any |= bits;
-    if (any == 0) {
-        for (int32_t& code : proximity_series) code = PROX_NONE;
-        return;
-    }
-
+ProximityWords proximity_words(const LossBlock& block) {
     // All years at once: bit t of `recent` says the pixel has loss at t or
     // t-1, of `older` loss at t-2 or t-3. Walking the block in scan order and
     // letting every pixel with loss in t-3..t overwrite the verdict leaves
     // the verdict of the last such pixel, whichever kind it is.
-    uint64_t verdict_recent = 0;
-    uint64_t verdict_older = 0;
+    ProximityWords verdict;
     for (const uint64_t bits : block.bits) {
         const uint64_t recent = bits | (bits << 1);
         const uint64_t older = (bits << 2) | (bits << 3);
         const uint64_t decides = recent | older;
-        verdict_recent = (verdict_recent & ~decides) | recent;
-        verdict_older = (verdict_older & ~decides) | (older & ~recent);
+        verdict.recent = (verdict.recent & ~decides) | recent;
+        verdict.older = (verdict.older & ~decides) | (older & ~recent);
     }
+    return verdict;
+}
 
+void compute_loss_proximity(const LossBlock& block, YearSeries proximity_series) {
+    const int year_count = static_cast<int>(proximity_series.size());
+    const ProximityWords verdict = proximity_words(block);
     for (int t = 0; t < year_count; ++t) {
         const uint64_t bit = uint64_t{1} << t;
-        proximity_series[t] = (verdict_recent & bit) != 0  ? PROX_RECENT
-                              : (verdict_older & bit) != 0 ? PROX_OLDER
+        proximity_series[t] = (verdict.recent & bit) != 0  ? PROX_RECENT
+                              : (verdict.older & bit) != 0 ? PROX_OLDER
                                                            : PROX_NONE;
     }
 }

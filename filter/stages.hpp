@@ -30,6 +30,14 @@ struct LossBlock {
 };
 LossBlock gather_loss_block(const YearCube& loss_cube, int row, int col);
 
+// The block's verdict for every year as bit words: bit t of `recent` set
+// for PROX_RECENT, of `older` for PROX_OLDER, neither for PROX_NONE.
+struct ProximityWords {
+    uint64_t recent = 0;
+    uint64_t older = 0;
+};
+ProximityWords proximity_words(const LossBlock& block);
+
 // Fills proximity_series (all year_count entries) from the block.
 void compute_loss_proximity(const LossBlock& block, YearSeries proximity_series);
 

@@ -1,11 +1,12 @@
 #include "filter/tile_pass.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "filter/pixel_chain.hpp"
+#include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
 #include "tile/workers.hpp"
 
@@ -18,98 +19,148 @@ constexpr int THINNING_ROWS_PER_CHUNK = 32;
 // both workers stay busy to the end of the tile.
 constexpr int PIXEL_ROWS_PER_CHUNK = 16;
 
+std::size_t round_up_to_lanes(int width) {
+    return (static_cast<std::size_t>(width) + LANE_COUNT - 1) / LANE_COUNT * LANE_COUNT;
+}
+
+// Filters rows of the tile for one worker. Each row is copied year by year
+// into the worker's own buffers, [year][column], padded to whole groups of
+// LANE_COUNT pixels, and the chain runs on a group of neighbouring pixels at
+// a time. The loss bits of the rows above and below and the input heights of
+// the two rows on either side roll along with the row, so every cube byte is
+// copied once per chunk of rows, not once per neighbour.
 class RowFilter {
 public:
     explicit RowFilter(TileMemory& tile)
         : tile_(tile),
           n_(tile.year_count()),
           width_(tile.width()),
-          work_(n_),
+          padded_(round_up_to_lanes(width_)),
+          height_stride_(padded_ + 4),
+          group_(n_),
           cover_(buffer_size()),
           loss_(buffer_size()),
+          recent_(buffer_size()),
+          near_(buffer_size()),
           cover_out_(buffer_size()),
           height_out_(buffer_size()),
-          bits_above_(width_),
-          bits_here_(width_),
-          bits_below_(width_) {}
+          mask_(padded_),
+          wetland_(padded_),
+          recent_words_(width_),
+          near_words_(width_) {
+        for (auto& bits : bits_) bits.resize(static_cast<std::size_t>(width_) + 2);
+        for (auto& heights : heights_) heights.resize(height_stride_ * n_);
+    }
 
     void filter_rows(int begin, int end) {
-        load_loss_bits(begin - 1, bits_above_);
-        load_loss_bits(begin, bits_here_);
+        for (int k = 0; k < 3; ++k) load_loss_bits(begin - 1 + k, bits_[k]);
+        for (int k = 0; k < 5; ++k) load_heights(begin - 2 + k, heights_[k]);
         for (int row = begin; row < end; ++row) {
             if (row > begin) {
-                std::swap(bits_above_, bits_here_);
-                std::swap(bits_here_, bits_below_);
+                std::rotate(bits_.begin(), bits_.begin() + 1, bits_.end());
+                load_loss_bits(row + 1, bits_[2]);
+                std::rotate(heights_.begin(), heights_.begin() + 1, heights_.end());
+                load_heights(row + 2, heights_[4]);
             }
-            load_loss_bits(row + 1, bits_below_);
             filter_row(row);
         }
     }
 
 private:
-    std::size_t buffer_size() const { return static_cast<std::size_t>(width_) * n_; }
+    std::size_t buffer_size() const { return padded_ * n_; }
 
-    // Bit t of entry c: the pixel (row, c) has loss at year index t. A row
-    // outside the tile reads as no loss at all.
+    // Entry c + 1: bit t set when the pixel (row, c) has loss at year index
+    // t. Entries 0 and width + 1, and a row outside the tile, hold no loss.
     void load_loss_bits(int row, std::vector<uint64_t>& bits) const {
         std::fill(bits.begin(), bits.end(), 0);
         if (row < 0 || row >= tile_.height()) return;
         for (int t = 0; t < n_; ++t) {
             const uint8_t* src = tile_.loss_cube.row(t, row);
             for (int c = 0; c < width_; ++c) {
-                bits[c] |= static_cast<uint64_t>(src[c] != 0) << t;
+                bits[c + 1] |= static_cast<uint64_t>(src[c] != 0) << t;
             }
         }
     }
 
-    // The row of every year of a cube into the worker's buffer: entry t of
-    // pixel c at t * width + c.
-    void gather_row(const YearCube& cube, int row, std::vector<uint8_t>& buffer) const {
-        for (int t = 0; t < n_; ++t) {
-            std::memcpy(buffer.data() + static_cast<std::size_t>(t) * width_, cube.row(t, row), width_);
+    // Year t of the row at t * height_stride_ + 2; the two bytes before and
+    // everything after the row stay 0, as do rows outside the tile: heights
+    // outside the tile are never counted, and neither are zero heights.
+    void load_heights(int row, std::vector<uint8_t>& heights) const {
+        if (row < 0 || row >= tile_.height()) {
+            std::fill(heights.begin(), heights.end(), 0);
+            return;
         }
+        for (int t = 0; t < n_; ++t) {
+            std::memcpy(heights.data() + t * height_stride_ + 2, tile_.height_cube.row(t, row), width_);
+        }
+    }
+
+    void gather_row(const YearCube& cube, int row, std::vector<uint8_t>& buffer) const {
+        for (int t = 0; t < n_; ++t) std::memcpy(buffer.data() + t * padded_, cube.row(t, row), width_);
     }
 
     void scatter_row(const std::vector<uint8_t>& buffer, const YearCube& cube, int row) const {
         for (int t = first_output_index; t < n_; ++t) {
-            std::memcpy(cube.row(t, row), buffer.data() + static_cast<std::size_t>(t) * width_, width_);
+            std::memcpy(cube.row(t, row), buffer.data() + t * padded_, width_);
         }
     }
 
-    LossBlock loss_block(int col) const {
-        LossBlock block{};
-        const std::vector<uint64_t>* rows[3] = {&bits_above_, &bits_here_, &bits_below_};
-        int i = 0;
-        for (int dy = 0; dy < 3; ++dy) {
-            for (int dx = -1; dx <= 1; ++dx, ++i) {
-                const int c = col + dx;
-                if (c >= 0 && c < width_) block.bits[i] = (*rows[dy])[c];
+    // The proximity verdict of every pixel of the row, as 0/1 bytes per year.
+    void find_proximity() {
+        for (int c = 0; c < width_; ++c) {
+            LossBlock block;
+            int i = 0;
+            for (const auto& bits : bits_) {
+                for (int dx = 0; dx < 3; ++dx) block.bits[i++] = bits[c + dx];
+            }
+            const ProximityWords words = proximity_words(block);
+            recent_words_[c] = words.recent;
+            near_words_[c] = words.recent | words.older;
+        }
+        for (int t = 0; t < n_; ++t) {
+            uint8_t* recent = recent_.data() + t * padded_;
+            uint8_t* near = near_.data() + t * padded_;
+            for (int c = 0; c < width_; ++c) {
+                recent[c] = static_cast<uint8_t>((recent_words_[c] >> t) & 1);
+                near[c] = static_cast<uint8_t>((near_words_[c] >> t) & 1);
             }
         }
-        return block;
     }
 
     void filter_row(int row) {
         const uint8_t* mask = tile_.datamask.row(row);
         if (std::none_of(mask, mask + width_, [](uint8_t m) { return m == 1; })) return;
 
+        std::memcpy(mask_.data(), mask, width_);
+        std::memcpy(wetland_.data(), tile_.wetland_mask.row(row), width_);
         gather_row(tile_.cover_cube, row, cover_);
         gather_row(tile_.loss_cube, row, loss_);
+        find_proximity();
         std::fill(cover_out_.begin(), cover_out_.end(), 0);
         std::fill(height_out_.begin(), height_out_.end(), 0);
 
-        const uint8_t* wetland = tile_.wetland_mask.row(row);
-        for (int col = 0; col < width_; ++col) {
-            if (mask[col] != 1) continue;
-            const std::size_t at = static_cast<std::size_t>(col);
-            compute_loss_proximity(loss_block(col), work_.proximity);
-            filter_pixel_series({{cover_.data() + at, width_},
-                                 {loss_.data() + at, width_},
-                                 wetland[col],
-                                 {cover_out_.data() + at, width_},
-                                 {height_out_.data() + at, width_},
-                                 height_neighbourhood(tile_.height_cube, row, col)},
-                                work_);
+        GroupHeights heights;
+        heights.year_stride = static_cast<std::ptrdiff_t>(height_stride_);
+        for (std::size_t col = 0; col < padded_; col += LANE_COUNT) {
+            const Lanes inside = load_lanes(mask_.data() + col) == 1;
+            if (!any_lane(inside)) continue;
+            for (int t = 0; t < n_; ++t) {
+                const std::size_t at = t * padded_ + col;
+                group_.cover[t] = load_lanes(cover_.data() + at);
+                group_.loss[t] = load_lanes(loss_.data() + at) != 0;
+                group_.recent[t] = -load_lanes(recent_.data() + at);
+                group_.near[t] = -load_lanes(near_.data() + at);
+            }
+            group_.wetland = load_lanes(wetland_.data() + col) == 1;
+            for (int k = 0; k < 5; ++k) heights.rows[k] = heights_[k].data() + 2 + col;
+
+            filter_pixel_group(group_, heights);
+
+            for (int t = first_output_index; t < n_; ++t) {
+                const std::size_t at = t * padded_ + col;
+                store_lanes(cover_out_.data() + at, choose(inside, group_.value[t], Lanes{}));
+                store_lanes(height_out_.data() + at, choose(inside, group_.height[t], Lanes{}));
+            }
         }
 
         scatter_row(cover_out_, tile_.cover_out, row);
@@ -119,9 +170,14 @@ private:
     TileMemory& tile_;
     int n_;
     int width_;
-    PixelWork work_;
-    std::vector<uint8_t> cover_, loss_, cover_out_, height_out_;
-    std::vector<uint64_t> bits_above_, bits_here_, bits_below_;
+    std::size_t padded_;
+    std::size_t height_stride_;
+    PixelGroup group_;
+    std::vector<uint8_t> cover_, loss_, recent_, near_, cover_out_, height_out_;
+    std::vector<uint8_t> mask_, wetland_;
+    std::vector<uint64_t> recent_words_, near_words_;
+    std::array<std::vector<uint64_t>, 3> bits_;    // loss bits of rows row-1 .. row+1
+    std::array<std::vector<uint8_t>, 5> heights_;  // input heights of rows row-2 .. row+2
 };
 
 }  // namespace
