@@ -300,13 +300,47 @@ void smooth_group_heights(PixelGroup& g) { smooth_group_heights_lanes(g); }
 
 // The whole chain in one function, so that each processor gets a build of
 // it for its widest vectors (two 16-byte halves per lane vector otherwise).
-PT_LANE_CLONES void filter_pixel_group(PixelGroup& g, const GroupHeights& heights) {
+namespace {
+
+PT_LANE_INLINE void filter_pixel_group_lanes(PixelGroup& g, const GroupHeights& heights) {
     classify_group_cover_lanes(g);
     repair_group_gaps_lanes(g);
     apply_group_post_loss_rules_lanes(g);
     derive_group_heights_lanes(g, heights);
     cap_group_heights_lanes(g);
     smooth_group_heights_lanes(g);
+}
+
+}  // namespace
+
+PT_LANE_CLONES void filter_pixel_group(PixelGroup& g, const GroupHeights& heights) {
+    filter_pixel_group_lanes(g, heights);
+}
+
+PT_LANE_CLONES void filter_row_groups(PixelGroup& g, const RowBuffers& row) {
+    GroupHeights heights;
+    heights.year_stride = row.height_stride;
+    for (std::size_t col = 0; col < row.padded_width; col += LANE_COUNT) {
+        const Lanes inside = load_lanes(row.datamask + col) == 1;
+        if (!any_lane(inside)) continue;
+        for (int t = 0; t < g.year_count; ++t) {
+            const std::size_t at = t * row.stride + col;
+            g.cover[t] = load_lanes(row.cover + at);
+            g.loss[t] = load_lanes(row.loss + at) != 0;
+            g.recent[t] = -load_lanes(row.recent + at);
+            g.near[t] = -load_lanes(row.near + at);
+        }
+        g.wetland = load_lanes(row.wetland + col) == 1;
+        for (int k = 0; k < 5; ++k) heights.rows[k] = row.height_rows[k] + col;
+
+        filter_pixel_group_lanes(g, heights);
+
+        for (int t = first_output_index; t < g.year_count; ++t) {
+            const std::size_t at = t * row.stride + col;
+            store_lanes(row.cover_out + at, choose(inside, g.value[t], Lanes{}));
+            store_lanes(row.height_out + at, choose(inside, g.height[t], Lanes{}));
+        }
+    }
 }
 
 }  // namespace pt

@@ -67,6 +67,30 @@ void derive_group_heights(PixelGroup& group, const GroupHeights& heights);
 void cap_group_heights(PixelGroup& group);
 void smooth_group_heights(PixelGroup& group);
 
+// One row of the tile in a worker's buffers: year t of a buffer at
+// t * stride, columns padded with zeros to padded_width, a whole number of
+// groups. recent and near hold 0/1 proximity flags; heights as for
+// GroupHeights, at the row's column 0.
+struct RowBuffers {
+    const uint8_t* cover;
+    const uint8_t* loss;
+    const uint8_t* recent;
+    const uint8_t* near;
+    const uint8_t* datamask;
+    const uint8_t* wetland;
+    uint8_t* cover_out;
+    uint8_t* height_out;
+    std::size_t stride;
+    std::size_t padded_width;
+    const uint8_t* height_rows[5];
+    std::ptrdiff_t height_stride;
+};
+
+// Every group of the row with a pixel inside the datamask (byte exactly 1)
+// through filter_pixel_group; its products into cover_out and height_out,
+// 0 for pixels outside the datamask. Other groups' outputs are not touched.
+void filter_row_groups(PixelGroup& group, const RowBuffers& row);
+
 // The steps above in order; then value holds the filtered cover (its low
 // byte is the product byte) and height the filtered heights.
 void filter_pixel_group(PixelGroup& group, const GroupHeights& heights);

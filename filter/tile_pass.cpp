@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "filter/lanes.hpp"
 #include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
 #include "tile/workers.hpp"
@@ -18,6 +19,26 @@ constexpr int THINNING_ROWS_PER_CHUNK = 32;
 // Long enough that the rolling loss-bit rows are reused, short enough that
 // both workers stay busy to the end of the tile.
 constexpr int PIXEL_ROWS_PER_CHUNK = 16;
+
+// Entry c + 1 of bits: bit t set when column c of the row `rows` points to
+// (year t at rows + t * layer) has loss. Entries 0 and width + 1 stay 0.
+PT_LANE_CLONES void gather_loss_bits(const uint8_t* rows, std::size_t layer, int year_count,
+                                     int width, uint64_t* bits) {
+    std::fill(bits, bits + width + 2, 0);
+    for (int t = 0; t < year_count; ++t) {
+        const uint8_t* src = rows + t * layer;
+        for (int c = 0; c < width; ++c) bits[c + 1] |= static_cast<uint64_t>(src[c] != 0) << t;
+    }
+}
+
+// Year t of flags at t * stride: bit t of the column's word, as 0 or 1.
+PT_LANE_CLONES void spread_year_bits(const uint64_t* words, int width, int year_count,
+                                     std::size_t stride, uint8_t* flags) {
+    for (int t = 0; t < year_count; ++t) {
+        uint8_t* out = flags + t * stride;
+        for (int c = 0; c < width; ++c) out[c] = static_cast<uint8_t>((words[c] >> t) & 1);
+    }
+}
 
 std::size_t round_up_to_lanes(int width) {
     return (static_cast<std::size_t>(width) + LANE_COUNT - 1) / LANE_COUNT * LANE_COUNT;
@@ -72,14 +93,12 @@ private:
     // Entry c + 1: bit t set when the pixel (row, c) has loss at year index
     // t. Entries 0 and width + 1, and a row outside the tile, hold no loss.
     void load_loss_bits(int row, std::vector<uint64_t>& bits) const {
-        std::fill(bits.begin(), bits.end(), 0);
-        if (row < 0 || row >= tile_.height()) return;
-        for (int t = 0; t < n_; ++t) {
-            const uint8_t* src = tile_.loss_cube.row(t, row);
-            for (int c = 0; c < width_; ++c) {
-                bits[c + 1] |= static_cast<uint64_t>(src[c] != 0) << t;
-            }
+        if (row < 0 || row >= tile_.height()) {
+            std::fill(bits.begin(), bits.end(), 0);
+            return;
         }
+        gather_loss_bits(tile_.loss_cube.row(0, row), tile_.loss_cube.layer_size(), n_, width_,
+                         bits.data());
     }
 
     // Year t of the row at t * height_stride_ + 2; the two bytes before and
@@ -117,14 +136,8 @@ private:
             recent_words_[c] = words.recent;
             near_words_[c] = words.recent | words.older;
         }
-        for (int t = 0; t < n_; ++t) {
-            uint8_t* recent = recent_.data() + t * padded_;
-            uint8_t* near = near_.data() + t * padded_;
-            for (int c = 0; c < width_; ++c) {
-                recent[c] = static_cast<uint8_t>((recent_words_[c] >> t) & 1);
-                near[c] = static_cast<uint8_t>((near_words_[c] >> t) & 1);
-            }
-        }
+        spread_year_bits(recent_words_.data(), width_, n_, padded_, recent_.data());
+        spread_year_bits(near_words_.data(), width_, n_, padded_, near_.data());
     }
 
     void filter_row(int row) {
@@ -139,29 +152,12 @@ private:
         std::fill(cover_out_.begin(), cover_out_.end(), 0);
         std::fill(height_out_.begin(), height_out_.end(), 0);
 
-        GroupHeights heights;
-        heights.year_stride = static_cast<std::ptrdiff_t>(height_stride_);
-        for (std::size_t col = 0; col < padded_; col += LANE_COUNT) {
-            const Lanes inside = load_lanes(mask_.data() + col) == 1;
-            if (!any_lane(inside)) continue;
-            for (int t = 0; t < n_; ++t) {
-                const std::size_t at = t * padded_ + col;
-                group_.cover[t] = load_lanes(cover_.data() + at);
-                group_.loss[t] = load_lanes(loss_.data() + at) != 0;
-                group_.recent[t] = -load_lanes(recent_.data() + at);
-                group_.near[t] = -load_lanes(near_.data() + at);
-            }
-            group_.wetland = load_lanes(wetland_.data() + col) == 1;
-            for (int k = 0; k < 5; ++k) heights.rows[k] = heights_[k].data() + 2 + col;
-
-            filter_pixel_group(group_, heights);
-
-            for (int t = first_output_index; t < n_; ++t) {
-                const std::size_t at = t * padded_ + col;
-                store_lanes(cover_out_.data() + at, choose(inside, group_.value[t], Lanes{}));
-                store_lanes(height_out_.data() + at, choose(inside, group_.height[t], Lanes{}));
-            }
-        }
+        RowBuffers buffers{cover_.data(),      loss_.data(),       recent_.data(),
+                           near_.data(),       mask_.data(),       wetland_.data(),
+                           cover_out_.data(),  height_out_.data(), padded_,
+                           padded_,            {},                 static_cast<std::ptrdiff_t>(height_stride_)};
+        for (int k = 0; k < 5; ++k) buffers.height_rows[k] = heights_[k].data() + 2;
+        filter_row_groups(group_, buffers);
 
         scatter_row(cover_out_, tile_.cover_out, row);
         scatter_row(height_out_, tile_.height_out, row);
