@@ -11,6 +11,7 @@
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
 #include "tile/memory_budget.hpp"
+#include "tile/output_pages.hpp"
 #include "tile/progress.hpp"
 #include "tile/tile.hpp"
 #include "tile/workers.hpp"
@@ -69,8 +70,10 @@ void run_tile(const RunArguments& args) {
     // now, before any input is opened, rather than be killed halfway.
     check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE), workers);
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
+    OutputPageToucher output_pages(tile);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
                       args.last_year, tile, workers, progress);
+    output_pages.finish();
     filter_tile(tile, workers, progress);
     write_products({args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y,
                    tile, workers, progress);
