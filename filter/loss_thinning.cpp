@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "filter/lanes.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
@@ -11,8 +12,8 @@ namespace {
 constexpr uint8_t THINNING_YEARS = 3;
 }  // namespace
 
-void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out, int row_begin,
-                    int row_end) {
+PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out,
+                                   int row_begin, int row_end) {
     const int width = loss_cube.width;
     // One countdown per column, so each row's years are walked layer by layer
     // along contiguous memory instead of striding a whole layer per year.
@@ -22,19 +23,21 @@ void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out, int row
         for (int t = 0; t < loss_cube.year_count; ++t) {
             uint8_t* flags = loss_cube.row(t, row);
             uint8_t* out = loss_out.row(t, row);
+            // Only a plain 1 arms the countdown; inside a countdown any value
+            // is cleared, outside one anything else is kept as is. Written
+            // as selections so that the compiler runs it on many columns at
+            // once.
             for (int col = 0; col < width; ++col) {
-                uint8_t flag = flags[col];
-                uint8_t& left = countdown[col];
-                // Only a plain 1 arms the countdown; inside a countdown any
-                // value is cleared, outside one anything else is kept as is.
-                if (flag == 1 && left == 0) {
-                    left = THINNING_YEARS;
-                } else if (left > 0) {
-                    --left;
-                    flag = 0;
-                }
-                flags[col] = flag;
-                out[col] = flag;
+                const uint8_t flag = flags[col];
+                const uint8_t left = countdown[col];
+                const bool counting = left > 0;
+                const bool arms = flag == 1 && !counting;
+                const uint8_t kept = counting ? uint8_t{0} : flag;
+                countdown[col] = arms       ? THINNING_YEARS
+                                 : counting ? static_cast<uint8_t>(left - 1)
+                                            : uint8_t{0};
+                flags[col] = kept;
+                out[col] = kept;
             }
         }
     }
