@@ -31,6 +31,7 @@ inline constexpr int LANE_COUNT = 16;
 using Lanes = int16_t __attribute__((vector_size(2 * LANE_COUNT), aligned(2 * LANE_COUNT)));
 using LaneBytes = uint8_t __attribute__((vector_size(LANE_COUNT)));
 using LaneFloats = float __attribute__((vector_size(4 * LANE_COUNT)));
+using LaneInts = int32_t __attribute__((vector_size(4 * LANE_COUNT)));
 using LaneWords = uint64_t __attribute__((vector_size(2 * LANE_COUNT)));
 
 PT_LANE_INLINE Lanes splat(int value) { return Lanes{} + static_cast<int16_t>(value); }
@@ -76,9 +77,12 @@ PT_LANE_INLINE Lanes half_toward_zero(Lanes a) { return (a - (a >> 15)) >> 1; }
 // caller; they get 1 as divisor here.
 PT_LANE_INLINE Lanes divide_toward_zero(Lanes numerator, Lanes divisor) {
     const Lanes safe = divisor == 0 ? splat(1) : divisor;
-    const LaneFloats q =
-        __builtin_convertvector(numerator, LaneFloats) / __builtin_convertvector(safe, LaneFloats);
-    return __builtin_convertvector(q, Lanes);
+    // Through 32-bit integers both ways: the compiler turns these into
+    // whole-vector conversions, where the direct 16-bit ones came out lane
+    // by lane.
+    const LaneFloats q = __builtin_convertvector(__builtin_convertvector(numerator, LaneInts), LaneFloats) /
+                         __builtin_convertvector(__builtin_convertvector(safe, LaneInts), LaneFloats);
+    return __builtin_convertvector(__builtin_convertvector(q, LaneInts), Lanes);
 }
 
 }  // namespace pt
