@@ -11,8 +11,8 @@
 // to the TCC, TCH and Loss bytes that process_tile stores for that pixel.
 //
 // Exit status 0 with the report on standard output; 1 with one line on
-// standard error when the arguments are refused, an input layer cannot be
-// read, or a stage ends the run (the report then shows the stages that ran).
+// standard error when the arguments are refused or an input layer cannot be
+// read.
 
 #include <gdal_priv.h>
 
@@ -20,13 +20,12 @@
 #include <charconv>
 #include <cstdint>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/run.hpp"
-#include "filter/pixel_chain.hpp"
+#include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
 #include "io/input_layers.hpp"
 #include "tile/tile.hpp"
@@ -105,46 +104,65 @@ std::vector<int> copy_series(const Series& series, int n) {
     return out;
 }
 
-// Runs the stages for the pixel at (r, c) of the window, the same functions
-// in the same order as the tile pass (filter/tile_pass.cpp), keeping a copy
-// of the series after each; the height stage in its four steps, which
-// filter_height_series runs back to back. Returns the line of a stage that
-// ended the run, if one did.
-std::optional<std::string> run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
+// Lane 0 of a lane series, year by year.
+std::vector<int> lane_zero(const pt::LaneSeries& series, int n) {
+    std::vector<int> out(n);
+    for (int t = 0; t < n; ++t) out[t] = series[t][0];
+    return out;
+}
+
+// Runs the stages for the pixel at (r, c) of the window with the very
+// functions the tile pass runs: proximity from its 3x3 loss block, then the
+// lane steps on a group whose lane 0 is the pixel (the other lanes hold
+// nothing and are ignored; lanes never see each other). A copy of the
+// pixel's series is kept after each step.
+void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
     const int n = trace.n;
-    const pt::ByteSeries cover = window.cover_cube.series(r, c);
-    const pt::ByteSeries loss = window.loss_cube.series(r, c);
-    const pt::ConstByteSeries const_loss{loss.base, loss.stride};
-    const pt::ByteSeries cover_out = window.cover_out.series(r, c);
-    const pt::ByteSeries height_out = window.height_out.series(r, c);
-    pt::PixelWork work(n);
+    std::vector<int32_t> proximity(n);
+    pt::compute_loss_proximity(pt::gather_loss_block(window.loss_cube, r, c), proximity);
+    trace.proximity = copy_series(proximity, n);
 
-    pt::compute_loss_proximity(pt::gather_loss_block(window.loss_cube, r, c), work.proximity);
-    trace.proximity = work.proximity;
-    pt::classify_cover(cover, const_loss, window.wetland_mask.at(r, c), work.proximity,
-                       work.value, work.state);
-    trace.classified = copy_series(work.value, n);
-    trace.classified_state = copy_series(work.state, n);
-    try {
-        pt::repair_cover_gaps({cover.base, cover.stride}, work.value, work.state);
-    } catch (const RunFailure& failure) {
-        return std::string("cover gap repair: ") + failure.what();
+    pt::PixelGroup group(n);
+    for (int t = 0; t < n; ++t) {
+        group.cover[t][0] = window.cover_cube.at(t, r, c);
+        group.loss[t][0] = window.loss_cube.at(t, r, c) != 0 ? -1 : 0;
+        group.recent[t][0] = proximity[t] == pt::PROX_RECENT ? -1 : 0;
+        group.near[t][0] = proximity[t] != pt::PROX_NONE ? -1 : 0;
     }
-    trace.repaired = copy_series(work.value, n);
-    trace.repaired_state = copy_series(work.state, n);
-    pt::apply_post_loss_rules(const_loss, work.value);
-    pt::store_cover(work.value, cover_out);
-    trace.cover_out = copy_series(cover_out, n);
+    group.wetland[0] = window.wetland_mask.at(r, c) == 1 ? -1 : 0;
 
-    pt::derive_heights(pt::height_neighbourhood(window.height_cube, r, c),
-                       {cover_out.base, cover_out.stride}, work.value);
-    trace.derived = copy_series(work.value, n);
-    pt::cap_height_growth(work.value);
-    trace.capped = copy_series(work.value, n);
-    pt::smooth_heights(work.value, const_loss, work.proximity, work.height);
-    pt::store_heights(work.height, height_out);
-    trace.height_out = copy_series(height_out, n);
-    return std::nullopt;
+    // The pixel's 5x5 neighbourhood of input heights laid out as the tile
+    // pass lays out its rows: lane 0 at offset 2, 0 outside the tile.
+    constexpr std::ptrdiff_t stride = 2 + pt::LANE_COUNT + 2;
+    std::vector<std::vector<uint8_t>> rows(5, std::vector<uint8_t>(stride * n, 0));
+    pt::GroupHeights heights;
+    heights.year_stride = stride;
+    for (int dy = -2; dy <= 2; ++dy) {
+        for (int dx = -2; dx <= 2; ++dx) {
+            const int rr = r + dy, cc = c + dx;
+            if (rr < 0 || cc < 0 || rr >= window.height() || cc >= window.width()) continue;
+            for (int t = 0; t < n; ++t) rows[2 + dy][t * stride + 2 + dx] = window.height_cube.at(t, rr, cc);
+        }
+        heights.rows[2 + dy] = rows[2 + dy].data() + 2;
+    }
+
+    pt::classify_group_cover(group);
+    trace.classified = lane_zero(group.value, n);
+    trace.classified_state = lane_zero(group.state, n);
+    pt::repair_group_gaps(group);
+    trace.repaired = lane_zero(group.value, n);
+    trace.repaired_state = lane_zero(group.state, n);
+    pt::apply_group_post_loss_rules(group);
+    // The product byte is the low byte of the value, as the tile pass stores it.
+    trace.cover_out = lane_zero(group.value, n);
+    for (int& v : trace.cover_out) v &= 0xFF;
+
+    pt::derive_group_heights(group, heights);
+    trace.derived = lane_zero(group.derived, n);
+    pt::cap_group_heights(group);
+    trace.capped = lane_zero(group.derived, n);
+    pt::smooth_group_heights(group);
+    trace.height_out = lane_zero(group.height, n);
 }
 
 const char* state_name(int state) {
@@ -255,8 +273,7 @@ int inspect(const Request& request) {
     pt::thin_loss(window.loss_cube, window.loss_out);
     trace.loss = copy_series(window.loss_out.series(r, c), n);
 
-    std::optional<std::string> failure;
-    if (filtered) failure = run_chain(window, r, c, trace);
+    if (filtered) run_chain(window, r, c, trace);
 
     std::cout << "tile " << run.tile_id << ", pixel row " << request.row << " col "
               << request.col << ", years " << pt::FIRST_YEAR << " to " << run.last_year << '\n'
@@ -268,10 +285,6 @@ int inspect(const Request& request) {
     print_table(trace, filtered);
     std::cout.flush();
 
-    if (failure) {
-        std::cerr << *failure << std::endl;
-        return 1;
-    }
     return 0;
 }
 
