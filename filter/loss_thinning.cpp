@@ -20,9 +20,17 @@ PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& lo
     std::vector<uint8_t> countdown(static_cast<std::size_t>(width));
     for (int row = row_begin; row < row_end; ++row) {
         std::fill(countdown.begin(), countdown.end(), uint8_t{0});
+        bool started = false;
         for (int t = 0; t < loss_cube.year_count; ++t) {
             uint8_t* flags = loss_cube.row(t, row);
             uint8_t* out = loss_out.row(t, row);
+            // Until the first year with a flag in this row nothing changes and
+            // loss_out keeps the 0 it starts with, so neither row is written:
+            // the years before the first loss layer then never cost a page.
+            if (!started) {
+                if (std::all_of(flags, flags + width, [](uint8_t f) { return f == 0; })) continue;
+                started = true;
+            }
             // Only a plain 1 arms the countdown; inside a countdown any value
             // is cleared, outside one anything else is kept as is. Written
             // as selections so that the compiler runs it on many columns at

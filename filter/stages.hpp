@@ -12,7 +12,9 @@ namespace pt {
 // ---- loss thinning (filter/loss_thinning.cpp) ----------------------------
 // A retained loss (byte 1) clears the flags of the next three years. Rewrites
 // loss_cube in place over rows [row_begin, row_end) and copies the result to
-// loss_out. Pixels are independent, so row ranges may run concurrently.
+// loss_out, which must start zero-filled as tile memory does (leading years
+// without any flag are left as they are). Pixels are independent, so row
+// ranges may run concurrently.
 void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out, int row_begin,
                     int row_end);
 // The whole tile.

@@ -28,11 +28,11 @@ OutputPageToucher::OutputPageToucher(const TileMemory& tile) {
     const std::size_t layer = tile.loss_out.layer_size();
     const std::size_t years = static_cast<std::size_t>(tile.year_count());
     const std::size_t output_years = years - std::min<std::size_t>(years, first_output_index);
-    uint8_t* loss = tile.loss_out.data;
+    uint8_t* loss = tile.loss_out.row(first_output_index, 0);
     uint8_t* cover = tile.cover_out.row(first_output_index, 0);
     uint8_t* height = tile.height_out.row(first_output_index, 0);
-    thread_ = std::thread([this, loss, cover, height, layer, years, output_years] {
-        touch_pages(loss, layer * years, stop_);
+    thread_ = std::thread([this, loss, cover, height, layer, output_years] {
+        touch_pages(loss, layer * output_years, stop_);
         touch_pages(cover, layer * output_years, stop_);
         touch_pages(height, layer * output_years, stop_);
     });

@@ -14,9 +14,8 @@ namespace pt {
 
 class OutputPageToucher {
 public:
-    // Starts touching the pages the filter will write: every year of
-    // loss_out, the output years of cover_out and height_out. Their bytes
-    // stay 0.
+    // Starts touching the pages the filter will write: the output years of
+    // loss_out, cover_out and height_out. Their bytes stay 0.
     explicit OutputPageToucher(const TileMemory& tile);
     // Waits for the thread; stops it early when the run ends before the filter.
     ~OutputPageToucher();
