@@ -18,7 +18,7 @@ namespace {
 constexpr int THINNING_ROWS_PER_CHUNK = 32;
 // Long enough that the rolling loss-bit rows are reused, short enough that
 // both workers stay busy to the end of the tile.
-constexpr int PIXEL_ROWS_PER_CHUNK = 16;
+constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 
 // Entry c + 1 of bits: bit t set when column c of the row `rows` points to
 // (year t at rows + t * layer) has loss. Entries 0 and width + 1 stay 0.
