@@ -20,23 +20,77 @@ constexpr int THINNING_ROWS_PER_CHUNK = 32;
 // both workers stay busy to the end of the tile.
 constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 
-// Entry c + 1 of bits: bit t set when column c of the row `rows` points to
-// (year t at rows + t * layer) has loss. Entries 0 and width + 1 stay 0.
-PT_LANE_CLONES void gather_loss_bits(const uint8_t* rows, std::size_t layer, int year_count,
-                                     int width, uint64_t* bits) {
-    std::fill(bits, bits + width + 2, 0);
+LaneBytes load_bytes(const uint8_t* p) {
+    LaneBytes b;
+    std::memcpy(&b, p, sizeof b);
+    return b;
+}
+
+void store_bytes(uint8_t* p, LaneBytes b) { std::memcpy(p, &b, sizeof b); }
+
+// The loss flags of one row that loss proximity needs, as 0/1 bytes: year t
+// of `recent` says the pixel has loss at t or t-1, of `near` loss anywhere in
+// t-3..t. Year t of the row in the cube lies at row + t * layer; year t of
+// the flags at t * stride + 1, so that column -1 and the columns from width
+// on read as no loss (the caller keeps those bytes 0).
+PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int year_count,
+                                      int width, std::size_t stride, uint8_t* recent,
+                                      uint8_t* near) {
+    const LaneBytes one = LaneBytes{} + 1;
+    const int whole = width / LANE_COUNT * LANE_COUNT;
     for (int t = 0; t < year_count; ++t) {
-        const uint8_t* src = rows + t * layer;
-        for (int c = 0; c < width; ++c) bits[c + 1] |= static_cast<uint64_t>(src[c] != 0) << t;
+        const uint8_t* now = row + t * layer;
+        // Only read for t >= 1 and t >= 2; otherwise they point at year t.
+        const uint8_t* before = t >= 1 ? now - layer : now;
+        const uint8_t* recent_earlier = t >= 2 ? recent + (t - 2) * stride + 1 : recent + t * stride + 1;
+        uint8_t* r = recent + t * stride + 1;
+        uint8_t* n = near + t * stride + 1;
+        auto flags = [&](LaneBytes l_now, LaneBytes l_before, LaneBytes r_earlier, int c) {
+            const LaneBytes last_two = ((l_now != 0) | (l_before != 0)) & one;
+            store_bytes(r + c, last_two);
+            store_bytes(n + c, last_two | r_earlier);
+        };
+        for (int c = 0; c < whole; c += LANE_COUNT) {
+            flags(load_bytes(now + c), t >= 1 ? load_bytes(before + c) : LaneBytes{},
+                  t >= 2 ? load_bytes(recent_earlier + c) : LaneBytes{}, c);
+        }
+        if (whole < width) {
+            // The last columns through a zero-padded copy: the cube row ends there.
+            uint8_t tail_now[LANE_COUNT] = {}, tail_before[LANE_COUNT] = {};
+            std::memcpy(tail_now, now + whole, width - whole);
+            if (t >= 1) std::memcpy(tail_before, before + whole, width - whole);
+            flags(load_bytes(tail_now), load_bytes(tail_before),
+                  t >= 2 ? load_bytes(recent_earlier + whole) : LaneBytes{}, whole);
+        }
     }
 }
 
-// Year t of flags at t * stride: bit t of the column's word, as 0 or 1.
-PT_LANE_CLONES void spread_year_bits(const uint64_t* words, int width, int year_count,
-                                     std::size_t stride, uint8_t* flags) {
+// Loss proximity of every pixel of a row, as 0/1 bytes per year: PROX_RECENT
+// into recent_out, any verdict (PROX_RECENT or PROX_OLDER) into near_out,
+// padded_width columns (a whole number of lanes). The 3x3 block is walked in
+// scan order (rows above, own, below; left to right) and every pixel with
+// loss in t-3..t overwrites the verdict with its own, so the last such pixel
+// decides.
+PT_LANE_CLONES void proximity_of_row(const std::array<const uint8_t*, 3>& recent,
+                                     const std::array<const uint8_t*, 3>& near, int year_count,
+                                     std::size_t padded_width, std::size_t stride,
+                                     std::size_t out_stride, uint8_t* recent_out,
+                                     uint8_t* near_out) {
     for (int t = 0; t < year_count; ++t) {
-        uint8_t* out = flags + t * stride;
-        for (int c = 0; c < width; ++c) out[c] = static_cast<uint8_t>((words[c] >> t) & 1);
+        for (std::size_t c = 0; c < padded_width; c += LANE_COUNT) {
+            LaneBytes verdict{}, any{};
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t at = t * stride + c;  // column c - 1
+                for (int dx = 0; dx < 3; ++dx) {
+                    const LaneBytes decides = load_bytes(near[k] + at + dx);
+                    // recent implies decides, so this is "decides ? recent : verdict".
+                    verdict = (verdict & ~(LaneBytes{} - decides)) | load_bytes(recent[k] + at + dx);
+                    any |= decides;
+                }
+            }
+            store_bytes(recent_out + t * out_stride + c, verdict);
+            store_bytes(near_out + t * out_stride + c, any);
+        }
     }
 }
 
@@ -67,19 +121,20 @@ public:
           height_out_(buffer_size()),
           mask_(padded_),
           wetland_(padded_),
-          recent_words_(width_),
-          near_words_(width_) {
-        for (auto& bits : bits_) bits.resize(static_cast<std::size_t>(width_) + 2);
+          flag_stride_(padded_ + 2) {
+        for (auto& flags : loss_recent_) flags.resize(flag_stride_ * n_);
+        for (auto& flags : loss_near_) flags.resize(flag_stride_ * n_);
         for (auto& heights : heights_) heights.resize(height_stride_ * n_);
     }
 
     void filter_rows(int begin, int end) {
-        for (int k = 0; k < 3; ++k) load_loss_bits(begin - 1 + k, bits_[k]);
+        for (int k = 0; k < 3; ++k) load_loss_flags(begin - 1 + k, k);
         for (int k = 0; k < 5; ++k) load_heights(begin - 2 + k, heights_[k]);
         for (int row = begin; row < end; ++row) {
             if (row > begin) {
-                std::rotate(bits_.begin(), bits_.begin() + 1, bits_.end());
-                load_loss_bits(row + 1, bits_[2]);
+                std::rotate(loss_recent_.begin(), loss_recent_.begin() + 1, loss_recent_.end());
+                std::rotate(loss_near_.begin(), loss_near_.begin() + 1, loss_near_.end());
+                load_loss_flags(row + 1, 2);
                 std::rotate(heights_.begin(), heights_.begin() + 1, heights_.end());
                 load_heights(row + 2, heights_[4]);
             }
@@ -90,15 +145,16 @@ public:
 private:
     std::size_t buffer_size() const { return padded_ * n_; }
 
-    // Entry c + 1: bit t set when the pixel (row, c) has loss at year index
-    // t. Entries 0 and width + 1, and a row outside the tile, hold no loss.
-    void load_loss_bits(int row, std::vector<uint64_t>& bits) const {
+    // The loss flags of a row into slot k (0: row above, 1: own row, 2: row
+    // below); a row outside the tile has no loss.
+    void load_loss_flags(int row, int k) {
         if (row < 0 || row >= tile_.height()) {
-            std::fill(bits.begin(), bits.end(), 0);
+            std::fill(loss_recent_[k].begin(), loss_recent_[k].end(), 0);
+            std::fill(loss_near_[k].begin(), loss_near_[k].end(), 0);
             return;
         }
-        gather_loss_bits(tile_.loss_cube.row(0, row), tile_.loss_cube.layer_size(), n_, width_,
-                         bits.data());
+        loss_flags_of_row(tile_.loss_cube.row(0, row), tile_.loss_cube.layer_size(), n_, width_,
+                          flag_stride_, loss_recent_[k].data(), loss_near_[k].data());
     }
 
     // Year t of the row at t * height_stride_ + 2; the two bytes before and
@@ -124,20 +180,13 @@ private:
         }
     }
 
-    // The proximity verdict of every pixel of the row, as 0/1 bytes per year.
     void find_proximity() {
-        for (int c = 0; c < width_; ++c) {
-            LossBlock block;
-            int i = 0;
-            for (const auto& bits : bits_) {
-                for (int dx = 0; dx < 3; ++dx) block.bits[i++] = bits[c + dx];
-            }
-            const ProximityWords words = proximity_words(block);
-            recent_words_[c] = words.recent;
-            near_words_[c] = words.recent | words.older;
-        }
-        spread_year_bits(recent_words_.data(), width_, n_, padded_, recent_.data());
-        spread_year_bits(near_words_.data(), width_, n_, padded_, near_.data());
+        const std::array<const uint8_t*, 3> recent = {loss_recent_[0].data(), loss_recent_[1].data(),
+                                                      loss_recent_[2].data()};
+        const std::array<const uint8_t*, 3> near = {loss_near_[0].data(), loss_near_[1].data(),
+                                                    loss_near_[2].data()};
+        proximity_of_row(recent, near, n_, padded_, flag_stride_, padded_, recent_.data(),
+                         near_.data());
     }
 
     void filter_row(int row) {
@@ -171,8 +220,9 @@ private:
     PixelGroup group_;
     std::vector<uint8_t> cover_, loss_, recent_, near_, cover_out_, height_out_;
     std::vector<uint8_t> mask_, wetland_;
-    std::vector<uint64_t> recent_words_, near_words_;
-    std::array<std::vector<uint64_t>, 3> bits_;    // loss bits of rows row-1 .. row+1
+    std::size_t flag_stride_;
+    // Loss flags of rows row-1 .. row+1 (see loss_flags_of_row).
+    std::array<std::vector<uint8_t>, 3> loss_recent_, loss_near_;
     std::array<std::vector<uint8_t>, 5> heights_;  // input heights of rows row-2 .. row+2
 };
 
