@@ -322,7 +322,14 @@ PT_LANE_CLONES void filter_row_groups(PixelGroup& g, const RowBuffers& row) {
     heights.year_stride = row.height_stride;
     for (std::size_t col = 0; col < row.padded_width; col += LANE_COUNT) {
         const Lanes inside = load_lanes(row.datamask + col) == 1;
-        if (!any_lane(inside)) continue;
+        if (!any_lane(inside)) {
+            for (int t = first_output_index; t < g.year_count; ++t) {
+                const std::size_t at = t * row.stride + col;
+                store_lanes(row.cover_out + at, Lanes{});
+                store_lanes(row.height_out + at, Lanes{});
+            }
+            continue;
+        }
         for (int t = 0; t < g.year_count; ++t) {
             const std::size_t at = t * row.stride + col;
             g.cover[t] = load_lanes(row.cover + at);

@@ -87,8 +87,8 @@ struct RowBuffers {
 };
 
 // Every group of the row with a pixel inside the datamask (byte exactly 1)
-// through filter_pixel_group; its products into cover_out and height_out,
-// 0 for pixels outside the datamask. Other groups' outputs are not touched.
+// through filter_pixel_group; the output years of cover_out and height_out
+// receive its products, 0 for pixels outside the datamask.
 void filter_row_groups(PixelGroup& group, const RowBuffers& row);
 
 // The steps above in order; then value holds the filtered cover (its low

@@ -198,8 +198,6 @@ private:
         gather_row(tile_.cover_cube, row, cover_);
         gather_row(tile_.loss_cube, row, loss_);
         find_proximity();
-        std::fill(cover_out_.begin(), cover_out_.end(), 0);
-        std::fill(height_out_.begin(), height_out_.end(), 0);
 
         RowBuffers buffers{cover_.data(),      loss_.data(),       recent_.data(),
                            near_.data(),       mask_.data(),       wetland_.data(),
