@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         // 1. The whole run, by phase, and 2. the I/O floor: nothing but the
         //    same reads and writes on fresh tile memory. Alternated over
         //    ROUNDS rounds so that both meet the same machine; medians.
-        constexpr int ROUNDS = 3;
+        constexpr int ROUNDS = 5;
         std::vector<double> setups, reads, thins, pixel_passes, writes, wholes;
         std::vector<double> floor_reads, floor_writes, floors;
         for (int round = 0; round < ROUNDS; ++round) {

@@ -333,7 +333,7 @@ PT_LANE_CLONES void filter_row_groups(PixelGroup& g, const RowBuffers& row) {
         for (int t = 0; t < g.year_count; ++t) {
             const std::size_t at = t * row.stride + col;
             g.cover[t] = load_lanes(row.cover + at);
-            g.loss[t] = load_lanes(row.loss + at) != 0;
+            g.loss[t] = load_lanes(row.loss + t * row.loss_stride + col) != 0;
             g.recent[t] = -load_lanes(row.recent + at);
             g.near[t] = -load_lanes(row.near + at);
         }

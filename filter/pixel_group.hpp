@@ -68,12 +68,13 @@ void cap_group_heights(PixelGroup& group);
 void smooth_group_heights(PixelGroup& group);
 
 // One row of the tile in a worker's buffers: year t of a buffer at
-// t * stride, columns padded with zeros to padded_width, a whole number of
-// groups. recent and near hold 0/1 proximity flags; heights as for
-// GroupHeights, at the row's column 0.
+// t * stride (loss: t * loss_stride), columns padded with zeros to
+// padded_width, a whole number of groups. loss, recent and near hold 0/1
+// flags; heights as for GroupHeights, at the row's column 0.
 struct RowBuffers {
     const uint8_t* cover;
-    const uint8_t* loss;
+    const uint8_t* loss;  // 0/1 flags, year t at t * loss_stride
+    std::size_t loss_stride;
     const uint8_t* recent;
     const uint8_t* near;
     const uint8_t* datamask;

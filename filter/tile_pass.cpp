@@ -28,14 +28,13 @@ LaneBytes load_bytes(const uint8_t* p) {
 
 void store_bytes(uint8_t* p, LaneBytes b) { std::memcpy(p, &b, sizeof b); }
 
-// The loss flags of one row that loss proximity needs, as 0/1 bytes: year t
-// of `recent` says the pixel has loss at t or t-1, of `near` loss anywhere in
-// t-3..t. Year t of the row in the cube lies at row + t * layer; year t of
+// The loss flags of one row, as 0/1 bytes: year t of `loss` says the pixel
+// has loss at t, of `recent` at t or t-1, of `near` anywhere in t-3..t. Year t of the row in the cube lies at row + t * layer; year t of
 // the flags at t * stride + 1, so that column -1 and the columns from width
 // on read as no loss (the caller keeps those bytes 0).
 PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int year_count,
-                                      int width, std::size_t stride, uint8_t* recent,
-                                      uint8_t* near) {
+                                      int width, std::size_t stride, uint8_t* loss,
+                                      uint8_t* recent, uint8_t* near) {
     const LaneBytes one = LaneBytes{} + 1;
     const int whole = width / LANE_COUNT * LANE_COUNT;
     for (int t = 0; t < year_count; ++t) {
@@ -43,10 +42,13 @@ PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int
         // Only read for t >= 1 and t >= 2; otherwise they point at year t.
         const uint8_t* before = t >= 1 ? now - layer : now;
         const uint8_t* recent_earlier = t >= 2 ? recent + (t - 2) * stride + 1 : recent + t * stride + 1;
+        uint8_t* l = loss + t * stride + 1;
         uint8_t* r = recent + t * stride + 1;
         uint8_t* n = near + t * stride + 1;
         auto flags = [&](LaneBytes l_now, LaneBytes l_before, LaneBytes r_earlier, int c) {
-            const LaneBytes last_two = ((l_now != 0) | (l_before != 0)) & one;
+            const LaneBytes this_year = (l_now != 0) & one;
+            const LaneBytes last_two = this_year | ((l_before != 0) & one);
+            store_bytes(l + c, this_year);
             store_bytes(r + c, last_two);
             store_bytes(n + c, last_two | r_earlier);
         };
@@ -114,7 +116,6 @@ public:
           height_stride_(padded_ + 4),
           group_(n_),
           cover_(buffer_size()),
-          loss_(buffer_size()),
           recent_(buffer_size()),
           near_(buffer_size()),
           cover_out_(buffer_size()),
@@ -122,6 +123,7 @@ public:
           mask_(padded_),
           wetland_(padded_),
           flag_stride_(padded_ + 2) {
+        for (auto& flags : loss_now_) flags.resize(flag_stride_ * n_);
         for (auto& flags : loss_recent_) flags.resize(flag_stride_ * n_);
         for (auto& flags : loss_near_) flags.resize(flag_stride_ * n_);
         for (auto& heights : heights_) heights.resize(height_stride_ * n_);
@@ -132,6 +134,7 @@ public:
         for (int k = 0; k < 5; ++k) load_heights(begin - 2 + k, heights_[k]);
         for (int row = begin; row < end; ++row) {
             if (row > begin) {
+                std::rotate(loss_now_.begin(), loss_now_.begin() + 1, loss_now_.end());
                 std::rotate(loss_recent_.begin(), loss_recent_.begin() + 1, loss_recent_.end());
                 std::rotate(loss_near_.begin(), loss_near_.begin() + 1, loss_near_.end());
                 load_loss_flags(row + 1, 2);
@@ -149,12 +152,14 @@ private:
     // below); a row outside the tile has no loss.
     void load_loss_flags(int row, int k) {
         if (row < 0 || row >= tile_.height()) {
+            std::fill(loss_now_[k].begin(), loss_now_[k].end(), 0);
             std::fill(loss_recent_[k].begin(), loss_recent_[k].end(), 0);
             std::fill(loss_near_[k].begin(), loss_near_[k].end(), 0);
             return;
         }
         loss_flags_of_row(tile_.loss_cube.row(0, row), tile_.loss_cube.layer_size(), n_, width_,
-                          flag_stride_, loss_recent_[k].data(), loss_near_[k].data());
+                          flag_stride_, loss_now_[k].data(), loss_recent_[k].data(),
+                          loss_near_[k].data());
     }
 
     // Year t of the row at t * height_stride_ + 2; the two bytes before and
@@ -196,13 +201,21 @@ private:
         std::memcpy(mask_.data(), mask, width_);
         std::memcpy(wetland_.data(), tile_.wetland_mask.row(row), width_);
         gather_row(tile_.cover_cube, row, cover_);
-        gather_row(tile_.loss_cube, row, loss_);
         find_proximity();
 
-        RowBuffers buffers{cover_.data(),      loss_.data(),       recent_.data(),
-                           near_.data(),       mask_.data(),       wetland_.data(),
-                           cover_out_.data(),  height_out_.data(), padded_,
-                           padded_,            {},                 static_cast<std::ptrdiff_t>(height_stride_)};
+        RowBuffers buffers{};
+        buffers.cover = cover_.data();
+        buffers.recent = recent_.data();
+        buffers.near = near_.data();
+        buffers.datamask = mask_.data();
+        buffers.wetland = wetland_.data();
+        buffers.cover_out = cover_out_.data();
+        buffers.height_out = height_out_.data();
+        buffers.stride = padded_;
+        buffers.padded_width = padded_;
+        buffers.loss = loss_now_[1].data() + 1;
+        buffers.loss_stride = flag_stride_;
+        buffers.height_stride = static_cast<std::ptrdiff_t>(height_stride_);
         for (int k = 0; k < 5; ++k) buffers.height_rows[k] = heights_[k].data() + 2;
         filter_row_groups(group_, buffers);
 
@@ -216,11 +229,11 @@ private:
     std::size_t padded_;
     std::size_t height_stride_;
     PixelGroup group_;
-    std::vector<uint8_t> cover_, loss_, recent_, near_, cover_out_, height_out_;
+    std::vector<uint8_t> cover_, recent_, near_, cover_out_, height_out_;
     std::vector<uint8_t> mask_, wetland_;
     std::size_t flag_stride_;
     // Loss flags of rows row-1 .. row+1 (see loss_flags_of_row).
-    std::array<std::vector<uint8_t>, 3> loss_recent_, loss_near_;
+    std::array<std::vector<uint8_t>, 3> loss_now_, loss_recent_, loss_near_;
     std::array<std::vector<uint8_t>, 5> heights_;  // input heights of rows row-2 .. row+2
 };
 
