@@ -6,6 +6,7 @@
 // unpredictable. Masks are lanes of all ones (true) or zero (false).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -33,6 +34,11 @@ using LaneBytes = uint8_t __attribute__((vector_size(LANE_COUNT)));
 using LaneFloats = float __attribute__((vector_size(4 * LANE_COUNT)));
 using LaneInts = int32_t __attribute__((vector_size(4 * LANE_COUNT)));
 using LaneWords = uint64_t __attribute__((vector_size(2 * LANE_COUNT)));
+
+// A row width rounded up to whole groups of lanes.
+inline std::size_t padded_to_lanes(int width) {
+    return (static_cast<std::size_t>(width) + LANE_COUNT - 1) / LANE_COUNT * LANE_COUNT;
+}
 
 PT_LANE_INLINE Lanes splat(int value) { return Lanes{} + static_cast<int16_t>(value); }
 

@@ -3,6 +3,8 @@
 // same code runs in the whole-tile pass, the tests and the pixel inspector.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "tile/tile.hpp"
@@ -21,27 +23,29 @@ void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out, int row
 void thin_loss(const YearCube& loss_cube, const YearCube& loss_out);
 
 // ---- loss proximity (filter/loss_proximity.cpp) --------------------------
-// Bit t set when the pixel has a non-zero loss byte at year index t.
-uint64_t loss_year_bits(ConstByteSeries loss, int year_count);
-
-// The 3x3 block around a pixel as loss-year bit words in scan order (row
-// above, own row, row below, each left to right); 0 for positions outside
-// the tile, which then never decide anything.
-struct LossBlock {
-    uint64_t bits[9];
-};
-LossBlock gather_loss_block(const YearCube& loss_cube, int row, int col);
-
-// The block's verdict for every year as bit words: bit t of `recent` set
-// for PROX_RECENT, of `older` for PROX_OLDER, neither for PROX_NONE.
-struct ProximityWords {
-    uint64_t recent = 0;
-    uint64_t older = 0;
-};
-ProximityWords proximity_words(const LossBlock& block);
-
-// Fills proximity_series (all year_count entries) from the block.
-void compute_loss_proximity(const LossBlock& block, YearSeries proximity_series);
+// For each year, the verdict of the pixel's 3x3 block: block pixels inside
+// the tile, in scan order, each with loss in t-3..t overwriting it (loss at
+// t or t-1 gives PROX_RECENT, at t-2 or t-3 PROX_OLDER), so the last such
+// pixel decides; PROX_NONE where none has. The tile pass computes it a row
+// at a time with the two functions below.
+// First the loss flags of each row as 0/1 bytes, year t at t * stride + 1 (column -1
+// and the columns from width on read 0): `loss` for loss at t, `recent` at
+// t or t-1, `near` anywhere in t-3..t. year t of the row in the cube lies at
+// row + t * layer. The caller keeps the padding bytes 0.
+void loss_flags_of_row(const uint8_t* row, std::size_t layer, int year_count, int width,
+                       std::size_t stride, uint8_t* loss, uint8_t* recent, uint8_t* near);
+// Then the verdict of every pixel of a row from the flags of the rows above,
+// own and below, as 0/1 bytes, year t at t * out_stride: PROX_RECENT into
+// recent_out, any verdict (PROX_RECENT or PROX_OLDER) into near_out, for
+// padded_width columns (a whole number of lanes, see lanes.hpp).
+void proximity_of_row(const std::array<const uint8_t*, 3>& recent,
+                      const std::array<const uint8_t*, 3>& near, int year_count,
+                      std::size_t padded_width, std::size_t stride, std::size_t out_stride,
+                      uint8_t* recent_out, uint8_t* near_out);
+// Both for the one pixel at (row, col), into proximity_series (year_count
+// entries): the verdict the tile pass gives it.
+void compute_loss_proximity(const YearCube& loss_cube, int row, int col,
+                            YearSeries proximity_series);
 
 // ---- canopy cover classification (filter/classify_cover.cpp) -------------
 // Judges every output year of the pixel's cover series; zeroes cover bytes

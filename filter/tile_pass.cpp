@@ -20,85 +20,6 @@ constexpr int THINNING_ROWS_PER_CHUNK = 32;
 // both workers stay busy to the end of the tile.
 constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 
-LaneBytes load_bytes(const uint8_t* p) {
-    LaneBytes b;
-    std::memcpy(&b, p, sizeof b);
-    return b;
-}
-
-void store_bytes(uint8_t* p, LaneBytes b) { std::memcpy(p, &b, sizeof b); }
-
-// The loss flags of one row, as 0/1 bytes: year t of `loss` says the pixel
-// has loss at t, of `recent` at t or t-1, of `near` anywhere in t-3..t. Year t of the row in the cube lies at row + t * layer; year t of
-// the flags at t * stride + 1, so that column -1 and the columns from width
-// on read as no loss (the caller keeps those bytes 0).
-PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int year_count,
-                                      int width, std::size_t stride, uint8_t* loss,
-                                      uint8_t* recent, uint8_t* near) {
-    const LaneBytes one = LaneBytes{} + 1;
-    const int whole = width / LANE_COUNT * LANE_COUNT;
-    for (int t = 0; t < year_count; ++t) {
-        const uint8_t* now = row + t * layer;
-        // Only read for t >= 1 and t >= 2; otherwise they point at year t.
-        const uint8_t* before = t >= 1 ? now - layer : now;
-        const uint8_t* recent_earlier = t >= 2 ? recent + (t - 2) * stride + 1 : recent + t * stride + 1;
-        uint8_t* l = loss + t * stride + 1;
-        uint8_t* r = recent + t * stride + 1;
-        uint8_t* n = near + t * stride + 1;
-        auto flags = [&](LaneBytes l_now, LaneBytes l_before, LaneBytes r_earlier, int c) {
-            const LaneBytes this_year = (l_now != 0) & one;
-            const LaneBytes last_two = this_year | ((l_before != 0) & one);
-            store_bytes(l + c, this_year);
-            store_bytes(r + c, last_two);
-            store_bytes(n + c, last_two | r_earlier);
-        };
-        for (int c = 0; c < whole; c += LANE_COUNT) {
-            flags(load_bytes(now + c), t >= 1 ? load_bytes(before + c) : LaneBytes{},
-                  t >= 2 ? load_bytes(recent_earlier + c) : LaneBytes{}, c);
-        }
-        if (whole < width) {
-            // The last columns through a zero-padded copy: the cube row ends there.
-            uint8_t tail_now[LANE_COUNT] = {}, tail_before[LANE_COUNT] = {};
-            std::memcpy(tail_now, now + whole, width - whole);
-            if (t >= 1) std::memcpy(tail_before, before + whole, width - whole);
-            flags(load_bytes(tail_now), load_bytes(tail_before),
-                  t >= 2 ? load_bytes(recent_earlier + whole) : LaneBytes{}, whole);
-        }
-    }
-}
-
-// Loss proximity of every pixel of a row, as 0/1 bytes per year: PROX_RECENT
-// into recent_out, any verdict (PROX_RECENT or PROX_OLDER) into near_out,
-// padded_width columns (a whole number of lanes). The 3x3 block is walked in
-// scan order (rows above, own, below; left to right) and every pixel with
-// loss in t-3..t overwrites the verdict with its own, so the last such pixel
-// decides.
-PT_LANE_CLONES void proximity_of_row(const std::array<const uint8_t*, 3>& recent,
-                                     const std::array<const uint8_t*, 3>& near, int year_count,
-                                     std::size_t padded_width, std::size_t stride,
-                                     std::size_t out_stride, uint8_t* recent_out,
-                                     uint8_t* near_out) {
-    for (int t = 0; t < year_count; ++t) {
-        for (std::size_t c = 0; c < padded_width; c += LANE_COUNT) {
-            LaneBytes verdict{}, any{};
-            for (int k = 0; k < 3; ++k) {
-                const std::size_t at = t * stride + c;  // column c - 1
-                for (int dx = 0; dx < 3; ++dx) {
-                    const LaneBytes decides = load_bytes(near[k] + at + dx);
-                    // recent implies decides, so this is "decides ? recent : verdict".
-                    verdict = (verdict & ~(LaneBytes{} - decides)) | load_bytes(recent[k] + at + dx);
-                    any |= decides;
-                }
-            }
-            store_bytes(recent_out + t * out_stride + c, verdict);
-            store_bytes(near_out + t * out_stride + c, any);
-        }
-    }
-}
-
-std::size_t round_up_to_lanes(int width) {
-    return (static_cast<std::size_t>(width) + LANE_COUNT - 1) / LANE_COUNT * LANE_COUNT;
-}
 
 // Filters rows of the tile for one worker. Each row is copied year by year
 // into the worker's own buffers, [year][column], padded to whole groups of
@@ -112,7 +33,7 @@ public:
         : tile_(tile),
           n_(tile.year_count()),
           width_(tile.width()),
-          padded_(round_up_to_lanes(width_)),
+          padded_(padded_to_lanes(width_)),
           height_stride_(padded_ + 4),
           group_(n_),
           cover_(buffer_size()),

@@ -112,14 +112,14 @@ std::vector<int> lane_zero(const pt::LaneSeries& series, int n) {
 }
 
 // Runs the stages for the pixel at (r, c) of the window with the very
-// functions the tile pass runs: proximity from its 3x3 loss block, then the
-// lane steps on a group whose lane 0 is the pixel (the other lanes hold
-// nothing and are ignored; lanes never see each other). A copy of the
-// pixel's series is kept after each step.
+// functions the tile pass runs: the row proximity, then the lane steps on a
+// group whose lane 0 is the pixel (the other lanes hold nothing and are
+// ignored; lanes never see each other). A copy of the pixel's series is kept
+// after each step.
 void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
     const int n = trace.n;
     std::vector<int32_t> proximity(n);
-    pt::compute_loss_proximity(pt::gather_loss_block(window.loss_cube, r, c), proximity);
+    pt::compute_loss_proximity(window.loss_cube, r, c, proximity);
     trace.proximity = copy_series(proximity, n);
 
     pt::PixelGroup group(n);
@@ -186,8 +186,7 @@ const char* proximity_name(int code) {
 }
 
 // One line per year; every cell is one word, "-" where the year has no such
-// value (no layer, no product, or the stage does not run for the pixel) and
-// "?" where the stage would have run but the run ended before it.
+// value (no layer, no product, or the stage does not run for the pixel).
 void print_table(const Trace& trace, bool filtered) {
     const std::vector<std::string> header = {
         "year",     "cover_in",  "loss_in", "height_in", "Loss",    "prox",   "classified",
@@ -197,12 +196,11 @@ void print_table(const Trace& trace, bool filtered) {
         const bool output_year = t >= pt::first_output_index;
         auto number = [&](const std::vector<int>& series) -> std::string {
             if (!output_year) return "-";
-            return series.empty() ? "?" : std::to_string(series[t]);
+            return std::to_string(series[t]);
         };
         // A stage of the chain: "-" for a pixel outside the datamask.
         auto stage = [&](const std::vector<int>& series, const char* (*name)(int)) -> std::string {
             if (!output_year || !filtered) return "-";
-            if (series.empty()) return "?";
             return name != nullptr ? name(series[t]) : std::to_string(series[t]);
         };
         // A stored product byte: 0 for a pixel outside the datamask.

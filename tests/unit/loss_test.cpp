@@ -39,7 +39,7 @@ TEST(LossThinning, RetainedLossClearsTheNextThreeYearsOnly) {
     EXPECT_EQ(tile.loss_out.at(3, 1, 4), 2);
 }
 
-// The word-parallel verdict against the plain rule: every block pixel inside
+// The row-at-a-time verdict against the plain rule: every block pixel inside
 // the tile, in scan order, overwrites entry t when it has loss in t-3..t.
 TEST(LossProximity, MatchesThePlainBlockScan) {
     constexpr int N = 20, W = 5, H = 4;
@@ -62,7 +62,7 @@ TEST(LossProximity, MatchesThePlainBlockScan) {
                         }
                     }
                 }
-                compute_loss_proximity(gather_loss_block(tile.loss_cube, row, col), fast);
+                compute_loss_proximity(tile.loss_cube, row, col, fast);
                 ASSERT_EQ(fast, plain) << round << ": " << row << "," << col;
             }
         }
@@ -70,13 +70,13 @@ TEST(LossProximity, MatchesThePlainBlockScan) {
 }
 
 TEST(LossProximity, LastBlockPixelWithLossDecides) {
-    LossBlock block{};
+    TileMemory tile(8, 3, 3);
     // Lower right comes later in scan order, so its older loss (4) outranks
     // the upper left's recent one (6) at years 6 and 7.
-    block.bits[0] = 1u << 6;
-    block.bits[8] = 1u << 4;
+    tile.loss_cube.at(6, 0, 0) = 1;
+    tile.loss_cube.at(4, 2, 2) = 1;
     std::vector<int32_t> series(8);
-    compute_loss_proximity(block, series);
+    compute_loss_proximity(tile.loss_cube, 1, 1, series);
     EXPECT_EQ(series, (std::vector<int32_t>{0, 0, 0, 0, 1, 1, 2, 2}));
 }
 
