@@ -58,11 +58,13 @@ void expect_same_cube(const YearCube& a, const YearCube& b, const char* name) {
 }
 
 TEST(TilePass, EqualsThePlainPassForAnyWorkerCount) {
-    // Sizes that do not divide into the row chunks; runs of 4, 5 and 24 years.
+    // Sizes that do not divide into the row chunks or the lane groups; runs
+    // of 4, 5, 24 and 64 years (the most a run may have).
     struct Shape {
         int years, width, height;
     };
-    for (const Shape shape : {Shape{4, 23, 19}, Shape{5, 31, 40}, Shape{24, 45, 53}}) {
+    for (const Shape shape :
+         {Shape{4, 23, 19}, Shape{5, 31, 40}, Shape{24, 45, 53}, Shape{MAX_YEAR_COUNT, 17, 9}}) {
         TileMemory input(shape.years, shape.width, shape.height);
         fill_random_tile(input, static_cast<uint64_t>(shape.years * 1000 + shape.width));
 
