@@ -1,20 +1,12 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "filter/rule_thresholds.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
 
 namespace {
-
-constexpr uint8_t MAX_VALID_COVER = 100;
-// A change of this much against one neighbour, with at most half of it
-// against the other, is a one-sided jump rather than noise.
-constexpr int JUMP_MIN = 20;
-// Wetland years close to the previous value are accepted; a little further
-// off on a steady trend they move halfway; otherwise they hold the level.
-constexpr int WETLAND_ACCEPT_DIFF = 4;
-constexpr int WETLAND_AVERAGE_DIFF = 9;
 
 // One pixel's series as the rules see them.
 struct CoverSeries {

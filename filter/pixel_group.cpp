@@ -4,20 +4,12 @@
 #include <cstdlib>
 #include <new>
 
+#include "filter/rule_thresholds.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
 
 namespace {
-
-// The thresholds of the one-pixel stages.
-constexpr int MAX_VALID_COVER = 100;
-constexpr int JUMP_MIN = 20;
-constexpr int WETLAND_ACCEPT_DIFF = 4;
-constexpr int WETLAND_AVERAGE_DIFF = 9;
-constexpr int BORROW_MAX_DIFF = 5;
-constexpr int REGROWTH_MIN = 30;
-constexpr int REGROWTH_NEXT_MIN = 50;
 
 // The rules the main years and the last year share: loss, invalid byte,
 // unchanged cover, wetland. Applies them and returns the lanes they decided.

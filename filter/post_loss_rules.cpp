@@ -1,14 +1,9 @@
+#include "filter/rule_thresholds.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
 
 namespace {
-
-// Dense cover in the year right after a loss can only be partial regrowth:
-// when it shows REGROWTH_MIN or more and the year after confirms at least
-// REGROWTH_NEXT_MIN, it is set halfway between the loss year's 0 and that.
-constexpr int32_t REGROWTH_MIN = 30;
-constexpr int32_t REGROWTH_NEXT_MIN = 50;
 
 int32_t average(int32_t a, int32_t b) { return static_cast<int32_t>((a + b) / 2.0); }
 

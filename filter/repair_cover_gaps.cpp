@@ -2,14 +2,12 @@
 #include <bit>
 #include <cstdlib>
 
+#include "filter/rule_thresholds.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
 
 namespace {
-
-// A marked year may borrow an adjacent accepted value this close to its byte.
-constexpr int BORROW_MAX_DIFF = 5;
 
 // What year k offers to a median: its value once accepted, else its own byte.
 // A year repaired earlier in the pass is no longer STATE_OK and so offers its

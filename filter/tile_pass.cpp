@@ -16,17 +16,16 @@ namespace pt {
 namespace {
 
 constexpr int THINNING_ROWS_PER_CHUNK = 32;
-// Long enough that the rolling loss-bit rows are reused, short enough that
+// Long enough that the rolling neighbour rows are reused, short enough that
 // both workers stay busy to the end of the tile.
 constexpr int PIXEL_ROWS_PER_CHUNK = 64;
-
 
 // Filters rows of the tile for one worker. Each row is copied year by year
 // into the worker's own buffers, [year][column], padded to whole groups of
 // LANE_COUNT pixels, and the chain runs on a group of neighbouring pixels at
-// a time. The loss bits of the rows above and below and the input heights of
-// the two rows on either side roll along with the row, so every cube byte is
-// copied once per chunk of rows, not once per neighbour.
+// a time. The loss flags of the rows above and below and the input heights
+// of the two rows on either side roll along with the row, so every cube byte
+// is read once per chunk of rows, not once per neighbour.
 class RowFilter {
 public:
     explicit RowFilter(TileMemory& tile)

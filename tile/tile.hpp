@@ -21,8 +21,9 @@ inline constexpr int WETLAND_RULE_YEAR = 2017;
 inline constexpr int HEIGHT_GAIN_LIMIT = 3;
 
 // The filter needs the years 1997 to 2000 at least (the last-year rules look
-// three years back). The loss years of one pixel are packed into a 64-bit
-// word for the neighbourhood scan, which bounds the run at 64 year indices.
+// three years back). The gap repair walks a pixel's years as the bits of a
+// 64-bit word, and the lane arithmetic of the fast pass keeps year steps
+// times cover differences within 16 bits; both bound a run at 64 years.
 inline constexpr int MIN_LAST_YEAR = FIRST_OUTPUT_YEAR;
 inline constexpr int MAX_YEAR_COUNT = 64;
 inline constexpr int MAX_LAST_YEAR = FIRST_YEAR + MAX_YEAR_COUNT - 1;  // 2060
