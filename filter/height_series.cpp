@@ -51,10 +51,6 @@ int32_t derive_height(const HeightNeighbourhood& heights, uint8_t cover, int t) 
     return ring_mean(heights, t, 2);
 }
 
-int32_t median_of_three(int32_t a, int32_t b, int32_t c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
 }  // namespace
 
 HeightNeighbourhood height_neighbourhood(const YearCube& height_cube, int row, int col) {

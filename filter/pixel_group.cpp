@@ -294,25 +294,9 @@ void derive_group_heights(PixelGroup& g, const GroupHeights& h) { derive_group_h
 void cap_group_heights(PixelGroup& g) { cap_group_heights_lanes(g); }
 void smooth_group_heights(PixelGroup& g) { smooth_group_heights_lanes(g); }
 
-// The whole chain in one function, so that each processor gets a build of
-// it for its widest vectors (two 16-byte halves per lane vector otherwise).
-namespace {
-
-PT_LANE_INLINE void filter_pixel_group_lanes(PixelGroup& g, const GroupHeights& heights) {
-    classify_group_cover_lanes(g);
-    repair_group_gaps_lanes(g);
-    apply_group_post_loss_rules_lanes(g);
-    derive_group_heights_lanes(g, heights);
-    cap_group_heights_lanes(g);
-    smooth_group_heights_lanes(g);
-}
-
-}  // namespace
-
-PT_LANE_CLONES void filter_pixel_group(PixelGroup& g, const GroupHeights& heights) {
-    filter_pixel_group_lanes(g, heights);
-}
-
+// The whole row in one function with every step inlined, so that each
+// processor gets a build of it for its widest vectors (two 16-byte halves
+// per lane vector otherwise).
 PT_LANE_CLONES void filter_row_groups(PixelGroup& g, const RowBuffers& row) {
     GroupHeights heights;
     heights.year_stride = row.height_stride;
@@ -336,7 +320,12 @@ PT_LANE_CLONES void filter_row_groups(PixelGroup& g, const RowBuffers& row) {
         g.wetland = load_lanes(row.wetland + col) == 1;
         for (int k = 0; k < 5; ++k) heights.rows[k] = row.height_rows[k] + col;
 
-        filter_pixel_group_lanes(g, heights);
+        classify_group_cover_lanes(g);
+        repair_group_gaps_lanes(g);
+        apply_group_post_loss_rules_lanes(g);
+        derive_group_heights_lanes(g, heights);
+        cap_group_heights_lanes(g);
+        smooth_group_heights_lanes(g);
 
         for (int t = first_output_index; t < g.year_count; ++t) {
             const std::size_t at = t * row.stride + col;

@@ -88,12 +88,9 @@ struct RowBuffers {
 };
 
 // Every group of the row with a pixel inside the datamask (byte exactly 1)
-// through filter_pixel_group; the output years of cover_out and height_out
-// receive its products, 0 for pixels outside the datamask.
+// through the steps above in order; the output years of cover_out and
+// height_out receive its products (the low byte of value, and height), 0 for
+// pixels outside the datamask.
 void filter_row_groups(PixelGroup& group, const RowBuffers& row);
-
-// The steps above in order; then value holds the filtered cover (its low
-// byte is the product byte) and height the filtered heights.
-void filter_pixel_group(PixelGroup& group, const GroupHeights& heights);
 
 }  // namespace pt

@@ -16,10 +16,6 @@ int32_t median_candidate(ConstByteSeries cover, YearSeries value, YearSeries sta
     return state[k] == STATE_OK ? value[k] : int32_t{cover[k]};
 }
 
-int32_t median_of_three(int32_t a, int32_t b, int32_t c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
 // Step 1: jump years always, invalid years between two accepted years, take
 // the median of the three years; other invalid years borrow a close accepted
 // neighbour, the year before first. The rest wait for the interpolation.

@@ -3,6 +3,7 @@
 // same code runs in the whole-tile pass, the tests and the pixel inspector.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,12 @@
 #include "tile/tile.hpp"
 
 namespace pt {
+
+// The middle one of three values, for the medians of the repair and the
+// height smoothing.
+inline int32_t median_of_three(int32_t a, int32_t b, int32_t c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
 
 // ---- loss thinning (filter/loss_thinning.cpp) ----------------------------
 // A retained loss (byte 1) clears the flags of the next three years. Rewrites
