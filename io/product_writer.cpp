@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "io/gdal_errors.hpp"
 #include "tile/ordered_failure.hpp"
 
 namespace pt {
@@ -20,27 +21,6 @@ namespace pt {
 namespace {
 
 constexpr const char* TEMPORARY_PREFIX = ".tmp-";
-
-// The worst GDAL error raised on this thread while it lives. GDAL's error
-// state is per thread, and a failure raised inside GDALClose (blocks flushed
-// to a full disk) may be followed by lesser messages, so the last error type
-// alone can miss it. Messages still reach GDAL's default handler (stderr).
-class GdalErrorWatch {
-public:
-    GdalErrorWatch() { CPLPushErrorHandlerEx(&GdalErrorWatch::handle, this); }
-    ~GdalErrorWatch() { CPLPopErrorHandler(); }
-    GdalErrorWatch(const GdalErrorWatch&) = delete;
-    GdalErrorWatch& operator=(const GdalErrorWatch&) = delete;
-    bool failed() const { return worst_ >= CE_Failure; }
-
-private:
-    static void CPL_STDCALL handle(CPLErr type, CPLErrorNum number, const char* message) {
-        auto* self = static_cast<GdalErrorWatch*>(CPLGetErrorHandlerUserData());
-        if (type > self->worst_) self->worst_ = type;
-        CPLDefaultErrorHandler(type, number, message);
-    }
-    CPLErr worst_ = CE_None;
-};
 
 // Removes the file when it goes out of scope, unless kept.
 class TemporaryFile {
