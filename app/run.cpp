@@ -2,16 +2,22 @@
 
 #include <gdal_priv.h>
 
+#include <charconv>
+#include <cctype>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <iostream>
 #include <new>
 #include <ostream>
 
 #include "filter/tile_pass.hpp"
+#include "io/gdal_errors.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
 #include "tile/memory_budget.hpp"
 #include "tile/output_pages.hpp"
+#include "tile/printable.hpp"
 #include "tile/progress.hpp"
 #include "tile/tile.hpp"
 #include "tile/workers.hpp"
@@ -31,13 +37,70 @@ constexpr const char* USAGE =
     "  2000 to last_year into output_dir. Inputs are read from\n"
     "  datamask_dir/<tile_id>_datamask.tif, wetland_dir/<tile_id>_wetlandmask.tif and\n"
     "  input_dir/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif.\n";
+
+// A tile's upper-left corner: longitudes run to 360 for grids laid out from
+// 0 eastwards, latitudes stay on the globe.
+constexpr double MIN_ORIGIN_X = -180.0;
+constexpr double MAX_ORIGIN_X = 360.0;
+constexpr double MIN_ORIGIN_Y = -90.0;
+constexpr double MAX_ORIGIN_Y = 90.0;
+
+std::string last_year_refusal(const std::string& year) {
+    return "last_year " + year + " is outside " + std::to_string(MIN_LAST_YEAR) + " to " +
+           std::to_string(MAX_LAST_YEAR);
+}
+
+// The number at the start of `text` as the user wrote it, for a refusal:
+// what atoi would read, without the blanks before it or the text after it.
+std::string number_as_written(const char* text) {
+    const char* begin = text;
+    while (std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+    const char* end = begin;
+    if (*end == '+' || *end == '-') ++end;
+    while (*end >= '0' && *end <= '9') ++end;
+    return std::string(begin, end);
+}
+
+// The shortest text that reads back as `value` ("1e+20", "inf", "nan").
+std::string shortest_text(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+void check_origin(const char* name, double value, const char* kind, double low, double high) {
+    if (!std::isfinite(value) || value < low || value > high) {
+        throw RunFailure(std::string(name) + " " + shortest_text(value) + " is not a " + kind +
+                         " from " + shortest_text(low) + " to " + shortest_text(high));
+    }
+}
 }  // namespace
+
+std::optional<int> convert_last_year(const char* text) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    // Accumulated as a negative number: INT_MIN has no positive counterpart.
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 - (*p - '0');
+        if (value < std::numeric_limits<int>::min()) return std::nullopt;
+    }
+    if (!negative) {
+        value = -value;
+        if (value > std::numeric_limits<int>::max()) return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
 
 RunArguments parse_arguments(int argc, const char* const* argv) {
     if (argc != 9) throw RunFailure("wrong call");
     RunArguments args;
     args.tile_id = argv[1];
-    args.last_year = std::atoi(argv[2]);
+    const std::optional<int> last_year = convert_last_year(argv[2]);
+    if (!last_year) throw RunFailure(last_year_refusal(number_as_written(argv[2])));
+    args.last_year = *last_year;
     args.input_dir = argv[3];
     args.output_dir = argv[4];
     args.origin_x = std::atof(argv[5]);
@@ -48,16 +111,34 @@ RunArguments parse_arguments(int argc, const char* const* argv) {
 }
 
 void check_run_arguments(const RunArguments& args) {
+    // The tile id is part of every product name: with a "/" the products
+    // would go into other directories, with a control character the failure
+    // lines that name files would no longer be one line of plain text.
+    if (args.tile_id.empty()) throw RunFailure("tile_id is empty");
+    if (args.tile_id.find('/') != std::string::npos) {
+        throw RunFailure("tile_id " + args.tile_id + " contains '/'");
+    }
+    if (has_control_character(args.tile_id)) {
+        throw RunFailure("tile_id " + args.tile_id + " contains a control character");
+    }
     // Before 2000 the filter's year arithmetic would reach before the first
     // year of the series; far ahead, the run would ask for absurd memory.
     if (args.last_year < MIN_LAST_YEAR || args.last_year > MAX_LAST_YEAR) {
-        throw RunFailure("last_year " + std::to_string(args.last_year) + " is outside " +
-                         std::to_string(MIN_LAST_YEAR) + " to " + std::to_string(MAX_LAST_YEAR));
+        throw RunFailure(last_year_refusal(std::to_string(args.last_year)));
     }
+    // "" + "/TCC_..." would put the products into the root directory.
+    if (args.output_dir.empty()) throw RunFailure("output_dir is empty");
+    // Every value inside the ranges goes into the geotransform exactly as
+    // atof read it; nan, inf or 1e20 there would leave the products with an
+    // origin no reader can use.
+    check_origin("origin_x", args.origin_x, "longitude", MIN_ORIGIN_X, MAX_ORIGIN_X);
+    check_origin("origin_y", args.origin_y, "latitude", MIN_ORIGIN_Y, MAX_ORIGIN_Y);
 }
 
 void run_tile(const RunArguments& args) {
     check_run_arguments(args);
+    // GDAL's messages name files the arguments named: shown escaped too.
+    CPLSetErrorHandler(print_gdal_message);
     GDALAllRegister();
     // Every layer moves in one whole-window call straight into tile memory, so
     // GDAL's block cache only holds blocks in transit; left at its default
@@ -84,7 +165,9 @@ int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
         run_tile(parse_arguments(argc, argv));
         return 0;
     } catch (const RunFailure& failure) {
-        out << failure.what() << std::endl;
+        // Paths and names come from the command line: escaped, a newline or
+        // an escape sequence in them cannot split the line or reach a terminal.
+        out << printable(failure.what()) << std::endl;
         if (argc != 9) std::cerr << USAGE;
         return 1;
     } catch (const std::bad_alloc&) {
@@ -92,7 +175,7 @@ int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
         return 1;
     } catch (const std::exception& error) {
         // Anything unforeseen still ends as one line and status 1, never 0.
-        out << "failed: " << error.what() << std::endl;
+        out << "failed: " << printable(error.what()) << std::endl;
         return 1;
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 namespace pt {
@@ -19,10 +20,21 @@ struct RunArguments {
 };
 
 // Exactly eight positional arguments after the program name, converted with
-// atoi/atof; throws RunFailure("wrong call") otherwise. Touches no file.
+// atoi/atof; throws RunFailure("wrong call") otherwise. A last year whose
+// number does not fit an int is refused here, as written, with the line of
+// any other refused year: atoi would silently wrap it (4294969297 to 2001).
+// Touches no file.
 RunArguments parse_arguments(int argc, const char* const* argv);
 
-// Refuses a last year the filter cannot handle, before anything is read.
+// atoi's reading of `text` (leading blanks, a sign, the digits that follow;
+// 0 when no digit comes), or nothing when that number lies outside int.
+std::optional<int> convert_last_year(const char* text);
+
+// Refuses, before anything is opened, what no run can use: a last year the
+// filter cannot handle, a tile id that is empty or would lead product names
+// into other directories or onto the terminal, an empty output directory
+// (the products would land in "/"), and an origin that is not finite or
+// cannot be a tile's corner (the products' georeferencing would be unreadable).
 void check_run_arguments(const RunArguments& args);
 
 // Loads the inputs, filters the tile and writes the products. Throws

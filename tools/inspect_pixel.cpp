@@ -27,7 +27,9 @@
 #include "app/run.hpp"
 #include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
+#include "io/gdal_errors.hpp"
 #include "io/input_layers.hpp"
+#include "tile/printable.hpp"
 #include "tile/tile.hpp"
 
 namespace {
@@ -247,6 +249,7 @@ int inspect(const Request& request) {
     // checks against the window's size are the tile's bounds checks, and every
     // neighbour they read holds the tile's byte.
     pt::TileMemory window(n, frame.width, frame.height);
+    CPLSetErrorHandler(pt::print_gdal_message);
     GDALAllRegister();
     for (const pt::LayerRead& layer : pt::input_layer_plan(
              {run.tile_id, run.input_dir, run.datamask_dir, run.wetland_dir}, run.last_year,
@@ -292,9 +295,9 @@ int main(int argc, char** argv) {
     try {
         return inspect(parse_request(argc, argv));
     } catch (const RunFailure& failure) {
-        std::cerr << failure.what() << std::endl;
+        std::cerr << pt::printable(failure.what()) << std::endl;
     } catch (const std::exception& error) {
-        std::cerr << "failed: " << error.what() << std::endl;
+        std::cerr << "failed: " << pt::printable(error.what()) << std::endl;
     }
     return 1;
 }

@@ -2,6 +2,9 @@
 // writes, checked without touching any file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <limits>
+
 #include "app/run.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
@@ -36,8 +39,19 @@ TEST(RunArguments, AnyOtherCountIsAWrongCall) {
     }
 }
 
-TEST(RunArguments, LastYearMustLieInTheFilterRange) {
+// Arguments every check accepts, for changing one at a time.
+RunArguments acceptable_arguments() {
     RunArguments args;
+    args.tile_id = "t7";
+    args.last_year = 2001;
+    args.output_dir = "out";
+    args.origin_x = -60.0;
+    args.origin_y = 10.0;
+    return args;
+}
+
+TEST(RunArguments, LastYearMustLieInTheFilterRange) {
+    RunArguments args = acceptable_arguments();
     for (int year : {0, 1999, MAX_LAST_YEAR + 1, 9999}) {
         args.last_year = year;
         EXPECT_THROW(check_run_arguments(args), RunFailure) << year;
@@ -46,6 +60,68 @@ TEST(RunArguments, LastYearMustLieInTheFilterRange) {
         args.last_year = year;
         EXPECT_NO_THROW(check_run_arguments(args)) << year;
     }
+}
+
+TEST(RunArguments, LastYearConvertsAsAtoiUnlessItOverflows) {
+    // Within int the reading is atoi's, to the digit.
+    for (const char* text : {"2020", " 2005xyz", "+2001", "-7", "abc", "", "\t\n 12", "2147483647",
+                             "-2147483648", "00002010", "20 20"}) {
+        EXPECT_EQ(convert_last_year(text), std::atoi(text)) << text;
+    }
+    // Outside it atoi would wrap; these are refused instead.
+    for (const char* text : {"4294969297", "2147483648", "-2147483649", "99999999999999999999",
+                             " +100000000000000000000000000000000000000001"}) {
+        EXPECT_EQ(convert_last_year(text), std::nullopt) << text;
+    }
+    const char* argv[] = {"process_tile", "t7", "4294969297", "in", "out", "0", "0", "dm", "wm"};
+    try {
+        parse_arguments(9, argv);
+        ADD_FAILURE() << "4294969297 accepted";
+    } catch (const RunFailure& failure) {
+        EXPECT_STREQ(failure.what(), "last_year 4294969297 is outside 2000 to 2060");
+    }
+}
+
+TEST(RunArguments, OriginsMustBeFiniteAndOnTheGlobe) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double x, y;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {-180, 90, true},   {360, -90, true},  {0, 0, true},      {-60.5, 10.25, true},
+        {-180.0001, 0, false}, {360.0001, 0, false}, {0, 90.0001, false}, {0, -90.0001, false},
+        {nan, 0, false},    {0, nan, false},   {inf, 0, false},   {0, -inf, false},
+        {1e20, 0, false},   {-1e308, 0, false},
+    };
+    for (const Case& c : cases) {
+        RunArguments args = acceptable_arguments();
+        args.origin_x = c.x;
+        args.origin_y = c.y;
+        if (c.accepted) {
+            EXPECT_NO_THROW(check_run_arguments(args)) << c.x << " " << c.y;
+        } else {
+            EXPECT_THROW(check_run_arguments(args), RunFailure) << c.x << " " << c.y;
+        }
+    }
+}
+
+TEST(RunArguments, TileIdAndOutputDirectoryMustKeepProductsInPlace) {
+    for (const char* tile_id : {"", "a/b", "/", "t7\n", "t\x1b[0m", "t\x7f", "t\xc2\x85"}) {
+        RunArguments args = acceptable_arguments();
+        args.tile_id = tile_id;
+        EXPECT_THROW(check_run_arguments(args), RunFailure) << tile_id;
+    }
+    // Dots, dashes, blanks and UTF-8 letters stay in one file name.
+    for (const char* tile_id : {"..", "40N_080W", "tile 7", "t-7.x", "b\xc3\xa4r"}) {
+        RunArguments args = acceptable_arguments();
+        args.tile_id = tile_id;
+        EXPECT_NO_THROW(check_run_arguments(args)) << tile_id;
+    }
+    RunArguments args = acceptable_arguments();
+    args.output_dir = "";
+    EXPECT_THROW(check_run_arguments(args), RunFailure);
 }
 
 TEST(InputLayerPlan, NamesAndReadOrder) {
