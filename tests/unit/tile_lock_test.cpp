@@ -7,9 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
 #include <memory>
 
 #include "io/tile_lock.hpp"
@@ -78,32 +75,6 @@ TEST_F(TileLockTest, LockFileIsPrivateAndGoneWhenTheRunEnds) {
         EXPECT_EQ(status.st_size, 0);
     }
     EXPECT_TRUE(fs::is_empty(dir()));
-}
-
-TEST_F(TileLockTest, PlantedLinkFifoOrDirectoryUnderTheLockNameIsRefusedUntouched) {
-    std::ofstream(root_ / "victim") << "precious";
-    const auto victim_time = fs::last_write_time(root_ / "victim");
-    const struct {
-        const char* what;
-        std::function<void()> plant;
-    } cases[] = {
-        {"link to a file", [&] { fs::create_symlink(root_ / "victim", lock_path()); }},
-        {"dangling link", [&] { fs::create_symlink(root_ / "created", lock_path()); }},
-        {"FIFO", [&] { ASSERT_EQ(::mkfifo(lock_path().c_str(), 0600), 0); }},
-        {"directory", [&] { fs::create_directories(lock_path()); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.plant();
-        EXPECT_EQ(refusal(), "unusable");
-        EXPECT_TRUE(fs::exists(fs::symlink_status(lock_path())));
-        fs::remove(lock_path());
-    }
-    std::ifstream in(root_ / "victim");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-              "precious");
-    EXPECT_EQ(fs::last_write_time(root_ / "victim"), victim_time);
-    EXPECT_FALSE(fs::exists(root_ / "created"));
 }
 
 }  // namespace
