@@ -4,119 +4,58 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-
 #include "io/gdal_errors.hpp"
+#include "io/product_finisher.hpp"
+#include "io/safe_directory.hpp"
+#include "io/temporary_products.hpp"
+#include "io/tile_lock.hpp"
 #include "tile/ordered_failure.hpp"
 
 namespace pt {
 
 namespace {
 
-constexpr const char* TEMPORARY_PREFIX = ".tmp-";
+// Creates, georeferences, writes and closes one product at `file_path`.
+// Throws RunFailure naming `path`, its final place, when it cannot be
+// created or written.
+void encode_product(GDALDriver* driver, const std::string& file_path, const std::string& path,
+                    const std::array<double, 6>& geotransform, const std::string& wkt,
+                    const uint8_t* layer, int width, int height) {
+    GdalErrorWatch errors;
+    char* no_options[] = {nullptr};
+    GDALDataset* dataset =
+        driver->Create(file_path.c_str(), width, height, 1, GDT_Byte, no_options);
+    if (dataset == nullptr) throw RunFailure(path + " cannot be created");
 
-// Removes the file when it goes out of scope, unless kept.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!kept_) ::unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const std::string& path() const { return path_; }
-    void keep() { kept_ = true; }
-
-private:
-    std::string path_;
-    bool kept_ = false;
-};
-
-// Writes the file's pages to disk; a write error the page cache has held back
-// (network file systems report a full disk or quota only here) shows up now.
-bool flush_to_disk(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
+    std::array<double, 6> transform = geotransform;  // GDAL takes a non-const pointer
+    bool ok = dataset->SetGeoTransform(transform.data()) == CE_None;
+    ok = dataset->SetProjection(wkt.c_str()) == CE_None && ok;
+    ok = dataset->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, width, height,
+                                             const_cast<uint8_t*>(layer), width, height, GDT_Byte,
+                                             0, 0, nullptr) == CE_None &&
+         ok;
+    // Blocks reach the file at close; a full disk shows up only as an error
+    // raised during GDALClose, which this version reports through CPLError.
+    GDALClose(GDALDataset::ToHandle(dataset));
+    if (errors.failed() || !ok) throw RunFailure(path + " cannot be written");
 }
-
-bool process_exists(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 
 }  // namespace
-
-std::string temporary_product_path(const std::string& path, long pid) {
-    const std::size_t slash = path.rfind('/');
-    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(0, name_start) + TEMPORARY_PREFIX + std::to_string(pid) + "-" +
-           path.substr(name_start);
-}
-
-std::optional<long> temporary_product_pid(const std::string& file_name,
-                                          const std::string& tile_id) {
-    std::string_view rest = file_name;
-    const std::string_view prefix = TEMPORARY_PREFIX;
-    if (rest.substr(0, prefix.size()) != prefix) return std::nullopt;
-    rest.remove_prefix(prefix.size());
-
-    auto take_digits = [&rest]() -> std::string_view {
-        std::size_t n = 0;
-        while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
-        const std::string_view digits = rest.substr(0, n);
-        rest.remove_prefix(n);
-        return digits;
-    };
-    const std::string_view pid_digits = take_digits();
-    if (pid_digits.empty() || pid_digits.size() > 9 || pid_digits.front() == '0') {
-        return std::nullopt;
-    }
-    if (rest.empty() || rest.front() != '-') return std::nullopt;
-    rest.remove_prefix(1);
-
-    bool product = false;
-    for (const std::string_view token : {"TCC_", "TCH_", "Loss_"}) {
-        if (rest.substr(0, token.size()) == token) {
-            rest.remove_prefix(token.size());
-            product = true;
-            break;
-        }
-    }
-    if (!product || take_digits().empty()) return std::nullopt;
-    if (rest != "_" + tile_id + ".img") return std::nullopt;
-    return std::stol(std::string(pid_digits));
-}
-
-void remove_stale_temporaries(const ProductPaths& paths) {
-    namespace fs = std::filesystem;
-    const long own_pid = static_cast<long>(::getpid());
-    std::error_code error;
-    for (fs::directory_iterator entry(paths.output_dir + "/", error), end; !error && entry != end;
-         entry.increment(error)) {
-        const auto pid = temporary_product_pid(entry->path().filename().string(), paths.tile_id);
-        if (!pid || *pid == own_pid || process_exists(*pid)) continue;
-        std::error_code ignored;
-        fs::remove(entry->path(), ignored);
-    }
-}
 
 std::vector<ProductWrite> product_plan(const ProductPaths& paths, int last_year,
                                        const TileMemory& tile) {
     std::vector<ProductWrite> plan;
-    auto name = [&](const char* token, int year) {
-        return paths.output_dir + token + std::to_string(year) + "_" + paths.tile_id + ".img";
+    auto add = [&](const char* token, int year, const uint8_t* source) {
+        std::string file_name = token + std::to_string(year) + "_" + paths.tile_id + ".img";
+        plan.push_back({paths.output_dir + "/" + file_name, std::move(file_name), source});
     };
     for (int year = FIRST_OUTPUT_YEAR; year <= last_year; ++year) {
         const int t = year - FIRST_YEAR;
-        plan.push_back({name("/TCC_", year), tile.cover_out.layer(t)});
-        plan.push_back({name("/TCH_", year), tile.height_out.layer(t)});
-        plan.push_back({name("/Loss_", year), tile.loss_out.layer(t)});
+        add("TCC_", year, tile.cover_out.layer(t));
+        add("TCH_", year, tile.height_out.layer(t));
+        add("Loss_", year, tile.loss_out.layer(t));
     }
     return plan;
 }
@@ -141,52 +80,49 @@ GDALDriver* hfa_driver() {
     return driver;
 }
 
-void write_product(GDALDriver* driver, const std::string& path,
-                   const std::array<double, 6>& geotransform, const std::string& wkt,
-                   const uint8_t* layer, int width, int height) {
-    TemporaryFile temporary(temporary_product_path(path, static_cast<long>(::getpid())));
-    GdalErrorWatch errors;
-    char* no_options[] = {nullptr};
-    GDALDataset* dataset =
-        driver->Create(temporary.path().c_str(), width, height, 1, GDT_Byte, no_options);
-    if (dataset == nullptr) throw RunFailure(path + " cannot be created");
-
-    std::array<double, 6> transform = geotransform;  // GDAL takes a non-const pointer
-    bool ok = dataset->SetGeoTransform(transform.data()) == CE_None;
-    ok = dataset->SetProjection(wkt.c_str()) == CE_None && ok;
-    ok = dataset->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, width, height,
-                                             const_cast<uint8_t*>(layer), width, height, GDT_Byte,
-                                             0, 0, nullptr) == CE_None &&
-         ok;
-    // Blocks reach the file at close; a full disk shows up only as an error
-    // raised during GDALClose, which this version reports through CPLError.
-    GDALClose(GDALDataset::ToHandle(dataset));
-    ok = !errors.failed() && ok;
-    if (!ok || !flush_to_disk(temporary.path())) throw RunFailure(path + " cannot be written");
-
-    // Atomic within the directory: readers see the old product or the new
-    // one, never a part of either.
-    if (std::rename(temporary.path().c_str(), path.c_str()) != 0) {
-        throw RunFailure(path + " cannot be renamed into place");
-    }
-    temporary.keep();
-}
-
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
-                    const TileMemory& tile, int workers, Progress& progress) {
+                    const TileMemory& tile, int workers, Progress& progress, Flushing flushing) {
     GDALDriver* driver = hfa_driver();
     const std::string wkt = wgs84_wkt();
     const auto geotransform = product_geotransform(origin_x, origin_y);
     const std::vector<ProductWrite> plan = product_plan(paths, last_year, tile);
+    // What a missing or read-only output directory, or a lock file or private
+    // directory that cannot be had, is reported as: the first product cannot
+    // be created.
+    const std::string cannot_create = plan.front().path + " cannot be created";
+
     // Only now, with the tile filtered and about to be written, may the run
     // touch the output directory: a run that fails earlier leaves it as it was.
-    remove_stale_temporaries(paths);
+    // Everything below names entries relative to the directory opened here.
+    const UniqueFd output_dir = open_directory(paths.output_dir);
+    if (!output_dir.valid()) throw RunFailure(cannot_create);
+    // Declared in this order, they go in the reverse one: the private
+    // directory is emptied and removed while the lock is still held.
+    const TileLock lock(output_dir.get(), paths.output_dir, paths.tile_id, cannot_create);
+    remove_stale_temporaries(output_dir.get(), paths.tile_id);
+    const PrivateDirectory private_dir(paths.output_dir, output_dir.get(), paths.tile_id,
+                                       cannot_create);
+
+    OrderedFailure failure;
     progress.begin_phase("writing", static_cast<long>(plan.size()));
-    run_items_in_order(static_cast<int>(plan.size()), workers, progress, [&](int index) {
-        write_product(driver, plan[index].path, geotransform, wkt, plan[index].source,
-                      tile.width(), tile.height());
-    });
+    {
+        ProductFinisher finisher(private_dir.fd(), output_dir.get(), flushing, failure);
+        run_items_in_order(static_cast<int>(plan.size()), workers, progress, failure, [&](int index) {
+            const ProductWrite& product = plan[index];
+            encode_product(driver, private_dir.path() + "/" + product.file_name, product.path,
+                           geotransform, wkt, product.source, tile.width(), tile.height());
+            finisher.hand_over(start_writeback(static_cast<std::size_t>(index), product.path,
+                                               product.file_name, private_dir.fd(), flushing));
+        });
+        finisher.finish();
+    }
     progress.end_phase();
+    failure.throw_if_any();
+    // The renames are entries of output_dir: flushed with it, they survive a
+    // power cut as the products' bytes do.
+    if (flushing == Flushing::to_disk && ::fsync(output_dir.get()) != 0) {
+        throw RunFailure(paths.output_dir + " cannot be written");
+    }
 }
 
 }  // namespace pt

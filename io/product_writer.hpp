@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +19,11 @@ struct ProductPaths {
     std::string tile_id;
 };
 
-// One product to write: its file name and the cube layer it carries.
+// One product to write: its path in output_dir, its file name there and the
+// cube layer it carries.
 struct ProductWrite {
     std::string path;
+    std::string file_name;
     const uint8_t* source;
 };
 
@@ -39,38 +40,25 @@ std::string wgs84_wkt();
 // The HFA driver; throws RunFailure("no driver") when GDAL lacks it.
 GDALDriver* hfa_driver();
 
-// Products are written under a temporary name beside their final one,
-// "<dir>/.tmp-<pid>-<file name>" (the ".img" ending kept for the HFA
-// driver), and renamed only once written, closed and flushed to disk: a run
-// killed at any moment leaves no half-written file under a product's name,
-// and runs of other tiles into the same directory never share a name.
-std::string temporary_product_path(const std::string& path, long pid);
+// Whether the products are flushed to disk before the run may say it has
+// written them. Only the benchmark's I/O floor leaves the flushing to the
+// kernel, to show what durability costs; a run always flushes.
+enum class Flushing { to_disk, none };
 
-// The pid in `file_name` when it is a temporary product of tile `tile_id`
-// (".tmp-<pid>-<TCC|TCH|Loss>_<year>_<tile_id>.img"); nothing otherwise.
-std::optional<long> temporary_product_pid(const std::string& file_name,
-                                          const std::string& tile_id);
-
-// Removes the temporary products of the tile left in output_dir by runs that
-// no longer exist (killed ones). Those of live processes and of other tiles
-// stay; a directory that cannot be listed is left to the writes to report.
-void remove_stale_temporaries(const ProductPaths& paths);
-
-// Creates, georeferences, writes and closes one product under its temporary
-// name, then renames it to `path`, replacing an older product. Throws
-// RunFailure naming `path` when it cannot be created, written, closed or
-// renamed; the temporary file is removed then.
-void write_product(GDALDriver* driver, const std::string& path,
-                   const std::array<double, 6>& geotransform, const std::string& wkt,
-                   const uint8_t* layer, int width, int height);
-
-// Writes every product of the plan; with several workers each writes whole
-// files. The HFA driver is looked up before any file exists, then stale
-// temporary products of the tile are removed. On failure the line names the
-// first failing product of the plan, and no temporary file of this run is
-// left behind.
+// Writes every product of the plan; with several workers each encodes whole
+// files. The HFA driver is looked up before anything in output_dir is
+// touched. Then the run takes the tile's lock (TileLock), removes what dead
+// runs of the tile left (remove_stale_temporaries) and makes its private
+// directory (PrivateDirectory); each product is encoded there under its
+// final file name, and a thread of its own flushes it and renames it into
+// output_dir, replacing an older product (or whatever was planted under its
+// name) in one step. Last, output_dir itself is flushed, so that the new
+// names survive a power cut too. On failure the line names the first failing
+// product of the plan; whatever the outcome, the run leaves nothing in
+// output_dir but products.
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
                     const TileMemory& tile, int workers = 1,
-                    Progress& progress = Progress::silent());
+                    Progress& progress = Progress::silent(),
+                    Flushing flushing = Flushing::to_disk);
 
 }  // namespace pt

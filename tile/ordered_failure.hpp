@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "tile/progress.hpp"
 #include "tile/tile.hpp"
@@ -42,10 +43,12 @@ private:
 // Runs item(0) .. item(count - 1) on up to `workers` threads, whole items
 // each. The outcome is that of running them one by one in index order: an
 // item after a known failure is not started, and the RunFailure thrown is the
-// one of the lowest failing index.
+// one of the lowest failing index. This form records into `failure` instead
+// of throwing, for work whose items can also fail later, elsewhere (the
+// product writer flushes and renames on a thread of its own).
 template <class Item>
-void run_items_in_order(int count, int workers, Progress& progress, Item&& item) {
-    OrderedFailure failure;
+void run_items_in_order(int count, int workers, Progress& progress, OrderedFailure& failure,
+                        Item&& item) {
     WorkQueue queue(count, 1);
     run_workers(workers < count ? workers : count, [&](int) {
         int index, end;
@@ -59,6 +62,13 @@ void run_items_in_order(int count, int workers, Progress& progress, Item&& item)
             }
         }
     });
+}
+
+// The same, throwing the first failure.
+template <class Item>
+void run_items_in_order(int count, int workers, Progress& progress, Item&& item) {
+    OrderedFailure failure;
+    run_items_in_order(count, workers, progress, failure, std::forward<Item>(item));
     failure.throw_if_any();
 }
 

@@ -2,6 +2,7 @@
 // fill up, input files arrive cut short and memory is capped: what it leaves
 // in the output directory and what it says, run as a scheduler runs it.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +17,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <random>
@@ -39,19 +42,34 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 constexpr int SIZE = 4004;
 
-bool is_temporary(const std::string& name) { return name.rfind(".tmp-", 0) == 0; }
+// What a run keeps beside the products while it writes: its private
+// directory (".tmp-<pid>-<tile>.XXXXXX"; older versions: ".tmp-<pid>-<product>")
+// and the tile's lock file.
+bool is_leftover(const std::string& name) {
+    return name.rfind(".tmp-", 0) == 0 || name.rfind(".lock-", 0) == 0;
+}
+
+// Every name in a directory, of whatever type, sorted.
+std::vector<std::string> entry_names(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::vector<std::string> temporaries(const fs::path& dir) {
-    std::vector<std::string> names = file_names(dir);
+    std::vector<std::string> names = entry_names(dir);
     names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const std::string& n) { return !is_temporary(n); }),
+                               [](const std::string& n) { return !is_leftover(n); }),
                 names.end());
     return names;
 }
 
 std::vector<std::string> products(const fs::path& dir) {
     std::vector<std::string> names = file_names(dir);
-    names.erase(std::remove_if(names.begin(), names.end(), is_temporary), names.end());
+    names.erase(std::remove_if(names.begin(), names.end(), is_leftover), names.end());
     return names;
 }
 
@@ -149,6 +167,8 @@ protected:
                 (*baseline_)[name] = std::move(bytes);
             }
             EXPECT_EQ(baseline_->size(), 6u);
+            // Neither the lock file nor the private directory outlives the run.
+            EXPECT_EQ(entry_names(out), file_names(out));
             fs::remove_all(out);
         }
         return *baseline_;
@@ -171,6 +191,18 @@ protected:
                 EXPECT_TRUE(bytes == it->second) << name << " differs";
             }
         }
+    }
+
+    // A run that takes longer than any run of this tile should is ended by
+    // SIGALRM, so a hang fails the test (exit status -1) instead of stalling it.
+    static ProgramResult run_with_deadline(const std::vector<std::string>& args) {
+        return run_program(PT_PROCESS_TILE, args, [] { ::alarm(120); });
+    }
+
+    static std::vector<std::string> baseline_names() {
+        std::vector<std::string> names;
+        for (const auto& [name, bytes] : baseline()) names.push_back(name);
+        return names;
     }
 
     static GeneratedTile* tile_;
@@ -234,23 +266,24 @@ TEST_F(FaultTest, KilledAtAnyMomentOfWritingLeavesOnlyCompleteProductsAndARerunR
             waitpid(pid, &status, 0);
         }
         if (WIFSIGNALED(status)) ++killed_while_running;
-        if (!temporaries(out).empty()) with_leftovers = out;
+        for (const auto& name : temporaries(out)) {
+            if (fs::is_directory(fs::symlink_status(out / name))) with_leftovers = out;
+        }
 
         expect_only_complete_products(out);
     }
     // The kills did land while products were being written.
     EXPECT_GT(killed_while_running, 0);
-    ASSERT_FALSE(with_leftovers.empty()) << "no kill left a temporary file behind";
+    ASSERT_FALSE(with_leftovers.empty()) << "no kill left a private directory behind";
 
-    // A rerun into a directory holding a killed run's leftovers replaces and
-    // completes the products and clears the dead run's temporary files.
+    // A rerun into a directory holding a killed run's leftovers (its private
+    // directory, with partial products in it, and its lock file, whose lock
+    // the kernel released) replaces and completes the products and clears
+    // the dead run's leftovers.
     const ProgramResult r = run(tile_arguments(*tile_, with_leftovers));
     EXPECT_EQ(r.exit_status, 0) << r.out;
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(temporaries(with_leftovers).empty());
-    std::vector<std::string> expected;
-    for (const auto& [name, bytes] : baseline()) expected.push_back(name);
-    EXPECT_EQ(products(with_leftovers), expected);
+    EXPECT_EQ(entry_names(with_leftovers), baseline_names());
     expect_only_complete_products(with_leftovers);
 }
 
@@ -272,7 +305,7 @@ TEST_F(FaultTest, RunFailingBeforeWritingLeavesTheOutputDirectoryAsItWas) {
     const ProgramResult r = run(tile_arguments(copy, out));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, (copy.root / "input/t7/t7_TCH_2001.tif").string() + " not found\n");
-    EXPECT_EQ(file_names(out), (std::vector<std::string>{leftover, "TCC_2000_t7.img"}));
+    EXPECT_EQ(entry_names(out), (std::vector<std::string>{leftover, "TCC_2000_t7.img"}));
     EXPECT_EQ(fs::file_size(out / "TCC_2000_t7.img"), std::string("older product").size());
 }
 
@@ -308,7 +341,250 @@ TEST_F(FaultTest, ReadOnlyOutputDirectoryFailsBeforeAnyProduct) {
     const ProgramResult r = run(tile_arguments(*tile_, out));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, out.string() + "/TCC_2000_t7.img cannot be created\n");
-    EXPECT_TRUE(file_names(out).empty());
+    EXPECT_TRUE(entry_names(out).empty());
+}
+
+// ---- hostile output directory ---------------------------------------------
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Files outside the output directory that planted links point at: they must
+// come out of any run as they went in, and nothing may appear beside them.
+class OutsideFiles {
+public:
+    explicit OutsideFiles(const fs::path& dir) : dir_(dir) {
+        fs::create_directories(dir_ / "tree");
+        std::ofstream(victim()) << "precious";
+        std::ofstream(dir_ / "tree" / "leaf") << "precious";
+        victim_time_ = fs::last_write_time(victim());
+        before_ = listing();
+    }
+    fs::path victim() const { return dir_ / "victim"; }
+    fs::path tree() const { return dir_ / "tree"; }
+    // Where a dangling link points: a write through it would create it.
+    fs::path absent() const { return dir_ / "absent"; }
+
+    void expect_untouched() const {
+        EXPECT_EQ(read_text(victim()), "precious");
+        EXPECT_EQ(fs::last_write_time(victim()), victim_time_);
+        EXPECT_EQ(read_text(dir_ / "tree" / "leaf"), "precious");
+        EXPECT_EQ(listing(), before_);
+    }
+
+private:
+    std::vector<std::string> listing() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(dir_)) {
+            names.push_back(fs::relative(e.path(), dir_).string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path dir_;
+    fs::file_time_type victim_time_;
+    std::vector<std::string> before_;
+};
+
+// The pid the next process will most likely get.
+long next_pid() {
+    std::ifstream last("/proc/sys/kernel/ns_last_pid");
+    long pid = 0;
+    if (last >> pid) return pid + 1;
+    return static_cast<long>(getpid()) + 1;
+}
+
+TEST_F(FaultTest, LinksPlantedAtPredictableNamesAreNeverWrittenThrough) {
+    const auto expected = baseline_names();
+    const fs::path root = scratch_dir("planted_links");
+    const OutsideFiles outside(root / "outside");
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    // The temporary names older versions wrote under, for the pids the run
+    // and its threads are about to get, pointing at a file, at nothing and
+    // at a directory outside.
+    const fs::path targets[] = {outside.victim(), outside.absent(), outside.tree()};
+    const long first = next_pid();
+    int planted = 0;
+    for (long pid = first; pid < first + 300; ++pid) {
+        for (const auto& name : expected) {
+            fs::create_symlink(targets[planted++ % 3],
+                               out / (".tmp-" + std::to_string(pid) + "-" + name));
+        }
+    }
+    // And the final names themselves.
+    fs::create_symlink(outside.victim(), out / "TCC_2000_t7.img");
+    fs::create_symlink(outside.absent(), out / "TCH_2000_t7.img");
+    fs::create_symlink(outside.tree(), out / "Loss_2001_t7.img");
+
+    const ProgramResult r = run_with_deadline(tile_arguments(*tile_, out));
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    // Each final name is now a product of its own, not a link.
+    EXPECT_EQ(products(out), expected);
+    for (const auto& name : expected) EXPECT_FALSE(fs::is_symlink(out / name)) << name;
+    expect_only_complete_products(out);
+    outside.expect_untouched();
+    // What is left is only planted links the cleanup may not judge stale
+    // (a live process has the pid); no lock file, no private directory.
+    for (const auto& name : temporaries(out)) {
+        EXPECT_TRUE(fs::is_symlink(out / name)) << name;
+    }
+}
+
+TEST_F(FaultTest, PlantedLinkFifoOrDirectoryAtARunsNamesFailsInOneLineOrIsReplaced) {
+    const auto expected = baseline_names();
+    const fs::path root = scratch_dir("planted_names");
+    const OutsideFiles outside(root / "outside");
+    enum class Kind { link_to_file, dangling_link, fifo, directory };
+    const struct Case {
+        const char* name;
+        Kind kind;
+        const char* line;  // after "<out>/"; empty: a clean run
+    } cases[] = {
+        {".lock-t7", Kind::link_to_file, "TCC_2000_t7.img cannot be created"},
+        {".lock-t7", Kind::dangling_link, "TCC_2000_t7.img cannot be created"},
+        {".lock-t7", Kind::fifo, "TCC_2000_t7.img cannot be created"},
+        {".lock-t7", Kind::directory, "TCC_2000_t7.img cannot be created"},
+        {"TCH_2001_t7.img", Kind::fifo, ""},
+        {"Loss_2000_t7.img", Kind::directory, "Loss_2000_t7.img cannot be renamed into place"},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        const fs::path out = root / ("out" + std::to_string(index++));
+        fs::create_directories(out);
+        SCOPED_TRACE(std::string(c.name) + " planted as kind " +
+                     std::to_string(static_cast<int>(c.kind)));
+        const fs::path planted = out / c.name;
+        switch (c.kind) {
+            case Kind::link_to_file: fs::create_symlink(outside.victim(), planted); break;
+            case Kind::dangling_link: fs::create_symlink(outside.absent(), planted); break;
+            case Kind::fifo: ASSERT_EQ(mkfifo(planted.c_str(), 0600), 0); break;
+            case Kind::directory: fs::create_directories(planted); break;
+        }
+        const ProgramResult r = run_with_deadline(tile_arguments(*tile_, out));
+        if (std::string(c.line).empty()) {
+            EXPECT_EQ(r.exit_status, 0) << r.out;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(entry_names(out), expected);
+        } else {
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.out, (out / c.line).string() + "\n");
+            // The planted entry stays as it was; of the run only complete
+            // products may remain.
+            EXPECT_TRUE(fs::exists(fs::symlink_status(planted)));
+            for (const auto& name : temporaries(out)) EXPECT_EQ(name, c.name);
+        }
+        expect_only_complete_products(out);
+        outside.expect_untouched();
+    }
+}
+
+// A link copy of `tile` under another tile id, so two tiles of identical
+// content can be written into one directory.
+GeneratedTile link_tile_as(const GeneratedTile& tile, const fs::path& root,
+                           const std::string& tile_id) {
+    GeneratedTile copy{root, tile_id, tile.last_year};
+    for (const auto& entry : fs::recursive_directory_iterator(tile.root)) {
+        if (entry.is_directory()) continue;
+        std::string relative = fs::relative(entry.path(), tile.root).string();
+        for (std::size_t at; (at = relative.find(tile.tile_id)) != std::string::npos;) {
+            relative.replace(at, tile.tile_id.size(), tile_id);
+        }
+        fs::create_directories((root / relative).parent_path());
+        fs::create_symlink(fs::absolute(entry.path()), root / relative);
+    }
+    return copy;
+}
+
+// The lock a run holds while it writes tile t7 into `out`, taken by the
+// test itself so that "while the first run writes" lasts as long as needed.
+class HeldTileLock {
+public:
+    explicit HeldTileLock(const fs::path& out) : path_(out / ".lock-t7") {
+        fd_ = ::open(path_.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+    // Lets go as a run does: the name first, then the lock.
+    ~HeldTileLock() {
+        ::unlink(path_.c_str());
+        if (fd_ >= 0) ::close(fd_);
+    }
+    HeldTileLock(const HeldTileLock&) = delete;
+    HeldTileLock& operator=(const HeldTileLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+TEST_F(FaultTest, SecondRunOfATileBeingWrittenIsRefusedWhileOtherTilesProceed) {
+    const auto expected = baseline_names();
+    const fs::path root = scratch_dir("second_run");
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    const ProgramResult first = run(tile_arguments(*tile_, out));
+    ASSERT_EQ(first.exit_status, 0) << first.out;
+    std::map<std::string, fs::file_time_type> written;
+    for (const auto& name : expected) written[name] = fs::last_write_time(out / name);
+
+    {
+        const HeldTileLock lock(out);
+        ASSERT_TRUE(lock.held());
+        const ProgramResult second = run_with_deadline(tile_arguments(*tile_, out));
+        EXPECT_EQ(second.exit_status, 1);
+        EXPECT_EQ(second.out, "tile t7 is being written into " + out.string() + " by another run\n");
+        // The first run's products are neither replaced nor touched.
+        for (const auto& name : expected) {
+            EXPECT_EQ(fs::last_write_time(out / name), written[name]) << name;
+        }
+        expect_only_complete_products(out);
+        // The refused run leaves nothing; the lock file is the holder's.
+        EXPECT_EQ(temporaries(out), std::vector<std::string>{".lock-t7"});
+
+        // Another tile into the same directory meanwhile goes ahead.
+        const GeneratedTile other = link_tile_as(*tile_, root / "t8", "t8");
+        const ProgramResult r = run_with_deadline(tile_arguments(other, out));
+        EXPECT_EQ(r.exit_status, 0) << r.out;
+        for (const auto& name : expected) {
+            const std::string t8_name = name.substr(0, name.size() - 6) + "t8.img";
+            Bytes bytes;
+            ASSERT_EQ(read_product(out / t8_name, bytes), "") << t8_name;
+            EXPECT_TRUE(bytes == baseline().at(name)) << t8_name;
+        }
+    }
+    EXPECT_EQ(entry_names(out).size(), 12u);
+    EXPECT_TRUE(temporaries(out).empty());
+}
+
+TEST_F(FaultTest, TwoRunsOfATileStartedTogetherLeaveOneRunsCompleteProducts) {
+    const auto expected = baseline_names();
+    const fs::path out = scratch_dir("two_runs") / "out";
+    fs::create_directories(out);
+    // Whichever reaches writing second either finds the lock held (status 1,
+    // the lock line) or the first done (status 0, its products replaced).
+    auto a = std::async(std::launch::async,
+                        [&] { return run_with_deadline(tile_arguments(*tile_, out)); });
+    auto b = std::async(std::launch::async,
+                        [&] { return run_with_deadline(tile_arguments(*tile_, out)); });
+    const ProgramResult results[] = {a.get(), b.get()};
+    int succeeded = 0;
+    for (const ProgramResult& r : results) {
+        if (r.exit_status == 0) {
+            ++succeeded;
+            EXPECT_EQ(r.out, "");
+        } else {
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.out, "tile t7 is being written into " + out.string() + " by another run\n");
+        }
+    }
+    EXPECT_GE(succeeded, 1);
+    EXPECT_EQ(entry_names(out), expected);
+    expect_only_complete_products(out);
 }
 
 TEST_F(FaultTest, TruncatedOrCorruptInputLayerEndsTheRunNamingIt) {
@@ -351,7 +627,7 @@ TEST_F(FaultTest, TruncatedOrCorruptInputLayerEndsTheRunNamingIt) {
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(line_count(r.out), 1u) << r.out;
         EXPECT_EQ(r.out.rfind(layer.string() + " ", 0), 0u) << r.out;
-        EXPECT_TRUE(file_names(out).empty());
+        EXPECT_TRUE(entry_names(out).empty());
     }
 }
 

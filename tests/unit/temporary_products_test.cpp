@@ -1,34 +1,49 @@
-// Temporary product names: what a run writes under before the final rename,
-// and which leftovers a later run of the same tile may remove.
+// Where a run keeps its products until they are complete, and which
+// leftovers a later run of the same tile may remove, planted links included.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
-#include "io/product_writer.hpp"
+#include "io/temporary_products.hpp"
+#include "tile/tile.hpp"
 
 namespace pt {
 namespace {
 
 namespace fs = std::filesystem;
 
-TEST(TemporaryProducts, NameLiesBesideTheProductAndKeepsItsEnding) {
-    EXPECT_EQ(temporary_product_path("out/TCC_2005_t7.img", 4242), "out/.tmp-4242-TCC_2005_t7.img");
-    EXPECT_EQ(temporary_product_path("out//Loss_2000_40N_080W.img", 7),
-              "out//.tmp-7-Loss_2000_40N_080W.img");
-    EXPECT_EQ(temporary_product_path("/TCH_2001_t7.img", 1), "/.tmp-1-TCH_2001_t7.img");
+TEST(TemporaryProducts, PrivateDirectoryNamesAreRecognisedForTheirTileOnly) {
+    EXPECT_EQ(private_directory_template("t7", 4242), ".tmp-4242-t7.XXXXXX");
+    EXPECT_TRUE(is_private_directory_name(".tmp-4242-t7.aB3xYz", "t7"));
+    EXPECT_TRUE(is_private_directory_name(".tmp-1-40N_080W.000000", "40N_080W"));
+    // A tile id with a dot in it is told apart by the fixed-length suffix.
+    EXPECT_TRUE(is_private_directory_name(".tmp-9-t7.b.aB3xYz", "t7.b"));
+    EXPECT_FALSE(is_private_directory_name(".tmp-9-t7.b.aB3xYz", "t7"));
+
+    const char* not_ours[] = {
+        ".tmp-4242-t8.aB3xYz",         // another tile
+        ".tmp-4242-xt7.aB3xYz",        // a tile whose name ends like ours
+        ".tmp-4242-t7.aB3xY",          // suffix too short
+        ".tmp-4242-t7.aB3xYzz",        // suffix too long
+        ".tmp-4242-t7.aB3x/z",         // not what mkdtemp puts there
+        ".tmp-4242-t7_aB3xYz",         // no dot
+        ".tmp-4242-TCC_2005_t7.img",   // an older version's temporary product
+        ".tmp-0-t7.aB3xYz",            // not a pid
+        ".tmp--t7.aB3xYz",
+        "tmp-4242-t7.aB3xYz",
+        ".lock-t7",
+    };
+    for (const char* name : not_ours) EXPECT_FALSE(is_private_directory_name(name, "t7")) << name;
 }
 
 TEST(TemporaryProducts, OnlyTemporariesOfTheTileAreRecognised) {
     EXPECT_EQ(temporary_product_pid(".tmp-4242-TCC_2005_t7.img", "t7"), 4242);
     EXPECT_EQ(temporary_product_pid(".tmp-1-Loss_2060_40N_080W.img", "40N_080W"), 1);
-    // The name this very code makes round-trips.
-    EXPECT_EQ(temporary_product_pid(
-                  fs::path(temporary_product_path("o/TCH_2001_t7.img", 99)).filename().string(),
-                  "t7"),
-              99);
 
     const char* not_ours[] = {
         "TCC_2005_t7.img",             // a product
@@ -61,19 +76,41 @@ long dead_pid() {
     return child;
 }
 
+// A fresh scratch directory, removed at the end of the test.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& name)
+        : path_(fs::temp_directory_path() / (name + "_" + std::to_string(getpid()))) {
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~ScratchDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(TemporaryProducts, StaleCleanupRemovesOnlyLeftoversOfDeadRunsOfTheTile) {
-    const fs::path dir = fs::temp_directory_path() / ("pt_stale_" + std::to_string(getpid()));
-    fs::remove_all(dir);
+    const ScratchDir scratch("pt_stale");
+    const fs::path dir = scratch.path() / "out";
     fs::create_directories(dir);
     const long dead = dead_pid();
     const long own = getpid();
     const long alive = getppid();
-    auto touch = [&](const std::string& name) { std::ofstream(dir / name) << "x"; };
+    auto touch = [&](const std::string& name) { write_text(dir / name, "x"); };
     const std::string stale1 = ".tmp-" + std::to_string(dead) + "-TCC_2005_t7.img";
     const std::string stale2 = ".tmp-" + std::to_string(dead) + "-Loss_2019_t7.img";
     const std::vector<std::string> kept = {
         ".tmp-" + std::to_string(own) + "-TCC_2005_t7.img",    // this run's own
-        ".tmp-" + std::to_string(alive) + "-TCH_2005_t7.img",  // a live run of the tile
+        ".tmp-" + std::to_string(alive) + "-TCH_2005_t7.img",  // a live older run of the tile
         ".tmp-" + std::to_string(dead) + "-TCC_2005_t8.img",   // another tile
         "TCC_2005_t7.img",                                     // a finished product
         ".tmp-" + std::to_string(dead) + "-notes.txt",
@@ -82,15 +119,98 @@ TEST(TemporaryProducts, StaleCleanupRemovesOnlyLeftoversOfDeadRunsOfTheTile) {
     touch(stale2);
     for (const auto& name : kept) touch(name);
 
-    remove_stale_temporaries({dir.string(), "t7"});
+    UniqueFd fd = open_directory(dir.string());
+    ASSERT_TRUE(fd.valid());
+    remove_stale_temporaries(fd.get(), "t7");
 
     EXPECT_FALSE(fs::exists(dir / stale1));
     EXPECT_FALSE(fs::exists(dir / stale2));
     for (const auto& name : kept) EXPECT_TRUE(fs::exists(dir / name)) << name;
+}
 
-    // A directory that does not exist is not an error here.
-    EXPECT_NO_THROW(remove_stale_temporaries({(dir / "missing").string(), "t7"}));
-    fs::remove_all(dir);
+TEST(TemporaryProducts, StaleCleanupRemovesPrivateDirectoriesWithoutFollowingLinks) {
+    const ScratchDir scratch("pt_stale_private");
+    const fs::path dir = scratch.path() / "out";
+    const fs::path outside = scratch.path() / "outside";
+    fs::create_directories(dir);
+    fs::create_directories(outside / "tree");
+    write_text(outside / "victim", "precious");
+    write_text(outside / "tree" / "leaf", "precious");
+    const long dead = dead_pid();
+
+    // Private directories of the tile, whatever their pid: with the tile's
+    // lock held no other run of it writes, so each is a leftover.
+    const std::string stale = ".tmp-" + std::to_string(dead) + "-t7.aB3xYz";
+    const std::string live_pid = ".tmp-" + std::to_string(getppid()) + "-t7.Qq0000";
+    for (const auto& name : {stale, live_pid}) {
+        fs::create_directories(dir / name / "nested");
+        write_text(dir / name / "TCC_2000_t7.img", "partial");
+        write_text(dir / name / "nested" / "deeper", "x");
+        fs::create_symlink(outside / "victim", dir / name / "link_to_file");
+        fs::create_symlink(outside / "tree", dir / name / "link_to_directory");
+        ASSERT_EQ(mkfifo((dir / name / "fifo").c_str(), 0600), 0);
+    }
+    // Another tile's, and a link dressed as a private directory of the tile.
+    const std::string other_tile = ".tmp-" + std::to_string(dead) + "-t8.aB3xYz";
+    fs::create_directories(dir / other_tile);
+    const std::string disguised = ".tmp-" + std::to_string(dead) + "-t7.zzzzzz";
+    fs::create_symlink(outside / "tree", dir / disguised);
+    // Older versions' leftovers of a dead run under a planted link, FIFO or
+    // directory: the first two go as names, the directory is not theirs.
+    const std::string old_link = ".tmp-" + std::to_string(dead) + "-TCC_2000_t7.img";
+    const std::string old_fifo = ".tmp-" + std::to_string(dead) + "-TCH_2000_t7.img";
+    const std::string old_dir = ".tmp-" + std::to_string(dead) + "-Loss_2000_t7.img";
+    fs::create_symlink(outside / "victim", dir / old_link);
+    ASSERT_EQ(mkfifo((dir / old_fifo).c_str(), 0600), 0);
+    fs::create_directories(dir / old_dir);
+
+    UniqueFd fd = open_directory(dir.string());
+    ASSERT_TRUE(fd.valid());
+    remove_stale_temporaries(fd.get(), "t7");
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / stale)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / live_pid)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / old_link)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / old_fifo)));
+    EXPECT_TRUE(fs::is_directory(dir / other_tile));
+    EXPECT_TRUE(fs::is_symlink(dir / disguised));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir / old_dir)));
+    EXPECT_EQ(read_text(outside / "victim"), "precious");
+    EXPECT_EQ(read_text(outside / "tree" / "leaf"), "precious");
+}
+
+TEST(TemporaryProducts, PrivateDirectoryIsPrivateAndGoesWithItsContent) {
+    const ScratchDir scratch("pt_private");
+    const fs::path dir = scratch.path() / "out";
+    fs::create_directories(dir);
+    write_text(scratch.path() / "victim", "precious");
+    UniqueFd fd = open_directory(dir.string());
+    ASSERT_TRUE(fd.valid());
+    fs::path made;
+    {
+        const PrivateDirectory first(dir.string(), fd.get(), "t7", "cannot");
+        const PrivateDirectory second(dir.string(), fd.get(), "t7", "cannot");
+        made = first.path();
+        EXPECT_NE(first.path(), second.path());
+        EXPECT_EQ(made.parent_path(), dir);
+        EXPECT_TRUE(is_private_directory_name(made.filename().string(), "t7"));
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
+        write_text(made / "TCC_2000_t7.img", "partial");
+        fs::create_symlink(scratch.path() / "victim", made / "link");
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+    EXPECT_EQ(read_text(scratch.path() / "victim"), "precious");
+
+    // Made when writing starts: an output directory that is gone by then
+    // gives the caller's line.
+    UniqueFd missing_fd = open_directory(dir.string());
+    fs::remove(dir);
+    try {
+        const PrivateDirectory none(dir.string(), missing_fd.get(), "t7", "x cannot be created");
+        ADD_FAILURE() << "made a private directory in a missing directory";
+    } catch (const RunFailure& failure) {
+        EXPECT_STREQ(failure.what(), "x cannot be created");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,127 @@
+#include "io/temporary_products.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+#include <vector>
+
+#include "tile/tile.hpp"
+
+namespace pt {
+
+namespace {
+
+constexpr std::string_view TEMPORARY_PREFIX = ".tmp-";
+constexpr std::string_view MKDTEMP_SUFFIX = "XXXXXX";
+
+bool process_exists(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+bool is_ascii_alnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Takes the leading decimal digits off `rest`.
+std::string_view take_digits(std::string_view& rest) {
+    std::size_t n = 0;
+    while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
+    const std::string_view digits = rest.substr(0, n);
+    rest.remove_prefix(n);
+    return digits;
+}
+
+// Takes ".tmp-<pid>-" off `rest`; the pid, when it is one kill() can be asked
+// about (no leading zero, not 0, which would address the process group).
+std::optional<long> take_temporary_prefix(std::string_view& rest) {
+    if (rest.substr(0, TEMPORARY_PREFIX.size()) != TEMPORARY_PREFIX) return std::nullopt;
+    rest.remove_prefix(TEMPORARY_PREFIX.size());
+    const std::string_view pid_digits = take_digits(rest);
+    if (pid_digits.empty() || pid_digits.size() > 9 || pid_digits.front() == '0') {
+        return std::nullopt;
+    }
+    if (rest.empty() || rest.front() != '-') return std::nullopt;
+    rest.remove_prefix(1);
+    return std::stol(std::string(pid_digits));
+}
+
+}  // namespace
+
+std::string private_directory_template(const std::string& tile_id, long pid) {
+    return std::string(TEMPORARY_PREFIX) + std::to_string(pid) + "-" + tile_id + "." +
+           std::string(MKDTEMP_SUFFIX);
+}
+
+bool is_private_directory_name(const std::string& name, const std::string& tile_id) {
+    std::string_view rest = name;
+    if (!take_temporary_prefix(rest)) return false;
+    // The suffix has a fixed length, so a tile id holding dots cannot be
+    // mistaken for another tile's.
+    if (rest.size() != tile_id.size() + 1 + MKDTEMP_SUFFIX.size()) return false;
+    if (rest.substr(0, tile_id.size()) != tile_id || rest[tile_id.size()] != '.') return false;
+    for (const char c : rest.substr(tile_id.size() + 1)) {
+        if (!is_ascii_alnum(c)) return false;
+    }
+    return true;
+}
+
+std::optional<long> temporary_product_pid(const std::string& file_name,
+                                          const std::string& tile_id) {
+    std::string_view rest = file_name;
+    const std::optional<long> pid = take_temporary_prefix(rest);
+    if (!pid) return std::nullopt;
+    bool product = false;
+    for (const std::string_view token : {"TCC_", "TCH_", "Loss_"}) {
+        if (rest.substr(0, token.size()) == token) {
+            rest.remove_prefix(token.size());
+            product = true;
+            break;
+        }
+    }
+    if (!product || take_digits(rest).empty()) return std::nullopt;
+    if (rest != "_" + tile_id + ".img") return std::nullopt;
+    return pid;
+}
+
+void remove_stale_temporaries(int output_dir_fd, const std::string& tile_id) {
+    const long own_pid = static_cast<long>(::getpid());
+    for (const std::string& name : entry_names(output_dir_fd)) {
+        if (is_private_directory_name(name, tile_id)) {
+            remove_directory_tree(output_dir_fd, name);
+            continue;
+        }
+        const auto pid = temporary_product_pid(name, tile_id);
+        if (!pid || *pid == own_pid || process_exists(*pid)) continue;
+        // Flags 0: a file, link or FIFO goes, a directory under such a name
+        // is not what an older run leaves and stays.
+        ::unlinkat(output_dir_fd, name.c_str(), 0);
+    }
+}
+
+PrivateDirectory::PrivateDirectory(const std::string& output_dir, int output_dir_fd,
+                                   const std::string& tile_id, const std::string& failure_line)
+    : output_dir_fd_(output_dir_fd) {
+    std::string path_template =
+        output_dir + "/" + private_directory_template(tile_id, static_cast<long>(::getpid()));
+    std::vector<char> buffer(path_template.begin(), path_template.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) throw RunFailure(failure_line);
+    path_ = buffer.data();
+    name_ = path_.substr(path_.rfind('/') + 1);
+    fd_ = UniqueFd(::openat(output_dir_fd, name_.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd_.valid()) {
+        // The directory just made is not the one under its name in the
+        // directory opened: output_dir moved meanwhile.
+        ::rmdir(path_.c_str());
+        throw RunFailure(failure_line);
+    }
+}
+
+PrivateDirectory::~PrivateDirectory() {
+    fd_.reset();
+    remove_directory_tree(output_dir_fd_, name_);
+}
+
+}  // namespace pt

@@ -1,0 +1,72 @@
+#include "io/tile_lock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tile/tile.hpp"
+
+namespace pt {
+
+namespace {
+
+// A holder removes the lock file as it finishes, so a run may lock a file
+// that has just lost its name and must try again with the new one; only a
+// directory where runs keep coming and going needs more than two attempts.
+constexpr int LOCK_ATTEMPTS = 16;
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The lock file still carries its name: it is the one later runs will open.
+bool still_named(int dir_fd, const std::string& name, int fd) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 &&
+           ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_file(opened, named);
+}
+
+}  // namespace
+
+std::string tile_lock_name(const std::string& tile_id) { return ".lock-" + tile_id; }
+
+TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string& tile_id,
+                   const std::string& unusable_line)
+    : dir_fd_(dir_fd), name_(tile_lock_name(tile_id)) {
+    const std::string busy_line =
+        "tile " + tile_id + " is being written into " + output_dir + " by another run";
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+        // No link is followed; O_NONBLOCK keeps a FIFO planted under the name
+        // from stalling the open, and the file is never read or written.
+        UniqueFd file(::openat(dir_fd, name_.c_str(),
+                               O_CREAT | O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!file.valid()) throw RunFailure(unusable_line);
+        struct stat status {};
+        if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw RunFailure(unusable_line);
+        }
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) throw RunFailure(busy_line);
+            throw RunFailure(unusable_line);
+        }
+        if (still_named(dir_fd, name_, file.get())) {
+            file_ = std::move(file);
+            return;
+        }
+    }
+    throw RunFailure(busy_line);
+}
+
+TileLock::~TileLock() {
+    // Only the file this run locked: whatever else took the name since is
+    // not this run's to remove.
+    if (still_named(dir_fd_, name_, file_.get())) ::unlinkat(dir_fd_, name_.c_str(), 0);
+    file_.reset();
+}
+
+}  // namespace pt

@@ -1,0 +1,38 @@
+// One run at a time per tile and output directory. A scheduler may retry a
+// tile while its first attempt still writes; unguarded, both would exit 0
+// and leave a mix of their products.
+#pragma once
+
+#include <string>
+
+#include "io/safe_directory.hpp"
+
+namespace pt {
+
+// "<output_dir>/.lock-<tile_id>": the file whose advisory lock (flock) a run
+// holds while it writes the tile's products into that directory.
+std::string tile_lock_name(const std::string& tile_id);
+
+class TileLock {
+public:
+    // Takes the tile's lock in the open output directory `dir_fd`, creating
+    // the lock file when needed (a killed run may leave one; the kernel has
+    // released its lock). Throws RunFailure: "tile <id> is being written into
+    // <output_dir> by another run" when another run holds it, and
+    // `unusable_line` when the lock file cannot be had (missing or read-only
+    // directory, or something other than a regular file under its name).
+    TileLock(int dir_fd, const std::string& output_dir, const std::string& tile_id,
+             const std::string& unusable_line);
+    // Removes the lock file while still holding the lock, so that nothing of
+    // the run is left beside its products; then lets the lock go.
+    ~TileLock();
+    TileLock(const TileLock&) = delete;
+    TileLock& operator=(const TileLock&) = delete;
+
+private:
+    int dir_fd_;
+    std::string name_;
+    UniqueFd file_;
+};
+
+}  // namespace pt
