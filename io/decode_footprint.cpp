@@ -33,9 +33,11 @@ uint64_t stored_block_size(GDALRasterBand& band, int x, int y) {
 // that GDAL reads as one-row blocks shows its whole size at block (0, 0).
 uint64_t largest_stored_block(GDALRasterBand& band, int block_width, int block_height,
                               const LayerWindow& window) {
+    const int last_row = (window.y + window.height - 1) / block_height;
+    const int last_column = (window.x + window.width - 1) / block_width;
     uint64_t largest = 0;
-    for (int y = window.y / block_height; y <= (window.y + window.height - 1) / block_height; ++y) {
-        for (int x = window.x / block_width; x <= (window.x + window.width - 1) / block_width; ++x) {
+    for (int y = window.y / block_height; y <= last_row; ++y) {
+        for (int x = window.x / block_width; x <= last_column; ++x) {
             largest = std::max(largest, stored_block_size(band, x, y));
         }
     }
