@@ -1,7 +1,5 @@
 #include "app/run.hpp"
 
-#include <gdal_priv.h>
-
 #include <charconv>
 #include <cctype>
 #include <cmath>
@@ -12,7 +10,7 @@
 #include <ostream>
 
 #include "filter/tile_pass.hpp"
-#include "io/gdal_errors.hpp"
+#include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
 #include "tile/memory_budget.hpp"
@@ -25,7 +23,6 @@
 namespace pt {
 
 namespace {
-constexpr GIntBig GDAL_BLOCK_CACHE_BYTES = 64 << 20;
 
 // After "wrong call" on standard output, the synopsis goes to standard error,
 // as for GDAL's own programs.
@@ -137,13 +134,7 @@ void check_run_arguments(const RunArguments& args) {
 
 void run_tile(const RunArguments& args) {
     check_run_arguments(args);
-    // GDAL's messages name files the arguments named: shown escaped too.
-    CPLSetErrorHandler(print_gdal_message);
-    GDALAllRegister();
-    // Every layer moves in one whole-window call straight into tile memory, so
-    // GDAL's block cache only holds blocks in transit; left at its default
-    // (a share of RAM) it would add gigabytes of resident copies.
-    GDALSetCacheMax64(GDAL_BLOCK_CACHE_BYTES);
+    start_gdal();
     const int workers = available_cpus();
     Progress progress = Progress::for_terminal();
     const int year_count = year_count_for(args.last_year);

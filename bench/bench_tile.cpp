@@ -23,6 +23,7 @@
 
 #include "filter/pixel_chain.hpp"
 #include "filter/tile_pass.hpp"
+#include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
 #include "tile/output_pages.hpp"
@@ -104,8 +105,7 @@ int main(int argc, char** argv) {
     const int n = year_count_for(last_year);
     const int workers = available_cpus();
 
-    GDALAllRegister();
-    GDALSetCacheMax64(64 << 20);
+    start_gdal();
     const double tile_bytes = static_cast<double>(TileMemory::bytes_needed(n, TILE_SIZE, TILE_SIZE));
     std::printf("tile %s, last year %d (%d years), %d workers, tile memory %.3f GiB\n",
                 tile_id.c_str(), last_year, n, workers, tile_bytes / (1 << 30));

@@ -2,18 +2,51 @@
 
 #include <gdal_priv.h>
 
-#include <algorithm>
-#include <memory>
+#include <optional>
 
+#include "io/decode_footprint.hpp"
+#include "io/gdal_errors.hpp"
+#include "io/layer_dataset.hpp"
+#include "tile/memory_budget.hpp"
+#include "tile/memory_pool.hpp"
 #include "tile/ordered_failure.hpp"
 
 namespace pt {
 
 namespace {
-struct DatasetCloser {
-    void operator()(GDALDataset* ds) const { GDALClose(GDALDataset::ToHandle(ds)); }
-};
-using DatasetPtr = std::unique_ptr<GDALDataset, DatasetCloser>;
+
+// One pool for every reading worker of the process: the memory check counts
+// it once, however many workers there are.
+MemoryPool& layer_decode_pool() {
+    static MemoryPool pool(LAYER_DECODE_POOL);
+    return pool;
+}
+
+// Takes the memory for decoding the layer's blocks from the shared pool,
+// waiting while other workers hold it. A layer whose blocks need more than
+// the whole pool is refused: GDAL would allocate it beyond what the memory
+// check counted, and the run could be killed or fail without a reason.
+MemoryPool::Reservation reserve_decode_memory(const std::string& path, GDALDataset& dataset,
+                                              GDALRasterBand& band, const LayerWindow& window) {
+    const BlockLayout layout = block_layout(dataset, band, window);
+    const uint64_t footprint = decode_footprint(layout);
+    MemoryPool& pool = layer_decode_pool();
+    if (footprint > pool.capacity()) {
+        throw RunFailure(path + " is stored in blocks of " + std::to_string(layout.width) +
+                         " x " + std::to_string(layout.height) +
+                         " pixels, too large to read in the memory the run has");
+    }
+    return pool.reserve(footprint);
+}
+
+// A read GDAL reports any trouble with delivered bytes that cannot be
+// trusted: a damaged JPEG strip decodes with only a warning and leaves
+// thousands of wrong pixels.
+std::string read_failure_line(const std::string& path, const GdalErrorWatch& watch) {
+    if (watch.ran_out_of_memory()) return path + " cannot be read: GDAL ran out of memory";
+    return path + " cannot be read";
+}
+
 }  // namespace
 
 std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, TileMemory& tile) {
@@ -44,21 +77,28 @@ void read_layer(const std::string& path, uint8_t* destination, int width, int he
 
 void read_layer_window(const std::string& path, uint8_t* destination, int layer_width,
                        int layer_height, const LayerWindow& window) {
-    DatasetPtr dataset(GDALDataset::FromHandle(GDALOpen(path.c_str(), GA_ReadOnly)));
-    if (!dataset) throw RunFailure(path + " not found");
+    GdalErrorWatch watch;
+    // Declared first so it is released last: GDAL frees the decoded blocks
+    // when the layer closes.
+    std::optional<MemoryPool::Reservation> decode_memory;
+    LayerDataset layer(path);
+    GDALDataset& dataset = layer.dataset();
 
     // A layer that opens but cannot fill the whole window would leave stale or
     // uninitialised bytes in tile memory and silently wrong products.
-    if (dataset->GetRasterCount() < 1) throw RunFailure(path + " has no raster band");
-    GDALRasterBand* band = dataset->GetRasterBand(1);
+    if (dataset.GetRasterCount() < 1) throw RunFailure(path + " has no raster band");
+    GDALRasterBand* band = dataset.GetRasterBand(1);
     if (band->GetXSize() < layer_width || band->GetYSize() < layer_height) {
         throw RunFailure(path + " is smaller than " + std::to_string(layer_width) + " x " +
                          std::to_string(layer_height) + " pixels");
     }
+    decode_memory.emplace(reserve_decode_memory(path, dataset, *band, window));
+    // Only the read is judged: opening may warn about tags of no concern here.
+    watch.reset();
     const CPLErr err =
         band->RasterIO(GF_Read, window.x, window.y, window.width, window.height, destination,
                        window.width, window.height, GDT_Byte, 0, 0, nullptr);
-    if (err != CE_None) throw RunFailure(path + " cannot be read");
+    if (err != CE_None || watch.warned()) throw RunFailure(read_failure_line(path, watch));
 }
 
 void load_input_layers(const InputPaths& paths, int last_year, TileMemory& tile, int workers,

@@ -30,8 +30,12 @@ std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, 
 
 // Opens the file read-only, reads the upper-left width x height window of
 // band 1 as bytes into destination in one call, and closes it. Throws
-// RunFailure with "<path> not found" when the file cannot be opened, and with
-// a line naming the file when it opens but cannot deliver the whole window.
+// RunFailure with "<path> not found" when the path does not lead to a
+// regular GeoTIFF file (io/layer_dataset.hpp), and with a line naming the
+// file when it opens but cannot deliver the whole window, when GDAL raises
+// any warning or error while reading it, or when its blocks need more
+// memory to decode than the run sets aside (LAYER_DECODE_POOL, shared by
+// all threads reading layers: a thread waits while the others hold it).
 void read_layer(const std::string& path, uint8_t* destination, int width, int height);
 
 // A window of a layer: columns x to x + width - 1, rows y to y + height - 1.

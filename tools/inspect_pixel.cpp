@@ -14,8 +14,6 @@
 // standard error when the arguments are refused or an input layer cannot be
 // read.
 
-#include <gdal_priv.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -27,7 +25,7 @@
 #include "app/run.hpp"
 #include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
-#include "io/gdal_errors.hpp"
+#include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "tile/printable.hpp"
 #include "tile/tile.hpp"
@@ -249,8 +247,7 @@ int inspect(const Request& request) {
     // checks against the window's size are the tile's bounds checks, and every
     // neighbour they read holds the tile's byte.
     pt::TileMemory window(n, frame.width, frame.height);
-    CPLSetErrorHandler(pt::print_gdal_message);
-    GDALAllRegister();
+    pt::start_gdal();
     for (const pt::LayerRead& layer : pt::input_layer_plan(
              {run.tile_id, run.input_dir, run.datamask_dir, run.wetland_dir}, run.last_year,
              window)) {

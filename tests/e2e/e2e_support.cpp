@@ -15,6 +15,10 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
     return run_program(program, args, [] {});
 }
 
+std::function<void()> deadline(unsigned seconds) {
+    return [seconds] { alarm(seconds); };
+}
+
 std::vector<char*> exec_arguments(const std::string& program,
                                  const std::vector<std::string>& args) {
     std::vector<char*> argv;

@@ -25,6 +25,11 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
 ProgramResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::function<void()>& in_child);
 
+// An in_child step that ends the program with SIGALRM after `seconds` (the
+// alarm survives exec), so a program that hangs fails its test with exit
+// status -1 instead of hanging the test.
+std::function<void()> deadline(unsigned seconds);
+
 // The argv for execv: program, args, and the closing null; the pointers
 // stay valid while program and args live.
 std::vector<char*> exec_arguments(const std::string& program, const std::vector<std::string>& args);

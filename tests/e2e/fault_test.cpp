@@ -9,10 +9,13 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -41,6 +44,9 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 constexpr int SIZE = 4004;
+// Long enough for any honest run of the test tile on a loaded machine; a run
+// that blocks is killed then and fails its test instead of stalling the suite.
+constexpr unsigned RUN_DEADLINE_SECONDS = 120;
 
 // What a run keeps beside the products while it writes: its private
 // directory (".tmp-<pid>-<tile>.XXXXXX"; older versions: ".tmp-<pid>-<product>")
@@ -196,7 +202,7 @@ protected:
     // A run that takes longer than any run of this tile should is ended by
     // SIGALRM, so a hang fails the test (exit status -1) instead of stalling it.
     static ProgramResult run_with_deadline(const std::vector<std::string>& args) {
-        return run_program(PT_PROCESS_TILE, args, [] { ::alarm(120); });
+        return run_program(PT_PROCESS_TILE, args, deadline(RUN_DEADLINE_SECONDS));
     }
 
     static std::vector<std::string> baseline_names() {
@@ -686,6 +692,269 @@ TEST_F(FaultTest, DatamaskWithoutAnyOneGivesZeroCoverAndHeightAndTheThinnedLoss)
     }
 }
 
+// ---- hostile input layers -----------------------------------------------
+
+// An address-space limit just above what the memory check asks of a run
+// with `args`: one refused run under a low limit tells the need and what the
+// process maps already. Nothing when the check does not answer as expected.
+std::optional<uint64_t> address_space_just_above_the_check(const std::vector<std::string>& args) {
+    constexpr uint64_t MIB = 1ull << 20;
+    const uint64_t probe = 256 * MIB;
+    const ProgramResult r = run_program(PT_PROCESS_TILE, args, [probe] {
+        const rlimit cap{probe, probe};
+        setrlimit(RLIMIT_AS, &cap);
+    });
+    unsigned long long need_mib = 0, left_mib = 0;
+    if (std::sscanf(r.out.c_str(),
+                    "not enough memory for the tile: it needs %llu MiB, the address-space limit "
+                    "(ulimit -v) leaves %llu MiB",
+                    &need_mib, &left_mib) != 2) {
+        ADD_FAILURE() << "unexpected answer under a 256 MiB address-space limit: " << r.out;
+        return std::nullopt;
+    }
+    const uint64_t mapped_already = probe - left_mib * MIB;
+    return mapped_already + need_mib * MIB + 16 * MIB;
+}
+
+ProgramResult run_under_address_space_limit(const std::vector<std::string>& args, uint64_t limit) {
+    return run_program(PT_PROCESS_TILE, args, [limit] {
+        const rlimit cap{limit, limit};
+        setrlimit(RLIMIT_AS, &cap);
+        alarm(RUN_DEADLINE_SECONDS);
+    });
+}
+
+// Writes `source` again as a GeoTIFF with the given creation options.
+void write_geotiff_copy(const fs::path& source, const fs::path& target,
+                        const std::vector<std::string>& options) {
+    GDALDataset* src = GDALDataset::FromHandle(GDALOpen(source.c_str(), GA_ReadOnly));
+    ASSERT_NE(src, nullptr) << source;
+    std::vector<const char*> option_list;
+    for (const auto& o : options) option_list.push_back(o.c_str());
+    option_list.push_back(nullptr);
+    GDALDataset* copy = GetGDALDriverManager()->GetDriverByName("GTiff")->CreateCopy(
+        target.c_str(), src, FALSE, const_cast<char**>(option_list.data()), nullptr, nullptr);
+    ASSERT_NE(copy, nullptr) << target;
+    GDALClose(GDALDataset::ToHandle(copy));
+    GDALClose(GDALDataset::ToHandle(src));
+}
+
+// Where strip `index` of band 1 lies in the file, as GDAL's TIFF metadata says.
+struct StoredStrip {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+StoredStrip stored_strip(const fs::path& layer, int index) {
+    GDALDataset* ds = GDALDataset::FromHandle(GDALOpen(layer.c_str(), GA_ReadOnly));
+    EXPECT_NE(ds, nullptr) << layer;
+    if (ds == nullptr) return {};
+    GDALRasterBand* band = ds->GetRasterBand(1);
+    const std::string n = std::to_string(index);
+    const char* offset = band->GetMetadataItem(("BLOCK_OFFSET_0_" + n).c_str(), "TIFF");
+    const char* size = band->GetMetadataItem(("BLOCK_SIZE_0_" + n).c_str(), "TIFF");
+    StoredStrip strip;
+    if (offset != nullptr && size != nullptr) {
+        strip = {std::stoull(offset), std::stoull(size)};
+    }
+    GDALClose(GDALDataset::ToHandle(ds));
+    return strip;
+}
+
+void zero_bytes(const fs::path& file, uint64_t offset, uint64_t count) {
+    std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(offset));
+    const std::string zeros(count, '\0');
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(f.good()) << file;
+}
+
+// What GDAL itself says while reading band 1 of a layer whole.
+struct GdalVerdict {
+    bool call_failed = false;
+    int warnings = 0;
+    int errors = 0;
+};
+GdalVerdict read_with_gdal(const fs::path& layer) {
+    GdalVerdict verdict;
+    CPLPushErrorHandlerEx(
+        [](CPLErr type, CPLErrorNum, const char*) {
+            auto* v = static_cast<GdalVerdict*>(CPLGetErrorHandlerUserData());
+            if (type == CE_Warning) ++v->warnings;
+            if (type >= CE_Failure) ++v->errors;
+        },
+        &verdict);
+    GDALDataset* ds = GDALDataset::FromHandle(GDALOpen(layer.c_str(), GA_ReadOnly));
+    if (ds == nullptr) {
+        verdict.call_failed = true;
+    } else {
+        Bytes bytes(static_cast<std::size_t>(SIZE) * SIZE);
+        verdict.call_failed = ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, SIZE, SIZE,
+                                                             bytes.data(), SIZE, SIZE, GDT_Byte,
+                                                             0, 0, nullptr) != CE_None;
+        GDALClose(GDALDataset::ToHandle(ds));
+    }
+    CPLPopErrorHandler();
+    return verdict;
+}
+
+void expect_one_line_failure(const ProgramResult& r, const std::string& line, const fs::path& out) {
+    EXPECT_EQ(r.exit_status, 1) << "a status of -1 means the run was killed or hung";
+    EXPECT_EQ(r.out, line + "\n");
+    EXPECT_TRUE(file_names(out).empty());
+}
+
+TEST_F(FaultTest, DamagedJpegStripThatGdalOnlyWarnsAboutEndsTheRunNamingTheLayer) {
+    const fs::path root = scratch_dir("damaged_jpeg");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    const fs::path layer = copy.root / "input/t7/t7_TCC_2001.tif";
+    fs::remove(layer);
+    write_geotiff_copy(tile_->root / "input/t7/t7_TCC_2001.tif", layer, {"COMPRESS=JPEG"});
+
+    // Intact, the JPEG layer is read (lossy, so its products are not compared).
+    const fs::path intact_out = root / "intact_out";
+    fs::create_directories(intact_out);
+    const ProgramResult intact = run_with_deadline(tile_arguments(copy, intact_out));
+    EXPECT_EQ(intact.exit_status, 0) << intact.out;
+
+    // Zeros over the middle half of a strip halfway down: libjpeg reports a
+    // premature end of data as a warning and GDAL's read call succeeds.
+    const StoredStrip strip = stored_strip(layer, 120);
+    ASSERT_GT(strip.size, 64u);
+    zero_bytes(layer, strip.offset + strip.size / 4, strip.size / 2);
+    const GdalVerdict verdict = read_with_gdal(layer);
+    ASSERT_FALSE(verdict.call_failed);
+    ASSERT_GT(verdict.warnings, 0);
+    ASSERT_EQ(verdict.errors, 0) << "the damage must be one GDAL only warns about";
+
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    expect_one_line_failure(run_with_deadline(tile_arguments(copy, out)),
+                            layer.string() + " cannot be read", out);
+}
+
+// Puts a FIFO, directory, device, socket or non-GeoTIFF file under a layer's
+// name; false when that kind cannot be made here. A socket stays bound while
+// its descriptor, added to `sockets`, is open.
+bool make_non_geotiff(const std::string& kind, const fs::path& layer, const fs::path& scratch,
+                      const fs::path& valid_layer, std::vector<int>& sockets) {
+    auto vrt_over = [&](const fs::path& source) {
+        std::ofstream(layer) << "<VRTDataset rasterXSize=\"" << SIZE << "\" rasterYSize=\"" << SIZE
+                             << "\">\n  <VRTRasterBand dataType=\"Byte\" band=\"1\">\n"
+                             << "    <SimpleSource><SourceFilename relativeToVRT=\"0\">"
+                             << source.string() << "</SourceFilename><SourceBand>1</SourceBand>"
+                             << "</SimpleSource>\n  </VRTRasterBand>\n</VRTDataset>\n";
+        return true;
+    };
+    if (kind == "FIFO") return ::mkfifo(layer.c_str(), 0644) == 0;
+    if (kind == "directory") return fs::create_directory(layer);
+    if (kind == "link to /dev/zero") return (fs::create_symlink("/dev/zero", layer), true);
+    if (kind == "link to /dev/null") return (fs::create_symlink("/dev/null", layer), true);
+    if (kind == "socket") {
+        sockaddr_un address{};
+        if (layer.string().size() >= sizeof address.sun_path) return false;
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, layer.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        sockets.push_back(fd);
+        return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    if (kind == "VRT over a FIFO") {
+        const fs::path fifo = scratch / "source.fifo";
+        return ::mkfifo(fifo.c_str(), 0644) == 0 && vrt_over(fifo);
+    }
+    if (kind == "VRT over a valid layer") return vrt_over(valid_layer);
+    return false;
+}
+
+TEST_F(FaultTest, LayerThatIsNoRegularGeoTiffFileIsNotFoundAndNeverBlocks) {
+    const char* kinds[] = {"FIFO",
+                           "directory",
+                           "link to /dev/zero",
+                           "link to /dev/null",
+                           "socket",
+                           "VRT over a FIFO",
+                           "VRT over a valid layer"};
+    int index = 0;
+    for (const std::string kind : kinds) {
+        SCOPED_TRACE(kind);
+        const fs::path root = scratch_dir("non_geotiff_" + std::to_string(index++));
+        const GeneratedTile copy = link_tile(*tile_, root / "tile");
+        const fs::path layer = copy.root / "input/t7/t7_TCH_2001.tif";
+        fs::remove(layer);
+        std::vector<int> sockets;
+        const fs::path valid_layer = tile_->root / "input/t7/t7_TCH_2001.tif";
+        if (!make_non_geotiff(kind, layer, root, valid_layer, sockets)) {
+            ADD_FAILURE() << "could not make the " << kind;
+            for (const int fd : sockets) ::close(fd);
+            continue;
+        }
+        const fs::path out = root / "out";
+        fs::create_directories(out);
+        expect_one_line_failure(run_with_deadline(tile_arguments(copy, out)),
+                                layer.string() + " not found", out);
+        for (const int fd : sockets) ::close(fd);
+    }
+}
+
+TEST_F(FaultTest, FifosBesideALayerWhereGdalLooksForSideFilesAreIgnored) {
+    const fs::path root = scratch_dir("side_fifos");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    const fs::path dir = copy.root / "input/t7";
+    for (const char* name : {"t7_TCH_2001.tif.aux.xml", "t7_TCH_2001.aux", "t7_TCH_2001.tif.ovr",
+                             "t7_TCH_2001.tif.msk", "t7_TCH_2001.tfw", "t7_TCH_2001.wld"}) {
+        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0) << name;
+    }
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    const ProgramResult r = run_with_deadline(tile_arguments(copy, out));
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(products(out).size(), baseline().size());
+    expect_only_complete_products(out);
+}
+
+TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
+    const fs::path root = scratch_dir("one_strip");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    // A Byte layer and a Float32 one, each stored as one DEFLATE strip.
+    const std::pair<const char*, const char*> layers[] = {
+        {"input/t7/t7_TCC_2001.tif", "Byte"}, {"input/t7/t7_TCH_2000.tif", "Float32"}};
+    for (const auto& [name, type] : layers) {
+        const fs::path layer = copy.root / name;
+        fs::remove(layer);
+        const Bytes values = read_band(tile_->root / name);
+        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+            layer.c_str(), SIZE, SIZE, 1, GDALGetDataTypeByName(type),
+            const_cast<char**>(
+                std::array<const char*, 3>{"COMPRESS=DEFLATE", "BLOCKYSIZE=4004", nullptr}.data()));
+        ASSERT_NE(ds, nullptr);
+        ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, SIZE, SIZE,
+                                                 const_cast<unsigned char*>(values.data()), SIZE,
+                                                 SIZE, GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+        GDALClose(GDALDataset::ToHandle(ds));
+        EXPECT_EQ(stored_strip(layer, 1).size, 0u) << name << " is not one strip";
+    }
+    const fs::path out = root / "out";
+    fs::create_directories(out);
+    const ProgramResult r = run_with_deadline(tile_arguments(copy, out));
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(products(out).size(), baseline().size());
+    expect_only_complete_products(out);
+
+#ifndef PT_UNDER_ASAN
+    // The memory check counts the decoding of such a strip: in the least
+    // address space it accepts, the run still reads it.
+    const auto limit = address_space_just_above_the_check(tile_arguments(copy, out));
+    ASSERT_TRUE(limit.has_value());
+    fs::remove_all(out);
+    fs::create_directories(out);
+    const ProgramResult tight = run_under_address_space_limit(tile_arguments(copy, out), *limit);
+    ASSERT_EQ(tight.exit_status, 0) << tight.out;
+    expect_only_complete_products(out);
+#endif
+}
+
 // ---- memory -------------------------------------------------------------
 
 // Arguments for a run of last year 2020 whose inputs do not exist: a refusal
@@ -789,6 +1058,83 @@ TEST(MemoryFault, CgroupLimitBelowTheNeedIsRefusedBeforeAnyInput) {
     if (r.exit_status == 125) GTEST_SKIP() << "joining the test cgroup was refused";
     expect_memory_refusal(r, "the memory cgroup leaves ");
     EXPECT_TRUE(file_names(out).empty());
+}
+
+
+// A layer stored in one 16384 x 16384 tile: 256 MiB for GDAL to decode,
+// whatever window is read, and a few hundred KB on disk (DEFLATE of zeros).
+void write_huge_block_layer(const fs::path& layer) {
+    const char* options[] = {"TILED=YES", "BLOCKXSIZE=16384", "BLOCKYSIZE=16384",
+                             "COMPRESS=DEFLATE", nullptr};
+    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+        layer.c_str(), SIZE, SIZE, 1, GDT_Byte, const_cast<char**>(options));
+    ASSERT_NE(ds, nullptr) << layer;
+    int width = 0, height = 0;
+    ds->GetRasterBand(1)->GetBlockSize(&width, &height);
+    EXPECT_EQ(width, 16384);
+    EXPECT_EQ(height, 16384);
+    GDALClose(GDALDataset::ToHandle(ds));
+}
+
+// A linked copy of the test tile whose TCH 2001 layer is stored in huge
+// blocks, and the line that refuses it.
+struct HugeBlockTile {
+    GeneratedTile copy;
+    std::string refusal;
+    fs::path out;
+};
+HugeBlockTile huge_block_tile(const GeneratedTile& tile, const std::string& name) {
+    const fs::path root = scratch_dir(name);
+    HugeBlockTile huge{link_tile(tile, root / "tile"), "", root / "out"};
+    const fs::path layer = huge.copy.root / "input/t7/t7_TCH_2001.tif";
+    fs::remove(layer);
+    write_huge_block_layer(layer);
+    huge.refusal = layer.string() +
+                   " is stored in blocks of 16384 x 16384 pixels, too large to read in the "
+                   "memory the run has";
+    fs::create_directories(huge.out);
+    return huge;
+}
+
+TEST_F(FaultTest, LayerStoredInHugeBlocksIsRefusedBeforeAnyProduct) {
+    const HugeBlockTile huge = huge_block_tile(*tile_, "huge_blocks");
+    expect_one_line_failure(run_with_deadline(tile_arguments(huge.copy, huge.out)), huge.refusal,
+                            huge.out);
+}
+
+TEST_F(FaultTest, LayerStoredInHugeBlocksIsRefusedNotKilledInACgroupTheCheckAccepts) {
+    const uint64_t need =
+        TileMemory::bytes_needed(year_count_for(tile_->last_year), TILE_SIZE, TILE_SIZE) +
+        RESIDENT_HEADROOM;
+    ChildCgroup cgroup(need + (16ull << 20));
+    if (!cgroup.made()) {
+        GTEST_SKIP() << "no memory cgroup could be made here (needs root and a writable memory "
+                        "controller)";
+    }
+    const HugeBlockTile huge = huge_block_tile(*tile_, "huge_blocks_cgroup");
+    const std::string procs = cgroup.procs();
+    const ProgramResult r =
+        run_program(PT_PROCESS_TILE, tile_arguments(huge.copy, huge.out), [&procs] {
+            const int fd = ::open(procs.c_str(), O_WRONLY);
+            if (fd < 0 || ::write(fd, "0", 1) != 1) _exit(125);
+            ::close(fd);
+            alarm(RUN_DEADLINE_SECONDS);
+        });
+    if (r.exit_status == 125) GTEST_SKIP() << "joining the test cgroup was refused";
+    expect_one_line_failure(r, huge.refusal, huge.out);
+}
+
+TEST_F(FaultTest, LayerStoredInHugeBlocksIsRefusedUnderTheLeastAddressSpaceTheCheckAccepts) {
+#ifdef PT_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space; an address-space "
+                    "limit cannot be tested under it";
+#endif
+    const HugeBlockTile huge = huge_block_tile(*tile_, "huge_blocks_address_space");
+    const auto limit = address_space_just_above_the_check(tile_arguments(huge.copy, huge.out));
+    ASSERT_TRUE(limit.has_value());
+    expect_one_line_failure(
+        run_under_address_space_limit(tile_arguments(huge.copy, huge.out), *limit), huge.refusal,
+        huge.out);
 }
 
 }  // namespace

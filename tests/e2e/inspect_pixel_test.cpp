@@ -3,6 +3,7 @@
 // input columns it prints must be the layer bytes and its TCC, TCH and Loss
 // columns the bytes of the products at that pixel.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -109,12 +110,13 @@ struct Outcome {
     int exit_status;
     std::string out, err;
 };
-Outcome inspect_capturing_errors(const std::vector<std::string>& args, const fs::path& scratch) {
+Outcome inspect_capturing_errors(const std::vector<std::string>& args, const fs::path& scratch,
+                                 const std::function<void()>& in_child = [] {}) {
     const fs::path out_file = scratch / "stdout.txt";
     std::vector<std::string> sh = {"-c", "out=$1; shift; exec \"$0\" \"$@\" 2>&1 >\"$out\"",
                                    PT_INSPECT_PIXEL, out_file.string()};
     sh.insert(sh.end(), args.begin(), args.end());
-    const ProgramResult r = run_program("/bin/sh", sh);
+    const ProgramResult r = run_program("/bin/sh", sh, in_child);
     std::ifstream in(out_file);
     std::stringstream out;
     out << in.rdbuf();
@@ -318,6 +320,18 @@ TEST_F(InspectPixelTest, NamesAMissingLayerLikeTheTool) {
     EXPECT_EQ(o.exit_status, 1);
     EXPECT_EQ(o.out, "");
     // GDAL may say its own piece before the tool's line.
+    EXPECT_EQ(last_line(o.err), layer.string() + " not found") << o.err;
+}
+
+TEST_F(InspectPixelTest, FifoAsALayerIsNotFoundInsteadOfBlocking) {
+    const fs::path root = scratch_dir("inspect_fifo");
+    const GeneratedTile copy = link_tile(*tile_, root / "tile");
+    const fs::path layer = copy.input_dir() / TILE / (TILE + "_TCH_2001.tif");
+    fs::remove(layer);
+    ASSERT_EQ(::mkfifo(layer.c_str(), 0644), 0);
+    const Outcome o = inspect_capturing_errors(arguments(copy, "5", "5"), root, deadline(120));
+    EXPECT_EQ(o.exit_status, 1) << "a status of -1 means the inspector was killed or hung";
+    EXPECT_EQ(o.out, "");
     EXPECT_EQ(last_line(o.err), layer.string() + " not found") << o.err;
 }
 

@@ -124,12 +124,12 @@ TEST(MemoryBudgetDecision, EachBoundRefusesWithItsOwnLine) {
 
     MemoryBudget machine{resident_need - 1, {}, {}, {}};
     EXPECT_EQ(memory_shortfall(machine, tile, 2),
-              "not enough memory for the tile: it needs 2361 MiB, the machine (available "
-              "memory and free swap) leaves 2360 MiB");
+              "not enough memory for the tile: it needs 2457 MiB, the machine (available "
+              "memory and free swap) leaves 2456 MiB");
 
     MemoryBudget cgroup{{}, {}, {}, 1 * GIB};
     EXPECT_EQ(memory_shortfall(cgroup, tile, 2),
-              "not enough memory for the tile: it needs 2361 MiB, the memory cgroup leaves "
+              "not enough memory for the tile: it needs 2457 MiB, the memory cgroup leaves "
               "1024 MiB");
     // A batch job sized as the tile rounded up to MiB plus 256 MiB, less what
     // its own shell holds, still fits.
@@ -142,8 +142,8 @@ TEST(MemoryBudgetDecision, EachBoundRefusesWithItsOwnLine) {
     EXPECT_EQ(memory_shortfall(address, tile, 1), "");
     EXPECT_EQ(memory_shortfall(address, tile, 2), "");
     EXPECT_EQ(memory_shortfall(address, tile, 16),
-              "not enough memory for the tile: it needs 3569 MiB, the address-space limit "
-              "(ulimit -v) leaves 2560 MiB");
+              "not enough memory for the tile: it needs 3665 MiB, the address-space limit "
+              "(ulimit -v) leaves 2656 MiB");
 
     MemoryBudget data{{}, {}, 0, {}};
     EXPECT_NE(memory_shortfall(data, tile, 1).find("data-segment limit (ulimit -d) leaves 0 MiB"),

@@ -1,0 +1,40 @@
+// Opening an input layer so that no input can hold the run: a FIFO would
+// block the open or the first read forever, a device can deliver without end,
+// and a format that refers to other files (a VRT saved under a .tif name,
+// side files such as .aux.xml, .ovr, .msk next to the layer) would lead GDAL
+// to files nobody checked. A layer is a regular file holding a GeoTIFF, read
+// on its own.
+#pragma once
+
+#include <gdal_priv.h>
+
+#include <memory>
+#include <string>
+
+namespace pt {
+
+struct DatasetCloser {
+    void operator()(GDALDataset* ds) const { GDALClose(GDALDataset::ToHandle(ds)); }
+};
+using DatasetPtr = std::unique_ptr<GDALDataset, DatasetCloser>;
+
+// A layer opened read-only with GDAL's GeoTIFF driver. Throws RunFailure
+// "<path> not found" when the path does not lead (symbolic links followed)
+// to a regular file, or when the file is no GeoTIFF GDAL can open. GDAL only
+// ever sees the file this process opened and checked, so the path cannot be
+// swapped for a FIFO in between, and its messages name /proc/self/fd/<n>.
+class LayerDataset {
+public:
+    explicit LayerDataset(const std::string& path);
+    ~LayerDataset();
+    LayerDataset(const LayerDataset&) = delete;
+    LayerDataset& operator=(const LayerDataset&) = delete;
+
+    GDALDataset& dataset() { return *dataset_; }
+
+private:
+    int file_ = -1;        // kept open while GDAL reads: it names it through /proc
+    DatasetPtr dataset_;   // closed first
+};
+
+}  // namespace pt
