@@ -2,7 +2,8 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
 # (clang, into ./build-asan, with the fuzz target) and runs under them the
 # whole unit suite and a chosen set of end-to-end tests: one full run, the
-# read-failure and write-failure paths and the memory refusal. Every other
+# read-failure and write-failure paths, the refused layers and arguments,
+# the planted names and the tile lock, and the memory refusal. Every other
 # end-to-end test takes these same code paths on more data and would add
 # minutes under the sanitizers; set SANITIZE_E2E to a ctest regex to choose
 # others (SANITIZE_E2E=. runs them all). Any sanitizer finding makes the
@@ -10,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${ASAN_BUILD_DIR:-build-asan}"
-e2e="${SANITIZE_E2E:-^(RunTest\.SuccessfulRunWritesGeoreferencedProductsSilently|RunTest\.LayerSmallerThanTheTileIsRefused|FaultTest\.FullDisk.*|FaultTest\.TruncatedOrCorrupt.*|MemoryFault\..*)$}"
+e2e="${SANITIZE_E2E:-^(RunTest\.SuccessfulRunWritesGeoreferencedProductsSilently|RunTest\.LayerSmallerThanTheTileIsRefused|FaultTest\.FullDisk.*|FaultTest\.TruncatedOrCorrupt.*|FaultTest\.DamagedJpeg.*|FaultTest\.LayerThatIsNoRegular.*|FaultTest\.PlantedLinkFifo.*|FaultTest\.SecondRunOfATile.*|ArgumentFault\.Unusable.*|MemoryFault\..*)$}"
 
 cmake -S . -B "$build_dir" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPT_SANITIZE=ON -DPT_FUZZ=ON -DPT_BUILD_BENCH=OFF >/dev/null
