@@ -180,6 +180,16 @@ protected:
         return *baseline_;
     }
 
+    // A run of `tile` into a new directory `out` succeeds and writes every
+    // product of the undisturbed run, byte for byte.
+    static void expect_undisturbed_run(const GeneratedTile& tile, const fs::path& out) {
+        fs::create_directories(out);
+        const ProgramResult r = run_with_deadline(tile_arguments(tile, out));
+        ASSERT_EQ(r.exit_status, 0) << r.out;
+        EXPECT_EQ(products(out).size(), baseline().size());
+        expect_only_complete_products(out);
+    }
+
     // Every file under a product name in `dir` opens, has the tile's shape,
     // reads, and equals the undisturbed run's product.
     static void expect_only_complete_products(const fs::path& dir) {
@@ -906,11 +916,7 @@ TEST_F(FaultTest, FifosBesideALayerWhereGdalLooksForSideFilesAreIgnored) {
         ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0) << name;
     }
     const fs::path out = root / "out";
-    fs::create_directories(out);
-    const ProgramResult r = run_with_deadline(tile_arguments(copy, out));
-    ASSERT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_EQ(products(out).size(), baseline().size());
-    expect_only_complete_products(out);
+    expect_undisturbed_run(copy, out);
 }
 
 TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
@@ -936,11 +942,7 @@ TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
         EXPECT_EQ(stored_strip(layer, 1).size, 0u) << name << " is not one strip";
     }
     const fs::path out = root / "out";
-    fs::create_directories(out);
-    const ProgramResult r = run_with_deadline(tile_arguments(copy, out));
-    ASSERT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_EQ(products(out).size(), baseline().size());
-    expect_only_complete_products(out);
+    expect_undisturbed_run(copy, out);
 
 #ifndef PT_UNDER_ASAN
     // The memory check counts the decoding of such a strip: in the least
