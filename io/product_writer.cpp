@@ -100,8 +100,7 @@ void write_products(const ProductPaths& paths, int last_year, double origin_x, d
     // directory is emptied and removed while the lock is still held.
     const TileLock lock(output_dir.get(), paths.output_dir, paths.tile_id, cannot_create);
     remove_stale_temporaries(output_dir.get(), paths.tile_id);
-    const PrivateDirectory private_dir(paths.output_dir, output_dir.get(), paths.tile_id,
-                                       cannot_create);
+    const PrivateDirectory private_dir(output_dir.get(), paths.tile_id, cannot_create);
 
     OrderedFailure failure;
     progress.begin_phase("writing", static_cast<long>(plan.size()));
@@ -109,7 +108,7 @@ void write_products(const ProductPaths& paths, int last_year, double origin_x, d
         ProductFinisher finisher(private_dir.fd(), output_dir.get(), flushing, failure);
         run_items_in_order(static_cast<int>(plan.size()), workers, progress, failure, [&](int index) {
             const ProductWrite& product = plan[index];
-            encode_product(driver, private_dir.path() + "/" + product.file_name, product.path,
+            encode_product(driver, private_dir.gdal_path() + "/" + product.file_name, product.path,
                            geotransform, wkt, product.source, tile.width(), tile.height());
             finisher.hand_over(start_writeback(static_cast<std::size_t>(index), product.path,
                                                product.file_name, private_dir.fd(), flushing));

@@ -1,10 +1,12 @@
 #include "io/temporary_products.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <random>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +46,29 @@ std::optional<long> take_temporary_prefix(std::string_view& rest) {
     if (rest.empty() || rest.front() != '-') return std::nullopt;
     rest.remove_prefix(1);
     return std::stol(std::string(pid_digits));
+}
+
+// Characters for the unpredictable end of a private directory's name, as
+// mkdtemp uses them.
+constexpr std::string_view NAME_CHARACTERS =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int NAME_ATTEMPTS = 100;
+
+// mkdtemp relative to an open directory: the X's at the end of `name_template`
+// replaced by random characters, the directory made with mode 0700 where no
+// entry of that name exists. mkdtemp itself goes by path, and a path can be
+// made to lead elsewhere while the run writes; the open directory cannot.
+std::optional<std::string> make_directory_at(int dir_fd, const std::string& name_template) {
+    std::random_device random;
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        std::string name = name_template;
+        for (std::size_t i = name.size() - MKDTEMP_SUFFIX.size(); i < name.size(); ++i) {
+            name[i] = NAME_CHARACTERS[random() % NAME_CHARACTERS.size()];
+        }
+        if (::mkdirat(dir_fd, name.c_str(), 0700) == 0) return name;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -99,24 +124,26 @@ void remove_stale_temporaries(int output_dir_fd, const std::string& tile_id) {
     }
 }
 
-PrivateDirectory::PrivateDirectory(const std::string& output_dir, int output_dir_fd,
-                                   const std::string& tile_id, const std::string& failure_line)
+PrivateDirectory::PrivateDirectory(int output_dir_fd, const std::string& tile_id,
+                                   const std::string& failure_line)
     : output_dir_fd_(output_dir_fd) {
-    std::string path_template =
-        output_dir + "/" + private_directory_template(tile_id, static_cast<long>(::getpid()));
-    std::vector<char> buffer(path_template.begin(), path_template.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) throw RunFailure(failure_line);
-    path_ = buffer.data();
-    name_ = path_.substr(path_.rfind('/') + 1);
+    const auto made = make_directory_at(
+        output_dir_fd, private_directory_template(tile_id, static_cast<long>(::getpid())));
+    if (!made) throw RunFailure(failure_line);
+    name_ = *made;
     fd_ = UniqueFd(::openat(output_dir_fd, name_.c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd_.valid()) {
-        // The directory just made is not the one under its name in the
-        // directory opened: output_dir moved meanwhile.
-        ::rmdir(path_.c_str());
+    // Between the mkdir and the open, someone with write access to a
+    // directory without the sticky bit could have put a directory of their
+    // own under the name: only one that is this user's and closed to
+    // everyone else is used.
+    struct stat status {};
+    if (!fd_.valid() || ::fstat(fd_.get(), &status) != 0 || status.st_uid != ::geteuid() ||
+        (status.st_mode & 0077) != 0) {
+        fd_.reset();
         throw RunFailure(failure_line);
     }
+    gdal_path_ = "/proc/self/fd/" + std::to_string(fd_.get());
 }
 
 PrivateDirectory::~PrivateDirectory() {

@@ -1,7 +1,9 @@
 // Where products stay until they are complete. A run writes its products
-// into a directory of its own inside output_dir, made with mkdtemp (a fresh,
-// unpredictable name, mode 0700): no other user can prepare a name there in
-// advance, so nothing is ever written through a planted link. A product
+// into a directory of its own inside output_dir, made as mkdtemp makes one (a
+// fresh, unpredictable name, mode 0700) but relative to the open output
+// directory: no other user can prepare a name there in advance, so nothing
+// is ever written through a planted link, and renaming output_dir's path
+// meanwhile cannot lead a write elsewhere. A product
 // leaves it for its final name only once written, closed and flushed.
 #pragma once
 
@@ -38,22 +40,24 @@ void remove_stale_temporaries(int output_dir_fd, const std::string& tile_id);
 // object goes out of scope.
 class PrivateDirectory {
 public:
-    // Creates it in `output_dir` (open as `output_dir_fd`); throws
+    // Creates it in the open output directory; throws
     // RunFailure(failure_line) when it cannot be made.
-    PrivateDirectory(const std::string& output_dir, int output_dir_fd, const std::string& tile_id,
+    PrivateDirectory(int output_dir_fd, const std::string& tile_id,
                      const std::string& failure_line);
     ~PrivateDirectory();
     PrivateDirectory(const PrivateDirectory&) = delete;
     PrivateDirectory& operator=(const PrivateDirectory&) = delete;
 
-    // Its path, for GDAL, which creates files by name.
-    const std::string& path() const { return path_; }
+    // A path to it for GDAL, which creates files by name:
+    // "/proc/self/fd/<n>", which leads into the very directory this run
+    // made, whatever output_dir's path leads to by now.
+    const std::string& gdal_path() const { return gdal_path_; }
     int fd() const { return fd_.get(); }
 
 private:
     int output_dir_fd_;
     std::string name_;
-    std::string path_;
+    std::string gdal_path_;
     UniqueFd fd_;
 };
 

@@ -38,6 +38,8 @@ std::string tile_lock_name(const std::string& tile_id) { return ".lock-" + tile_
 TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string& tile_id,
                    const std::string& unusable_line)
     : dir_fd_(dir_fd), name_(tile_lock_name(tile_id)) {
+    const std::string in_the_way =
+        output_dir + "/" + name_ + " is in the way of the tile's lock: not a regular file";
     const std::string busy_line =
         "tile " + tile_id + " is being written into " + output_dir + " by another run";
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
@@ -45,11 +47,16 @@ TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string&
         // from stalling the open, and the file is never read or written.
         UniqueFd file(::openat(dir_fd, name_.c_str(),
                                O_CREAT | O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-        if (!file.valid()) throw RunFailure(unusable_line);
-        struct stat status {};
-        if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        // Something other than a lock file under the name (a link, a
+        // directory, a FIFO) is named as the cause; a directory that takes
+        // no new file gives the caller's line, as for the products.
+        if (!file.valid()) {
+            if (errno == ELOOP || errno == EISDIR || errno == ENXIO) throw RunFailure(in_the_way);
             throw RunFailure(unusable_line);
         }
+        struct stat status {};
+        if (::fstat(file.get(), &status) != 0) throw RunFailure(unusable_line);
+        if (!S_ISREG(status.st_mode)) throw RunFailure(in_the_way);
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK) throw RunFailure(busy_line);
             throw RunFailure(unusable_line);

@@ -22,11 +22,13 @@ std::vector<std::string> arguments_with(std::size_t position, const std::string&
     return args;
 }
 
+// One line of printable ASCII: every argument of these tests is ASCII but
+// for its control characters, which must come out escaped.
 bool plain_single_line(const std::string& text) {
     if (text.empty() || text.back() != '\n') return false;
-    return std::none_of(text.begin(), text.end() - 1, [](char c) {
+    return std::all_of(text.begin(), text.end() - 1, [](char c) {
         const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 || b == 0x7f;
+        return b >= 0x20 && b < 0x7f;
     });
 }
 
@@ -45,6 +47,7 @@ TEST(ArgumentFault, UnusableArgumentsAreRefusedOnOneLineBeforeAnyFile) {
         {TILE_ID, "t7\x1b]0;pwned\x07", "tile_id t7\\x1B]0;pwned\\x07 contains a control character\n"},
         {TILE_ID, "t7\xc2\x9b" "31m", "tile_id t7\\u009B31m contains a control character\n"},
         {TILE_ID, "t7\r", "tile_id t7\\x0D contains a control character\n"},
+        {TILE_ID, "T\x9b" "1", "tile_id T\\x9B1 contains a control character\n"},
         {OUTPUT_DIR, "", "output_dir is empty\n"},
         {LAST_YEAR, "4294969297", "last_year 4294969297 is outside 2000 to 2060\n"},
         {LAST_YEAR, " 99999999999999999999", "last_year 99999999999999999999 is outside 2000 to 2060\n"},

@@ -455,15 +455,16 @@ TEST_F(FaultTest, PlantedLinkFifoOrDirectoryAtARunsNamesFailsInOneLineOrIsReplac
     const fs::path root = scratch_dir("planted_names");
     const OutsideFiles outside(root / "outside");
     enum class Kind { link_to_file, dangling_link, fifo, directory };
+    const char* const LOCK_IN_THE_WAY = ".lock-t7 is in the way of the tile's lock: not a regular file";
     const struct Case {
         const char* name;
         Kind kind;
         const char* line;  // after "<out>/"; empty: a clean run
     } cases[] = {
-        {".lock-t7", Kind::link_to_file, "TCC_2000_t7.img cannot be created"},
-        {".lock-t7", Kind::dangling_link, "TCC_2000_t7.img cannot be created"},
-        {".lock-t7", Kind::fifo, "TCC_2000_t7.img cannot be created"},
-        {".lock-t7", Kind::directory, "TCC_2000_t7.img cannot be created"},
+        {".lock-t7", Kind::link_to_file, LOCK_IN_THE_WAY},
+        {".lock-t7", Kind::dangling_link, LOCK_IN_THE_WAY},
+        {".lock-t7", Kind::fifo, LOCK_IN_THE_WAY},
+        {".lock-t7", Kind::directory, LOCK_IN_THE_WAY},
         {"TCH_2001_t7.img", Kind::fifo, ""},
         {"Loss_2000_t7.img", Kind::directory, "Loss_2000_t7.img cannot be renamed into place"},
     };

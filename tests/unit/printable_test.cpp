@@ -21,6 +21,9 @@ TEST(Printable, EscapesControlCharactersAndKeepsEverythingElse) {
         {"nel\xc2\x85", "nel\\u0085"},
         {"b\xc3\xa4r \xc2\xa0nbsp", "b\xc3\xa4r \xc2\xa0nbsp"},  // letters and U+00A0 stay
         {"trail\xc2", "trail\xc2"},                   // a cut sequence is not a control
+        {"T\x9b" "1", "T\\x9B1"},                     // 8-bit CSI, no part of a character
+        {"\x85start", "\\x85start"},
+        {"caf\xe9 \xe2\x82\xac \xe2\x82\x9b \xf0\x9f\x8c\xb2", "caf\xe9 \xe2\x82\xac \xe2\x82\x9b \xf0\x9f\x8c\xb2"},
         {"back\\slash", "back\\slash"},
         {"", ""},
     };

@@ -188,25 +188,43 @@ TEST(TemporaryProducts, PrivateDirectoryIsPrivateAndGoesWithItsContent) {
     ASSERT_TRUE(fd.valid());
     fs::path made;
     {
-        const PrivateDirectory first(dir.string(), fd.get(), "t7", "cannot");
-        const PrivateDirectory second(dir.string(), fd.get(), "t7", "cannot");
-        made = first.path();
-        EXPECT_NE(first.path(), second.path());
+        const PrivateDirectory first(fd.get(), "t7", "cannot");
+        const PrivateDirectory second(fd.get(), "t7", "cannot");
+        made = fs::read_symlink(first.gdal_path());
+        EXPECT_NE(made, fs::read_symlink(second.gdal_path()));
         EXPECT_EQ(made.parent_path(), dir);
         EXPECT_TRUE(is_private_directory_name(made.filename().string(), "t7"));
         EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
-        write_text(made / "TCC_2000_t7.img", "partial");
+        write_text(fs::path(first.gdal_path()) / "TCC_2000_t7.img", "partial");
+        EXPECT_EQ(read_text(made / "TCC_2000_t7.img"), "partial");
         fs::create_symlink(scratch.path() / "victim", made / "link");
     }
     EXPECT_TRUE(fs::is_empty(dir));
     EXPECT_EQ(read_text(scratch.path() / "victim"), "precious");
+
+    // Once made, the private directory is reached through the directory
+    // opened, not through output_dir's path: whatever that path comes to
+    // lead to (here another directory put in its place), files go into the
+    // directory the run made.
+    {
+        const PrivateDirectory writing(fd.get(), "t7", "cannot");
+        const std::string name = fs::read_symlink(writing.gdal_path()).filename().string();
+        fs::rename(dir, scratch.path() / "moved");
+        fs::create_directories(dir / name);
+        write_text(fs::path(writing.gdal_path()) / "TCH_2000_t7.img", "product");
+        EXPECT_TRUE(fs::is_empty(dir / name));
+        EXPECT_EQ(read_text(scratch.path() / "moved" / name / "TCH_2000_t7.img"), "product");
+    }
+    EXPECT_TRUE(fs::is_empty(scratch.path() / "moved"));
+    fs::remove_all(dir);
+    fs::rename(scratch.path() / "moved", dir);
 
     // Made when writing starts: an output directory that is gone by then
     // gives the caller's line.
     UniqueFd missing_fd = open_directory(dir.string());
     fs::remove(dir);
     try {
-        const PrivateDirectory none(dir.string(), missing_fd.get(), "t7", "x cannot be created");
+        const PrivateDirectory none(missing_fd.get(), "t7", "x cannot be created");
         ADD_FAILURE() << "made a private directory in a missing directory";
     } catch (const RunFailure& failure) {
         EXPECT_STREQ(failure.what(), "x cannot be created");
