@@ -24,7 +24,9 @@ echo "== exit status $status after $(( (end - start) / 1000000 )) ms"
 [ "$status" -eq 0 ] || exit "$status"
 
 echo "== products written:"
-ls -l "$demo/products" | head -n 12
+# sed reads the whole listing; head would exit early, and under pipefail the
+# ls it leaves writing dies of SIGPIPE and ends the demo at random.
+ls -l "$demo/products" | sed -n '1,12p'
 echo "   ... $(ls "$demo/products" | wc -l) files in all"
 
 # Statistics are computed for display only; PAM off keeps .aux.xml files out of the products.
@@ -35,5 +37,5 @@ for product in TCH Loss; do
   GDAL_PAM_ENABLED=NO gdalinfo -stats "$demo/products/${product}_${last_year}_${tile}.img" | grep -E 'STATISTICS_(MINIMUM|MAXIMUM|MEAN)'
 done
 
-echo "== quicklooks of $last_year (scripts/quicklook.sh):"
-scripts/quicklook.sh "$demo/products" "$tile" "$last_year" "$demo/quicklooks"
+echo "== quicklooks of $last_year (scripts/quicklook.sh, into its default place):"
+scripts/quicklook.sh "$demo/products" "$tile" "$last_year"

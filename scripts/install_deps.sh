@@ -6,7 +6,10 @@ packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel c
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+  # Read whole, not piped into grep -q: under pipefail an early grep exit
+  # could kill dpkg-query with SIGPIPE and count an installed package missing.
+  status="$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)"
+  if [ "$status" != "install ok installed" ]; then
     missing+=("$p")
   fi
 done
