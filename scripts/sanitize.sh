@@ -20,7 +20,14 @@ cmake --build "$build_dir" -j "$(nproc)"
 export ASAN_OPTIONS="exitcode=86:detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="exitcode=86:print_stacktrace=1:halt_on_error=1"
 cd "$build_dir"
+# Results for the summary of scripts/test.sh; both parts run even when the
+# first fails.
+results="$PWD/test-results"
+mkdir -p "$results"
+rm -f "$results/unit.xml" "$results/e2e.xml"
+status=0
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-ctest --output-on-failure -j "$(nproc)" -L unit
+ctest --output-on-failure -j "$(nproc)" -L unit --output-junit "$results/unit.xml" || status=1
 echo "== end-to-end tests under AddressSanitizer and UndefinedBehaviorSanitizer: $e2e"
-ctest --output-on-failure -j "$(nproc)" -L e2e -R "$e2e"
+ctest --output-on-failure -j "$(nproc)" -L e2e -R "$e2e" --output-junit "$results/e2e.xml" || status=1
+exit "$status"
