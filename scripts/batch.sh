@@ -42,10 +42,13 @@ Options:
   --mem-available SIZE   plan with SIZE instead of MemAvailable (SIZE: bytes or
                          with K, M, G, T suffix, binary)
   --no-pin               do not pin tiles to CPUs
+  --no-region            do not build the region mosaics and pictures at the end
   -S, --sshlogin LOGINS  run on these hosts (parallel -S, e.g. "2/node1,node2,:")
   --sshloginfile FILE    hosts from a file (parallel --sshloginfile): one login per
                          line, "N/host" for N tiles at once there, ":" for this host
-  --dry-run              print the plan and the parallel command, run nothing
+  --dry-run              print the plan and the parallel command, run nothing (it
+                         writes the tile list the command reads, so the command
+                         can be run as printed)
   -h, --help             this text
 
 With ssh logins every host needs the process_tile binary at the same path and
@@ -55,6 +58,10 @@ count and runs 100% of it); a login without N runs 1, and ":" (this machine)
 the count computed above. Choose N by the host's memory. --memfree is off
 unless given, because parallel measures only this machine's memory. Logs and
 the job log are collected on this machine.
+
+The region. When the batch ends, scripts/region.sh mosaics the tiles that
+succeeded: OUTPUT_DIR/region/P_YEAR.vrt for every product P and year, and
+OUTPUT_DIR/region/P_LAST_YEAR.png, a picture of each last-year mosaic.
 
 Exit status: 0 when every tile succeeded, 1 when a tile failed or did not run,
 2 on a usage error.
@@ -79,7 +86,7 @@ to_bytes() {
 }
 
 jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
-pin=1 dry_run=0
+pin=1 dry_run=0 region=1
 logins=()
 args=()
 while [ $# -gt 0 ]; do
@@ -94,6 +101,7 @@ while [ $# -gt 0 ]; do
     --memfree) [ $# -ge 2 ] || die_usage "$1 needs a value"; memfree="$2"; shift 2 ;;
     --mem-available) [ $# -ge 2 ] || die_usage "$1 needs a value"; mem_available="$2"; shift 2 ;;
     --no-pin) pin=0; shift ;;
+    --no-region) region=0; shift ;;
     -S|--sshlogin) [ $# -ge 2 ] || die_usage "$1 needs a value"
                    IFS=, read -r -a more <<< "$2"; logins+=("${more[@]}"); shift 2 ;;
     --sshloginfile) [ $# -ge 2 ] || die_usage "$1 needs a value"
@@ -121,13 +129,23 @@ logdir="$(abs_path "${logdir:-$output_dir/logs}")"
 
 # The tile list without comments and blank lines, one "id<TAB>x<TAB>y" per
 # line. Its line numbers are parallel's sequence numbers, so resuming needs the
-# same tiles in the same order.
+# same tiles in the same order. It is kept beside the tile logs, as are the
+# logins, so that the parallel command printed by --dry-run runs as printed.
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 tiles="$work/tiles.tsv"
 clean_tile_list "$tile_list" "$tiles" || die_usage "bad tile list"
 tile_count=$(wc -l < "$tiles")
 [ "$tile_count" -gt 0 ] || die_usage "no tiles in $tile_list"
+# Where the command reads them; written there only once the command is
+# printed or about to run (keep_inputs), never by a refused call.
+kept_tiles="$logdir/tiles.tsv"
+kept_logins="$logdir/sshlogins"
+keep_inputs() {
+  mkdir -p "$logdir"
+  cp "$tiles" "$kept_tiles"
+  [ "$remote" -eq 0 ] || cp "$login_file" "$kept_logins"
+}
 
 # One line per tile: "seq<TAB>tile<TAB>state<TAB>signal", state "ok", "missing"
 # (not in the job log) or the exit status; the last job log line of a
@@ -223,24 +241,25 @@ if [ "$pin" -eq 1 ] && [ "$remote" -eq 0 ] && [ "$jobs" -gt 1 ] && [ "$jobs" -le
   pin_word=(taskset -c "{=1 \$_ = ($(IFS=,; echo "${lists[*]}"))[slot() - 1] =}")
 fi
 
-parallel_cmd=(parallel -q --colsep '\t' -a "$tiles" --jobs "$jobs" --joblog "$joblog"
+parallel_cmd=(parallel -q --colsep '\t' -a "$kept_tiles" --jobs "$jobs" --joblog "$joblog"
               --retries "$retries" --results "$logdir/{1}.out")
 [ "$memfree_bytes" -eq 0 ] || parallel_cmd+=(--memfree "$memfree_bytes")
 [ "$resume" -eq 0 ] || parallel_cmd+=(--resume-failed)
-[ "$remote" -eq 0 ] || parallel_cmd+=(--sshloginfile "$login_file")
+[ "$remote" -eq 0 ] || parallel_cmd+=(--sshloginfile "$kept_logins")
 parallel_cmd+=("${pin_word[@]}" "$process_tile" '{1}' "$last_year" "$input_dir" "$output_dir"
                '{2}' '{3}' "$datamask_dir" "$wetland_dir")
 
-echo "$prog: $tile_count tiles, last year $last_year, $tile_bytes bytes per tile"
+echo "$prog: $(plural "$tile_count" tile), last year $last_year, $tile_bytes bytes per tile"
 if [ "$remote" -eq 1 ]; then
   echo "$prog: hosts as tiles-at-once/login$([ -z "$explicit_jobs" ] || echo " (--jobs $jobs on each)"):" "$(paste -sd , "$login_file")"
 else
-  echo "$prog: memory available $avail_bytes bytes, $cores cores: $jobs tiles at once"
+  echo "$prog: memory available $avail_bytes bytes, $(plural "$cores" core): $(plural "$jobs" tile) at once"
 fi
 [ -z "$memory_note" ] || [ "$remote" -eq 1 ] || echo "$prog: warning: $memory_note" >&2
 echo "$prog: job log $joblog, tile logs $logdir/<tile>.out"
 
 if [ "$dry_run" -eq 1 ]; then
+  keep_inputs
   printf '%q ' "${parallel_cmd[@]}"; echo
   exit 0
 fi
@@ -255,6 +274,7 @@ if [ -e "$joblog" ] && [ "$resume" -eq 0 ]; then
   fi
 fi
 mkdir -p "$output_dir" "$logdir" "$(dirname "$joblog")"
+keep_inputs
 
 # parallel's own status is the number of failed jobs; the summary below reads
 # the job log instead, which also covers earlier runs when resuming.
@@ -279,10 +299,22 @@ while IFS=$'\t' read -r _ tile status signal; do
   esac
 done < <(tile_states)
 
-echo "$prog: $tile_count tiles: $done_count succeeded, $failed failed, $missing not run"
+echo "$prog: $(plural "$tile_count" tile): $done_count succeeded, $failed failed, $missing not run"
+
+# The region of the tiles that succeeded, also when others failed: what is
+# done can be looked at while the rest is fixed.
+region_failed=0
+if [ "$region" -eq 1 ] && [ "$done_count" -gt 0 ]; then
+  tile_states | awk -F'\t' '$3 == "ok" { print $2 }' > "$logdir/succeeded.txt"
+  if ! bash "$root/scripts/region.sh" "$output_dir" "$last_year" "$logdir/succeeded.txt"; then
+    echo "$prog: the region mosaics and pictures could not be built (see above)" >&2
+    region_failed=1
+  fi
+fi
 if [ $((failed + missing)) -gt 0 ]; then
   echo "$prog: tiles to rerun (first line of standard output; full logs in $logdir):"
   printf '%s' "$report"
   echo "$prog: fix the cause, then run the same command with --resume"
   exit 1
 fi
+exit "$region_failed"

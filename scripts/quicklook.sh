@@ -40,44 +40,14 @@ for tool in gdal_translate gdaldem; do
   command -v "$tool" >/dev/null || { echo "$prog: $tool is missing (Debian package gdal-bin)" >&2; exit 1; }
 done
 
+# shellcheck source=scripts/quicklook_colours.sh
+. "$(dirname "${BASH_SOURCE[0]}")/quicklook_colours.sh"
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-
-# Colour ramps for gdaldem color-relief: "value red green blue", colours
-# interpolated between the values.
-cat > "$work/TCC.txt" <<'EOF'
-0 235 225 195
-10 215 220 160
-30 150 195 100
-60 60 145 55
-100 0 75 25
-255 0 75 25
-EOF
-cat > "$work/TCH.txt" <<'EOF'
-0 235 235 235
-1 253 231 37
-8 122 209 81
-16 34 168 132
-24 42 120 142
-32 65 68 135
-45 68 1 84
-255 68 1 84
-EOF
-# Loss is shrunk to the fraction of loss pixels (Float32): anything above 0
-# is red.
-cat > "$work/Loss.txt" <<'EOF'
-0 150 150 150
-0.001 220 30 30
-255 220 30 30
-EOF
-
 mkdir -p "$dest"
 for p in "${products[@]}"; do
-  src="$output_dir/${p}_${year}_${tile}.img"
   png="$dest/${p}_${year}_${tile}.png"
-  type=()
-  [ "$p" != Loss ] || type=(-ot Float32)
-  gdal_translate -q -of VRT "${type[@]}" -r average -outsize "$size" "$size" "$src" "$work/$p.vrt"
-  gdaldem color-relief -q -of PNG "$work/$p.vrt" "$work/$p.txt" "$png"
+  colour_picture "$p" "$output_dir/${p}_${year}_${tile}.img" "$size" "$size" "$png" "$work"
   echo "$png"
 done

@@ -4,6 +4,9 @@
 
 die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
 
+# "1 tile", "3 tiles": plural N WORD.
+plural() { if [ "$1" -eq 1 ]; then echo "$1 $2"; else echo "$1 $2s"; fi; }
+
 abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 
 # Bytes of tile memory one process_tile run holds: six year cubes and two masks.

@@ -59,7 +59,7 @@ shared=(tiles.txt 2000 input out datamask wetland "$scratch/counting_process_til
 run_batch plan.txt --dry-run --mem-available 800M "${shared[@]}"
 check "dry run exits 0" [ "$status" -eq 0 ]
 check "tile memory for 2000 is 26 x 4004 x 4004 bytes" grep -q "416832416 bytes per tile" plan.txt
-check "800 MiB holds 1.9 tiles but keeps half a tile free: 1 at a time" grep -q ": 1 tiles at once" plan.txt
+check "800 MiB holds 1.9 tiles but keeps half a tile free: 1 at a time" grep -q ": 1 tile at once" plan.txt
 check "--memfree is one tile" grep -q -- "--memfree 416832416" plan.txt
 check "a dry run runs nothing" [ ! -s calls ]
 cores=$(nproc)
@@ -71,6 +71,18 @@ check "less than a tile: still 1 at a time, with a warning" grep -q "warning: on
 check "less than a tile: no --memfree (it would stop the only tile)" bash -c '! grep -q -- "--memfree [0-9]" plan.txt'
 run_batch plan.txt --dry-run --mem-available 100G tiles.txt 2020 input out datamask wetland "$process_tile"
 check "tile memory for 2020 is about 2.2 GiB" grep -q "2340674336 bytes per tile" plan.txt
+# The printed command runs as printed, after the script has ended: here with
+# a process_tile stand-in that only records its arguments.
+printf '#!/bin/sh\necho "$*" >> "%s/dry_calls"\n' "$scratch" > recording_process_tile
+chmod +x recording_process_tile
+run_batch plan.txt --dry-run --no-pin --logs dry_logs --joblog dry.joblog tiles.txt 2000 input dry_out \
+  datamask wetland "$scratch/recording_process_tile"
+printed="$(tail -n 1 plan.txt)"
+status=0
+(eval "$printed") > /dev/null 2>&1 || status=$?
+check "the dry run's command runs as printed" [ "$status" -eq 0 ]
+check "... once per tile, with each tile's origin" [ "$(cut -d' ' -f1,5,6 dry_calls 2>/dev/null | sort | tr '\n' ,)" = "t1 -60 10,t2 -59.75 10,t3 -59.5 10," ]
+rm -rf dry_logs dry.joblog dry_out dry_calls
 printf 't1 0 0\nt1 1 1\n' > twice.txt
 run_batch plan.txt --dry-run twice.txt 2000 input out datamask wetland "$process_tile"
 check "a tile listed twice is refused" [ "$status" -eq 2 ]
@@ -83,6 +95,8 @@ run_batch run1.txt --retries 2 "${shared[@]}"
 echo "first batch run: $(( $(date +%s) - start )) s"
 check "batch exits 1 when a tile fails" [ "$status" -eq 1 ]
 check "summary counts" grep -q "3 tiles: 2 succeeded, 1 failed, 0 not run" run1.txt
+check "region of the two tiles that succeeded" \
+  bash -c '[ "$(grep -c "<SourceFilename" out/region/TCC_2000.vrt)" -eq 2 ] && grep -q "Loss_2000_t2.img" out/region/Loss_2000.vrt'
 check "summary names t3 with process_tile's message" grep -q "t3  exit 1  $missing not found" run1.txt
 check "t3's log holds the message line" [ "$(cat out/logs/t3.out)" = "$missing not found" ]
 check "t1 and t2 ran once" [ "$(count t1 calls)$(count t2 calls)" = 11 ]
@@ -160,6 +174,14 @@ check "job log gained one line, t3 exit 0" \
 
 run_batch run3.txt --resume "${shared[@]}"
 check "a resume with nothing left exits 0" [ "$status" -eq 0 ]
+# The region once every tile is done: one mosaic per product and year, the
+# three tiles side by side (t3 ends 0.5 + 1.001 degrees east of t1's edge).
+for p in TCC TCH Loss; do
+  check "$p region mosaic of all three tiles" \
+    bash -c "[ \"\$(grep -c '<SourceFilename' out/region/${p}_2000.vrt)\" -eq 3 ] && gdalinfo out/region/${p}_2000.vrt > region_$p.txt && grep -q '^Size is 6004, 4004' region_$p.txt"
+  check "$p region picture, 2000 pixels wide" \
+    bash -c "gdalinfo out/region/${p}_2000.png > picture_$p.txt && grep -q '^Driver: PNG/' picture_$p.txt && grep -q '^Size is 2000, ' picture_$p.txt"
+done
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
 
 rm -rf input datamask wetland
