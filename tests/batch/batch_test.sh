@@ -125,7 +125,7 @@ trap 'exit 143' TERM
 
 ssh_installed() { [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null && command -v ssh-keygen >/dev/null; }
 install_ssh() {
-  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=120
              openssh-server openssh-client)
   "${apt[@]}" > "$scratch/apt.log" 2>&1 ||
     { apt-get update -q >> "$scratch/apt.log" 2>&1 && "${apt[@]}" >> "$scratch/apt.log" 2>&1; }
@@ -143,8 +143,7 @@ start_sshd() {
     { skip_reason="ssh-keygen failed"; return 1; }
   echo "tilehost $(cut -d' ' -f1,2 "$ssh_dir/host_key.pub")" > "$ssh_dir/known_hosts"
   mkdir -p /run/sshd    # privilege separation directory
-  local try
-  for try in 1 2 3 4 5; do
+  for _ in 1 2 3 4 5; do
     port=$(( 20000 + RANDOM % 40000 ))
     ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || continue    # in use
     # StrictModes no: the keys live under /tmp, which is world-writable.
@@ -165,8 +164,7 @@ EOF
     : > "$ssh_dir/sshd.log"
     /usr/sbin/sshd -D -f "$ssh_dir/sshd_config" -E "$ssh_dir/sshd.log" &
     sshd_pid=$!
-    local waited
-    for waited in $(seq 50); do
+    for _ in $(seq 50); do
       if grep -qF "Server listening on 127.0.0.1 port $port." "$ssh_dir/sshd.log" &&
          (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
         return 0
