@@ -215,7 +215,7 @@ if [ "$remote" -eq 1 ]; then
     login="$(echo "$login" | sed 's/^[[:space:]]*//; s/[[:space:]]*$//')"
     [ -n "$login" ] || continue
     case "$login" in ..|-) die_usage "list the hosts in a file for --sshloginfile instead of '$login'" ;; esac
-    [[ "$login" =~ ^(@[^/]*/)?([0-9]*/)?(.*)$ ]]
+    [[ "$login" =~ ^(@[^/]*/)?([0-9]+/)?(.*)$ ]]
     group="${BASH_REMATCH[1]}" count="${BASH_REMATCH[2]%/}" host="${BASH_REMATCH[3]}"
     if [ -z "$count" ]; then
       if [ "$host" = : ]; then count="$local_jobs"; else count=1; fi

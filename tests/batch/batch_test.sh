@@ -2,8 +2,10 @@
 # Batch runs end to end: three generated full-size tiles, one with a missing
 # layer, through scripts/batch.sh (GNU parallel): the failure is logged with
 # process_tile's message, retried, and a resume after the layer is back runs
-# that tile alone. Also the job-count arithmetic (dry runs) and the body of a
-# Slurm array task. Leaves SCRATCH/out with the products of t1..t3 for 2000.
+# that tile alone. Also the job-count arithmetic (dry runs), a failing and a
+# succeeding tile on an ssh host (a real sshd on 127.0.0.1 that the test starts;
+# exit 77, skipped, when it cannot) and the body of a Slurm array task. Leaves
+# SCRATCH/out with the products of t1..t3 for 2000.
 #
 #   batch_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
 set -euo pipefail
@@ -116,26 +118,137 @@ run_batch again.txt "${shared[@]}"
 check "rerun without --resume is refused" [ "$status" -eq 2 ]
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 4 ]
 
-# --- hosts over ssh: a stand-in ssh that runs the command on this machine ----
-cat > fake_ssh <<'EOF2'
-#!/bin/bash
-# Drops ssh's options and the host name, then runs the command as sshd would:
-# in a login environment, which always has SHELL (parallel's remote worker runs
-# the job with $SHELL; CI starts this test without it).
-export SHELL=/bin/bash
-while [ $# -gt 0 ]; do case "$1" in -o|-p|-l) shift 2 ;; -*) shift ;; *) break ;; esac; done
-shift
-[ "${1:-}" != -- ] || shift
-exec bash -c "$*"
-EOF2
-chmod +x fake_ssh
-printf '# one host\n2/%s/fake_ssh nodeA\n' "$scratch" > hosts.txt
-printf 'tX 0 0\n' > remote_tiles.txt
-run_batch remote.txt --sshloginfile hosts.txt --logs remote_logs --joblog remote.joblog \
-  remote_tiles.txt 2000 input out datamask wetland "$process_tile"
-check "ssh host: failure comes back with its message" grep -q "tX  exit 1  $scratch/datamask/tX_datamask.tif not found" remote.txt
-check "ssh host: job log names the host" grep -q "fake_ssh nodeA" remote.joblog
-check "ssh host: tile log on this machine" [ "$(cat remote_logs/tX.out)" = "$scratch/datamask/tX_datamask.tif not found" ]
+# --- hosts over ssh: a real sshd on 127.0.0.1, started and stopped here --------
+# As root the test installs openssh-server if missing, makes a host key and a
+# user key in a private directory and runs sshd on a free port with its own
+# authorized_keys file (no account's ~/.ssh is touched). Without root, the
+# package or a running sshd the section is skipped and the test counts as
+# skipped (exit 77) once every other check has passed.
+ssh_dir="" sshd_pid="" skip_reason="" skipped=0
+stop_sshd() {
+  if [ -n "$sshd_pid" ]; then
+    kill "$sshd_pid" 2>/dev/null || true
+    wait "$sshd_pid" 2>/dev/null || true
+    sshd_pid=""
+  fi
+  if [ -n "$ssh_dir" ]; then rm -rf "$ssh_dir"; ssh_dir=""; fi
+}
+trap stop_sshd EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+ssh_installed() { [ -x /usr/sbin/sshd ] && command -v ssh >/dev/null && command -v ssh-keygen >/dev/null; }
+install_ssh() {
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=120
+             openssh-server openssh-client)
+  "${apt[@]}" > "$scratch/apt.log" 2>&1 ||
+    { apt-get update -q >> "$scratch/apt.log" 2>&1 && "${apt[@]}" >> "$scratch/apt.log" 2>&1; }
+}
+# Starts sshd in the background (-D, so it stays this script's child) on a free
+# port; sets ssh_dir, port and sshd_pid, or skip_reason and returns 1.
+start_sshd() {
+  if [ "$(id -u)" -ne 0 ]; then skip_reason="not root: cannot install openssh-server or log in as root"; return 1; fi
+  ssh_installed || install_ssh || true
+  ssh_installed || { skip_reason="openssh-server or openssh-client missing and apt-get could not install them ($scratch/apt.log)"; return 1; }
+  ssh_dir="$(mktemp -d)"
+  ssh-keygen -q -t ed25519 -N '' -C tilehost -f "$ssh_dir/host_key" &&
+    ssh-keygen -q -t ed25519 -N '' -C batch_test -f "$ssh_dir/user_key" &&
+    cp "$ssh_dir/user_key.pub" "$ssh_dir/authorized_keys" ||
+    { skip_reason="ssh-keygen failed"; return 1; }
+  echo "tilehost $(cut -d' ' -f1,2 "$ssh_dir/host_key.pub")" > "$ssh_dir/known_hosts"
+  mkdir -p /run/sshd    # privilege separation directory
+  for _ in 1 2 3 4 5; do
+    port=$(( 20000 + RANDOM % 40000 ))
+    ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || continue    # in use
+    # StrictModes no: the keys live under /tmp, which is world-writable.
+    cat > "$ssh_dir/sshd_config" <<EOF
+ListenAddress 127.0.0.1
+Port $port
+HostKey $ssh_dir/host_key
+AuthorizedKeysFile $ssh_dir/authorized_keys
+PidFile $ssh_dir/sshd.pid
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PubkeyAuthentication yes
+PermitRootLogin prohibit-password
+AllowUsers root
+UsePAM no
+StrictModes no
+EOF
+    : > "$ssh_dir/sshd.log"
+    /usr/sbin/sshd -D -f "$ssh_dir/sshd_config" -E "$ssh_dir/sshd.log" &
+    sshd_pid=$!
+    for _ in $(seq 50); do
+      if grep -qF "Server listening on 127.0.0.1 port $port." "$ssh_dir/sshd.log" &&
+         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        return 0
+      fi
+      kill -0 "$sshd_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$sshd_pid" 2>/dev/null || true
+    wait "$sshd_pid" 2>/dev/null || true
+    sshd_pid=""
+    grep -q "Address already in use" "$ssh_dir/sshd.log" || break    # else another port
+  done
+  skip_reason="sshd did not start: $(tail -n 2 "$ssh_dir/sshd.log" | tr '\n' ' ')"
+  return 1
+}
+
+if start_sshd; then
+  cat > "$ssh_dir/ssh_config" <<EOF
+Host tilehost
+  HostName 127.0.0.1
+  Port $port
+  User root
+  IdentityFile $ssh_dir/user_key
+  IdentitiesOnly yes
+  HostKeyAlias tilehost
+  UserKnownHostsFile $ssh_dir/known_hosts
+  GlobalKnownHostsFile /dev/null
+  StrictHostKeyChecking yes
+  BatchMode yes
+  ConnectTimeout 10
+  LogLevel ERROR
+EOF
+  # process_tile behind a wrapper that records where each call came from.
+  cat > remote_process_tile <<EOF
+#!/bin/sh
+echo "\$1 \${SSH_CONNECTION:-none}" >> "$scratch/remote_calls"
+exec "$process_tile" "\$@"
+EOF
+  chmod +x remote_process_tile
+  : > remote_calls
+  # A login with its own ssh command by absolute path and no tile count.
+  printf '# the test sshd\n%s -F %s tilehost\n' "$(command -v ssh)" "$ssh_dir/ssh_config" > hosts.txt
+  printf 'tX 0 0\nt1 -60 10\n' > remote_tiles.txt
+  ssh_failures=$failures
+  start=$(date +%s)
+  run_batch remote.txt --sshloginfile hosts.txt --logs remote_logs --joblog remote.joblog \
+    remote_tiles.txt 2000 input remote_out datamask wetland "$scratch/remote_process_tile"
+  echo "ssh batch run: $(( $(date +%s) - start )) s"
+  check "ssh host: batch exits 1 (one tile failed)" [ "$status" -eq 1 ]
+  check "ssh host: summary counts" grep -q "2 tiles: 1 succeeded, 1 failed, 0 not run" remote.txt
+  check "ssh host: failure comes back with its message" grep -q "tX  exit 1  $scratch/datamask/tX_datamask.tif not found" remote.txt
+  check "ssh host: tile log on this machine" [ "$(cat remote_logs/tX.out)" = "$scratch/datamask/tX_datamask.tif not found" ]
+  check "ssh host: job log names the host for both tiles" \
+    awk -F'\t' 'FNR > 1 && $2 ~ / tilehost$/ { n++ } END { exit n != 2 }' remote.joblog
+  check "ssh host: job log records t1's exit status 0" \
+    awk -F'\t' '$1 == 2 && $7 == 0 { found = 1 } END { exit !found }' remote.joblog
+  check "ssh host: both tiles ran in an ssh session from 127.0.0.1" \
+    awk '$2 == "127.0.0.1" { seen[$1] = 1 } END { exit !(seen["tX"] && seen["t1"] && NR == 2) }' remote_calls
+  check "ssh host: sshd accepted the test key for root" grep -q "Accepted publickey for root from 127.0.0.1" "$ssh_dir/sshd.log"
+  for p in TCC TCH Loss; do
+    check "ssh host: $p of t1 equals the local run's" cmp -s "remote_out/${p}_2000_t1.img" "out/${p}_2000_t1.img"
+  done
+  [ "$failures" -eq "$ssh_failures" ] || sed 's/^/sshd log: /' "$ssh_dir/sshd.log" >&2
+  stop_sshd
+  rm -rf remote_out
+else
+  echo "SKIP: ssh host section: $skip_reason"
+  skipped=1
+  stop_sshd
+fi
 
 # --- Slurm array task body (no Slurm needed to run it) --------------------------
 slurm=(bash "$scripts/slurm_array.sh")
@@ -186,4 +299,5 @@ check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
 
 rm -rf input datamask wetland
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
+if [ "$skipped" -eq 1 ]; then echo "every batch check that ran passed; the ssh section was skipped"; exit 77; fi
 echo "all batch checks passed"
