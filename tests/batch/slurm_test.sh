@@ -31,15 +31,15 @@ mkdir -p "$scratch"
 cd "$scratch"
 
 # --- Debian's Slurm and munge ------------------------------------------------------
-missing=()
-for p in slurmctld slurmd slurm-client munge; do installed "$p" || missing+=("$p"); done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "installing ${missing[*]}"
+to_install=()
+for p in slurmctld slurmd slurm-client munge; do installed "$p" || to_install+=("$p"); done
+if [ "${#to_install[@]}" -gt 0 ]; then
+  echo "installing ${to_install[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  if ! apt-get install -y --no-install-recommends "${missing[@]}" > apt.log 2>&1; then
+  if ! apt-get install -y --no-install-recommends "${to_install[@]}" > apt.log 2>&1; then
     { apt-get update > apt.log 2>&1 &&
-      apt-get install -y --no-install-recommends "${missing[@]}" >> apt.log 2>&1; } ||
-      { tail -n 5 apt.log; skip "the packages ${missing[*]} cannot be installed"; }
+      apt-get install -y --no-install-recommends "${to_install[@]}" >> apt.log 2>&1; } ||
+      { tail -n 5 apt.log; skip "the packages ${to_install[*]} cannot be installed"; }
   fi
 fi
 for tool in munged munge slurmctld slurmd sbatch squeue sinfo scancel; do
@@ -97,8 +97,8 @@ done
 
 # Two free TCP ports next to each other for slurmctld and slurmd.
 listening() {  # the local ports in LISTEN state, one per line (decimal)
-  local sl local_addr rest
-  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r sl local_addr _ state rest; do
+  local local_addr state rest
+  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _ local_addr _ state rest; do
     if [ "$state" = 0A ]; then echo $(( 16#${local_addr##*:} )); fi
   done
 }
