@@ -257,7 +257,9 @@ cat sbatch.txt
 check "sbatch: one task per tile" grep -q -- "--array=1-3 " sbatch.txt
 check "sbatch: memory is the tile rounded up to MiB plus 256" grep -q -- "--mem=654M " sbatch.txt
 submitted=(slurm_logs/tiles-*.tsv)
-task() { SLURM_ARRAY_TASK_ID="$1" "${slurm[@]}" --task "$scratch/${submitted[0]}" 2000 "$scratch/input" \
+# sbatch runs a copy of the script from its spool directory, with nothing beside it.
+mkdir -p spool && cp "$scripts/slurm_array.sh" spool/slurm_script
+task() { SLURM_ARRAY_TASK_ID="$1" bash spool/slurm_script --task "$scratch/${submitted[0]}" 2000 "$scratch/input" \
            "$scratch/slurm_out" "$scratch/datamask" "$scratch/wetland" "$process_tile" "$scratch/slurm_logs"; }
 status=0; task 3 > task3.txt || status=$?
 check "slurm task for t3 fails" [ "$status" -eq 1 ]
@@ -267,7 +269,7 @@ check "slurm task for t1 succeeds" [ "$status" -eq 0 ]
 check "slurm task wrote t1's products" [ -s slurm_out/TCC_2000_t1.img ]
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "sbatch --unfinished resubmits t2 and t3 only" grep -q -- "--array=2-3 " sbatch.txt
-rm -rf slurm_out slurm_logs
+rm -rf slurm_out slurm_logs spool
 
 # --- resume after the layer is back: only t3 runs -------------------------------
 mv "$scratch/t3_TCH_2000.tif.aside" "$missing"

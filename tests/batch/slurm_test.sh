@@ -1,0 +1,333 @@
+#!/usr/bin/env bash
+# scripts/slurm_array.sh under a real Slurm: starts munged, slurmctld and
+# slurmd for one local node from a configuration in a temporary directory,
+# submits three generated full-size tiles (one lacking a layer) as a job array
+# with its follow-up region job, resubmits the failed tile with --unfinished,
+# and cancels a task while it writes its products. Needs root and Debian's
+# slurmctld, slurmd, slurm-client and munge (installed when missing); prints
+# "SKIP: <reason>" and exits 77 where those cannot be had or the daemons do not
+# come up.
+#
+#   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
+set -euo pipefail
+
+[ $# -eq 3 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH" >&2; exit 2; }
+process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" scratch="$(realpath -m "$3")"
+scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
+
+skip() { echo "SKIP: $*"; exit 77; }
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  local what="$1"; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
+}
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
+
+[ "$(id -u)" -eq 0 ] || skip "not root: starting munged, slurmctld and slurmd needs root"
+command -v dpkg-query >/dev/null || skip "no dpkg: Debian's Slurm packages cannot be installed here"
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cd "$scratch"
+
+# --- Debian's Slurm and munge ------------------------------------------------------
+to_install=()
+for p in slurmctld slurmd slurm-client munge; do installed "$p" || to_install+=("$p"); done
+if [ "${#to_install[@]}" -gt 0 ]; then
+  echo "installing ${to_install[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! apt-get install -y --no-install-recommends "${to_install[@]}" > apt.log 2>&1; then
+    { apt-get update > apt.log 2>&1 &&
+      apt-get install -y --no-install-recommends "${to_install[@]}" >> apt.log 2>&1; } ||
+      { tail -n 5 apt.log; skip "the packages ${to_install[*]} cannot be installed"; }
+  fi
+fi
+for tool in munged munge slurmctld slurmd sbatch squeue sinfo scancel; do
+  command -v "$tool" >/dev/null || skip "$tool missing after installing the packages"
+done
+
+# --- the daemons, from a temporary directory, stopped by pid at the end -----------
+conf_dir="$(mktemp -d /tmp/pt-slurm.XXXXXX)"
+daemon_pids=()
+stop_all() {
+  local status=$? pid i
+  trap - EXIT
+  if [ -n "${SLURM_CONF:-}" ] && [ "${#daemon_pids[@]}" -ge 2 ]; then
+    # Jobs first, so that no slurmstepd outlives its slurmd.
+    scancel --full --quiet --user=root 2>/dev/null || true
+    for i in $(seq 60); do
+      [ -z "$(squeue -h -o %i 2>/dev/null)" ] && break
+      sleep 0.5
+    done
+  fi
+  for pid in "${daemon_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${daemon_pids[@]}"; do
+    for i in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$conf_dir"
+  exit "$status"
+}
+trap stop_all EXIT
+trap 'exit 143' TERM INT HUP
+
+show_logs() { local f; for f in "$conf_dir"/*.log; do echo "--- $f"; tail -n 15 "$f"; done; }
+
+# munged with its own socket, pid, seed and log files; the key is the system's
+# (created here when there is none), and root runs it (--force).
+if [ ! -s /etc/munge/munge.key ]; then
+  mkdir -p /etc/munge
+  dd if=/dev/urandom of=/etc/munge/munge.key bs=1024 count=1 status=none
+  chown munge:munge /etc/munge/munge.key 2>/dev/null || true
+  chmod 0400 /etc/munge/munge.key
+fi
+socket="$conf_dir/munge.socket"
+munged --foreground --force --socket="$socket" --pid-file="$conf_dir/munged.pid" \
+  --log-file="$conf_dir/munged.log" --seed-file="$conf_dir/munged.seed" > "$conf_dir/munged.stdout.log" 2>&1 &
+daemon_pids+=($!)
+munge_up=0
+for i in $(seq 40); do
+  if munge -n -S "$socket" > "$conf_dir/cred" 2>/dev/null && unmunge -S "$socket" < "$conf_dir/cred" > /dev/null 2>&1; then
+    munge_up=1; break
+  fi
+  sleep 0.25
+done
+[ "$munge_up" -eq 1 ] || { show_logs; skip "munged did not come up within 10 s"; }
+
+# Two free TCP ports next to each other for slurmctld and slurmd.
+listening() {  # the local ports in LISTEN state, one per line (decimal)
+  local local_addr state rest
+  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _ local_addr _ state rest; do
+    if [ "$state" = 0A ]; then echo $(( 16#${local_addr##*:} )); fi
+  done
+}
+listening > "$conf_dir/ports"
+port=""
+for i in $(seq 50); do
+  p=$(( 20000 + RANDOM % 20000 ))
+  if ! grep -qx -e "$p" -e "$((p + 1))" "$conf_dir/ports"; then port=$p; break; fi
+done
+[ -n "$port" ] || skip "no two free TCP ports found"
+
+node="$(hostname -s)"
+cpus=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+mem_total_mib=$(( $(awk '$1 == "MemTotal:" { print $2 }' /proc/meminfo) / 1024 ))
+real_memory=$(( mem_total_mib / 4 ))   # a share of the machine, which others use too
+mkdir -p "$conf_dir/state" "$conf_dir/spool"
+export SLURM_CONF="$conf_dir/slurm.conf"
+cat > "$SLURM_CONF" <<EOF
+ClusterName=pttest
+SlurmctldHost=$node(127.0.0.1)
+SlurmctldPort=$port
+SlurmdPort=$((port + 1))
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+CredType=cred/munge
+AuthInfo=socket=$socket
+StateSaveLocation=$conf_dir/state
+SlurmdSpoolDir=$conf_dir/spool
+SlurmctldPidFile=$conf_dir/slurmctld.pid
+SlurmdPidFile=$conf_dir/slurmd.pid
+SlurmctldLogFile=$conf_dir/slurmctld.log
+SlurmdLogFile=$conf_dir/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SelectType=select/cons_tres
+SelectTypeParameters=CR_Core_Memory
+MpiDefault=none
+ReturnToService=2
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+KillWait=10
+MinJobAge=600
+NodeName=$node NodeAddr=127.0.0.1 CPUs=$cpus RealMemory=$real_memory State=UNKNOWN
+PartitionName=test Nodes=$node Default=YES MaxTime=INFINITE State=UP
+EOF
+slurmctld -D -f "$SLURM_CONF" > "$conf_dir/slurmctld.stdout.log" 2>&1 &
+daemon_pids+=($!)
+slurmd -D -f "$SLURM_CONF" -N "$node" > "$conf_dir/slurmd.stdout.log" 2>&1 &
+daemon_pids+=($!)
+node_state=""
+for i in $(seq 120); do
+  node_state="$(sinfo -h -N -n "$node" -o %T 2>/dev/null || true)"
+  [ "$node_state" = idle ] && break
+  sleep 0.5
+done
+[ "$node_state" = idle ] || { show_logs; skip "the Slurm node was not idle within 60 s (state '${node_state}')"; }
+echo "Slurm up: node $node, $cpus CPUs, $real_memory MiB, ports $port and $((port + 1))"
+
+# --- tiles and references from direct runs -------------------------------------
+start=$(date +%s)
+makers=()
+for i in 1 2 3; do
+  "$make_tile" input datamask wetland "t$i" 2000 "$i" --compress NONE &
+  makers+=($!)
+done
+for pid in "${makers[@]}"; do wait "$pid"; done   # not the daemons
+tiles=(t1 t2 t3)
+products=(TCC TCH Loss)
+origin_x=(-60 -59.75 -59.5)
+printf '%s %s 10\n' t1 -60 t2 -59.75 t3 -59.5 > tiles.txt
+mkdir ref
+for i in 0 1 2; do
+  "$process_tile" "${tiles[$i]}" 2000 "$scratch/input" "$scratch/ref" "${origin_x[$i]}" 10 \
+    "$scratch/datamask" "$scratch/wetland"
+done
+echo "tiles and reference products in $(( $(date +%s) - start )) s"
+
+# process_tile behind a wrapper that records every call.
+cat > counting_process_tile <<EOF
+#!/bin/sh
+echo "\$1" >> "$scratch/calls"
+exec "$process_tile" "\$@"
+EOF
+chmod +x counting_process_tile
+: > calls
+
+same_as_reference() {  # same_as_reference DIR TILE: every product there, equal to the reference
+  local p
+  for p in "${products[@]}"; do cmp -s "$1/${p}_2000_$2.img" "ref/${p}_2000_$2.img" || return 1; done
+}
+only_complete_products() {  # only_complete_products DIR TILE: those there equal the reference
+  local p
+  for p in "${products[@]}"; do
+    [ ! -e "$1/${p}_2000_$2.img" ] || cmp -s "$1/${p}_2000_$2.img" "ref/${p}_2000_$2.img" || return 1
+  done
+}
+newer_than_all() {  # newer_than_all FILE OTHER...: FILE modified after each OTHER
+  local f="$1" o; shift
+  for o in "$@"; do [ "$f" -nt "$o" ] || return 1; done
+}
+wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or completing (5 min)
+  local i
+  for i in $(seq 600); do
+    squeue -h -j "$1" -t PD,R,CG,CF,S -o %i > queue.txt 2>/dev/null || true
+    [ -s queue.txt ] || return 0
+    sleep 0.5
+  done
+  echo "jobs $1 still queued after 5 minutes:" >&2; cat queue.txt >&2
+  return 1
+}
+submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_job and region_job from its output
+  local status=0
+  bash "$scripts/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
+  cat "$1"
+  array_job="$(sed -n 's/^slurm_array.sh: submitted array job \([0-9]*\) .*/\1/p' "$1")"
+  region_job="$(sed -n 's/^slurm_array.sh: submitted region job \([0-9]*\),.*/\1/p' "$1")"
+  [ "$status" -eq 0 ] && [ -n "$array_job" ]
+}
+task_logs() { ls "$1" | sed -n "s/^slurm-$2_\([0-9]*\)\.out$/\1/p" | sort -n | tr '\n' ' '; }
+
+# --- an array of three tiles, t3 without its canopy height layer ------------------
+missing="$scratch/input/t3/t3_TCH_2000.tif"
+mv "$missing" t3_TCH_2000.tif.aside
+start=$(date +%s)
+check "array submitted" submit submit1.txt --cpus 1 tiles.txt 2000 input out datamask wetland "$scratch/counting_process_tile"
+mem_mib="$(sed -n 's/.*; \([0-9]*\) MiB and 1 CPUs each$/\1/p' submit1.txt)"
+check "two tasks' memory (${mem_mib:-?} MiB each) fits the node's $real_memory MiB" \
+  [ "${mem_mib:-0}" -gt 0 -a $(( 2 * ${mem_mib:-0} )) -le "$real_memory" ]
+check "region job submitted" [ -n "$region_job" ]
+check "array and region job ended" wait_jobs "$array_job,${region_job:-0}"
+echo "array of three tiles and region job: $(( $(date +%s) - start )) s"
+logs=out/logs
+for t in t1 t2; do
+  check "$t: status 0" [ "$(cat $logs/$t.status 2>/dev/null)" = 0 ]
+  check "$t: products equal those of a direct run" same_as_reference out "$t"
+done
+check "t3: status 1" [ "$(cat $logs/t3.status 2>/dev/null)" = 1 ]
+check "t3: its log holds process_tile's message" [ "$(cat $logs/t3.out 2>/dev/null)" = "$missing not found" ]
+check "t3: no product" [ -z "$(find out -maxdepth 1 -name '*_t3.img')" ]
+check "each task has its Slurm log" [ "$(task_logs $logs "$array_job")" = "1 2 3 " ]
+region_list="$scratch/$logs/region-$region_job.tsv"
+check "region job: mosaics of the two successful tiles" \
+  [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)" = 2 ]
+check "region job: a picture per product" [ -s out/region/TCH_2000.png ]
+check "region job: the list holds the two successful tiles" \
+  [ "$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
+check "region job ran after every task had ended" newer_than_all out/region/Loss_2000.png $logs/t{1,2,3}.status
+
+# --- --unfinished after the layer is back: t3 alone ------------------------------
+mv t3_TCH_2000.tif.aside "$missing"
+stat -c '%n %y' out/*_t1.img out/*_t2.img > before.txt
+calls_before=$(wc -l < calls)
+start=$(date +%s)
+check "resubmitted" submit submit2.txt --unfinished --cpus 1 tiles.txt 2000 input out datamask wetland \
+  "$scratch/counting_process_tile"
+check "--unfinished submits task 3 alone" grep -q "; tasks 3; " submit2.txt
+check "resubmitted array and region job ended" wait_jobs "$array_job,${region_job:-0}"
+echo "resubmitted array and region job: $(( $(date +%s) - start )) s"
+check "only t3 ran again" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t3 " ]
+check "only task 3 has a Slurm log" [ "$(task_logs $logs "$array_job")" = "3 " ]
+check "t3: status 0" [ "$(cat $logs/t3.status 2>/dev/null)" = 0 ]
+check "t3: products equal those of a direct run" same_as_reference out t3
+check "t1 and t2 products untouched" bash -c 'stat -c "%n %y" out/*_t1.img out/*_t2.img | cmp -s - before.txt'
+region_list="$scratch/$logs/region-$region_job.tsv"
+check "second region job: all three tiles" \
+  [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)/$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = \
+    "3/t1 t2 t3 " ]
+check "second region job ran after the task" [ out/region/Loss_2000.png -nt $logs/t3.status ]
+
+# --- scancel of a task while it writes ---------------------------------------------
+printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
+check "two tiles submitted without region job" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
+  datamask wetland "$process_tile"
+check "--no-region: no region job" [ -z "$region_job" ]
+# Task 2's run makes its private directory .tmp-<pid>-t2.XXXXXX when it starts
+# writing. The run is stopped (SIGSTOP) as soon as that directory shows, so
+# that the cancel lands while it writes however fast the writing goes; Slurm
+# sends the stopped process SIGCONT and SIGTERM, then SIGKILL.
+private=""
+for i in $(seq 3000); do
+  private="$(find out2 -maxdepth 1 -name '.tmp-*-t2.*' -print -quit 2>/dev/null || true)"
+  [ -z "$private" ] || break
+  sleep 0.02
+done
+writer="${private#out2/.tmp-}"; writer="${writer%%-*}"
+check "task 2 began writing (private directory ${private:-not seen})" [ -n "$private" ]
+check "its process_tile ($writer) stopped in the middle of writing" kill -STOP "${writer:-0}"
+check "task 2 cancelled" scancel "${array_job}_2"
+check "cancelled array ended" wait_jobs "$array_job"
+gone() {  # gone PID: the process has ended within 30 s
+  local i
+  for i in $(seq 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  return 1
+}
+cancel_start=$(date +%s%N)
+check "the stopped process_tile ended" gone "${writer:-0}"
+echo "process_tile ended $(( ($(date +%s%N) - cancel_start) / 1000000 )) ms after the array had left the queue"
+check "t1 (not cancelled): status 0" [ "$(cat out2/logs/t1.status 2>/dev/null)" = 0 ]
+check "t1 (not cancelled): products equal those of a direct run" same_as_reference out2 t1
+check "t2: no status 0 after the cancel" [ "$(cat out2/logs/t2.status 2>/dev/null)" != 0 ]
+ls -A out2 > after_cancel.txt
+echo "left after the cancel: $(tr '\n' ' ' < after_cancel.txt)"
+check "t2: only complete products under final names" only_complete_products out2 t2
+check "t2: nothing else under a product's name" \
+  [ -z "$(find out2 -maxdepth 1 -name '*_t2.img*' ! -name '*_t2.img')" ]
+
+# The resubmission as --dry-run prints it, run as printed: the array of the
+# cancelled task and the region job after it.
+status=0
+bash "$scripts/slurm_array.sh" --dry-run --unfinished --cpus 1 two.txt 2000 input out2 datamask wetland \
+  "$process_tile" > dry4.txt || status=$?
+check "dry run of the resubmission" [ "$status" -eq 0 ]
+cat dry4.txt
+check "--unfinished plans task 2 alone" grep -q "; tasks 2; " dry4.txt
+{ sed 1d dry4.txt; echo 'echo "array job ${jobid%%;*}"'; } > resubmit.sh
+check "printed commands submit" bash -e resubmit.sh > resubmit.txt
+cat resubmit.txt
+array_job="$(sed -n 's/^array job \([0-9]*\)$/\1/p' resubmit.txt)"
+region_job="$(sed -n '1s/^\([0-9]*\).*/\1/p' resubmit.txt)"
+check "rerun of the cancelled task and region job ended" wait_jobs "${array_job:-0},${region_job:-0}"
+check "only task 2 ran" [ "$(task_logs out2/logs "${array_job:-0}")" = "2 " ]
+check "t2: status 0 after the rerun" [ "$(cat out2/logs/t2.status 2>/dev/null)" = 0 ]
+check "t2: products equal those of a direct run" same_as_reference out2 t2
+check "the killed run's private directory is gone" [ -z "$(find out2 -maxdepth 1 -name '.tmp-*')" ]
+check "region job after the rerun: both tiles" \
+  [ "$(cut -f1 "out2/logs/region-${region_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
+
+if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
+rm -rf "$scratch"
+echo "all Slurm checks passed"
