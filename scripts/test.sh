@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
-scripts/build.sh
+# The developer build: warnings are errors here.
+CMAKE_ARGS="-DPT_WERROR=ON ${CMAKE_ARGS:-}" scripts/build.sh
 
 build_dir="$(cd "${BUILD_DIR:-build}" && pwd)"
 asan_dir="$PWD/${ASAN_BUILD_DIR:-build-asan}"
