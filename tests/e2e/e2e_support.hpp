@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tile/tile.hpp"
+
 namespace pt::e2e {
 
 namespace fs = std::filesystem;
@@ -46,7 +48,7 @@ struct GeneratedTile {
 
 // Generates a tile with the synthetic tile generator (fails the test on error).
 GeneratedTile generate_tile(const fs::path& root, const std::string& tile_id, int last_year,
-                            int seed, int size = 4004);
+                            int seed, int size = TILE_SIZE);
 
 // A copy of `tile` under `root` made of symbolic links to its files, so a
 // test can remove or replace single layers cheaply.

@@ -43,7 +43,7 @@ namespace pt::e2e {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-constexpr int SIZE = 4004;
+constexpr int SIZE = TILE_SIZE;
 // Long enough for any honest run of the test tile on a loaded machine; a run
 // that blocks is killed then and fails its test instead of stalling the suite.
 constexpr unsigned RUN_DEADLINE_SECONDS = 120;
@@ -930,10 +930,12 @@ TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
         const fs::path layer = copy.root / name;
         fs::remove(layer);
         const Bytes values = read_band(tile_->root / name);
+        const std::string one_strip = "BLOCKYSIZE=" + std::to_string(SIZE);
         GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
             layer.c_str(), SIZE, SIZE, 1, GDALGetDataTypeByName(type),
-            const_cast<char**>(
-                std::array<const char*, 3>{"COMPRESS=DEFLATE", "BLOCKYSIZE=4004", nullptr}.data()));
+            const_cast<char**>(std::array<const char*, 3>{"COMPRESS=DEFLATE", one_strip.c_str(),
+                                                          nullptr}
+                                   .data()));
         ASSERT_NE(ds, nullptr);
         ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, SIZE, SIZE,
                                                  const_cast<unsigned char*>(values.data()), SIZE,

@@ -17,9 +17,7 @@
 namespace pt::e2e {
 namespace {
 
-constexpr int SIZE = 4004;
-constexpr int FIRST_YEAR = 1997;
-constexpr int FIRST_OUTPUT_YEAR = 2000;
+constexpr int SIZE = TILE_SIZE;
 constexpr int LAST_YEAR = 2002;
 const std::string TILE = "t3";
 
@@ -292,12 +290,12 @@ TEST(InspectPixelArguments, RefusedBeforeAnyFileIsOpened) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {eight, "wrong call"},
         {twelve, "wrong call"},
-        {with("1999", "1", "2"), "last_year"},
-        {with("2061", "1", "2"), "last_year"},
-        {with("2002", "4004", "2"), "row"},
+        {with(std::to_string(MIN_LAST_YEAR - 1), "1", "2"), "last_year"},
+        {with(std::to_string(MAX_LAST_YEAR + 1), "1", "2"), "last_year"},
+        {with("2002", std::to_string(SIZE), "2"), "row"},
         {with("2002", "-1", "2"), "row"},
         {with("2002", "12x", "2"), "row"},
-        {with("2002", "1", "4004"), "col"},
+        {with("2002", "1", std::to_string(SIZE)), "col"},
         {with("2002", "1", ""), "col"},
     };
     for (const auto& [args, named] : cases) {

@@ -137,8 +137,8 @@ TEST_F(RunTest, SuccessfulRunWritesGeoreferencedProductsSilently) {
         GDALDataset* ds = GDALDataset::FromHandle(GDALOpen((out / name).c_str(), GA_ReadOnly));
         ASSERT_NE(ds, nullptr) << name;
         EXPECT_STREQ(ds->GetDriver()->GetDescription(), "HFA");
-        EXPECT_EQ(ds->GetRasterXSize(), 4004);
-        EXPECT_EQ(ds->GetRasterYSize(), 4004);
+        EXPECT_EQ(ds->GetRasterXSize(), TILE_SIZE);
+        EXPECT_EQ(ds->GetRasterYSize(), TILE_SIZE);
         EXPECT_EQ(ds->GetRasterCount(), 1);
         EXPECT_EQ(ds->GetRasterBand(1)->GetRasterDataType(), GDT_Byte);
         double gt[6];
@@ -218,14 +218,16 @@ TEST_F(RunTest, LayerLargerThanTheTileContributesItsUpperLeftWindow) {
         GDALDataset* src = GDALDataset::FromHandle(GDALOpen(target.c_str(), GA_ReadOnly));
         ASSERT_NE(src, nullptr);
         GDALDataset* dst = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
-            entry.path().c_str(), 4004, 4004, 1, GDT_Byte, nullptr);
+            entry.path().c_str(), TILE_SIZE, TILE_SIZE, 1, GDT_Byte, nullptr);
         ASSERT_NE(dst, nullptr);
-        std::vector<unsigned char> window(4004u * 4004u);
-        ASSERT_EQ(src->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, 4004, 4004, window.data(), 4004,
-                                                  4004, GDT_Byte, 0, 0, nullptr),
+        std::vector<unsigned char> window(static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE);
+        ASSERT_EQ(src->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, TILE_SIZE, TILE_SIZE,
+                                                  window.data(), TILE_SIZE, TILE_SIZE, GDT_Byte,
+                                                  0, 0, nullptr),
                   CE_None);
-        ASSERT_EQ(dst->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, 4004, 4004, window.data(), 4004,
-                                                  4004, GDT_Byte, 0, 0, nullptr),
+        ASSERT_EQ(dst->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, TILE_SIZE, TILE_SIZE,
+                                                  window.data(), TILE_SIZE, TILE_SIZE, GDT_Byte,
+                                                  0, 0, nullptr),
                   CE_None);
         GDALClose(GDALDataset::ToHandle(dst));
         GDALClose(GDALDataset::ToHandle(src));

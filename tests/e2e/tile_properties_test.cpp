@@ -9,7 +9,7 @@ namespace pt::e2e {
 namespace {
 
 constexpr int LAST_YEAR = 2004;
-constexpr int PIXELS = 4004 * 4004;
+constexpr int PIXELS = TILE_SIZE * TILE_SIZE;
 
 class TileProperties : public ::testing::Test {
 protected:
@@ -41,7 +41,7 @@ GeneratedTile* TileProperties::tile_ = nullptr;
 TEST_F(TileProperties, CoverAndHeightOnlyInsideTheDatamask) {
     const auto datamask = read_band(tile_->datamask_dir() / "p3_datamask.tif");
     long inside = 0, covered = 0;
-    for (int year = 2000; year <= LAST_YEAR; ++year) {
+    for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
         const auto tcc = read_band(product("TCC", year));
         const auto tch = read_band(product("TCH", year));
         ASSERT_EQ(tcc.size(), static_cast<size_t>(PIXELS));
@@ -70,7 +70,7 @@ TEST_F(TileProperties, LossIsTheThinnedInputEverywhere) {
     // A retained loss (byte 1) silences the next three years, whatever they
     // hold; other bytes never start a silence.
     std::vector<std::vector<unsigned char>> input_loss, output_loss;
-    for (int year = 2000; year <= LAST_YEAR; ++year) {
+    for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
         input_loss.push_back(read_band(input("loss", year)));
         output_loss.push_back(read_band(product("Loss", year)));
     }
