@@ -26,9 +26,9 @@
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
-#include "tile/output_pages.hpp"
+#include "run/output_page_toucher.hpp"
+#include "run/workers.hpp"
 #include "tile/tile.hpp"
-#include "tile/workers.hpp"
 
 using namespace pt;
 

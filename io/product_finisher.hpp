@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "io/safe_directory.hpp"
-#include "tile/ordered_failure.hpp"
+#include "run/run_items_in_order.hpp"
 
 namespace pt {
 

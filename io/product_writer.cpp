@@ -11,7 +11,7 @@
 #include "io/safe_directory.hpp"
 #include "io/temporary_products.hpp"
 #include "io/tile_lock.hpp"
-#include "tile/ordered_failure.hpp"
+#include "run/run_items_in_order.hpp"
 
 namespace pt {
 
