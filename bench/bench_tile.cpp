@@ -8,7 +8,6 @@
 //      with a check that both give identical product cubes.
 // Usage: bench_tile tile_root tile_id last_year output_dir
 //   tile_root holds input/, datamask/ and wetland/ as make_synthetic_tile writes them.
-#include <gdal_priv.h>
 #include <unistd.h>
 
 #include <algorithm>
