@@ -116,7 +116,7 @@ public:
     OrderedFailure& failures() { return failures_; }
 
     // Returns once every product handed over is flushed (when flushing) and
-    // renamed, or has failed.
+    // renamed, or has failed; nothing is handed over after it.
     void wait();
 
     // After wait(): throws the first failure in plan order; otherwise
