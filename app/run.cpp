@@ -13,12 +13,12 @@
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
-#include "tile/memory_budget.hpp"
-#include "tile/output_pages.hpp"
-#include "tile/printable.hpp"
-#include "tile/progress.hpp"
+#include "run/memory_budget.hpp"
+#include "run/output_page_toucher.hpp"
+#include "run/printable.hpp"
+#include "run/progress.hpp"
+#include "run/workers.hpp"
 #include "tile/tile.hpp"
-#include "tile/workers.hpp"
 
 namespace pt {
 

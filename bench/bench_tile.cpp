@@ -8,7 +8,6 @@
 //      with a check that both give identical product cubes.
 // Usage: bench_tile tile_root tile_id last_year output_dir
 //   tile_root holds input/, datamask/ and wetland/ as make_synthetic_tile writes them.
-#include <gdal_priv.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,9 +25,9 @@
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
-#include "tile/output_pages.hpp"
+#include "run/output_page_toucher.hpp"
+#include "run/workers.hpp"
 #include "tile/tile.hpp"
-#include "tile/workers.hpp"
 
 using namespace pt;
 

@@ -9,7 +9,7 @@
 #include "filter/lanes.hpp"
 #include "filter/pixel_group.hpp"
 #include "filter/stages.hpp"
-#include "tile/workers.hpp"
+#include "run/workers.hpp"
 
 namespace pt {
 

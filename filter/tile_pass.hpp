@@ -2,7 +2,7 @@
 // chain for every datamask pixel, both spread over worker threads.
 #pragma once
 
-#include "tile/progress.hpp"
+#include "run/progress.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {

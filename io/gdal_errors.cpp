@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tile/printable.hpp"
+#include "run/printable.hpp"
 
 namespace pt {
 

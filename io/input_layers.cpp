@@ -7,9 +7,9 @@
 #include "io/decode_footprint.hpp"
 #include "io/gdal_errors.hpp"
 #include "io/layer_dataset.hpp"
-#include "tile/memory_budget.hpp"
-#include "tile/memory_pool.hpp"
-#include "tile/ordered_failure.hpp"
+#include "run/memory_budget.hpp"
+#include "run/memory_pool.hpp"
+#include "run/run_items_in_order.hpp"
 
 namespace pt {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tile/progress.hpp"
+#include "run/progress.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {

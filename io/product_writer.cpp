@@ -4,18 +4,19 @@
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
-#include <unistd.h>
-
 #include "io/gdal_errors.hpp"
-#include "io/product_finisher.hpp"
-#include "io/safe_directory.hpp"
-#include "io/temporary_products.hpp"
-#include "io/tile_lock.hpp"
-#include "tile/ordered_failure.hpp"
+#include "run/run_items_in_order.hpp"
 
 namespace pt {
 
 namespace {
+
+// The HFA driver; throws RunFailure("no driver") when GDAL lacks it.
+GDALDriver* hfa_driver() {
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("HFA");
+    if (driver == nullptr) throw RunFailure("no driver");
+    return driver;
+}
 
 // Creates, georeferences, writes and closes one product at `file_path`.
 // Throws RunFailure naming `path`, its final place, when it cannot be
@@ -74,54 +75,33 @@ std::string wgs84_wkt() {
     return wkt;
 }
 
-GDALDriver* hfa_driver() {
-    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("HFA");
-    if (driver == nullptr) throw RunFailure("no driver");
-    return driver;
-}
-
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
                     const TileMemory& tile, int workers, Progress& progress, Flushing flushing) {
     GDALDriver* driver = hfa_driver();
     const std::string wkt = wgs84_wkt();
     const auto geotransform = product_geotransform(origin_x, origin_y);
     const std::vector<ProductWrite> plan = product_plan(paths, last_year, tile);
-    // What a missing or read-only output directory, or a lock file or private
-    // directory that cannot be had, is reported as: the first product cannot
-    // be created.
-    const std::string cannot_create = plan.front().path + " cannot be created";
 
     // Only now, with the tile filtered and about to be written, may the run
-    // touch the output directory: a run that fails earlier leaves it as it was.
-    // Everything below names entries relative to the directory opened here.
-    const UniqueFd output_dir = open_directory(paths.output_dir);
-    if (!output_dir.valid()) throw RunFailure(cannot_create);
-    // Declared in this order, they go in the reverse one: the private
-    // directory is emptied and removed while the lock is still held.
-    const TileLock lock(output_dir.get(), paths.output_dir, paths.tile_id, cannot_create);
-    remove_stale_temporaries(output_dir.get(), paths.tile_id);
-    const PrivateDirectory private_dir(output_dir.get(), paths.tile_id, cannot_create);
-
-    OrderedFailure failure;
+    // touch the output directory: a run that fails earlier leaves it as it
+    // was. A missing or read-only output directory, or a lock file or private
+    // directory that cannot be had, is reported as: the first product cannot
+    // be created.
+    TemporaryProducts products(paths.output_dir, paths.tile_id,
+                               plan.front().path + " cannot be created", flushing);
     progress.begin_phase("writing", static_cast<long>(plan.size()));
-    {
-        ProductFinisher finisher(private_dir.fd(), output_dir.get(), flushing, failure);
-        run_items_in_order(static_cast<int>(plan.size()), workers, progress, failure, [&](int index) {
-            const ProductWrite& product = plan[index];
-            encode_product(driver, private_dir.gdal_path() + "/" + product.file_name, product.path,
-                           geotransform, wkt, product.source, tile.width(), tile.height());
-            finisher.hand_over(start_writeback(static_cast<std::size_t>(index), product.path,
-                                               product.file_name, private_dir.fd(), flushing));
-        });
-        finisher.finish();
-    }
+    run_items_in_order(static_cast<int>(plan.size()), workers, progress, products.failures(),
+                       [&](int index) {
+                           const ProductWrite& product = plan[index];
+                           encode_product(driver, products.writing_path(product.file_name),
+                                          product.path, geotransform, wkt, product.source,
+                                          tile.width(), tile.height());
+                           products.hand_over(static_cast<std::size_t>(index), product.path,
+                                              product.file_name);
+                       });
+    products.wait();
     progress.end_phase();
-    failure.throw_if_any();
-    // The renames are entries of output_dir: flushed with it, they survive a
-    // power cut as the products' bytes do.
-    if (flushing == Flushing::to_disk && ::fsync(output_dir.get()) != 0) {
-        throw RunFailure(paths.output_dir + " cannot be written");
-    }
+    products.commit();
 }
 
 }  // namespace pt

@@ -7,10 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "tile/progress.hpp"
+#include "io/temporary_products.hpp"
+#include "run/progress.hpp"
 #include "tile/tile.hpp"
-
-class GDALDriver;
 
 namespace pt {
 
@@ -37,25 +36,16 @@ std::array<double, 6> product_geotransform(double origin_x, double origin_y);
 // WKT text of the WGS84 geographic coordinate system.
 std::string wgs84_wkt();
 
-// The HFA driver; throws RunFailure("no driver") when GDAL lacks it.
-GDALDriver* hfa_driver();
-
-// Whether the products are flushed to disk before the run may say it has
-// written them. Only the benchmark's I/O floor leaves the flushing to the
-// kernel, to show what durability costs; a run always flushes.
-enum class Flushing { to_disk, none };
-
-// Writes every product of the plan; with several workers each encodes whole
-// files. The HFA driver is looked up before anything in output_dir is
-// touched. Then the run takes the tile's lock (TileLock), removes what dead
-// runs of the tile left (remove_stale_temporaries) and makes its private
-// directory (PrivateDirectory); each product is encoded there under its
-// final file name, and a thread of its own flushes it and renames it into
-// output_dir, replacing an older product (or whatever was planted under its
-// name) in one step. Last, output_dir itself is flushed, so that the new
-// names survive a power cut too. On failure the line names the first failing
-// product of the plan; whatever the outcome, the run leaves nothing in
-// output_dir but products.
+// Writes every product of the plan with GDAL; with several workers each
+// encodes whole files. The HFA driver is looked up before anything in
+// output_dir is touched; then TemporaryProducts takes the tile's lock,
+// clears what dead runs left and makes the run's private directory. Each
+// product is encoded there under its final file name and handed over, to be
+// flushed and renamed into output_dir on a thread of its own, replacing an
+// older product (or whatever was planted under its name) in one step. Last,
+// output_dir itself is flushed, so that the new names survive a power cut
+// too. On failure the line names the first failing product of the plan;
+// whatever the outcome, the run leaves nothing in output_dir but products.
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
                     const TileMemory& tile, int workers = 1,
                     Progress& progress = Progress::silent(),

@@ -1,13 +1,15 @@
 #include "io/temporary_products.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <random>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tile/tile.hpp"
@@ -69,6 +71,20 @@ std::optional<std::string> make_directory_at(int dir_fd, const std::string& name
         if (errno != EEXIST) return std::nullopt;
     }
     return std::nullopt;
+}
+
+UniqueFd open_output_directory(const std::string& path, const std::string& cannot_create) {
+    UniqueFd dir = open_directory(path);
+    if (!dir.valid()) throw RunFailure(cannot_create);
+    return dir;
+}
+
+// What dead runs of the tile left goes before this run makes its own private
+// directory, which the cleanup would otherwise take for one of theirs.
+PrivateDirectory clean_and_make_private_directory(int output_dir_fd, const std::string& tile_id,
+                                                  const std::string& cannot_create) {
+    remove_stale_temporaries(output_dir_fd, tile_id);
+    return PrivateDirectory(output_dir_fd, tile_id, cannot_create);
 }
 
 }  // namespace
@@ -149,6 +165,84 @@ PrivateDirectory::PrivateDirectory(int output_dir_fd, const std::string& tile_id
 PrivateDirectory::~PrivateDirectory() {
     fd_.reset();
     remove_directory_tree(output_dir_fd_, name_);
+}
+
+TemporaryProducts::TemporaryProducts(const std::string& output_dir, const std::string& tile_id,
+                                     const std::string& cannot_create, Flushing flushing)
+    : output_dir_path_(output_dir),
+      flushing_(flushing),
+      output_dir_(open_output_directory(output_dir, cannot_create)),
+      lock_(output_dir_.get(), output_dir, tile_id, cannot_create),
+      private_dir_(clean_and_make_private_directory(output_dir_.get(), tile_id, cannot_create)),
+      finishing_thread_([this] { finish_handed_over(); }) {}
+
+TemporaryProducts::~TemporaryProducts() { wait(); }
+
+std::string TemporaryProducts::writing_path(const std::string& file_name) const {
+    return private_dir_.gdal_path() + "/" + file_name;
+}
+
+void TemporaryProducts::hand_over(std::size_t index, const std::string& path,
+                                  const std::string& file_name) {
+    UniqueFd file(
+        ::openat(private_dir_.fd(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid()) throw RunFailure(path + " cannot be written");
+    // Only a hint: an error here shows up again in the fsync that decides.
+    if (flushing_ == Flushing::to_disk) {
+        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back({index, path, file_name, std::move(file)});
+    }
+    handed_over_.notify_one();
+}
+
+void TemporaryProducts::wait() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    handed_over_.notify_one();
+    if (finishing_thread_.joinable()) finishing_thread_.join();
+}
+
+void TemporaryProducts::commit() {
+    failures_.throw_if_any();
+    if (flushing_ == Flushing::to_disk && ::fsync(output_dir_.get()) != 0) {
+        throw RunFailure(output_dir_path_ + " cannot be written");
+    }
+}
+
+void TemporaryProducts::finish_handed_over() {
+    for (;;) {
+        Written product;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            handed_over_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            product = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        finish_one(product);
+    }
+}
+
+void TemporaryProducts::finish_one(Written& product) {
+    // A write error the page cache has held back (network file systems
+    // report a full disk or quota only here) shows up in fsync or close.
+    const bool synced = flushing_ == Flushing::none || ::fsync(product.file.get()) == 0;
+    if (!product.file.close() || !synced) {
+        failures_.record(product.index, product.path + " cannot be written");
+        return;
+    }
+    // Atomic within the file system: readers see the old product or the new
+    // one, never a part of either. rename replaces a link, FIFO or file
+    // planted under the final name instead of following it.
+    if (::renameat(private_dir_.fd(), product.file_name.c_str(), output_dir_.get(),
+                   product.file_name.c_str()) != 0) {
+        failures_.record(product.index, product.path + " cannot be renamed into place");
+    }
 }
 
 }  // namespace pt

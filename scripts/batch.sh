@@ -19,8 +19,8 @@ lines and text after # are ignored) with GNU parallel:
 PROCESS_TILE defaults to $root/build/process_tile.
 OUTPUT_DIR is created if missing. Relative paths are made absolute.
 
-Jobs. One tile holds 6*(LAST_YEAR-1996)*4004*4004 + 2*4004*4004 bytes (about
-2.2 GiB for 2020). Unless --jobs is given, at most
+Jobs. One tile holds its six year cubes and two masks in memory
+($(tile_memory_mib 2000) MiB for 2000, $(tile_memory_mib 2020) MiB for 2020). Unless --jobs is given, at most
   min(cores, floor((MemAvailable - tile/2) / tile))   (at least 1)
 tiles run at once, and parallel's --memfree starts a tile only while that much
 memory is free (parallel stops the youngest tile and queues it again if free

@@ -17,9 +17,9 @@ for the i-th tile. PROCESS_TILE defaults to build/process_tile of this
 project. All paths are made absolute and must be the same on the compute nodes
 (shared storage).
 
-Memory request per task: the tile memory 6*(LAST_YEAR-1996)*4004*4004 +
-2*4004*4004 bytes, rounded up to MiB, plus 256 MiB for the program and GDAL
-(2489 MiB for 2020).
+Memory request per task: the tile memory (six year cubes and two masks),
+rounded up to MiB, plus $PROGRAM_MIB MiB for the program and GDAL ($(task_memory_mib 2000) MiB for 2000,
+$(task_memory_mib 2020) MiB for 2020).
 
 Logs, in DIR (default OUTPUT_DIR/logs):
   DIR/TILE.out      process_tile's standard output (the one-line failure message)
@@ -104,6 +104,12 @@ fi
 # shellcheck source=scripts/tile_batch_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/tile_batch_common.sh"
 
+# What a task asks Slurm for: the tile memory rounded up to MiB plus room for
+# the program, GDAL's block cache and the layer decoding pool, more than the
+# program's own memory check counts besides the tile, so a task passes it.
+PROGRAM_MIB=256
+task_memory_mib() { echo $(( $(tile_memory_mib "$1") + PROGRAM_MIB )); }
+
 cpus=4 max_running="" logdir="" unfinished=0 dry_run=0 region=1
 args=()
 while [ $# -gt 0 ]; do
@@ -160,8 +166,7 @@ if [ -z "$array" ]; then
 fi
 [ -z "$max_running" ] || array="$array%$max_running"
 
-tile_bytes=$(tile_memory_bytes "$last_year")
-mem_mib=$(( (tile_bytes + 1048575) / 1048576 + 256 ))
+mem_mib=$(task_memory_mib "$last_year")
 
 sbatch_cmd=(sbatch --job-name="process_tile_$last_year" --array="$array"
             --ntasks=1 --cpus-per-task="$cpus" --mem="${mem_mib}M"

@@ -1,5 +1,6 @@
-# Shared by batch.sh and slurm_array.sh (sourced, not run): argument handling
-# and the tile list, so both read a list and its shared arguments the same way.
+# Shared by batch.sh and slurm_array.sh (sourced, not run): argument handling,
+# the tile list and the tile memory, so both read a list and its shared
+# arguments the same way and plan with the same memory figure.
 # Expects $prog to be set by the sourcing script.
 
 die_usage() { echo "$prog: $*" >&2; echo "try: $prog --help" >&2; exit 2; }
@@ -9,8 +10,13 @@ plural() { if [ "$1" -eq 1 ]; then echo "$1 $2"; else echo "$1 $2s"; fi; }
 
 abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 
-# Bytes of tile memory one process_tile run holds: six year cubes and two masks.
+# The tile memory one process_tile run of last year $1 holds, the one place
+# the scripts take it from: six year cubes of the years 1997 to $1 and two
+# masks, 4004 x 4004 bytes a layer (TileMemory::bytes_needed in the program;
+# a unit test holds the two to the same figures). In bytes, and in MiB
+# rounded up.
 tile_memory_bytes() { echo $(( 6 * ($1 - 1996) * 4004 * 4004 + 2 * 4004 * 4004 )); }
+tile_memory_mib() { echo $(( ($(tile_memory_bytes "$1") + 1048575) / 1048576 )); }
 
 # TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
 # into tile_list, last_year, input_dir, output_dir, datamask_dir, wetland_dir

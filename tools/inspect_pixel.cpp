@@ -27,7 +27,7 @@
 #include "filter/stages.hpp"
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
-#include "tile/printable.hpp"
+#include "run/printable.hpp"
 #include "tile/tile.hpp"
 
 namespace {

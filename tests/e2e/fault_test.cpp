@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "e2e_support.hpp"
-#include "tile/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 #include "tile/tile.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "io/input_layers.hpp"
-#include "tile/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 
 namespace pt {
 namespace {

@@ -1,6 +1,6 @@
 // The memory probe's reading of the kernel's texts, taken from real machines
 // (a cgroup v1 host, a cgroup v2 container), and the decision it feeds.
-#include "tile/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The pool that bounds what the reading workers decode at once: it must
 // never grant more than it holds, must let a waiting worker go on as soon as
 // enough is returned, and must refuse at once what it could never grant.
-#include "tile/memory_pool.hpp"
+#include "run/memory_pool.hpp"
 
 #include <gtest/gtest.h>
 

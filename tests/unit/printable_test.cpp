@@ -1,7 +1,7 @@
 // Text from the command line or from GDAL, made safe for one terminal line.
 #include <gtest/gtest.h>
 
-#include "tile/printable.hpp"
+#include "run/printable.hpp"
 
 namespace pt {
 namespace {

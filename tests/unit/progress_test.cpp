@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "tile/progress.hpp"
+#include "run/progress.hpp"
 
 namespace pt {
 namespace {

@@ -1,9 +1,12 @@
-// The run's command line and the names and order of the files it reads and
-// writes, checked without touching any file.
+// The run's command line, the names and order of the files it reads and
+// writes, checked without touching any file, and the tile memory, also as
+// the batch scripts plan with it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "app/run.hpp"
 #include "io/input_layers.hpp"
@@ -181,6 +184,26 @@ TEST(TileMemory, CubesStartZeroAndDoNotOverlap) {
     // A pixel's series walks one layer per year.
     tile.cover_cube.at(2, 1, 4) = 77;
     EXPECT_EQ(tile.cover_cube.series(1, 4)[2], 77);
+}
+
+// The batch and Slurm scripts size jobs by the tile memory of
+// scripts/tile_batch_common.sh, their one source of it: it must be the
+// program's own figure.
+TEST(TileMemory, BatchScriptsPlanWithTheProgramsFigure) {
+    for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
+        const std::string command = "bash -c '. \"$0\" && tile_memory_bytes \"$1\"' '" +
+                                    std::string(PT_SCRIPTS_DIR) + "/tile_batch_common.sh' " +
+                                    std::to_string(last_year);
+        std::FILE* shell = popen(command.c_str(), "r");
+        ASSERT_NE(shell, nullptr);
+        char line[64] = {};
+        const bool read = std::fgets(line, sizeof line, shell) != nullptr;
+        EXPECT_EQ(pclose(shell), 0) << command;
+        ASSERT_TRUE(read) << command;
+        EXPECT_EQ(std::stoull(line),
+                  TileMemory::bytes_needed(year_count_for(last_year), TILE_SIZE, TILE_SIZE))
+            << last_year;
+    }
 }
 
 }  // namespace

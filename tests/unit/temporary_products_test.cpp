@@ -1,15 +1,19 @@
-// Where a run keeps its products until they are complete, and which
-// leftovers a later run of the same tile may remove, planted links included.
+// Where a run keeps its products until they are complete, which leftovers a
+// later run of the same tile may remove, planted links included, and how a
+// finished product takes its final name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "io/temporary_products.hpp"
+#include "io/tile_lock.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
@@ -229,6 +233,44 @@ TEST(TemporaryProducts, PrivateDirectoryIsPrivateAndGoesWithItsContent) {
     } catch (const RunFailure& failure) {
         EXPECT_STREQ(failure.what(), "x cannot be created");
     }
+}
+
+TEST(TemporaryProducts, HandedOverProductsTakeTheirFinalNamesAndNothingElseStays) {
+    const ScratchDir scratch("pt_products");
+    const fs::path dir = scratch.path() / "out";
+    const std::string stale = ".tmp-" + std::to_string(dead_pid()) + "-t7.aB3xYz";
+    fs::create_directories(dir / stale);
+    write_text(dir / "TCC_2000_t7.img", "old");
+    // A directory planted under a final name cannot be replaced by a rename.
+    fs::create_directories(dir / "Loss_2000_t7.img");
+    const auto final_path = [&](const std::string& name) { return (dir / name).string(); };
+    {
+        TemporaryProducts products(dir.string(), "t7", "x cannot be created", Flushing::to_disk);
+        EXPECT_TRUE(fs::exists(dir / tile_lock_name("t7")));
+        EXPECT_FALSE(fs::exists(dir / stale));
+        const std::string names[] = {"TCC_2000_t7.img", "TCH_2000_t7.img", "Loss_2000_t7.img"};
+        for (std::size_t index = 0; index < 3; ++index) {
+            write_text(products.writing_path(names[index]), "new " + names[index]);
+            products.hand_over(index, final_path(names[index]), names[index]);
+        }
+        // A product that was never written there cannot be handed over.
+        EXPECT_THROW(products.hand_over(3, final_path("TCC_2001_t7.img"), "TCC_2001_t7.img"),
+                     RunFailure);
+        products.wait();
+        try {
+            products.commit();
+            ADD_FAILURE() << "a product that could not take its name went unreported";
+        } catch (const RunFailure& failure) {
+            EXPECT_EQ(failure.what(), final_path("Loss_2000_t7.img") + " cannot be renamed into place");
+        }
+    }
+    EXPECT_EQ(read_text(dir / "TCC_2000_t7.img"), "new TCC_2000_t7.img");
+    EXPECT_EQ(read_text(dir / "TCH_2000_t7.img"), "new TCH_2000_t7.img");
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"Loss_2000_t7.img", "TCC_2000_t7.img",
+                                              "TCH_2000_t7.img"}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tile/workers.hpp"
+#include "run/workers.hpp"
 
 #include <sched.h>
 

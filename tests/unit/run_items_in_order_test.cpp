@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "tile/ordered_failure.hpp"
+#include "run/run_items_in_order.hpp"
 
 namespace pt {
 namespace {

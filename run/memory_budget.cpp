@@ -1,4 +1,4 @@
-#include "tile/memory_budget.hpp"
+#include "run/memory_budget.hpp"
 
 #include <sys/resource.h>
 

@@ -1,5 +1,6 @@
-// The first failure in plan order among items done by several workers, so a
-// parallel run reports what a one-by-one run in the same order would.
+// Items of a plan (input layers, products) run on several workers with the
+// outcome of a one-by-one run in plan order: run_items_in_order, and the
+// OrderedFailure that keeps the failure of the lowest index.
 #pragma once
 
 #include <cstddef>
@@ -8,12 +9,13 @@
 #include <string>
 #include <utility>
 
-#include "tile/progress.hpp"
+#include "run/progress.hpp"
+#include "run/workers.hpp"
 #include "tile/tile.hpp"
-#include "tile/workers.hpp"
 
 namespace pt {
 
+// The first failure in plan order among items done by several workers.
 class OrderedFailure {
 public:
     OrderedFailure() = default;

@@ -1,4 +1,4 @@
-#include "tile/printable.hpp"
+#include "run/printable.hpp"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // Fresh memory costs a page fault on first touch, and in a virtual machine a
-// second fault on the host behind it: for the 1.5 GB of output cubes of a
+// second fault on the host behind it: for the 1 GB of output years of a
 // 2020 tile that was over a second here, paid inside the filter. Reading the
 // inputs leaves the processors partly idle, so a thread of its own touches
 // the output pages meanwhile and the filter later finds them ready.

@@ -1,4 +1,4 @@
-#include "tile/progress.hpp"
+#include "run/progress.hpp"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "tile/output_pages.hpp"
+#include "run/output_page_toucher.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "tile/memory_pool.hpp"
+#include "run/memory_pool.hpp"
 
 #include <stdexcept>
 
