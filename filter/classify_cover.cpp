@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "filter/rule_thresholds.hpp"
+#include "tile/constants.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "filter/rule_thresholds.hpp"
+#include "tile/constants.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {

@@ -1,4 +1,4 @@
-#include "filter/rule_thresholds.hpp"
+#include "tile/constants.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {

@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstdlib>
 
-#include "filter/rule_thresholds.hpp"
+#include "tile/constants.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
