@@ -47,8 +47,4 @@ PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& lo
     }
 }
 
-void thin_loss(const YearCube& loss_cube, const YearCube& loss_out) {
-    thin_loss_rows(loss_cube, loss_out, 0, loss_cube.height);
-}
-
 }  // namespace pt
