@@ -10,51 +10,16 @@
 namespace pt {
 namespace {
 
-// One pixel's series, cover bytes given from year index 0.
-struct Pixel {
-    std::vector<uint8_t> cover, loss;
-    std::vector<int32_t> proximity, value, state;
-    uint8_t wetland = 0;
+using Pixel = CoverPixel;
 
-    explicit Pixel(std::vector<uint8_t> bytes)
-        : cover(std::move(bytes)), loss(cover.size()), proximity(cover.size()),
-          value(cover.size(), -1), state(cover.size(), -1) {}
-    int years() const { return static_cast<int>(cover.size()); }
-};
-
-// The pixels classified in the given form, each with its value and state
-// series and its cover bytes as classification leaves them.
 std::vector<Pixel> classified(std::vector<Pixel> pixels, Form form) {
-    if (form == Form::one_pixel) {
-        for (Pixel& p : pixels) {
+    return run_form(
+        std::move(pixels), form,
+        [](Pixel& p) {
             classify_cover({p.cover.data(), 1}, {p.loss.data(), 1}, p.wetland, p.proximity, p.value,
                            p.state);
-        }
-        return pixels;
-    }
-    run_in_lane_groups(
-        static_cast<int>(pixels.size()), [&](int i) { return pixels[i].years(); },
-        [&](PixelGroup& g, int lane, int i) {
-            const Pixel& p = pixels[i];
-            for (int t = 0; t < p.years(); ++t) {
-                g.cover[t][lane] = p.cover[t];
-                g.loss[t][lane] = p.loss[t] != 0 ? -1 : 0;
-                g.recent[t][lane] = p.proximity[t] == PROX_RECENT ? -1 : 0;
-                g.near[t][lane] = p.proximity[t] != PROX_NONE ? -1 : 0;
-                g.value[t][lane] = g.state[t][lane] = -1;
-            }
-            g.wetland[lane] = p.wetland == 1 ? -1 : 0;
         },
-        [](PixelGroup& g) { classify_cover(g); },
-        [&](PixelGroup& g, int lane, int i) {
-            Pixel& p = pixels[i];
-            for (int t = 0; t < p.years(); ++t) {
-                p.cover[t] = static_cast<uint8_t>(g.cover[t][lane]);
-                p.value[t] = g.value[t][lane];
-                p.state[t] = g.state[t][lane];
-            }
-        });
-    return pixels;
+        [](PixelGroup& g) { classify_cover(g); });
 }
 
 TEST(ClassifyCover, PeaksAndValleys) {

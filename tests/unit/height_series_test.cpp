@@ -18,45 +18,70 @@
 namespace pt {
 namespace {
 
-constexpr int FAR = 200;    // a height that must never reach the result
-constexpr int STALE = 99;   // what another pixel left in the work space
+constexpr int SIDE = 7;
+constexpr int FAR = 200;   // a height that must never reach the result
+constexpr int STALE = 99;  // what another pixel left in the work space
 
 // A small tile whose every pixel runs through the stage in the given form:
 // the one-pixel stage pixel by pixel, or the lane form on the groups of each
-// row, the input heights laid out as the tile pass lays them out. Output
-// year k is year index first_output_index + k; the work space starts STALE.
+// row, the input heights laid out as the tile pass lays them out; the work
+// space starts STALE. The accessors address the pixel chosen by at(), which
+// starts as (row, col) and is covered in every year; k is an output year.
 class HeightTile {
 public:
-    HeightTile(int years, int height, int width)
-        : tile(first_output_index + years, width, height),
-          n_(first_output_index + years),
-          proximity_(series_size(), PROX_NONE),
-          derived_(series_size(), STALE) {}
+    explicit HeightTile(int years, int row = 3, int col = 3, int height = SIDE, int width = SIDE)
+        : tile(first_output_index + years, width, height), years_(years), n_(tile.year_count()),
+          proximity_(static_cast<std::size_t>(n_) * width * height, PROX_NONE),
+          derived_(proximity_.size(), STALE) {
+        at(row, col);
+        for (int k = 0; k < years; ++k) cover(k) = 60;
+    }
 
-    uint8_t& cover(int k, int r, int c) { return tile.cover_out.at(first_output_index + k, r, c); }
-    uint8_t& loss(int k, int r, int c) { return tile.loss_cube.at(first_output_index + k, r, c); }
-    uint8_t& h(int k, int r, int c) { return tile.height_cube.at(first_output_index + k, r, c); }
-    int32_t& proximity(int k, int r, int c) { return series(proximity_, r, c)[first_output_index + k]; }
+    HeightTile& at(int row, int col) {
+        row_ = row, col_ = col;
+        return *this;
+    }
+    uint8_t& cover(int k) { return tile.cover_out.at(first_output_index + k, row_, col_); }
+    uint8_t& loss(int k) { return tile.loss_cube.at(first_output_index + k, row_, col_); }
+    int32_t& proximity(int k) { return series(proximity_, row_, col_)[first_output_index + k]; }
+    // Height of output year k at offset (dy, dx) from the pixel.
+    uint8_t& h(int k, int dy = 0, int dx = 0) {
+        return tile.height_cube.at(first_output_index + k, row_ + dy, col_ + dx);
+    }
+    void own(const std::vector<int>& heights) {
+        for (int k = 0; k < static_cast<int>(heights.size()); ++k)
+            h(k) = static_cast<uint8_t>(heights[k]);
+    }
+    // Fills layer k with FAR everywhere outside the in-tile 5x5 block, so any
+    // read that wraps into another row or layer shows up in a mean.
+    void far_outside_block(int k) {
+        for (int r = 0; r < tile.height(); ++r)
+            for (int c = 0; c < tile.width(); ++c)
+                if (std::abs(r - row_) > 2 || std::abs(c - col_) > 2)
+                    tile.height_cube.at(first_output_index + k, r, c) = FAR;
+    }
 
-    // After run(): the stored height of output year k, and the derived,
-    // capped height of year index t.
-    int out(int k, int r, int c) const { return tile.height_out.at(first_output_index + k, r, c); }
-    int derived_at(int t, int r, int c) { return series(derived_, r, c)[t]; }
-
-    void run(Form form) {
+    // Runs the stage on the whole tile; returns the pixel's stored heights.
+    std::vector<int> run(Form form) {
         if (form == Form::one_pixel) {
             run_one_pixel();
         } else {
             run_lanes();
         }
+        return out();
     }
+    std::vector<int> out() const {
+        std::vector<int> heights;
+        for (int k = 0; k < years_; ++k)
+            heights.push_back(tile.height_out.at(first_output_index + k, row_, col_));
+        return heights;
+    }
+    // The derived, capped height of output year k (negative before 2000).
+    int derived(int k) { return series(derived_, row_, col_)[first_output_index + k]; }
 
     TileMemory tile;
 
 private:
-    std::size_t series_size() const {
-        return static_cast<std::size_t>(n_) * tile.width() * tile.height();
-    }
     YearSeries series(std::vector<int32_t>& all, int r, int c) {
         return {all.data() + (static_cast<std::size_t>(r) * tile.width() + c) * n_,
                 static_cast<std::size_t>(n_)};
@@ -89,19 +114,18 @@ private:
         for (int r = 0; r < tile.height(); ++r) {
             for (int k = 0; k < 5; ++k) {
                 std::fill(rows[k].begin(), rows[k].end(), 0);
-                const int row = r - 2 + k;
-                if (row < 0 || row >= tile.height()) continue;
+                if (r - 2 + k < 0 || r - 2 + k >= tile.height()) continue;
                 for (int t = 0; t < n_; ++t) {
-                    std::memcpy(rows[k].data() + t * stride + 2, tile.height_cube.row(t, row), width);
+                    std::memcpy(rows[k].data() + t * stride + 2, tile.height_cube.row(t, r - 2 + k),
+                                width);
                 }
             }
-            for (std::size_t first = 0; first < padded; first += LANE_COUNT) {
+            for (int first = 0; first < width; first += LANE_COUNT) {
                 PixelGroup g(n_);
-                GroupHeights heights;
-                heights.year_stride = static_cast<std::ptrdiff_t>(stride);
+                GroupHeights heights{{}, static_cast<std::ptrdiff_t>(stride)};
                 for (int k = 0; k < 5; ++k) heights.rows[k] = rows[k].data() + 2 + first;
                 for (int lane = 0; lane < LANE_COUNT; ++lane) {
-                    const int c = static_cast<int>(first) + lane;
+                    const int c = first + lane;
                     for (int t = 0; t < n_; ++t) {
                         g.derived[t][lane] = g.height[t][lane] = STALE;
                         if (c >= width) continue;
@@ -111,67 +135,26 @@ private:
                     }
                 }
                 filter_height_series(g, heights);
-                for (int lane = 0; lane < LANE_COUNT && static_cast<int>(first) + lane < width; ++lane) {
-                    const int c = static_cast<int>(first) + lane;
+                for (int c = first; c < std::min(first + LANE_COUNT, width); ++c) {
                     for (int t = 0; t < n_; ++t) {
-                        series(derived_, r, c)[t] = g.derived[t][lane];
-                        if (t >= first_output_index) {
-                            tile.height_out.at(t, r, c) = static_cast<uint8_t>(g.height[t][lane]);
-                        }
+                        series(derived_, r, c)[t] = g.derived[t][c - first];
+                        if (t < first_output_index) continue;
+                        tile.height_out.at(t, r, c) = static_cast<uint8_t>(g.height[t][c - first]);
                     }
                 }
             }
         }
     }
 
-    int n_;
+    int years_, n_;
+    int row_ = 0, col_ = 0;
     std::vector<int32_t> proximity_, derived_;
-};
-
-constexpr int SIDE = 7;
-
-// One pixel of a SIDE x SIDE tile, covered in every year, addressed relative
-// to itself.
-class HeightPixel : public HeightTile {
-public:
-    explicit HeightPixel(int years, int row = 3, int col = 3)
-        : HeightTile(years, SIDE, SIDE), years_(years), row_(row), col_(col) {
-        for (int k = 0; k < years; ++k) cover(k) = 60;
-    }
-
-    uint8_t& cover(int k) { return HeightTile::cover(k, row_, col_); }
-    // Height of output year k at offset (dy, dx) from the pixel.
-    uint8_t& h(int k, int dy = 0, int dx = 0) { return HeightTile::h(k, row_ + dy, col_ + dx); }
-    void own(const std::vector<int>& heights) {
-        for (int k = 0; k < static_cast<int>(heights.size()); ++k)
-            h(k) = static_cast<uint8_t>(heights[k]);
-    }
-    // Fills layer k with FAR everywhere outside the in-tile 5x5 block, so any
-    // read that wraps into another row or layer shows up in a mean.
-    void far_outside_block(int k) {
-        for (int r = 0; r < SIDE; ++r)
-            for (int c = 0; c < SIDE; ++c)
-                if (std::abs(r - row_) > 2 || std::abs(c - col_) > 2) HeightTile::h(k, r, c) = FAR;
-    }
-
-    // Runs the stage; returns the pixel's stored heights of the output years.
-    std::vector<int> run(Form form) {
-        HeightTile::run(form);
-        std::vector<int> heights;
-        for (int k = 0; k < years_; ++k) heights.push_back(out(k, row_, col_));
-        return heights;
-    }
-    int derived(int k) { return derived_at(first_output_index + k, row_, col_); }
-    int derived_before_output(int t) { return derived_at(t, row_, col_); }
-
-private:
-    int years_, row_, col_;
 };
 
 using V = std::vector<int>;
 
 TEST(HeightDerivation, OwnHeightCoverGateAndBlockMean) {
-    HeightPixel p(5);
+    HeightTile p(5);
     p.own({12, 0, 30, 12, 12});
     p.h(0, -1, -1) = 50;  // a covered year with its own height ignores neighbours
     p.h(1, -1, 0) = 10;   // own height missing: non-zero 3x3 neighbours 10, 11, 13
@@ -188,7 +171,7 @@ TEST(HeightDerivation, OwnHeightCoverGateAndBlockMean) {
 }
 
 TEST(HeightDerivation, MeanFillsADipThatSmoothingThenRemoves) {
-    HeightPixel p(5);
+    HeightTile p(5);
     p.own({12, 12, 0, 12, 12});
     p.h(2, -1, 0) = 10;
     p.h(2, 0, 1) = 11;
@@ -201,7 +184,7 @@ TEST(HeightDerivation, MeanFillsADipThatSmoothingThenRemoves) {
 }
 
 TEST(HeightDerivation, RingAtDistanceTwoAndNothingAround) {
-    HeightPixel p(5);
+    HeightTile p(5);
     p.own({20, 0, 0, 12, 12});
     p.h(1, -2, 1) = 20;  // year 1: only the ring holds heights: 45 / 2 = 22
     p.h(1, 2, -2) = 25;
@@ -209,7 +192,7 @@ TEST(HeightDerivation, RingAtDistanceTwoAndNothingAround) {
     p.far_outside_block(2);  // year 2: nothing within the 5x5 block
 
     // 12, 12, 0, 12, 12: the cap rebuilds from 0, and a 0 is never smoothed.
-    HeightPixel q(5);
+    HeightTile q(5);
     q.own({12, 12, 0, 12, 12});
     q.far_outside_block(2);
     for (Form form : BOTH_FORMS) {
@@ -225,7 +208,7 @@ TEST(HeightDerivation, TileCornerAndEdgeReadOnlyInsideTheTile) {
     // Corner: heights 9, 10, 12 to the right, below and diagonal: 31 / 3 = 10.
     // Everything else in the year (and the whole previous layer) is FAR, so a
     // read wrapping to the row's end or into the layer before would show.
-    HeightPixel corner(2, 0, 0);
+    HeightTile corner(2, 0, 0);
     for (int r = 0; r < SIDE; ++r)
         for (int c = 0; c < SIDE; ++c) corner.tile.height_cube.at(first_output_index, r, c) = FAR;
     corner.far_outside_block(1);
@@ -234,7 +217,7 @@ TEST(HeightDerivation, TileCornerAndEdgeReadOnlyInsideTheTile) {
     corner.h(1, 1, 1) = 12;
 
     // Right edge, 3x3 empty: the in-tile ring holds 20 and 25 -> 22.
-    HeightPixel edge(2, 3, SIDE - 1);
+    HeightTile edge(2, 3, SIDE - 1);
     edge.own({22, 0});
     edge.far_outside_block(1);
     edge.h(1, -2, -1) = 20;
@@ -260,28 +243,27 @@ struct SeriesCase {
 };
 
 void expect_series(const std::vector<SeriesCase>& cases) {
-    std::map<std::size_t, std::vector<int>> by_years;
-    for (std::size_t i = 0; i < cases.size(); ++i) by_years[cases[i].heights.size()].push_back(static_cast<int>(i));
-    for (const auto& [years, indices] : by_years) {
-        HeightTile row(static_cast<int>(years), 1, static_cast<int>(indices.size()));
-        for (int c = 0; c < static_cast<int>(indices.size()); ++c) {
-            const SeriesCase& s = cases[indices[c]];
+    std::map<std::size_t, std::vector<std::size_t>> by_years;
+    for (std::size_t i = 0; i < cases.size(); ++i) by_years[cases[i].heights.size()].push_back(i);
+    for (const auto& [years, members] : by_years) {
+        HeightTile row(static_cast<int>(years), 0, 0, 1, static_cast<int>(members.size()));
+        for (std::size_t c = 0; c < members.size(); ++c) {
+            const SeriesCase& s = cases[members[c]];
+            row.at(0, static_cast<int>(c)).own(s.heights);
             for (int k = 0; k < static_cast<int>(years); ++k) {
-                row.h(k, 0, c) = static_cast<uint8_t>(s.heights[k]);
-                row.cover(k, 0, c) = s.heights[k] != 0 ? 60 : 0;
+                row.cover(k) = s.heights[k] != 0 ? 60 : 0;
             }
             for (int k = 0; k < static_cast<int>(s.proximity.size()); ++k) {
-                row.proximity(k, 0, c) = s.proximity[k];
+                row.proximity(k) = s.proximity[k];
             }
-            if (s.loss_year >= 0) row.loss(s.loss_year, 0, c) = 2;  // any non-zero byte is loss
+            if (s.loss_year >= 0) row.loss(s.loss_year) = 2;  // any non-zero byte is loss
         }
         for (Form form : BOTH_FORMS) {
             SCOPED_TRACE(form_name(form));
             row.run(form);
-            for (int c = 0; c < static_cast<int>(indices.size()); ++c) {
-                V out;
-                for (int k = 0; k < static_cast<int>(years); ++k) out.push_back(row.out(k, 0, c));
-                EXPECT_EQ(out, cases[indices[c]].expected) << "case " << indices[c];
+            for (std::size_t c = 0; c < members.size(); ++c) {
+                EXPECT_EQ(row.at(0, static_cast<int>(c)).out(), cases[members[c]].expected)
+                    << "case " << members[c];
             }
         }
     }
@@ -304,10 +286,12 @@ TEST(HeightSeries, CapAndSmoothing) {
     });
 }
 
-// The final year has no successor to judge it against; it takes its derived
-// value v(n-1) in the cases below, and otherwise repeats s(n-2). Four years,
-// the last three s(n-3), s(n-2), v(n-1); s(n-2) is protected by recent loss
-// nearby so that it keeps its value.
+// The final year has no successor to judge it against. It takes its derived
+// value v(n-1) when that equals s(n-2) or continues the run s(n-3), s(n-2),
+// when it is a fall with recent loss nearby, or when the pixel itself had
+// loss in one of the three years before; otherwise it repeats s(n-2). Four
+// years, the last three s(n-3), s(n-2), v(n-1); s(n-2) is protected by recent
+// loss nearby so that it keeps its value.
 TEST(HeightSeries, FinalYearRule) {
     struct FinalCase {
         V heights;
@@ -330,9 +314,10 @@ TEST(HeightSeries, FinalYearRule) {
     };
     std::vector<SeriesCase> series;
     for (const FinalCase& c : cases) {
+        const int32_t last = c.recent_last ? PROX_RECENT : PROX_NONE;
         series.push_back({c.heights,
                           {c.heights[0], c.heights[1], c.heights[2], c.expected},
-                          {PROX_NONE, PROX_NONE, PROX_RECENT, c.recent_last ? PROX_RECENT : PROX_NONE},
+                          {PROX_NONE, PROX_NONE, PROX_RECENT, last},
                           c.loss_year});
     }
     expect_series(series);
@@ -344,16 +329,16 @@ TEST(HeightSeries, ShortRunsAndStaleWorkSpace) {
 
     // Last year 2001: the final rule must see s(2) = 0, not what another
     // pixel left in the work space, so 12 then 5 repeats 12.
-    HeightPixel two(2);
+    HeightTile two(2);
     two.own({12, 5});
     for (Form form : BOTH_FORMS) {
         SCOPED_TRACE(form_name(form));
         EXPECT_EQ(two.run(form), (V{12, 12}));
-        for (int t = 0; t < first_output_index; ++t) {
-            EXPECT_EQ(two.derived_before_output(t), 0);
+        for (int k = -first_output_index; k < 0; ++k) {
+            EXPECT_EQ(two.derived(k), 0);
             // The store leaves the years before the output alone.
             if (form == Form::one_pixel) {
-                EXPECT_EQ(two.tile.height_out.at(t, 3, 3), 0);
+                EXPECT_EQ(two.tile.height_out.at(first_output_index + k, 3, 3), 0);
             }
         }
     }

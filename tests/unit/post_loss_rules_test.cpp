@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -12,49 +13,31 @@ namespace {
 
 using V = std::vector<int32_t>;
 
-// n = 12: values from year index 3 on, loss at one year index; what the
-// rules leave of the values.
+// n = 12: loss at one year index, values from year index 3 on, and what the
+// rules leave of them.
 struct Case {
     int loss_year;
     V window, expected;
 };
 
-std::vector<V> after_loss(const std::vector<Case>& cases, Form form) {
-    constexpr int N = 12;
-    std::vector<V> out(cases.size());
-    auto years = [](int) { return N; };
-    if (form == Form::one_pixel) {
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            V value(first_output_index, 0);
-            value.insert(value.end(), cases[i].window.begin(), cases[i].window.end());
-            std::vector<uint8_t> loss(N);
-            loss[cases[i].loss_year] = 1;
-            apply_post_loss_rules({loss.data(), 1}, value);
-            out[i].assign(value.begin() + first_output_index, value.end());
-        }
-        return out;
-    }
-    run_in_lane_groups(
-        static_cast<int>(cases.size()), years,
-        [&](PixelGroup& g, int lane, int i) {
-            for (int t = first_output_index; t < N; ++t) {
-                g.value[t][lane] = static_cast<int16_t>(cases[i].window[t - first_output_index]);
-            }
-            g.loss[cases[i].loss_year][lane] = -1;
-        },
-        [](PixelGroup& g) { apply_post_loss_rules(g); },
-        [&](PixelGroup& g, int lane, int i) {
-            for (int t = first_output_index; t < N; ++t) out[i].push_back(g.value[t][lane]);
-        });
-    return out;
-}
-
 void expect_after_loss(const std::vector<Case>& cases) {
+    std::vector<CoverPixel> pixels;
+    for (const Case& c : cases) {
+        CoverPixel p(std::vector<uint8_t>(12));
+        p.loss[c.loss_year] = 1;
+        std::fill(p.value.begin(), p.value.begin() + first_output_index, 0);
+        std::copy(c.window.begin(), c.window.end(), p.value.begin() + first_output_index);
+        pixels.push_back(p);
+    }
     for (Form form : BOTH_FORMS) {
         SCOPED_TRACE(form_name(form));
-        const std::vector<V> out = after_loss(cases, form);
+        const std::vector<CoverPixel> out = run_form(
+            pixels, form, [](CoverPixel& p) { apply_post_loss_rules({p.loss.data(), 1}, p.value); },
+            [](PixelGroup& g) { apply_post_loss_rules(g); });
         for (std::size_t i = 0; i < cases.size(); ++i) {
-            EXPECT_EQ(out[i], cases[i].expected) << "case " << i;
+            EXPECT_EQ(V(out[i].value.begin() + first_output_index, out[i].value.end()),
+                      cases[i].expected)
+                << "case " << i;
         }
     }
 }
@@ -64,12 +47,12 @@ TEST(PostLossRules, YearAfterLoss) {
     struct Years { int32_t v7, v8, v9, e7; };
     constexpr int32_t MIN = REGROWTH_MIN, NEXT = REGROWTH_NEXT_MIN;
     const Years years[] = {
-        {45, 71, 71, 35},               // regrowth: 71 / 2
-        {MIN, NEXT, NEXT, NEXT / 2},    // both limits inclusive
-        {45, NEXT - 1, NEXT - 1, 45},   // successor too low for regrowth, not lower either
+        {45, 71, 71, 35},              // regrowth: 71 / 2
+        {MIN, NEXT, NEXT, NEXT / 2},   // both limits inclusive
+        {45, NEXT - 1, NEXT - 1, 45},  // successor too low for regrowth, not lower either
         {MIN - 1, 71, 71, MIN - 1},
-        {60, 40, 40, 40},               // lowered to the year after
-        {40, 30, 10, 30},               // only the year right after the loss
+        {60, 40, 40, 40},              // lowered to the year after
+        {40, 30, 10, 30},              // only the year right after the loss
         {40, 40, 40, 40},
         {0, 20, 20, 0},
     };

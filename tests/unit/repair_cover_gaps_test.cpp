@@ -18,9 +18,8 @@ constexpr Year OK(int32_t v) { return {STATE_OK, v, static_cast<uint8_t>(v)}; }
 constexpr Year BAD(uint8_t c) { return {STATE_INVALID, 0, c}; }
 constexpr Year JUMP(uint8_t c) { return {STATE_JUMP, 0, c}; }
 
-// A window and what the repair makes of it, from year index 3 on: values,
-// and states as letters: '.' accepted, 'x' invalid, 'j' jump, 'r' repaired,
-// 'i' interpolated.
+// A window and what the repair makes of it: values, and states as letters,
+// '.' accepted, 'x' invalid, 'r' repaired, 'i' interpolated.
 struct Case {
     std::vector<Year> window;
     std::vector<int32_t> values;
@@ -31,64 +30,37 @@ char state_letter(int32_t code) {
     switch (code) {
         case STATE_OK: return '.';
         case STATE_INVALID: return 'x';
-        case STATE_JUMP: return 'j';
         case STATE_REPAIRED: return 'r';
         case STATE_INTERPOLATED: return 'i';
         default: return '?';
     }
 }
 
-// Each case's window repaired in the given form, as a Case of its own.
-std::vector<Case> repaired(const std::vector<Case>& cases, Form form) {
-    std::vector<Case> out(cases.size());
-    auto years = [&](int i) { return static_cast<int>(cases[i].window.size()) + first_output_index; };
-    auto year = [&](std::size_t i, int t) -> const Year& {
-        return cases[i].window[static_cast<std::size_t>(t - first_output_index)];
-    };
-    if (form == Form::one_pixel) {
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            const int n = years(static_cast<int>(i));
-            std::vector<uint8_t> cover(n);
-            std::vector<int32_t> value(n), state(n);
-            for (int t = first_output_index; t < n; ++t) {
-                const Year& y = year(i, t);
-                state[t] = y.state, value[t] = y.value, cover[t] = y.cover;
-            }
-            repair_cover_gaps({cover.data(), 1}, value, state);
-            for (int t = first_output_index; t < n; ++t) {
-                out[i].values.push_back(value[t]);
-                out[i].states += state_letter(state[t]);
-            }
-        }
-        return out;
-    }
-    run_in_lane_groups(
-        static_cast<int>(cases.size()), years,
-        [&](PixelGroup& g, int lane, int i) {
-            for (int t = first_output_index; t < g.year_count; ++t) {
-                const Year& y = year(static_cast<std::size_t>(i), t);
-                g.state[t][lane] = static_cast<int16_t>(y.state);
-                g.value[t][lane] = static_cast<int16_t>(y.value);
-                g.cover[t][lane] = y.cover;
-            }
-        },
-        [](PixelGroup& g) { repair_cover_gaps(g); },
-        [&](PixelGroup& g, int lane, int i) {
-            for (int t = first_output_index; t < g.year_count; ++t) {
-                out[i].values.push_back(g.value[t][lane]);
-                out[i].states += state_letter(g.state[t][lane]);
-            }
-        });
-    return out;
-}
-
 void expect_repairs(const std::vector<Case>& cases) {
+    std::vector<CoverPixel> pixels;
+    for (const Case& c : cases) {
+        CoverPixel p(std::vector<uint8_t>(first_output_index + c.window.size()));
+        for (int t = 0; t < p.years(); ++t) {
+            const Year y = t < first_output_index ? OK(0) : c.window[t - first_output_index];
+            p.state[t] = y.state, p.value[t] = y.value, p.cover[t] = y.cover;
+        }
+        pixels.push_back(p);
+    }
     for (Form form : BOTH_FORMS) {
         SCOPED_TRACE(form_name(form));
-        const std::vector<Case> out = repaired(cases, form);
+        const std::vector<CoverPixel> out = run_form(
+            pixels, form,
+            [](CoverPixel& p) { repair_cover_gaps({p.cover.data(), 1}, p.value, p.state); },
+            [](PixelGroup& g) { repair_cover_gaps(g); });
         for (std::size_t i = 0; i < cases.size(); ++i) {
-            EXPECT_EQ(out[i].values, cases[i].values) << "case " << i;
-            EXPECT_EQ(out[i].states, cases[i].states) << "case " << i;
+            const std::vector<int32_t> values(out[i].value.begin() + first_output_index,
+                                              out[i].value.end());
+            std::string states;
+            for (int t = first_output_index; t < out[i].years(); ++t) {
+                states += state_letter(out[i].state[t]);
+            }
+            EXPECT_EQ(values, cases[i].values) << "case " << i;
+            EXPECT_EQ(states, cases[i].states) << "case " << i;
         }
     }
 }
@@ -97,8 +69,7 @@ TEST(RepairCoverGaps, Replacement) {
     expect_repairs({
         // Median of 62, 0, 58.
         {{OK(50), OK(50), OK(62), BAD(0), OK(58), OK(50)}, {50, 50, 62, 58, 58, 50}, "...r.."},
-        // The byte of 60 keeps itself, and an accepted last year is not
-        // carried over from it.
+        // The byte of 60 keeps itself; an accepted last year is not carried.
         {{OK(50), OK(50), OK(62), BAD(60), OK(58)}, {50, 50, 62, 60, 58}, "...r."},
         // A jump takes the median even when the year after is not accepted;
         // that year, with no accepted neighbour left, is interpolated.
@@ -119,8 +90,8 @@ TEST(RepairCoverGaps, Interpolation) {
         // -40/3 truncates to -13, not -14; the carried last year keeps its code.
         {{OK(60), OK(60), OK(60), BAD(0), BAD(0), OK(20), OK(20), OK(33), BAD(0)},
          {60, 60, 60, 47, 34, 20, 20, 33, 33}, "...ii...x"},
-        // Year 7 borrows 60 at the limit, then year 8 is a run of one
-        // between 60 and 20.
+        // Year 7 borrows 60 at the limit, then year 8 is a run of one between
+        // 60 and 20.
         {{OK(60), OK(60), OK(60), BAD(60 - BORROW_MAX_DIFF), BAD(0), OK(20), OK(20)},
          {60, 60, 60, 60, 40, 20, 20}, "...ri.."},
         // Invalid year before a jump: the jump is replaced first, then the
@@ -133,7 +104,7 @@ TEST(RepairCoverGaps, Interpolation) {
         {{BAD(40), BAD(0), OK(70), OK(70)}, {50, 60, 70, 70}, "ii.."},
         {{BAD(20), BAD(80), BAD(0)}, {40, 60, 60}, "iix"},
         {{BAD(37), BAD(0)}, {37, 37}, "ix"},
-        // Last year 2000: nothing to repair from, the year before's 0 is carried.
+        // Last year 2000: nothing to repair from; the year before's 0 is carried.
         {{BAD(37)}, {0}, "x"},
     });
 }
