@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "filter/pixel_chain.hpp"
+#include "filter/stages.hpp"
 #include "filter/tile_pass.hpp"
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
@@ -195,7 +196,8 @@ int main(int argc, char** argv) {
             };
             restore_inputs();
 
-            plain.thin = timed([&] { thin_loss(tile.loss_cube, tile.loss_out); });
+            plain.thin =
+                timed([&] { thin_loss_rows(tile.loss_cube, tile.loss_out, 0, tile.height()); });
             plain.pixels = timed([&] { filter_pixels_reference(tile); });
             const std::vector<uint8_t> plain_out(tile.loss_out.data,
                                                  tile.loss_out.data + 3 * cube_bytes);

@@ -1,8 +1,11 @@
+// Canopy cover classification of one pixel: each output year is accepted,
+// given a value (loss years, wetland rules), or marked for the gap repair.
+// The lane form is in classify_cover_lanes.hpp.
 #include <algorithm>
 #include <cstdlib>
 
-#include "filter/rule_thresholds.hpp"
 #include "filter/stages.hpp"
+#include "tile/constants.hpp"
 
 namespace pt {
 
@@ -20,9 +23,10 @@ struct CoverSeries {
     void accept(int t) const { value[t] = cover[t]; }
 };
 
-// Wetland cover from 2017 on follows the previous year's value: recent loss
-// nearby or a small change is taken as is, a moderate change along a steady
-// trend moves halfway, anything else keeps the previous level.
+// Wetland cover from WETLAND_RULE_YEAR on follows the previous year's value:
+// with loss nearby (recent or older) or after a small change it is taken as
+// is, a moderate change along a steady trend moves halfway, anything else
+// keeps the previous level.
 void judge_wetland_year(const CoverSeries& s, int t) {
     if (s.proximity[t] >= PROX_RECENT) {
         s.accept(t);

@@ -3,7 +3,8 @@
 // pixels around; the series may rise by at most HEIGHT_GAIN_LIMIT per year;
 // isolated peaks and dips are median-smoothed unless loss lies close by; the
 // final year, which has no successor to judge it against, is settled by its
-// own rule; the result is stored into the height product cube.
+// own rule; the result is stored into the height product cube. The lane form
+// is in height_series_lanes.hpp.
 #include <algorithm>
 
 #include "filter/stages.hpp"
@@ -51,6 +52,74 @@ int32_t derive_height(const HeightNeighbourhood& heights, uint8_t cover, int t) 
     return ring_mean(heights, t, 2);
 }
 
+void derive_heights(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
+                    YearSeries derived) {
+    const int n = static_cast<int>(derived.size());
+    std::fill(derived.begin(), derived.end(), 0);
+    for (int t = first_output_index; t < n; ++t)
+        derived[t] = derive_height(heights, cover_out[t], t);
+}
+
+void cap_height_growth(YearSeries derived) {
+    const int n = static_cast<int>(derived.size());
+    // Against the already capped previous year, so a sudden rise is spread
+    // over the following years. Falls are real (loss, harvest) and pass
+    // unchanged; the first output year has no predecessor to cap against.
+    for (int t = first_output_index + 1; t < n; ++t) {
+        if (derived[t] - derived[t - 1] > HEIGHT_GAIN_LIMIT)
+            derived[t] = derived[t - 1] + HEIGHT_GAIN_LIMIT;
+    }
+}
+
+void smooth_heights(ConstYearSeries derived, ConstByteSeries loss,
+                    ConstYearSeries proximity_series, YearSeries height) {
+    const int n = static_cast<int>(derived.size());
+    const int first = first_output_index;
+    std::fill(height.begin(), height.end(), 0);
+
+    // Spike smoothing. Every test reads the capped derived series, never a
+    // value smoothed earlier in this loop. A year with loss close by in that
+    // year or the one before may genuinely change and is kept as derived.
+    // The verdict is data-driven and unpredictable, so it is formed without
+    // short-circuits and applied as a select rather than a branch.
+    const auto& v = derived;
+    for (int t = first; t <= n - 2; ++t) {
+        const int32_t before = v[t - 1], here = v[t], after = v[t + 1];
+        const bool dip = (here < before) & (here < after);
+        const bool peak = (here > before) & (here > after);
+        const bool smooth =
+            (proximity_series[t] != PROX_RECENT) & (t > first) & (here >= 1) & (dip | peak);
+        height[t] = smooth ? median_of_three(before, here, after) : here;
+    }
+
+    // Final year: no following year to judge an extreme against. Take the
+    // derived value when it continues the trend of the two years before, when
+    // it is a fall with loss close by, or when the pixel itself lost canopy in
+    // the three years before; otherwise repeat the year before.
+    const int32_t last = v[n - 1];
+    const int32_t prev = height[n - 2];
+    const int32_t prev2 = height[n - 3];
+    int32_t s = prev;
+    if (prev == last) {
+        s = last;
+    } else if ((prev >= last && prev2 >= prev) || (prev <= last && prev2 <= prev)) {
+        s = last;
+    } else if (prev >= last && proximity_series[n - 1] == PROX_RECENT) {
+        s = last;
+    } else if (loss[n - 2] != 0 || loss[n - 3] != 0 || loss[n - 4] != 0) {
+        s = last;
+    }
+    height[n - 1] = s;
+}
+
+void store_heights(ConstYearSeries height, ByteSeries height_out) {
+    const int n = static_cast<int>(height.size());
+    // Every value lies in 0..255 (bytes, means of bytes, a cap that only
+    // lowers, medians of existing values), so the byte is exact.
+    for (int t = first_output_index; t < n; ++t)
+        height_out[t] = static_cast<uint8_t>(height[t]);
+}
+
 }  // namespace
 
 HeightNeighbourhood height_neighbourhood(const YearCube& height_cube, int row, int col) {
@@ -66,84 +135,13 @@ HeightNeighbourhood height_neighbourhood(const YearCube& height_cube, int row, i
     return n;
 }
 
-void derive_heights(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
-                    YearSeries value_series) {
-    const int n = static_cast<int>(value_series.size());
-    // value_series held the filtered cover until now; that has already been
-    // stored, so the series is free for reuse.
-    std::fill(value_series.begin(), value_series.end(), 0);
-    for (int t = first_output_index; t < n; ++t)
-        value_series[t] = derive_height(heights, cover_out[t], t);
-}
-
-void cap_height_growth(YearSeries value_series) {
-    const int n = static_cast<int>(value_series.size());
-    // Against the already capped previous year, so a sudden rise is spread
-    // over the following years. Falls are real (loss, harvest) and pass
-    // unchanged; the first output year has no predecessor to cap against.
-    for (int t = first_output_index + 1; t < n; ++t) {
-        if (value_series[t] - value_series[t - 1] > HEIGHT_GAIN_LIMIT)
-            value_series[t] = value_series[t - 1] + HEIGHT_GAIN_LIMIT;
-    }
-}
-
-void smooth_heights(ConstYearSeries value_series, ConstByteSeries loss,
-                    ConstYearSeries proximity_series, YearSeries height_series) {
-    const int n = static_cast<int>(value_series.size());
-    const int first = first_output_index;
-    std::fill(height_series.begin(), height_series.end(), 0);
-
-    // Spike smoothing. Every test reads the capped derived series, never a
-    // value smoothed earlier in this loop. A year with loss close by in that
-    // year or the one before may genuinely change and is kept as derived.
-    // The verdict is data-driven and unpredictable, so it is formed without
-    // short-circuits and applied as a select rather than a branch.
-    const auto& v = value_series;
-    for (int t = first; t <= n - 2; ++t) {
-        const int32_t before = v[t - 1], here = v[t], after = v[t + 1];
-        const bool dip = (here < before) & (here < after);
-        const bool peak = (here > before) & (here > after);
-        const bool smooth =
-            (proximity_series[t] != PROX_RECENT) & (t > first) & (here >= 1) & (dip | peak);
-        height_series[t] = smooth ? median_of_three(before, here, after) : here;
-    }
-
-    // Final year: no following year to judge an extreme against. Take the
-    // derived value when it continues the trend of the two years before, when
-    // it is a fall with loss close by, or when the pixel itself lost canopy in
-    // the three years before; otherwise repeat the year before.
-    const int32_t last = v[n - 1];
-    const int32_t prev = height_series[n - 2];
-    const int32_t prev2 = height_series[n - 3];
-    int32_t s = prev;
-    if (prev == last) {
-        s = last;
-    } else if ((prev >= last && prev2 >= prev) || (prev <= last && prev2 <= prev)) {
-        s = last;
-    } else if (prev >= last && proximity_series[n - 1] == PROX_RECENT) {
-        s = last;
-    } else if (loss[n - 2] != 0 || loss[n - 3] != 0 || loss[n - 4] != 0) {
-        s = last;
-    }
-    height_series[n - 1] = s;
-}
-
-void store_heights(ConstYearSeries height_series, ByteSeries height_out) {
-    const int n = static_cast<int>(height_series.size());
-    // Every value lies in 0..255 (bytes, means of bytes, a cap that only
-    // lowers, medians of existing values), so the byte is exact.
-    for (int t = first_output_index; t < n; ++t)
-        height_out[t] = static_cast<uint8_t>(height_series[t]);
-}
-
 void filter_height_series(const HeightNeighbourhood& heights, ConstByteSeries cover_out,
                           ConstByteSeries loss, ConstYearSeries proximity_series,
-                          YearSeries value_series, YearSeries height_series,
-                          ByteSeries height_out) {
-    derive_heights(heights, cover_out, value_series);
-    cap_height_growth(value_series);
-    smooth_heights(value_series, loss, proximity_series, height_series);
-    store_heights(height_series, height_out);
+                          YearSeries derived, YearSeries height, ByteSeries height_out) {
+    derive_heights(heights, cover_out, derived);
+    cap_height_growth(derived);
+    smooth_heights(derived, loss, proximity_series, height);
+    store_heights(height, height_out);
 }
 
 }  // namespace pt

@@ -1,3 +1,5 @@
+// Loss proximity in its two forms: the plain one-pixel scan of the 3x3 block,
+// and the row form that the tile pass runs, sixteen columns at a time.
 #include <array>
 #include <cstring>
 #include <vector>
@@ -18,6 +20,25 @@ PT_LANE_INLINE LaneBytes load_bytes(const uint8_t* p) {
 PT_LANE_INLINE void store_bytes(uint8_t* p, LaneBytes b) { std::memcpy(p, &b, sizeof b); }
 
 }  // namespace
+
+void loss_proximity(const YearCube& loss_cube, int row, int col, YearSeries proximity_series) {
+    const int year_count = static_cast<int>(proximity_series.size());
+    for (int32_t& code : proximity_series) code = PROX_NONE;
+    for (int t = 0; t < year_count; ++t) {
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int r = row + dy, c = col + dx;
+                if (c < 0 || r < 0 || c >= loss_cube.width || r >= loss_cube.height) continue;
+                auto loss_at = [&](int k) { return loss_cube.at(k, r, c) != 0; };
+                if (loss_at(t) || (t >= 1 && loss_at(t - 1))) {
+                    proximity_series[t] = PROX_RECENT;
+                } else if ((t >= 2 && loss_at(t - 2)) || (t >= 3 && loss_at(t - 3))) {
+                    proximity_series[t] = PROX_OLDER;
+                }
+            }
+        }
+    }
+}
 
 // Sixteen columns at a time, so the row costs a few vector operations per
 // year.
@@ -58,7 +79,7 @@ PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int
 
 // The 3x3 block in scan order (rows above, own, below; left to right): every
 // pixel with loss in t-3..t overwrites the verdict with its own, so the last
-// such pixel decides, as in proximity_words.
+// such pixel decides, as in loss_proximity.
 PT_LANE_CLONES void proximity_of_row(const std::array<const uint8_t*, 3>& recent,
                                      const std::array<const uint8_t*, 3>& near, int year_count,
                                      std::size_t padded_width, std::size_t stride,
@@ -82,7 +103,9 @@ PT_LANE_CLONES void proximity_of_row(const std::array<const uint8_t*, 3>& recent
     }
 }
 
-void compute_loss_proximity(const YearCube& loss_cube, int row, int col,
+// The pixel's three rows through the two steps above, as the tile pass lays
+// them out.
+void loss_proximity_by_rows(const YearCube& loss_cube, int row, int col,
                             YearSeries proximity_series) {
     const int n = loss_cube.year_count;
     const std::size_t padded = padded_to_lanes(loss_cube.width);

@@ -6,15 +6,11 @@
 
 namespace pt {
 
-namespace {
-// A retained loss hides the flags of this many following years: the same
-// disturbance tends to be reported again in the years right after it.
-constexpr uint8_t THINNING_YEARS = 3;
-}  // namespace
-
 PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& loss_out,
                                    int row_begin, int row_end) {
     const int width = loss_cube.width;
+    // A byte, as the countdowns it starts.
+    constexpr uint8_t hidden_years{THINNING_YEARS};
     // One countdown per column, so each row's years are walked layer by layer
     // along contiguous memory instead of striding a whole layer per year.
     std::vector<uint8_t> countdown(static_cast<std::size_t>(width));
@@ -41,7 +37,7 @@ PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& lo
                 const bool counting = left > 0;
                 const bool arms = flag == 1 && !counting;
                 const uint8_t kept = counting ? uint8_t{0} : flag;
-                countdown[col] = arms       ? THINNING_YEARS
+                countdown[col] = arms       ? hidden_years
                                  : counting ? static_cast<uint8_t>(left - 1)
                                             : uint8_t{0};
                 flags[col] = kept;
@@ -49,10 +45,6 @@ PT_LANE_CLONES void thin_loss_rows(const YearCube& loss_cube, const YearCube& lo
             }
         }
     }
-}
-
-void thin_loss(const YearCube& loss_cube, const YearCube& loss_out) {
-    thin_loss_rows(loss_cube, loss_out, 0, loss_cube.height);
 }
 
 }  // namespace pt

@@ -1,5 +1,7 @@
-#include "filter/rule_thresholds.hpp"
+// The post-loss rules of one pixel's cover and its store into the cover
+// product. The lane form is in post_loss_rules_lanes.hpp.
 #include "filter/stages.hpp"
+#include "tile/constants.hpp"
 
 namespace pt {
 

@@ -1,9 +1,12 @@
+// Canopy cover gap repair of one pixel: marked years are replaced from their
+// neighbours, runs of invalid years interpolated, the last year carried. The
+// lane form is in repair_cover_gaps_lanes.hpp.
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
 
-#include "filter/rule_thresholds.hpp"
 #include "filter/stages.hpp"
+#include "tile/constants.hpp"
 
 namespace pt {
 
@@ -16,9 +19,6 @@ int32_t median_candidate(ConstByteSeries cover, YearSeries value, YearSeries sta
     return state[k] == STATE_OK ? value[k] : int32_t{cover[k]};
 }
 
-// Step 1: jump years always, invalid years between two accepted years, take
-// the median of the three years; other invalid years borrow a close accepted
-// neighbour, the year before first. The rest wait for the interpolation.
 // Bit t set for the years of the window (first_output_index to the year
 // before the last) whose state satisfies `pick`. Walking set bits instead of
 // testing every year keeps the unpredictable "is it marked" branch out of the

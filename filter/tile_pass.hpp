@@ -8,13 +8,16 @@
 namespace pt {
 
 // Thins the loss of every pixel (rows shared among the workers), then runs
-// the pixel chain row by row. Each worker copies a row's cover and loss of
-// every year into a small buffer of its own (one contiguous block instead of
-// rows a whole layer apart), keeps the loss years of the three rows around it
-// as bit words, and writes the products back a whole row at a time. The
-// output cubes equal those of filter_tile_reference for any worker count.
-// Unlike the reference, cover bytes above 100 are cleared only in the
-// worker's copy: nothing reads cover_cube after the pass.
+// the pixel chain row by row. Each worker copies a row's cover of every year
+// into a small buffer of its own (one contiguous block instead of rows a
+// whole layer apart), keeps the loss flags (0/1 bytes) of the three rows
+// around it and the input heights of the five rows around it, rolling along
+// with the row, works out the row's loss proximity in the row form, runs the
+// lane form of the other stages (pixel_group.hpp) and writes the products
+// back a whole row at a time. The output cubes equal those of filter_tile_reference
+// for any worker count. Unlike the reference, cover bytes above
+// MAX_VALID_COVER are cleared only in the worker's copy: nothing reads
+// cover_cube after the pass.
 // Progress counts rows of the pixel pass.
 void filter_tile(TileMemory& tile, int workers, Progress& progress = Progress::silent());
 

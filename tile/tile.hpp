@@ -1,6 +1,7 @@
-// Shared types of one tile run: the run constants, the state and proximity
-// codes, the year cubes and masks that hold the whole tile in memory, and the
-// strided views through which the per-pixel stages see one pixel's years.
+// Shared types of one tile run: the state and proximity codes, the year cubes
+// and masks that hold the whole tile in memory, and the strided views through
+// which the per-pixel stages see one pixel's years. The run constants and the
+// rules' thresholds are in constants.hpp, included here.
 #pragma once
 
 #include <cstddef>
@@ -9,26 +10,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "tile/constants.hpp"
+
 namespace pt {
-
-// ---- run constants ------------------------------------------------------
-inline constexpr int FIRST_YEAR = 1997;
-inline constexpr int FIRST_OUTPUT_YEAR = 2000;
-inline constexpr int first_output_index = FIRST_OUTPUT_YEAR - FIRST_YEAR;  // 3
-inline constexpr int TILE_SIZE = 4004;
-inline constexpr double PIXEL_SIZE = 0.00025;
-inline constexpr int WETLAND_RULE_YEAR = 2017;
-inline constexpr int HEIGHT_GAIN_LIMIT = 3;
-
-// The filter needs the years 1997 to 2000 at least (the last-year rules look
-// three years back). The gap repair walks a pixel's years as the bits of a
-// 64-bit word, and the lane arithmetic of the fast pass keeps year steps
-// times cover differences within 16 bits; both bound a run at 64 years.
-inline constexpr int MIN_LAST_YEAR = FIRST_OUTPUT_YEAR;
-inline constexpr int MAX_YEAR_COUNT = 64;
-inline constexpr int MAX_LAST_YEAR = FIRST_YEAR + MAX_YEAR_COUNT - 1;  // 2060
-
-inline int year_count_for(int last_year) { return last_year - FIRST_YEAR + 1; }
 
 // ---- codes --------------------------------------------------------------
 inline constexpr int32_t STATE_OK = 0;

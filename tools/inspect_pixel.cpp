@@ -23,7 +23,11 @@
 #include <vector>
 
 #include "app/run.hpp"
+#include "filter/classify_cover_lanes.hpp"
+#include "filter/height_series_lanes.hpp"
 #include "filter/pixel_group.hpp"
+#include "filter/post_loss_rules_lanes.hpp"
+#include "filter/repair_cover_gaps_lanes.hpp"
 #include "filter/stages.hpp"
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
@@ -119,7 +123,7 @@ std::vector<int> lane_zero(const pt::LaneSeries& series, int n) {
 void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
     const int n = trace.n;
     std::vector<int32_t> proximity(n);
-    pt::compute_loss_proximity(window.loss_cube, r, c, proximity);
+    pt::loss_proximity_by_rows(window.loss_cube, r, c, proximity);
     trace.proximity = copy_series(proximity, n);
 
     pt::PixelGroup group(n);
@@ -146,22 +150,22 @@ void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
         heights.rows[2 + dy] = rows[2 + dy].data() + 2;
     }
 
-    pt::classify_group_cover(group);
+    pt::classify_cover(group);
     trace.classified = lane_zero(group.value, n);
     trace.classified_state = lane_zero(group.state, n);
-    pt::repair_group_gaps(group);
+    pt::repair_cover_gaps(group);
     trace.repaired = lane_zero(group.value, n);
     trace.repaired_state = lane_zero(group.state, n);
-    pt::apply_group_post_loss_rules(group);
+    pt::apply_post_loss_rules(group);
     // The product byte is the low byte of the value, as the tile pass stores it.
     trace.cover_out = lane_zero(group.value, n);
     for (int& v : trace.cover_out) v &= 0xFF;
 
-    pt::derive_group_heights(group, heights);
+    pt::derive_heights(group, heights);
     trace.derived = lane_zero(group.derived, n);
-    pt::cap_group_heights(group);
+    pt::cap_height_growth(group);
     trace.capped = lane_zero(group.derived, n);
-    pt::smooth_group_heights(group);
+    pt::smooth_heights(group);
     trace.height_out = lane_zero(group.height, n);
 }
 
@@ -268,7 +272,7 @@ int inspect(const Request& request) {
     // Thinning is per pixel; the window's own pass gives every pixel of the
     // window, and so the whole 3x3 block of the proximity step, the thinned
     // flags of the tile pass.
-    pt::thin_loss(window.loss_cube, window.loss_out);
+    pt::thin_loss_rows(window.loss_cube, window.loss_out, 0, window.height());
     trace.loss = copy_series(window.loss_out.series(r, c), n);
 
     if (filtered) run_chain(window, r, c, trace);

@@ -67,7 +67,8 @@ bool same_cube(const pt::YearCube& a, const pt::YearCube& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
-    const int year_count = 4 + in.next() % 27;  // last years 2000 to 2026
+    // Last years from the earliest the filter takes to 2026.
+    const int year_count = pt::year_count_for(pt::MIN_LAST_YEAR) + in.next() % 27;
     const int width = 1 + in.next() % 7;
     const int height = 1 + in.next() % 7;
     // Flags: datamask all 1 (most pixels filtered) instead of raw bytes;
@@ -113,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool filtered = plain.datamask.at(r, c) == 1;
             for (int t = 0; t < year_count; ++t) {
                 const uint8_t cover = plain.cover_out.at(t, r, c);
-                if (cover > 100) fail("cover_out above 100");
+                if (cover > pt::MAX_VALID_COVER) fail("cover_out above 100");
                 const bool stored = filtered && t >= pt::first_output_index;
                 if (!stored && (cover != 0 || plain.height_out.at(t, r, c) != 0)) {
                     fail("cover_out or height_out written outside the filtered pixels and years");

@@ -39,9 +39,9 @@ TEST(LossThinning, RetainedLossClearsTheNextThreeYearsOnly) {
     EXPECT_EQ(tile.loss_out.at(3, 1, 4), 2);
 }
 
-// The row-at-a-time verdict against the plain rule: every block pixel inside
-// the tile, in scan order, overwrites entry t when it has loss in t-3..t.
-TEST(LossProximity, MatchesThePlainBlockScan) {
+// The row form's verdict against the one-pixel scan of the block, on random
+// loss bytes of 1 and 2.
+TEST(LossProximity, RowFormMatchesTheOnePixelScan) {
     constexpr int N = 20, W = 5, H = 4;
     TileMemory tile(N, W, H);
     std::mt19937 rng(7);
@@ -51,19 +51,10 @@ TEST(LossProximity, MatchesThePlainBlockScan) {
                 for (int c = 0; c < W; ++c) tile.loss_cube.at(t, r, c) = rng() % 6 == 0 ? 1 + rng() % 2 : 0;
         for (int row = 0; row < H; ++row) {
             for (int col = 0; col < W; ++col) {
-                std::vector<int32_t> plain(N, PROX_NONE), fast(N, 99);
-                for (int t = 0; t < N; ++t) {
-                    for (int r = row - 1; r <= row + 1; ++r) {
-                        for (int c = col - 1; c <= col + 1; ++c) {
-                            if (r < 0 || r >= H || c < 0 || c >= W) continue;
-                            auto n = [&](int k) { return k >= 0 && tile.loss_cube.at(k, r, c) != 0; };
-                            if (n(t) || n(t - 1)) plain[t] = PROX_RECENT;
-                            else if (n(t - 2) || n(t - 3)) plain[t] = PROX_OLDER;
-                        }
-                    }
-                }
-                compute_loss_proximity(tile.loss_cube, row, col, fast);
-                ASSERT_EQ(fast, plain) << round << ": " << row << "," << col;
+                std::vector<int32_t> plain(N, 99), rows(N, 99);
+                loss_proximity(tile.loss_cube, row, col, plain);
+                loss_proximity_by_rows(tile.loss_cube, row, col, rows);
+                ASSERT_EQ(rows, plain) << round << ": " << row << "," << col;
             }
         }
     }
@@ -75,9 +66,12 @@ TEST(LossProximity, LastBlockPixelWithLossDecides) {
     // the upper left's recent one (6) at years 6 and 7.
     tile.loss_cube.at(6, 0, 0) = 1;
     tile.loss_cube.at(4, 2, 2) = 1;
-    std::vector<int32_t> series(8);
-    compute_loss_proximity(tile.loss_cube, 1, 1, series);
-    EXPECT_EQ(series, (std::vector<int32_t>{0, 0, 0, 0, 1, 1, 2, 2}));
+    const std::vector<int32_t> expected = {0, 0, 0, 0, 1, 1, 2, 2};
+    std::vector<int32_t> series(8, 99);
+    loss_proximity(tile.loss_cube, 1, 1, series);
+    EXPECT_EQ(series, expected);
+    loss_proximity_by_rows(tile.loss_cube, 1, 1, series);
+    EXPECT_EQ(series, expected);
 }
 
 }  // namespace

@@ -1,53 +1,84 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <vector>
 
+#include "both_forms.hpp"
+#include "filter/post_loss_rules_lanes.hpp"
 #include "filter/stages.hpp"
 
 namespace pt {
 namespace {
 
-// n = 12, values from year index 3 on, loss at one year index (value 0).
-std::vector<int32_t> after_loss(int loss_year, std::vector<int32_t> window) {
-    std::vector<int32_t> value(first_output_index, 0);
-    value.insert(value.end(), window.begin(), window.end());
-    std::vector<uint8_t> loss(value.size());
-    loss[loss_year] = 1;
-    apply_post_loss_rules({loss.data(), 1}, value);
-    return {value.begin() + first_output_index, value.end()};
-}
-
 using V = std::vector<int32_t>;
 
-TEST(PostLossRules, YearAfterLoss) {
-    struct Case { int32_t v7, v8, v9, e7; };
-    const Case cases[] = {
-        {45, 71, 71, 35},  // regrowth: 71 / 2
-        {30, 50, 50, 25},  // both limits inclusive
-        {45, 49, 49, 45},  // successor too low for regrowth, not lower either
-        {29, 71, 71, 29},
-        {60, 40, 40, 40},  // lowered to the year after
-        {40, 30, 10, 30},  // only the year right after the loss
-        {40, 40, 40, 40},
-        {0, 20, 20, 0},
-    };
+// n = 12: loss at one year index, values from year index 3 on, and what the
+// rules leave of them.
+struct Case {
+    int loss_year;
+    V window, expected;
+};
+
+void expect_after_loss(const std::vector<Case>& cases) {
+    std::vector<CoverPixel> pixels;
     for (const Case& c : cases) {
-        const V out = after_loss(6, {50, 50, 50, 0, c.v7, c.v8, c.v9, 60, 60});
-        EXPECT_EQ(out, (V{50, 50, 50, 0, c.e7, c.v8, c.v9, 60, 60})) << c.v7 << " " << c.v8;
+        CoverPixel p(std::vector<uint8_t>(12));
+        p.loss[c.loss_year] = 1;
+        std::fill(p.value.begin(), p.value.begin() + first_output_index, 0);
+        std::copy(c.window.begin(), c.window.end(), p.value.begin() + first_output_index);
+        pixels.push_back(p);
+    }
+    for (Form form : BOTH_FORMS) {
+        SCOPED_TRACE(form_name(form));
+        const std::vector<CoverPixel> out = run_form(
+            pixels, form, [](CoverPixel& p) { apply_post_loss_rules({p.loss.data(), 1}, p.value); },
+            [](PixelGroup& g) { apply_post_loss_rules(g); });
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            EXPECT_EQ(V(out[i].value.begin() + first_output_index, out[i].value.end()),
+                      cases[i].expected)
+                << "case " << i;
+        }
     }
 }
 
+TEST(PostLossRules, YearAfterLoss) {
+    // Loss at year index 6; year 7 right after it, then years 8 and 9.
+    struct Years { int32_t v7, v8, v9, e7; };
+    constexpr int32_t MIN = REGROWTH_MIN, NEXT = REGROWTH_NEXT_MIN;
+    const Years years[] = {
+        {45, 71, 71, 35},              // regrowth: 71 / 2
+        {MIN, NEXT, NEXT, NEXT / 2},   // both limits inclusive
+        {45, NEXT - 1, NEXT - 1, 45},  // successor too low for regrowth, not lower either
+        {MIN - 1, 71, 71, MIN - 1},
+        {60, 40, 40, 40},              // lowered to the year after
+        {40, 30, 10, 30},              // only the year right after the loss
+        {40, 40, 40, 40},
+        {0, 20, 20, 0},
+    };
+    std::vector<Case> cases;
+    for (const Years& y : years) {
+        cases.push_back({6, {50, 50, 50, 0, y.v7, y.v8, y.v9, 60, 60},
+                         {50, 50, 50, 0, y.e7, y.v8, y.v9, 60, 60}});
+    }
+    expect_after_loss(cases);
+}
+
 TEST(PostLossRules, WindowEnds) {
-    // Loss at n - 2: the last year halves on its own; the lowering never
-    // reaches it.
-    EXPECT_EQ(after_loss(10, {50, 50, 50, 50, 50, 50, 50, 0, 61}).back(), 30);
-    EXPECT_EQ(after_loss(10, {50, 50, 50, 50, 50, 50, 50, 0, 30}).back(), 15);
-    EXPECT_EQ(after_loss(10, {50, 50, 50, 50, 50, 50, 50, 0, 29}).back(), 29);
-    // Loss at n - 3: the last year serves as the year after.
-    EXPECT_EQ(after_loss(9, {50, 50, 50, 50, 50, 50, 0, 45, 71}), (V{50, 50, 50, 50, 50, 50, 0, 35, 71}));
-    EXPECT_EQ(after_loss(9, {50, 50, 50, 50, 50, 50, 0, 60, 40}), (V{50, 50, 50, 50, 50, 50, 0, 40, 40}));
-    // Loss at index 3 acts on index 4 and leaves 3 alone.
-    EXPECT_EQ(after_loss(3, {0, 60, 40, 40, 40, 40, 40, 40, 40})[1], 40);
+    expect_after_loss({
+        // Loss at n - 2: the last year halves on its own; the lowering never
+        // reaches it.
+        {10, {50, 50, 50, 50, 50, 50, 50, 0, 61}, {50, 50, 50, 50, 50, 50, 50, 0, 30}},
+        {10, {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN},
+         {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN / 2}},
+        {10, {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN - 1},
+         {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN - 1}},
+        // Loss at n - 3: the last year serves as the year after.
+        {9, {50, 50, 50, 50, 50, 50, 0, 45, 71}, {50, 50, 50, 50, 50, 50, 0, 35, 71}},
+        {9, {50, 50, 50, 50, 50, 50, 0, 60, 40}, {50, 50, 50, 50, 50, 50, 0, 40, 40}},
+        // Loss at index 3 acts on index 4 and leaves 3 alone.
+        {3, {0, 60, 40, 40, 40, 40, 40, 40, 40}, {0, 40, 40, 40, 40, 40, 40, 40, 40}},
+    });
 }
 
 TEST(StoreCover, WritesOutputYearsOnly) {

@@ -1,6 +1,5 @@
-// The fast whole-tile pass (row buffers, loss bit words, worker threads) must
-// give exactly the cubes of the plain one-thread pass that reads every series
-// straight out of the cubes.
+// The fast whole-tile pass (row buffers, the row form of loss proximity, the
+// lane stages, worker threads) against the plain chain, on random tiles.
 #include <gtest/gtest.h>
 
 #include <cstring>
