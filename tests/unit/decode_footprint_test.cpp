@@ -12,11 +12,12 @@
 
 #include "io/input_layers.hpp"
 #include "run/memory_budget.hpp"
+#include "tile/constants.hpp"
 
 namespace pt {
 namespace {
 
-constexpr int SIZE = 4004;
+constexpr int SIZE = TILE_SIZE;
 
 uint64_t footprint_of(GDALDataType type, int bands, const std::vector<std::string>& options) {
     GDALAllRegister();
