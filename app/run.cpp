@@ -1,11 +1,11 @@
 #include "app/run.hpp"
 
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <ostream>
 

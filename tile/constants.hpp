@@ -1,7 +1,7 @@
 // The fixed numbers of a tile run: its years and tile size, the memory it
-// counts on besides the tile, and every threshold of the filter's rules. The one-pixel stages and their lane form
-// read the thresholds from here, so the two decide exactly alike; tests take
-// them from here too.
+// counts on besides the tile, and every threshold of the filter's rules. The one-pixel stages and
+// their lane form read the thresholds from here, so the two decide exactly alike; tests take them
+// from here too.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,9 @@ inline constexpr int MIN_LAST_YEAR = FIRST_OUTPUT_YEAR;
 inline constexpr int MAX_YEAR_COUNT = 64;
 inline constexpr int MAX_LAST_YEAR = FIRST_YEAR + MAX_YEAR_COUNT - 1;  // 2060
 
-inline int year_count_for(int last_year) { return last_year - FIRST_YEAR + 1; }
+inline int year_count_for(int last_year) {
+    return last_year - FIRST_YEAR + 1;
+}
 
 // A tile's upper-left corner: longitudes run to 360 for grids laid out from
 // 0 eastwards, latitudes stay on the globe.
