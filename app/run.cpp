@@ -1,11 +1,11 @@
 #include "app/run.hpp"
 
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <ostream>
 
@@ -34,13 +34,6 @@ constexpr const char* USAGE =
     "  2000 to last_year into output_dir. Inputs are read from\n"
     "  datamask_dir/<tile_id>_datamask.tif, wetland_dir/<tile_id>_wetlandmask.tif and\n"
     "  input_dir/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif.\n";
-
-// A tile's upper-left corner: longitudes run to 360 for grids laid out from
-// 0 eastwards, latitudes stay on the globe.
-constexpr double MIN_ORIGIN_X = -180.0;
-constexpr double MAX_ORIGIN_X = 360.0;
-constexpr double MIN_ORIGIN_Y = -90.0;
-constexpr double MAX_ORIGIN_Y = 90.0;
 
 std::string last_year_refusal(const std::string& year) {
     return "last_year " + year + " is outside " + std::to_string(MIN_LAST_YEAR) + " to " +

@@ -81,11 +81,15 @@ double peak_resident_bytes() {
 // Writes out whatever earlier runs left dirty in the page cache, untimed,
 // so that a run flushing its products does not also wait for the floor's
 // unflushed ones: in a batch, every tile before it was flushed already.
-void settle_page_cache() { ::sync(); }
+void settle_page_cache() {
+    ::sync();
+}
 
 // Lowers the high-water mark to the current resident size, so the warm-up
 // does not count as the run's peak.
-void reset_peak_resident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void reset_peak_resident() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 }  // namespace
 
@@ -106,7 +110,8 @@ int main(int argc, char** argv) {
     const int workers = available_cpus();
 
     start_gdal();
-    const double tile_bytes = static_cast<double>(TileMemory::bytes_needed(n, TILE_SIZE, TILE_SIZE));
+    const double tile_bytes =
+        static_cast<double>(TileMemory::bytes_needed(n, TILE_SIZE, TILE_SIZE));
     std::printf("tile %s, last year %d (%d years), %d workers, tile memory %.3f GiB\n",
                 tile_id.c_str(), last_year, n, workers, tile_bytes / (1 << 30));
 
@@ -165,8 +170,8 @@ int main(int argc, char** argv) {
                 TileMemory tile(n, TILE_SIZE, TILE_SIZE);
                 floor_read = timed([&] { load_input_layers(inputs, last_year, tile, workers); });
                 floor_write = timed([&] {
-                    write_products(products, last_year, 0.0, 0.0, tile, workers,
-                                   Progress::silent(), Flushing::none);
+                    write_products(products, last_year, 0.0, 0.0, tile, workers, Progress::silent(),
+                                   Flushing::none);
                 });
             }
             floor_reads.push_back(floor_read);
@@ -249,9 +254,10 @@ int main(int argc, char** argv) {
         row("pixel pass", plain.pixels, fast_one.pixels, fast.pixels);
         row("thinning + pixel pass", plain.thin + plain.pixels, fast_one.thin + fast_one.pixels,
             fast.thin + fast.pixels);
-        std::printf("  (fast x1: one worker; fast: %d workers; ratio plain / fast; target for the\n"
-                    "   pixel pass >= 8)\n",
-                    workers);
+        std::printf(
+            "  (fast x1: one worker; fast: %d workers; ratio plain / fast; target for the\n"
+            "   pixel pass >= 8)\n",
+            workers);
         std::printf("  output cubes identical: %s\n", identical ? "yes" : "NO");
 
         std::printf("\nmemory\n");

@@ -60,7 +60,8 @@ PT_LANE_INLINE void judge_main_year(PixelGroup& g, int t) {
     const Lanes before = g.cover[t - 1];
     const Lanes here = g.cover[t];
     const Lanes after = g.cover[t + 1];
-    const Lanes monotone = ((before >= here) & (here >= after)) | ((before <= here) & (here <= after));
+    const Lanes monotone =
+        ((before >= here) & (here >= after)) | ((before <= here) & (here <= after));
     const Lanes valley = (before >= here) & (here <= after);
     Lanes wider_valley{};
     if (t < g.year_count - 2) {

@@ -71,8 +71,8 @@ void cap_height_growth(YearSeries derived) {
     }
 }
 
-void smooth_heights(ConstYearSeries derived, ConstByteSeries loss,
-                    ConstYearSeries proximity_series, YearSeries height) {
+void smooth_heights(ConstYearSeries derived, ConstByteSeries loss, ConstYearSeries proximity_series,
+                    YearSeries height) {
     const int n = static_cast<int>(derived.size());
     const int first = first_output_index;
     std::fill(height.begin(), height.end(), 0);
@@ -116,8 +116,7 @@ void store_heights(ConstYearSeries height, ByteSeries height_out) {
     const int n = static_cast<int>(height.size());
     // Every value lies in 0..255 (bytes, means of bytes, a cap that only
     // lowers, medians of existing values), so the byte is exact.
-    for (int t = first_output_index; t < n; ++t)
-        height_out[t] = static_cast<uint8_t>(height[t]);
+    for (int t = first_output_index; t < n; ++t) height_out[t] = static_cast<uint8_t>(height[t]);
 }
 
 }  // namespace

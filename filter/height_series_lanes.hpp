@@ -79,16 +79,17 @@ PT_LANE_INLINE void smooth_heights(PixelGroup& g) {
     std::fill(g.height.begin(), g.height.end(), Lanes{});
     for (int t = first; t <= n - 2; ++t) {
         const Lanes before = v[t - 1], here = v[t], after = v[t + 1];
-        const Lanes extreme = ((here < before) & (here < after)) | ((here > before) & (here > after));
+        const Lanes extreme =
+            ((here < before) & (here < after)) | ((here > before) & (here > after));
         const Lanes smooth = t > first ? ~g.recent[t] & (here >= 1) & extreme : Lanes{};
         g.height[t] = choose(smooth, median_of_three(before, here, after), here);
     }
     const Lanes last = v[n - 1];
     const Lanes prev = g.height[n - 2];
     const Lanes prev2 = g.height[n - 3];
-    const Lanes take_last = (prev == last) | ((prev >= last) & (prev2 >= prev)) |
-                            ((prev <= last) & (prev2 <= prev)) | ((prev >= last) & g.recent[n - 1]) |
-                            g.loss[n - 2] | g.loss[n - 3] | g.loss[n - 4];
+    const Lanes take_last =
+        (prev == last) | ((prev >= last) & (prev2 >= prev)) | ((prev <= last) & (prev2 <= prev)) |
+        ((prev >= last) & g.recent[n - 1]) | g.loss[n - 2] | g.loss[n - 3] | g.loss[n - 4];
     g.height[n - 1] = choose(take_last, last, prev);
 }
 

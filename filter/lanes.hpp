@@ -40,7 +40,9 @@ inline std::size_t padded_to_lanes(int width) {
     return (static_cast<std::size_t>(width) + LANE_COUNT - 1) / LANE_COUNT * LANE_COUNT;
 }
 
-PT_LANE_INLINE Lanes splat(int value) { return Lanes{} + static_cast<int16_t>(value); }
+PT_LANE_INLINE Lanes splat(int value) {
+    return Lanes{} + static_cast<int16_t>(value);
+}
 
 // Sixteen bytes from memory (any alignment), each widened to its lane.
 PT_LANE_INLINE Lanes load_lanes(const uint8_t* bytes) {
@@ -64,16 +66,24 @@ PT_LANE_INLINE Lanes choose(Lanes mask, Lanes if_true, Lanes if_false) {
     return mask ? if_true : if_false;
 }
 
-PT_LANE_INLINE Lanes lanes_min(Lanes a, Lanes b) { return a < b ? a : b; }
-PT_LANE_INLINE Lanes lanes_max(Lanes a, Lanes b) { return a > b ? a : b; }
-PT_LANE_INLINE Lanes lanes_abs(Lanes a) { return a < 0 ? -a : a; }
+PT_LANE_INLINE Lanes lanes_min(Lanes a, Lanes b) {
+    return a < b ? a : b;
+}
+PT_LANE_INLINE Lanes lanes_max(Lanes a, Lanes b) {
+    return a > b ? a : b;
+}
+PT_LANE_INLINE Lanes lanes_abs(Lanes a) {
+    return a < 0 ? -a : a;
+}
 
 PT_LANE_INLINE Lanes median_of_three(Lanes a, Lanes b, Lanes c) {
     return lanes_max(lanes_min(a, b), lanes_min(lanes_max(a, b), c));
 }
 
 // Half of each lane, truncated toward zero as the rules' averages are.
-PT_LANE_INLINE Lanes half_toward_zero(Lanes a) { return (a - (a >> 15)) >> 1; }
+PT_LANE_INLINE Lanes half_toward_zero(Lanes a) {
+    return (a - (a >> 15)) >> 1;
+}
 
 // Quotient truncated toward zero, lane by lane. Exact here: numerators stay
 // far below 2^24, so both are exact floats; a quotient that is not an
@@ -86,8 +96,9 @@ PT_LANE_INLINE Lanes divide_toward_zero(Lanes numerator, Lanes divisor) {
     // Through 32-bit integers both ways: the compiler turns these into
     // whole-vector conversions, where the direct 16-bit ones came out lane
     // by lane.
-    const LaneFloats q = __builtin_convertvector(__builtin_convertvector(numerator, LaneInts), LaneFloats) /
-                         __builtin_convertvector(__builtin_convertvector(safe, LaneInts), LaneFloats);
+    const LaneFloats q =
+        __builtin_convertvector(__builtin_convertvector(numerator, LaneInts), LaneFloats) /
+        __builtin_convertvector(__builtin_convertvector(safe, LaneInts), LaneFloats);
     return __builtin_convertvector(__builtin_convertvector(q, LaneInts), Lanes);
 }
 

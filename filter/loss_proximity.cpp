@@ -17,7 +17,9 @@ PT_LANE_INLINE LaneBytes load_bytes(const uint8_t* p) {
     return b;
 }
 
-PT_LANE_INLINE void store_bytes(uint8_t* p, LaneBytes b) { std::memcpy(p, &b, sizeof b); }
+PT_LANE_INLINE void store_bytes(uint8_t* p, LaneBytes b) {
+    std::memcpy(p, &b, sizeof b);
+}
 
 }  // namespace
 
@@ -43,15 +45,16 @@ void loss_proximity(const YearCube& loss_cube, int row, int col, YearSeries prox
 // Sixteen columns at a time, so the row costs a few vector operations per
 // year.
 PT_LANE_CLONES void loss_flags_of_row(const uint8_t* row, std::size_t layer, int year_count,
-                                      int width, std::size_t stride, uint8_t* loss,
-                                      uint8_t* recent, uint8_t* near) {
+                                      int width, std::size_t stride, uint8_t* loss, uint8_t* recent,
+                                      uint8_t* near) {
     const LaneBytes one = LaneBytes{} + 1;
     const int whole = width / LANE_COUNT * LANE_COUNT;
     for (int t = 0; t < year_count; ++t) {
         const uint8_t* now = row + t * layer;
         // Only read for t >= 1 and t >= 2; otherwise they point at year t.
         const uint8_t* before = t >= 1 ? now - layer : now;
-        const uint8_t* recent_earlier = t >= 2 ? recent + (t - 2) * stride + 1 : recent + t * stride + 1;
+        const uint8_t* recent_earlier =
+            t >= 2 ? recent + (t - 2) * stride + 1 : recent + t * stride + 1;
         uint8_t* l = loss + t * stride + 1;
         uint8_t* r = recent + t * stride + 1;
         uint8_t* n = near + t * stride + 1;
@@ -93,7 +96,8 @@ PT_LANE_CLONES void proximity_of_row(const std::array<const uint8_t*, 3>& recent
                 for (int dx = 0; dx < 3; ++dx) {
                     const LaneBytes decides = load_bytes(near[k] + at + dx);
                     // recent implies decides, so this is "decides ? recent : verdict".
-                    verdict = (verdict & ~(LaneBytes{} - decides)) | load_bytes(recent[k] + at + dx);
+                    verdict =
+                        (verdict & ~(LaneBytes{} - decides)) | load_bytes(recent[k] + at + dx);
                     any |= decides;
                 }
             }

@@ -12,14 +12,16 @@
 namespace pt {
 
 LaneSeries::LaneSeries(int year_count)
-    : data_(static_cast<Lanes*>(
-          std::aligned_alloc(alignof(Lanes), sizeof(Lanes) * static_cast<std::size_t>(year_count)))),
+    : data_(static_cast<Lanes*>(std::aligned_alloc(
+          alignof(Lanes), sizeof(Lanes) * static_cast<std::size_t>(year_count)))),
       size_(year_count) {
     if (data_ == nullptr) throw std::bad_alloc();
     std::fill(begin(), end(), Lanes{});
 }
 
-LaneSeries::~LaneSeries() { std::free(data_); }
+LaneSeries::~LaneSeries() {
+    std::free(data_);
+}
 
 PixelGroup::PixelGroup(int year_count_)
     : year_count(year_count_),

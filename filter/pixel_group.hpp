@@ -17,7 +17,7 @@ namespace pt {
 // alignment of Lanes when it is a template argument, and the vector loads of
 // the AVX2 build need every entry on a 32-byte boundary.
 class LaneSeries {
-public:
+  public:
     explicit LaneSeries(int year_count);
     ~LaneSeries();
     LaneSeries(const LaneSeries&) = delete;
@@ -27,7 +27,7 @@ public:
     Lanes* begin() const { return data_; }
     Lanes* end() const { return data_ + size_; }
 
-private:
+  private:
     Lanes* data_;
     int size_;
 };
@@ -42,13 +42,13 @@ struct PixelGroup {
     LaneSeries loss;    // mask: thinned loss byte is not 0
     LaneSeries recent;  // mask: proximity PROX_RECENT
     LaneSeries near;    // mask: proximity PROX_RECENT or PROX_OLDER
-    Lanes wetland{};            // mask: wetland byte is exactly 1
+    Lanes wetland{};    // mask: wetland byte is exactly 1
 
     // Results and work, under the names the one-pixel stages give them.
-    LaneSeries value;    // filtered cover
-    LaneSeries state;    // STATE_* codes
-    LaneSeries derived;  // derived, then capped heights
-    LaneSeries height;   // smoothed heights
+    LaneSeries value;                  // filtered cover
+    LaneSeries state;                  // STATE_* codes
+    LaneSeries derived;                // derived, then capped heights
+    LaneSeries height;                 // smoothed heights
     LaneSeries run_start, run_anchor;  // gap interpolation bookkeeping
 };
 

@@ -7,7 +7,9 @@ namespace pt {
 
 namespace {
 
-int32_t average(int32_t a, int32_t b) { return static_cast<int32_t>((a + b) / 2.0); }
+int32_t average(int32_t a, int32_t b) {
+    return static_cast<int32_t>((a + b) / 2.0);
+}
 
 }  // namespace
 

@@ -19,8 +19,7 @@ PT_LANE_INLINE void apply_post_loss_rules(PixelGroup& g) {
         v[t] = choose(regrown, half_toward_zero(v[t - 1] + v[t + 1]), v[t]);
     }
     const int last = n - 1;
-    const Lanes regrown_last =
-        g.loss[last - 1] & (v[last] >= REGROWTH_MIN) & (v[last - 1] == 0);
+    const Lanes regrown_last = g.loss[last - 1] & (v[last] >= REGROWTH_MIN) & (v[last - 1] == 0);
     v[last] = choose(regrown_last, half_toward_zero(v[last - 1] + v[last]), v[last]);
     for (int t = first_output_index + 1; t < n - 1; ++t) {
         const Lanes capped = g.loss[t - 1] & (v[t] >= 1) & (v[t + 1] < v[t]);

@@ -55,7 +55,8 @@ PT_LANE_INLINE void interpolate_runs(PixelGroup& g) {
         const Lanes opens = invalid & ~in_run;
         // The year before a run's first year cannot be invalid unless the
         // run finding went wrong: the gap repair's consistency check.
-        if (t > first && any_lane(opens & (g.state[t - 1] == STATE_INVALID))) throw RunFailure("ERR1");
+        if (t > first && any_lane(opens & (g.state[t - 1] == STATE_INVALID)))
+            throw RunFailure("ERR1");
         const Lanes edge_anchor = t == first ? g.cover[t] : g.value[t - 1];
         start = choose(opens, splat(t), start);
         anchor = choose(opens, edge_anchor, anchor);
@@ -75,7 +76,8 @@ PT_LANE_INLINE void interpolate_runs(PixelGroup& g) {
             continue;
         }
         const Lanes closes = invalid & ~in_run;
-        if (t < last && any_lane(closes & (g.state[t + 1] == STATE_INVALID))) throw RunFailure("ERR2 ");
+        if (t < last && any_lane(closes & (g.state[t + 1] == STATE_INVALID)))
+            throw RunFailure("ERR2 ");
         const Lanes edge_anchor = t == last ? g.cover[t] : g.value[t + 1];
         end = choose(closes, splat(t), end);
         end_anchor = choose(closes, edge_anchor, end_anchor);

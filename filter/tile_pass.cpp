@@ -27,7 +27,7 @@ constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 // of the two rows on either side roll along with the row, so every cube byte
 // is read once per chunk of rows, not once per neighbour.
 class RowFilter {
-public:
+  public:
     explicit RowFilter(TileMemory& tile)
         : tile_(tile),
           n_(tile.year_count()),
@@ -65,7 +65,7 @@ public:
         }
     }
 
-private:
+  private:
     std::size_t buffer_size() const { return padded_ * n_; }
 
     // The loss flags of a row into slot k (0: row above, 1: own row, 2: row
@@ -91,12 +91,14 @@ private:
             return;
         }
         for (int t = 0; t < n_; ++t) {
-            std::memcpy(heights.data() + t * height_stride_ + 2, tile_.height_cube.row(t, row), width_);
+            std::memcpy(heights.data() + t * height_stride_ + 2, tile_.height_cube.row(t, row),
+                        width_);
         }
     }
 
     void gather_row(const YearCube& cube, int row, std::vector<uint8_t>& buffer) const {
-        for (int t = 0; t < n_; ++t) std::memcpy(buffer.data() + t * padded_, cube.row(t, row), width_);
+        for (int t = 0; t < n_; ++t)
+            std::memcpy(buffer.data() + t * padded_, cube.row(t, row), width_);
     }
 
     void scatter_row(const std::vector<uint8_t>& buffer, const YearCube& cube, int row) const {
@@ -106,8 +108,8 @@ private:
     }
 
     void find_proximity() {
-        const std::array<const uint8_t*, 3> recent = {loss_recent_[0].data(), loss_recent_[1].data(),
-                                                      loss_recent_[2].data()};
+        const std::array<const uint8_t*, 3> recent = {
+            loss_recent_[0].data(), loss_recent_[1].data(), loss_recent_[2].data()};
         const std::array<const uint8_t*, 3> near = {loss_near_[0].data(), loss_near_[1].data(),
                                                     loss_near_[2].data()};
         proximity_of_row(recent, near, n_, padded_, flag_stride_, padded_, recent_.data(),

@@ -23,7 +23,6 @@ void filter_tile(TileMemory& tile, int workers, Progress& progress = Progress::s
 
 // The two halves, for timing each on its own.
 void thin_loss_parallel(TileMemory& tile, int workers);
-void filter_pixels_parallel(TileMemory& tile, int workers,
-                            Progress& progress = Progress::silent());
+void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress = Progress::silent());
 
 }  // namespace pt

@@ -20,7 +20,9 @@ uint64_t saturating_product(uint64_t a, uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? SATURATED : product;
 }
 
-uint64_t saturating_sum(uint64_t a, uint64_t b) { return a > SATURATED - b ? SATURATED : a + b; }
+uint64_t saturating_sum(uint64_t a, uint64_t b) {
+    return a > SATURATED - b ? SATURATED : a + b;
+}
 
 // The stored size of block (x, y) of the band, 0 when absent (sparse).
 uint64_t stored_block_size(GDALRasterBand& band, int x, int y) {
@@ -62,18 +64,17 @@ BlockLayout block_layout(GDALDataset& dataset, GDALRasterBand& band, const Layer
     const uint64_t pixel_bytes =
         static_cast<uint64_t>(GDALGetDataTypeSizeBytes(band.GetRasterDataType())) *
         static_cast<uint64_t>(bands_per_block);
-    layout.decoded_bytes = saturating_product(
-        saturating_product(static_cast<uint64_t>(layout.width),
-                           static_cast<uint64_t>(layout.height)),
-        pixel_bytes);
+    layout.decoded_bytes =
+        saturating_product(saturating_product(static_cast<uint64_t>(layout.width),
+                                              static_cast<uint64_t>(layout.height)),
+                           pixel_bytes);
     layout.largest_compressed = largest_stored_block(band, layout.width, layout.height, window);
     return layout;
 }
 
 uint64_t decode_footprint(const BlockLayout& layout) {
-    const uint64_t decoded = layout.holds_other_bands
-                                 ? saturating_product(layout.decoded_bytes, 2)
-                                 : layout.decoded_bytes;
+    const uint64_t decoded = layout.holds_other_bands ? saturating_product(layout.decoded_bytes, 2)
+                                                      : layout.decoded_bytes;
     return saturating_sum(saturating_sum(decoded, layout.largest_compressed), CODEC_STATE);
 }
 

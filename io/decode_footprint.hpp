@@ -18,8 +18,8 @@ struct LayerWindow;
 struct BlockLayout {
     int width = 0;
     int height = 0;
-    uint64_t decoded_bytes = 0;     // one block of all the bands it holds
-    bool holds_other_bands = false;  // pixel-interleaved with several bands
+    uint64_t decoded_bytes = 0;       // one block of all the bands it holds
+    bool holds_other_bands = false;   // pixel-interleaved with several bands
     uint64_t largest_compressed = 0;  // the largest stored block the window touches
 };
 

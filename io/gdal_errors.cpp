@@ -7,9 +7,13 @@
 
 namespace pt {
 
-GdalErrorWatch::GdalErrorWatch() { CPLPushErrorHandlerEx(&GdalErrorWatch::handle, this); }
+GdalErrorWatch::GdalErrorWatch() {
+    CPLPushErrorHandlerEx(&GdalErrorWatch::handle, this);
+}
 
-GdalErrorWatch::~GdalErrorWatch() { CPLPopErrorHandler(); }
+GdalErrorWatch::~GdalErrorWatch() {
+    CPLPopErrorHandler();
+}
 
 void GdalErrorWatch::reset() {
     worst_ = CE_None;

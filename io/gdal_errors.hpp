@@ -10,7 +10,7 @@
 namespace pt {
 
 class GdalErrorWatch {
-public:
+  public:
     // Starts watching this thread's GDAL messages (GDAL's error state is per
     // thread). Each message is still shown on standard error, with its
     // control characters escaped.
@@ -26,7 +26,7 @@ public:
     // GDAL could not allocate memory (CPLE_OutOfMemory) at some point.
     bool ran_out_of_memory() const { return out_of_memory_; }
 
-private:
+  private:
     static void CPL_STDCALL handle(CPLErr type, CPLErrorNum number, const char* message);
     CPLErr worst_ = CE_None;
     bool out_of_memory_ = false;

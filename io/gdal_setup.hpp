@@ -1,12 +1,9 @@
 // GDAL made ready for a run, once, before any file is opened.
 #pragma once
 
-namespace pt {
+#include "tile/constants.hpp"
 
-// Every layer moves in one whole-window call straight into tile memory, so
-// GDAL's block cache only holds blocks in transit; left at its default (a
-// share of RAM) it would add gigabytes of resident copies.
-inline constexpr long long GDAL_BLOCK_CACHE_BYTES = 64ll << 20;
+namespace pt {
 
 // Shows GDAL's messages with control characters escaped, registers the
 // format drivers, caps the block cache at GDAL_BLOCK_CACHE_BYTES and keeps

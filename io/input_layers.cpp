@@ -32,8 +32,8 @@ MemoryPool::Reservation reserve_decode_memory(const std::string& path, GDALDatas
     const uint64_t footprint = decode_footprint(layout);
     MemoryPool& pool = layer_decode_pool();
     if (footprint > pool.capacity()) {
-        throw RunFailure(path + " is stored in blocks of " + std::to_string(layout.width) +
-                         " x " + std::to_string(layout.height) +
+        throw RunFailure(path + " is stored in blocks of " + std::to_string(layout.width) + " x " +
+                         std::to_string(layout.height) +
                          " pixels, too large to read in the memory the run has");
     }
     return pool.reserve(footprint);
@@ -55,7 +55,8 @@ std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, 
     auto annual_name = [&](const char* token, int year) {
         return annual + token + std::to_string(year) + ".tif";
     };
-    plan.push_back({paths.datamask_dir + "/" + paths.tile_id + "_datamask.tif", tile.datamask.data});
+    plan.push_back(
+        {paths.datamask_dir + "/" + paths.tile_id + "_datamask.tif", tile.datamask.data});
     plan.push_back(
         {paths.wetland_dir + "/" + paths.tile_id + "_wetlandmask.tif", tile.wetland_mask.data});
     // The three years before the first loss and height layers carry cover only.

@@ -24,7 +24,7 @@ using DatasetPtr = std::unique_ptr<GDALDataset, DatasetCloser>;
 // ever sees the file this process opened and checked, so the path cannot be
 // swapped for a FIFO in between, and its messages name /proc/self/fd/<n>.
 class LayerDataset {
-public:
+  public:
     explicit LayerDataset(const std::string& path);
     ~LayerDataset();
     LayerDataset(const LayerDataset&) = delete;
@@ -32,9 +32,9 @@ public:
 
     GDALDataset& dataset() { return *dataset_; }
 
-private:
-    int file_ = -1;        // kept open while GDAL reads: it names it through /proc
-    DatasetPtr dataset_;   // closed first
+  private:
+    int file_ = -1;       // kept open while GDAL reads: it names it through /proc
+    DatasetPtr dataset_;  // closed first
 };
 
 }  // namespace pt

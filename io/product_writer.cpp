@@ -90,15 +90,13 @@ void write_products(const ProductPaths& paths, int last_year, double origin_x, d
     TemporaryProducts products(paths.output_dir, paths.tile_id,
                                plan.front().path + " cannot be created", flushing);
     progress.begin_phase("writing", static_cast<long>(plan.size()));
-    run_items_in_order(static_cast<int>(plan.size()), workers, progress, products.failures(),
-                       [&](int index) {
-                           const ProductWrite& product = plan[index];
-                           encode_product(driver, products.writing_path(product.file_name),
-                                          product.path, geotransform, wkt, product.source,
-                                          tile.width(), tile.height());
-                           products.hand_over(static_cast<std::size_t>(index), product.path,
-                                              product.file_name);
-                       });
+    run_items_in_order(
+        static_cast<int>(plan.size()), workers, progress, products.failures(), [&](int index) {
+            const ProductWrite& product = plan[index];
+            encode_product(driver, products.writing_path(product.file_name), product.path,
+                           geotransform, wkt, product.source, tile.width(), tile.height());
+            products.hand_over(static_cast<std::size_t>(index), product.path, product.file_name);
+        });
     products.wait();
     progress.end_phase();
     products.commit();

@@ -48,7 +48,6 @@ std::string wgs84_wkt();
 // whatever the outcome, the run leaves nothing in output_dir but products.
 void write_products(const ProductPaths& paths, int last_year, double origin_x, double origin_y,
                     const TileMemory& tile, int workers = 1,
-                    Progress& progress = Progress::silent(),
-                    Flushing flushing = Flushing::to_disk);
+                    Progress& progress = Progress::silent(), Flushing flushing = Flushing::to_disk);
 
 }  // namespace pt

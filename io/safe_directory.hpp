@@ -11,7 +11,7 @@ namespace pt {
 
 // An owned file descriptor, closed when it goes out of scope.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -28,7 +28,7 @@ public:
     bool close();
     void reset() { close(); }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -21,7 +21,9 @@ namespace {
 constexpr std::string_view TEMPORARY_PREFIX = ".tmp-";
 constexpr std::string_view MKDTEMP_SUFFIX = "XXXXXX";
 
-bool process_exists(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+bool process_exists(long pid) {
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
 
 bool is_ascii_alnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -147,8 +149,8 @@ PrivateDirectory::PrivateDirectory(int output_dir_fd, const std::string& tile_id
         output_dir_fd, private_directory_template(tile_id, static_cast<long>(::getpid())));
     if (!made) throw RunFailure(failure_line);
     name_ = *made;
-    fd_ = UniqueFd(::openat(output_dir_fd, name_.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    fd_ = UniqueFd(
+        ::openat(output_dir_fd, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     // Between the mkdir and the open, someone with write access to a
     // directory without the sticky bit could have put a directory of their
     // own under the name: only one that is this user's and closed to
@@ -176,7 +178,9 @@ TemporaryProducts::TemporaryProducts(const std::string& output_dir, const std::s
       private_dir_(clean_and_make_private_directory(output_dir_.get(), tile_id, cannot_create)),
       finishing_thread_([this] { finish_handed_over(); }) {}
 
-TemporaryProducts::~TemporaryProducts() { wait(); }
+TemporaryProducts::~TemporaryProducts() {
+    wait();
+}
 
 std::string TemporaryProducts::writing_path(const std::string& file_name) const {
     return private_dir_.gdal_path() + "/" + file_name;

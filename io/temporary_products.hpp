@@ -42,8 +42,7 @@ bool is_private_directory_name(const std::string& name, const std::string& tile_
 // The pid in `file_name` when it is a temporary product of tile `tile_id` in
 // the form older versions used, ".tmp-<pid>-<TCC|TCH|Loss>_<year>_<tile_id>.img";
 // nothing otherwise.
-std::optional<long> temporary_product_pid(const std::string& file_name,
-                                          const std::string& tile_id);
+std::optional<long> temporary_product_pid(const std::string& file_name, const std::string& tile_id);
 
 // Removes what runs of the tile that no longer write have left in the open
 // output directory: every private directory of the tile, with its content
@@ -56,7 +55,7 @@ void remove_stale_temporaries(int output_dir_fd, const std::string& tile_id);
 // A run's private directory; removed with anything left in it when the
 // object goes out of scope.
 class PrivateDirectory {
-public:
+  public:
     // Creates it in the open output directory; throws
     // RunFailure(failure_line) when it cannot be made.
     PrivateDirectory(int output_dir_fd, const std::string& tile_id,
@@ -71,7 +70,7 @@ public:
     const std::string& gdal_path() const { return gdal_path_; }
     int fd() const { return fd_.get(); }
 
-private:
+  private:
     int output_dir_fd_;
     std::string name_;
     std::string gdal_path_;
@@ -83,7 +82,7 @@ private:
 // renames it into place, so the wait for the disk overlaps the writing of
 // the next products instead of holding up a worker.
 class TemporaryProducts {
-public:
+  public:
     // Opens output_dir, takes the tile's lock, removes what dead runs of the
     // tile left (remove_stale_temporaries) and makes the private directory.
     // Throws RunFailure: the lock's own lines when another run holds it or
@@ -124,7 +123,7 @@ public:
     // products' bytes do (RunFailure "<output_dir> cannot be written").
     void commit();
 
-private:
+  private:
     // A product written and closed in the private directory, its file open.
     struct Written {
         std::size_t index = 0;  // in the plan, for the order of failures

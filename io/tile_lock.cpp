@@ -33,7 +33,9 @@ bool still_named(int dir_fd, const std::string& name, int fd) {
 
 }  // namespace
 
-std::string tile_lock_name(const std::string& tile_id) { return ".lock-" + tile_id; }
+std::string tile_lock_name(const std::string& tile_id) {
+    return ".lock-" + tile_id;
+}
 
 TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string& tile_id,
                    const std::string& unusable_line)

@@ -14,7 +14,7 @@ namespace pt {
 std::string tile_lock_name(const std::string& tile_id);
 
 class TileLock {
-public:
+  public:
     // Takes the tile's lock in the open output directory `dir_fd`, creating
     // the lock file when needed (a killed run may leave one; the kernel has
     // released its lock). Throws RunFailure: "tile <id> is being written into
@@ -29,7 +29,7 @@ public:
     TileLock(const TileLock&) = delete;
     TileLock& operator=(const TileLock&) = delete;
 
-private:
+  private:
     int dir_fd_;
     std::string name_;
     UniqueFd file_;

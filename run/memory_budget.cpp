@@ -170,13 +170,14 @@ std::optional<uint64_t> rlimit_room(int resource, const std::optional<std::strin
                                     std::string_view held_key) {
     rlimit limit{};
     if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
-    const uint64_t held =
-        status ? parse_status_kib(*status, held_key).value_or(0) : uint64_t{0};
+    const uint64_t held = status ? parse_status_kib(*status, held_key).value_or(0) : uint64_t{0};
     const uint64_t cap = limit.rlim_cur;
     return cap > held ? cap - held : 0;
 }
 
-uint64_t mib_up(uint64_t bytes) { return (bytes + MIB - 1) / MIB; }
+uint64_t mib_up(uint64_t bytes) {
+    return (bytes + MIB - 1) / MIB;
+}
 
 }  // namespace
 

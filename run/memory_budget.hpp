@@ -10,30 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace pt {
+#include "tile/constants.hpp"
 
-// Memory shared by the workers reading input layers for decoding a layer's
-// blocks: the decoded block GDAL allocates beyond its cache limit, the
-// compressed bytes libtiff reads in one piece, the pixel-interleaved copy.
-// A layer stored in blocks whose decoding needs more than this is refused
-// (io/input_layers.cpp). Sized to read a whole 4004 x 4004 Float32 image
-// held in one DEFLATE strip (73 MiB measured, 78 MiB reserved), while a
-// batch job asking for the tile plus 256 MiB still passes the check.
-inline constexpr uint64_t LAYER_DECODE_POOL = 96ull << 20;
-// Memory the process holds besides the tile: GDAL's block cache (64 MiB),
-// the program and GDAL themselves, the workers' row buffers, the heap, and
-// the layer decoding pool. The tile's pages are counted in full although a
-// run never touches some of them (years 1997-1999 of loss and height), which
-// adds to this margin.
-inline constexpr uint64_t RESIDENT_HEADROOM = (128ull << 20) + LAYER_DECODE_POOL;
-// Address space to map besides the tile: libraries GDAL loads, its cache,
-// heap growth (measured need about 100 MiB with two workers), and the layer
-// decoding pool.
-inline constexpr uint64_t ADDRESS_SPACE_HEADROOM = (256ull << 20) + LAYER_DECODE_POOL;
-// Address space each extra worker thread reserves: its stack (8 MiB) and the
-// malloc arena glibc gives it (64 MiB). Reserved, mostly never touched, so it
-// counts against the address-space and data limits only.
-inline constexpr uint64_t WORKER_ADDRESS_SPACE = 72ull << 20;
+namespace pt {
 
 // ---- parsing the kernel's texts (pure, for tests) ----------------------
 

@@ -12,7 +12,7 @@
 namespace pt {
 
 class MemoryPool {
-public:
+  public:
     explicit MemoryPool(uint64_t capacity) : capacity_(capacity) {}
     MemoryPool(const MemoryPool&) = delete;
     MemoryPool& operator=(const MemoryPool&) = delete;
@@ -21,9 +21,8 @@ public:
 
     // Held share of the pool; returned when it goes out of scope.
     class Reservation {
-    public:
-        Reservation(Reservation&& other) noexcept
-            : pool_(other.pool_), bytes_(other.bytes_) {
+      public:
+        Reservation(Reservation&& other) noexcept : pool_(other.pool_), bytes_(other.bytes_) {
             other.pool_ = nullptr;
         }
         Reservation& operator=(Reservation&&) = delete;
@@ -31,7 +30,7 @@ public:
         Reservation& operator=(const Reservation&) = delete;
         ~Reservation();
 
-    private:
+      private:
         friend class MemoryPool;
         Reservation(MemoryPool* pool, uint64_t bytes) : pool_(pool), bytes_(bytes) {}
         MemoryPool* pool_;
@@ -46,7 +45,7 @@ public:
     // Bytes held now (for tests and diagnostics).
     uint64_t in_use() const;
 
-private:
+  private:
     void release(uint64_t bytes);
 
     const uint64_t capacity_;

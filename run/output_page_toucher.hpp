@@ -13,7 +13,7 @@
 namespace pt {
 
 class OutputPageToucher {
-public:
+  public:
     // Starts touching the pages the filter will write: the output years of
     // loss_out, cover_out and height_out. Their bytes stay 0.
     explicit OutputPageToucher(const TileMemory& tile);
@@ -25,7 +25,7 @@ public:
     // Waits until every page has been touched.
     void finish();
 
-private:
+  private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

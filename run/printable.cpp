@@ -51,10 +51,13 @@ std::string printable(std::string_view text) {
     char escape[8];
     for (std::size_t i = 0, length = 1; i < text.size(); i += length) {
         switch (kind_at(text, i, length)) {
-            case Kind::plain: out += text[i]; break;
+            case Kind::plain:
+                out += text[i];
+                break;
             case Kind::c0_or_del:
             case Kind::stray_c1_byte:
-                std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[i]));
+                std::snprintf(escape, sizeof escape, "\\x%02X",
+                              static_cast<unsigned char>(text[i]));
                 out += escape;
                 break;
             case Kind::c1:

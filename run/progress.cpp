@@ -4,7 +4,9 @@
 
 namespace pt {
 
-Progress Progress::for_terminal() { return Progress(isatty(STDERR_FILENO) == 1, stderr); }
+Progress Progress::for_terminal() {
+    return Progress(isatty(STDERR_FILENO) == 1, stderr);
+}
 
 Progress& Progress::silent() {
     static Progress none(false, stderr);

@@ -13,7 +13,7 @@
 namespace pt {
 
 class Progress {
-public:
+  public:
     // Draws on `stream` only when `enabled`.
     Progress(bool enabled, std::FILE* stream) : enabled_(enabled), stream_(stream) {}
     // Enabled when standard error is a terminal.
@@ -34,7 +34,7 @@ public:
 
     bool enabled() const { return enabled_; }
 
-private:
+  private:
     void draw(long done, bool final);
 
     bool enabled_;

@@ -17,7 +17,7 @@ namespace pt {
 
 // The first failure in plan order among items done by several workers.
 class OrderedFailure {
-public:
+  public:
     OrderedFailure() = default;
 
     void record(std::size_t index, const std::string& message) {
@@ -36,7 +36,7 @@ public:
         if (index_ != std::numeric_limits<std::size_t>::max()) throw RunFailure(message_);
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::size_t index_ = std::numeric_limits<std::size_t>::max();
     std::string message_;

@@ -42,7 +42,7 @@ void run_workers(int workers, Work&& work) {
 
 // Hands out the items 0..count-1 in chunks to whichever worker asks next.
 class WorkQueue {
-public:
+  public:
     WorkQueue(int count, int chunk) : count_(count), chunk_(chunk) {}
     // Sets [begin, end) to the next chunk; false when none is left.
     bool next(int& begin, int& end) {
@@ -52,7 +52,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int count_, chunk_;
     std::atomic<int> next_{0};
 };

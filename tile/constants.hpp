@@ -1,8 +1,10 @@
-// The fixed numbers of a tile run: its years and tile size, and every
-// threshold of the filter's rules. The one-pixel stages and their lane form
-// read the thresholds from here, so the two decide exactly alike; tests take
-// them from here too.
+// The fixed numbers of a tile run: its years and tile size, the memory it
+// counts on besides the tile, and every threshold of the filter's rules. The one-pixel stages and
+// their lane form read the thresholds from here, so the two decide exactly alike; tests take them
+// from here too.
 #pragma once
+
+#include <cstdint>
 
 namespace pt {
 
@@ -21,7 +23,45 @@ inline constexpr int MIN_LAST_YEAR = FIRST_OUTPUT_YEAR;
 inline constexpr int MAX_YEAR_COUNT = 64;
 inline constexpr int MAX_LAST_YEAR = FIRST_YEAR + MAX_YEAR_COUNT - 1;  // 2060
 
-inline int year_count_for(int last_year) { return last_year - FIRST_YEAR + 1; }
+inline int year_count_for(int last_year) {
+    return last_year - FIRST_YEAR + 1;
+}
+
+// A tile's upper-left corner: longitudes run to 360 for grids laid out from
+// 0 eastwards, latitudes stay on the globe.
+inline constexpr double MIN_ORIGIN_X = -180.0;
+inline constexpr double MAX_ORIGIN_X = 360.0;
+inline constexpr double MIN_ORIGIN_Y = -90.0;
+inline constexpr double MAX_ORIGIN_Y = 90.0;
+
+// ---- memory of a run besides the tile -----------------------------------
+// Memory shared by the workers reading input layers for decoding a layer's
+// blocks: the decoded block GDAL allocates beyond its cache limit, the
+// compressed bytes libtiff reads in one piece, the pixel-interleaved copy.
+// A layer stored in blocks whose decoding needs more than this is refused
+// (io/input_layers.cpp). Sized to read a whole 4004 x 4004 Float32 image
+// held in one DEFLATE strip (73 MiB measured, 78 MiB reserved), while a
+// batch job asking for the tile plus 256 MiB still passes the check.
+inline constexpr uint64_t LAYER_DECODE_POOL = 96ull << 20;
+// Memory the process holds besides the tile: GDAL's block cache (64 MiB),
+// the program and GDAL themselves, the workers' row buffers, the heap, and
+// the layer decoding pool. The tile's pages are counted in full although a
+// run never touches some of them (years 1997-1999 of loss and height), which
+// adds to this margin.
+inline constexpr uint64_t RESIDENT_HEADROOM = (128ull << 20) + LAYER_DECODE_POOL;
+// Address space to map besides the tile: libraries GDAL loads, its cache,
+// heap growth (measured need about 100 MiB with two workers), and the layer
+// decoding pool.
+inline constexpr uint64_t ADDRESS_SPACE_HEADROOM = (256ull << 20) + LAYER_DECODE_POOL;
+// Address space each extra worker thread reserves: its stack (8 MiB) and the
+// malloc arena glibc gives it (64 MiB). Reserved, mostly never touched, so it
+// counts against the address-space and data limits only.
+inline constexpr uint64_t WORKER_ADDRESS_SPACE = 72ull << 20;
+
+// Every layer moves in one whole-window call straight into tile memory, so
+// GDAL's block cache only holds blocks in transit; left at its default (a
+// share of RAM) it would add gigabytes of resident copies.
+inline constexpr long long GDAL_BLOCK_CACHE_BYTES = 64ll << 20;
 
 // ---- loss thinning --------------------------------------------------------
 // A retained loss hides the flags of this many following years: the same

@@ -80,7 +80,7 @@ struct TileMask {
 // The whole tile, every year, in one anonymous mapping that the kernel hands
 // out zero-filled. Owned for the length of the run.
 class TileMemory {
-public:
+  public:
     // Throws RunFailure when the memory cannot be had.
     TileMemory(int year_count, int width, int height);
     ~TileMemory();
@@ -98,7 +98,7 @@ public:
     YearCube loss_out, cover_out, height_out;
     TileMask datamask, wetland_mask;
 
-private:
+  private:
     int year_count_, width_, height_;
     void* mapping_ = nullptr;
     std::size_t mapping_size_ = 0;

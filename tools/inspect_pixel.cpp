@@ -145,7 +145,8 @@ void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
         for (int dx = -2; dx <= 2; ++dx) {
             const int rr = r + dy, cc = c + dx;
             if (rr < 0 || cc < 0 || rr >= window.height() || cc >= window.width()) continue;
-            for (int t = 0; t < n; ++t) rows[2 + dy][t * stride + 2 + dx] = window.height_cube.at(t, rr, cc);
+            for (int t = 0; t < n; ++t)
+                rows[2 + dy][t * stride + 2 + dx] = window.height_cube.at(t, rr, cc);
         }
         heights.rows[2 + dy] = rows[2 + dy].data() + 2;
     }
@@ -171,21 +172,31 @@ void run_chain(pt::TileMemory& window, int r, int c, Trace& trace) {
 
 const char* state_name(int state) {
     switch (state) {
-        case pt::STATE_OK: return "ok";
-        case pt::STATE_INVALID: return "invalid";
-        case pt::STATE_REPAIRED: return "repaired";
-        case pt::STATE_INTERPOLATED: return "interpolated";
-        case pt::STATE_JUMP: return "jump";
-        default: return "unknown";
+        case pt::STATE_OK:
+            return "ok";
+        case pt::STATE_INVALID:
+            return "invalid";
+        case pt::STATE_REPAIRED:
+            return "repaired";
+        case pt::STATE_INTERPOLATED:
+            return "interpolated";
+        case pt::STATE_JUMP:
+            return "jump";
+        default:
+            return "unknown";
     }
 }
 
 const char* proximity_name(int code) {
     switch (code) {
-        case pt::PROX_NONE: return "none";
-        case pt::PROX_RECENT: return "recent";
-        case pt::PROX_OLDER: return "older";
-        default: return "unknown";
+        case pt::PROX_NONE:
+            return "none";
+        case pt::PROX_RECENT:
+            return "recent";
+        case pt::PROX_OLDER:
+            return "older";
+        default:
+            return "unknown";
     }
 }
 
@@ -193,8 +204,8 @@ const char* proximity_name(int code) {
 // value (no layer, no product, or the stage does not run for the pixel).
 void print_table(const Trace& trace, bool filtered) {
     const std::vector<std::string> header = {
-        "year",     "cover_in",  "loss_in", "height_in", "Loss",    "prox",   "classified",
-        "class_st", "repaired", "repair_st", "TCC",      "derived", "capped", "TCH"};
+        "year",     "cover_in", "loss_in",   "height_in", "Loss",    "prox",   "classified",
+        "class_st", "repaired", "repair_st", "TCC",       "derived", "capped", "TCH"};
     std::vector<std::vector<std::string>> rows;
     for (int t = 0; t < trace.n; ++t) {
         const bool output_year = t >= pt::first_output_index;
@@ -252,9 +263,9 @@ int inspect(const Request& request) {
     // neighbour they read holds the tile's byte.
     pt::TileMemory window(n, frame.width, frame.height);
     pt::start_gdal();
-    for (const pt::LayerRead& layer : pt::input_layer_plan(
-             {run.tile_id, run.input_dir, run.datamask_dir, run.wetland_dir}, run.last_year,
-             window)) {
+    for (const pt::LayerRead& layer :
+         pt::input_layer_plan({run.tile_id, run.input_dir, run.datamask_dir, run.wetland_dir},
+                              run.last_year, window)) {
         pt::read_layer_window(layer.path, layer.destination, pt::TILE_SIZE, pt::TILE_SIZE, frame);
     }
 
@@ -277,8 +288,8 @@ int inspect(const Request& request) {
 
     if (filtered) run_chain(window, r, c, trace);
 
-    std::cout << "tile " << run.tile_id << ", pixel row " << request.row << " col "
-              << request.col << ", years " << pt::FIRST_YEAR << " to " << run.last_year << '\n'
+    std::cout << "tile " << run.tile_id << ", pixel row " << request.row << " col " << request.col
+              << ", years " << pt::FIRST_YEAR << " to " << run.last_year << '\n'
               << "datamask " << int{datamask} << ", wetland " << int{wetland} << '\n';
     if (!filtered) {
         std::cout << "datamask is not 1: the pixel is not filtered; its TCC and TCH are 0 and "

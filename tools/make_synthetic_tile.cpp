@@ -31,9 +31,9 @@
 // Exit status: 0 on success, 2 on a usage error, 1 when a directory or a file
 // cannot be created or written.
 
-#include <gdal_priv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
 #include "tile/tile.hpp"
@@ -89,8 +89,7 @@ enum Salt : uint64_t {
 
 constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
 
-inline uint64_t mix64(uint64_t x)
-{
+inline uint64_t mix64(uint64_t x) {
     x ^= x >> 30;
     x *= 0xBF58476D1CE4E5B9ull;
     x ^= x >> 27;
@@ -100,8 +99,7 @@ inline uint64_t mix64(uint64_t x)
 }
 
 // Key of one random stream: seed, salt and up to two further numbers.
-uint64_t stream_key(uint64_t seed, uint64_t salt, uint64_t a = 0, uint64_t b = 0)
-{
+uint64_t stream_key(uint64_t seed, uint64_t salt, uint64_t a = 0, uint64_t b = 0) {
     uint64_t k = mix64(seed + GOLDEN);
     k = mix64(k ^ (salt * 0xD6E8FEB86659FD93ull));
     k = mix64(k ^ (a * 0xA0761D6478BD642Full + 0x632BE59BD9B4E019ull));
@@ -110,7 +108,9 @@ uint64_t stream_key(uint64_t seed, uint64_t salt, uint64_t a = 0, uint64_t b = 0
 }
 
 // Random 64 bits for element `i` of the stream `key`.
-inline uint64_t element_hash(uint64_t key, uint64_t i) { return mix64(key + i * GOLDEN); }
+inline uint64_t element_hash(uint64_t key, uint64_t i) {
+    return mix64(key + i * GOLDEN);
+}
 
 // ---- value noise --------------------------------------------------------
 
@@ -121,8 +121,7 @@ struct Axis {
     std::vector<int> weight;
 };
 
-Axis make_axis(int n, int cell_size)
-{
+Axis make_axis(int n, int cell_size) {
     Axis axis;
     axis.cell.resize(static_cast<size_t>(n));
     axis.weight.resize(static_cast<size_t>(n));
@@ -139,11 +138,13 @@ struct Grid {
     int nodes = 2;  // per side
     std::vector<int> value;
 
-    int at(int gy, int gx) const { return value[static_cast<size_t>(gy) * static_cast<size_t>(nodes) + static_cast<size_t>(gx)]; }
+    int at(int gy, int gx) const {
+        return value[static_cast<size_t>(gy) * static_cast<size_t>(nodes) +
+                     static_cast<size_t>(gx)];
+    }
 };
 
-Grid random_grid(int n, int cell_size, int amplitude, uint64_t key)
-{
+Grid random_grid(int n, int cell_size, int amplitude, uint64_t key) {
     Grid grid;
     grid.cell_size = cell_size;
     grid.nodes = n / cell_size + 2;
@@ -156,8 +157,7 @@ Grid random_grid(int n, int cell_size, int amplitude, uint64_t key)
 
 // Bilinear interpolation of `grid` along row y; the result is in grid units
 // times 65536 shifted back by `shift` bits (16 gives grid units).
-void sample_row(const Grid& grid, const Axis& ax, int y, int shift, int* out, int n)
-{
+void sample_row(const Grid& grid, const Axis& ax, int y, int shift, int* out, int n) {
     const int gy = y / grid.cell_size;
     const int wy = ((y % grid.cell_size) * 256) / grid.cell_size;
     for (int x = 0; x < n; ++x) {
@@ -175,13 +175,13 @@ struct Octave {
 };
 
 // A field of summed value-noise octaves; values lie within +-(sum of amplitudes).
-std::vector<int16_t> noise_field(int n, const std::vector<Octave>& octaves, uint64_t key)
-{
+std::vector<int16_t> noise_field(int n, const std::vector<Octave>& octaves, uint64_t key) {
     const size_t nn = static_cast<size_t>(n) * static_cast<size_t>(n);
     std::vector<int16_t> field(nn, 0);
     std::vector<int> row(static_cast<size_t>(n));
     for (size_t o = 0; o < octaves.size(); ++o) {
-        const Grid grid = random_grid(n, octaves[o].cell_size, octaves[o].amplitude, mix64(key + o));
+        const Grid grid =
+            random_grid(n, octaves[o].cell_size, octaves[o].amplitude, mix64(key + o));
         const Axis ax = make_axis(n, octaves[o].cell_size);
         for (int y = 0; y < n; ++y) {
             sample_row(grid, ax, y, 16, row.data(), n);
@@ -195,10 +195,10 @@ std::vector<int16_t> noise_field(int n, const std::vector<Octave>& octaves, uint
 
 // For each possible field value (offset by `bound`), the share of pixels of
 // the field with a lower value: the percentile rank, 0..1.
-std::vector<double> percentile_ranks(const std::vector<int16_t>& field, int bound)
-{
+std::vector<double> percentile_ranks(const std::vector<int16_t>& field, int bound) {
     std::vector<uint64_t> histogram(static_cast<size_t>(2 * bound + 1), 0);
-    for (int16_t v : field) ++histogram[static_cast<size_t>(std::clamp(static_cast<int>(v), -bound, bound) + bound)];
+    for (int16_t v : field)
+        ++histogram[static_cast<size_t>(std::clamp(static_cast<int>(v), -bound, bound) + bound)];
     std::vector<double> rank(histogram.size());
     uint64_t below = 0;
     const double total = static_cast<double>(field.size());
@@ -209,8 +209,7 @@ std::vector<double> percentile_ranks(const std::vector<int16_t>& field, int boun
     return rank;
 }
 
-int amplitude_sum(const std::vector<Octave>& octaves)
-{
+int amplitude_sum(const std::vector<Octave>& octaves) {
     int sum = 0;
     for (const Octave& o : octaves) sum += o.amplitude;
     return sum;
@@ -226,8 +225,7 @@ struct Landscape {
     Bytes wetland;              // 1 wetland, else 0
 };
 
-Landscape build_landscape(int n, uint64_t seed)
-{
+Landscape build_landscape(int n, uint64_t seed) {
     Landscape land;
     land.n = n;
     const size_t nn = static_cast<size_t>(n) * static_cast<size_t>(n);
@@ -253,7 +251,8 @@ Landscape build_landscape(int n, uint64_t seed)
                 cover = 5.0 + (p - 0.10) / 0.15 * 45.0;
             lut[i] = static_cast<uint8_t>(std::clamp(static_cast<int>(cover), 0, 100));
         }
-        for (size_t i = 0; i < nn; ++i) land.potential[i] = lut[static_cast<size_t>(field[i] + bound)];
+        for (size_t i = 0; i < nn; ++i)
+            land.potential[i] = lut[static_cast<size_t>(field[i] + bound)];
     }
 
     // Lakes: the top 3.5 % of another field is water (datamask 2); a shore
@@ -294,22 +293,26 @@ Landscape build_landscape(int n, uint64_t seed)
         for (int y = 0; y < n; ++y) {
             const int g = y / cell;
             const int w = y % cell;
-            const int wave = (nodes[static_cast<size_t>(g)] * (cell - w) + nodes[static_cast<size_t>(g) + 1] * w) / cell;
+            const int wave = (nodes[static_cast<size_t>(g)] * (cell - w) +
+                              nodes[static_cast<size_t>(g) + 1] * w) /
+                             cell;
             const int start = std::max(0, n - n / 20 - amp + wave);
-            for (int x = start; x < n; ++x) land.datamask[static_cast<size_t>(y) * static_cast<size_t>(n) + static_cast<size_t>(x)] = 0;
+            for (int x = start; x < n; ++x)
+                land.datamask[static_cast<size_t>(y) * static_cast<size_t>(n) +
+                              static_cast<size_t>(x)] = 0;
         }
     }
 
     // Static height offset, -3..4.
     const uint64_t key = stream_key(seed, SALT_STATIC);
-    for (size_t i = 0; i < nn; ++i) land.h_off[i] = static_cast<int8_t>(static_cast<int>(element_hash(key, i) & 7) - 3);
+    for (size_t i = 0; i < nn; ++i)
+        land.h_off[i] = static_cast<int8_t>(static_cast<int>(element_hash(key, i) & 7) - 3);
     return land;
 }
 
 // Height a pixel grows towards for a given true cover: about 0.36 per cover
 // percent plus the pixel's offset, so dense forest reaches 33..40.
-inline int target_height(int cover, int offset)
-{
+inline int target_height(int cover, int offset) {
     if (cover == 0) return 0;
     return std::clamp(((cover * 23) >> 6) + offset, 0, 45);
 }
@@ -332,10 +335,12 @@ struct ScheduledPatch {
 
 // Runs the simulation and hands every finished layer to `emit`.
 class Simulation {
-public:
+  public:
     Simulation(const Landscape& land, uint64_t seed)
-        : land_(land), n_(land.n), nn_(static_cast<size_t>(land.n) * static_cast<size_t>(land.n)), seed_(seed)
-    {
+        : land_(land),
+          n_(land.n),
+          nn_(static_cast<size_t>(land.n) * static_cast<size_t>(land.n)),
+          seed_(seed) {
         cover_.assign(nn_, 0);
         height_.assign(nn_, 0);
         flags_.assign(nn_, 0);
@@ -346,7 +351,8 @@ public:
             if (pot == WATER || pot == 0) continue;
             // Most forest starts mature, some of it a little below potential.
             const uint64_t h = element_hash(key, i);
-            const int cover = (h & 3) == 0 ? std::max(1, pot - static_cast<int>((h >> 2) % 25)) : pot;
+            const int cover =
+                (h & 3) == 0 ? std::max(1, pot - static_cast<int>((h >> 2) % 25)) : pot;
             cover_[i] = static_cast<uint8_t>(cover);
             const int target = target_height(cover, land_.h_off[i]);
             height_[i] = static_cast<uint8_t>(std::max(0, target - static_cast<int>((h >> 8) % 9)));
@@ -359,8 +365,7 @@ public:
 
     // Advances the simulation to `year` and fills the year's layers; `loss`
     // and `height` are filled only from 2000 on.
-    void step(int year, Bytes& cover, Bytes& loss, Bytes& height)
-    {
+    void step(int year, Bytes& cover, Bytes& loss, Bytes& height) {
         const bool with_loss = year >= GEN_FIRST_LOSS_YEAR;
         cover.assign(nn_, 0);
         if (with_loss) {
@@ -413,10 +418,9 @@ public:
         if (with_loss) cut_height_blocks(year, height);
     }
 
-private:
+  private:
     // Observed canopy cover of one pixel.
-    uint8_t observe_cover(size_t i, uint8_t pot, int tc, int drift16, uint64_t hc)
-    {
+    uint8_t observe_cover(size_t i, uint8_t pot, int tc, int drift16, uint64_t hc) {
         const int carried = pending_jump_[i];
         pending_jump_[i] = 0;
         const uint32_t event = static_cast<uint32_t>(hc & 0xFFFF);
@@ -433,14 +437,14 @@ private:
             const bool majority = ((hc >> 24) & 3) != 0;  // 3 in 4
             const int delta = (prefer_down == majority) ? -magnitude : magnitude;
             v += delta;
-            if ((hc >> 26) % 3 == 0) pending_jump_[i] = static_cast<int8_t>(delta);  // lasts two years
+            if ((hc >> 26) % 3 == 0)
+                pending_jump_[i] = static_cast<int8_t>(delta);  // lasts two years
         }
         return static_cast<uint8_t>(std::clamp(v, 0, 100));
     }
 
     // Observed canopy height of one pixel.
-    static uint8_t observe_height(int tc, int th, uint64_t hg)
-    {
+    static uint8_t observe_height(int tc, int th, uint64_t hg) {
         if (tc == 0 && th == 0) return 0;
         const uint32_t event = static_cast<uint32_t>((hg >> 16) & 0xFFFF);
         if (event < 1311) return 0;  // ~2 %: missing
@@ -453,8 +457,7 @@ private:
         return static_cast<uint8_t>(std::clamp(v, 0, 255));
     }
 
-    void walk_drift(int year)
-    {
+    void walk_drift(int year) {
         const uint64_t key = stream_key(seed_, SALT_DRIFT, static_cast<uint64_t>(year));
         for (size_t i = 0; i < drift_.value.size(); ++i) {
             const int step = static_cast<int>(element_hash(key, i) % 5) - 2;
@@ -464,8 +467,7 @@ private:
 
     // Places this year's loss patches: repeats scheduled by earlier years
     // first, then new patches on forest.
-    void place_loss(int year, Bytes& loss)
-    {
+    void place_loss(int year, Bytes& loss) {
         std::mt19937_64 rng(stream_key(seed_, SALT_LOSS, static_cast<uint64_t>(year)));
         auto below = [&rng](uint64_t bound) { return static_cast<int>(rng() % bound); };
 
@@ -507,8 +509,7 @@ private:
 
     // The same patch again one to four years later (mostly the next year),
     // a little smaller or larger.
-    void schedule(int year, const Patch& p, std::mt19937_64& rng)
-    {
+    void schedule(int year, const Patch& p, std::mt19937_64& rng) {
         const int u = static_cast<int>(rng() % 100);
         const int delay = u < 55 ? 1 : u < 70 ? 2 : u < 85 ? 3 : 4;
         Patch again = p;
@@ -520,8 +521,7 @@ private:
 
     // Marks the pixels of a patch as lost. A new patch takes only forest
     // (true cover 15 or more); a repeat takes its whole outline. Water never.
-    void paint(const Patch& p, bool forest_only, Bytes& loss)
-    {
+    void paint(const Patch& p, bool forest_only, Bytes& loss) {
         const int r = p.radius;
         const int r2 = r * r;
         const int span = 2 * r + 1;
@@ -531,11 +531,13 @@ private:
             for (int dx = -r; dx <= r; ++dx) {
                 const int x = p.cx + dx;
                 if (x < 0 || x >= n_) continue;
-                const uint64_t h = element_hash(p.shape, static_cast<uint64_t>((dy + r) * span + (dx + r)));
+                const uint64_t h =
+                    element_hash(p.shape, static_cast<uint64_t>((dy + r) * span + (dx + r)));
                 // Ragged outline: the radius varies between 0.8 and 1.06 times r.
                 const int limit = (r2 * (160 + static_cast<int>(h & 127))) / 256 + (r == 1 ? 1 : 0);
                 if (dx * dx + dy * dy > limit) continue;
-                const size_t i = static_cast<size_t>(y) * static_cast<size_t>(n_) + static_cast<size_t>(x);
+                const size_t i =
+                    static_cast<size_t>(y) * static_cast<size_t>(n_) + static_cast<size_t>(x);
                 if (land_.potential[i] == WATER || loss[i] != 0) continue;
                 if (forest_only && cover_[i] < 15) continue;
                 uint8_t value = p.value;
@@ -547,8 +549,7 @@ private:
     }
 
     // Rectangular blocks without height data (two to seven a year).
-    void cut_height_blocks(int year, Bytes& height)
-    {
+    void cut_height_blocks(int year, Bytes& height) {
         std::mt19937_64 rng(stream_key(seed_, SALT_BLOCKS, static_cast<uint64_t>(year)));
         const uint64_t max_side = static_cast<uint64_t>(std::max(4, n_ / 12));
         const int count = 2 + static_cast<int>(rng() % 6);
@@ -589,10 +590,9 @@ struct WriteJob {
 // Two threads that write queued layers as GeoTIFFs. A bounded queue keeps
 // memory to a few layers. The first failure stops all writing.
 class Writer {
-public:
+  public:
     Writer(int n, std::string compress, const double (&geotransform)[6], std::string wkt)
-        : n_(n), compress_(std::move(compress)), wkt_(std::move(wkt))
-    {
+        : n_(n), compress_(std::move(compress)), wkt_(std::move(wkt)) {
         std::copy(std::begin(geotransform), std::end(geotransform), geotransform_);
         for (int k = 0; k < 2; ++k) threads_.emplace_back([this] { work(); });
     }
@@ -600,8 +600,7 @@ public:
     ~Writer() { finish(); }
 
     // Queues one layer; false once a write has failed.
-    bool submit(std::string path, Bytes data)
-    {
+    bool submit(std::string path, Bytes data) {
         std::unique_lock lock(mutex_);
         not_full_.wait(lock, [this] { return queue_.size() < CAPACITY || !error_.empty(); });
         if (!error_.empty()) return false;
@@ -611,8 +610,7 @@ public:
     }
 
     // Waits for all queued layers; returns the first error ("" if none).
-    std::string finish()
-    {
+    std::string finish() {
         {
             std::lock_guard lock(mutex_);
             closing_ = true;
@@ -624,16 +622,16 @@ public:
         return error_;
     }
 
-private:
+  private:
     static constexpr size_t CAPACITY = 4;
 
-    void work()
-    {
+    void work() {
         for (;;) {
             WriteJob job;
             {
                 std::unique_lock lock(mutex_);
-                not_empty_.wait(lock, [this] { return !queue_.empty() || closing_ || !error_.empty(); });
+                not_empty_.wait(lock,
+                                [this] { return !queue_.empty() || closing_ || !error_.empty(); });
                 if (!error_.empty() || queue_.empty()) return;
                 job = std::move(queue_.front());
                 queue_.pop_front();
@@ -651,8 +649,7 @@ private:
         }
     }
 
-    std::string write_file(const WriteJob& job) const
-    {
+    std::string write_file(const WriteJob& job) const {
         CPLErrorReset();
         GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
         if (driver == nullptr) return "GTiff driver not available";
@@ -666,11 +663,13 @@ private:
         std::copy(std::begin(geotransform_), std::end(geotransform_), gt);
         bool ok = ds->SetGeoTransform(gt) == CE_None;
         ok = ok && ds->SetProjection(wkt_.c_str()) == CE_None;
-        ok = ok && ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, n_, n_, const_cast<uint8_t*>(job.data.data()), n_, n_,
+        ok = ok && ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, n_, n_,
+                                                  const_cast<uint8_t*>(job.data.data()), n_, n_,
                                                   GDT_Byte, 0, 0, nullptr) == CE_None;
         if (ok) ds->FlushCache(false);
         GDALClose(ds);
-        if (!ok || CPLGetLastErrorType() >= CE_Failure) return "cannot write " + job.path + ": " + CPLGetLastErrorMsg();
+        if (!ok || CPLGetLastErrorType() >= CE_Failure)
+            return "cannot write " + job.path + ": " + CPLGetLastErrorMsg();
         return "";
     }
 
@@ -700,28 +699,28 @@ struct Options {
     std::string compress = "LZW";
 };
 
-[[noreturn]] void usage()
-{
+[[noreturn]] void usage() {
     std::fputs(
-        "usage: make_synthetic_tile <input_dir> <datamask_dir> <wetland_dir> <tile_id> <last_year> <seed>\n"
+        "usage: make_synthetic_tile <input_dir> <datamask_dir> <wetland_dir> <tile_id> <last_year> "
+        "<seed>\n"
         "                           [--size N] [--compress LZW|DEFLATE|NONE]\n"
-        "  writes <datamask_dir>/<tile_id>_datamask.tif, <wetland_dir>/<tile_id>_wetlandmask.tif and\n"
-        "  <input_dir>/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif (TCC from 1997, loss and TCH from 2000)\n",
+        "  writes <datamask_dir>/<tile_id>_datamask.tif, <wetland_dir>/<tile_id>_wetlandmask.tif "
+        "and\n"
+        "  <input_dir>/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif (TCC from 1997, loss and TCH "
+        "from 2000)\n",
         stderr);
     std::exit(2);
 }
 
 template <typename T>
-bool parse_number(std::string_view text, T& out)
-{
+bool parse_number(std::string_view text, T& out) {
     if (text.empty()) return false;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end;
 }
 
-Options parse_args(int argc, char** argv)
-{
+Options parse_args(int argc, char** argv) {
     Options opt;
     std::vector<std::string> positional;
     for (int k = 1; k < argc; ++k) {
@@ -754,14 +753,12 @@ Options parse_args(int argc, char** argv)
     return opt;
 }
 
-[[noreturn]] void fail(const std::string& message)
-{
+[[noreturn]] void fail(const std::string& message) {
     std::fprintf(stderr, "make_synthetic_tile: %s\n", message.c_str());
     std::exit(1);
 }
 
-void make_directory(const std::string& dir)
-{
+void make_directory(const std::string& dir) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) fail("cannot create directory " + dir + ": " + ec.message());
@@ -769,8 +766,7 @@ void make_directory(const std::string& dir)
 
 // A plausible upper-left corner derived from the tile name: whole degrees
 // within the tropics and temperate zones, padded by two pixels.
-void tile_geotransform(const std::string& tile_id, double (&gt)[6])
-{
+void tile_geotransform(const std::string& tile_id, double (&gt)[6]) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (unsigned char c : tile_id) h = (h ^ c) * 0x100000001B3ull;
     h = mix64(h);
@@ -786,12 +782,12 @@ void tile_geotransform(const std::string& tile_id, double (&gt)[6])
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const Options opt = parse_args(argc, argv);
 
     GDALAllRegister();
-    if (GetGDALDriverManager()->GetDriverByName("GTiff") == nullptr) fail("GTiff driver not available");
+    if (GetGDALDriverManager()->GetDriverByName("GTiff") == nullptr)
+        fail("GTiff driver not available");
 
     const std::string annual_dir = opt.input_dir + "/" + opt.tile_id;
     make_directory(opt.datamask_dir);
@@ -801,7 +797,8 @@ int main(int argc, char** argv)
     OGRSpatialReference srs;
     srs.SetWellKnownGeogCS("WGS84");
     char* wkt_raw = nullptr;
-    if (srs.exportToWkt(&wkt_raw) != OGRERR_NONE || wkt_raw == nullptr) fail("cannot build the WGS84 reference");
+    if (srs.exportToWkt(&wkt_raw) != OGRERR_NONE || wkt_raw == nullptr)
+        fail("cannot build the WGS84 reference");
     const std::string wkt = wkt_raw;
     CPLFree(wkt_raw);
     double gt[6];
@@ -809,8 +806,10 @@ int main(int argc, char** argv)
 
     Landscape land = build_landscape(opt.size, opt.seed);
     Writer writer(opt.size, opt.compress, gt, wkt);
-    bool ok = writer.submit(opt.datamask_dir + "/" + opt.tile_id + "_datamask.tif", std::move(land.datamask));
-    ok = ok && writer.submit(opt.wetland_dir + "/" + opt.tile_id + "_wetlandmask.tif", std::move(land.wetland));
+    bool ok = writer.submit(opt.datamask_dir + "/" + opt.tile_id + "_datamask.tif",
+                            std::move(land.datamask));
+    ok = ok && writer.submit(opt.wetland_dir + "/" + opt.tile_id + "_wetlandmask.tif",
+                             std::move(land.wetland));
 
     Simulation sim(land, opt.seed);
     const std::string prefix = annual_dir + "/" + opt.tile_id;

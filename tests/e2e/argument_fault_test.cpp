@@ -16,8 +16,8 @@ namespace {
 // replaced: a refusal that came after an open would say "not found".
 std::vector<std::string> arguments_with(std::size_t position, const std::string& value,
                                         const fs::path& out) {
-    std::vector<std::string> args = {"t7", "2001", "/nonexistent/in", out.string(),
-                                     "-60", "10", "/nonexistent/dm", "/nonexistent/wm"};
+    std::vector<std::string> args = {"t7",  "2001", "/nonexistent/in", out.string(),
+                                     "-60", "10",   "/nonexistent/dm", "/nonexistent/wm"};
     args[position] = value;
     return args;
 }
@@ -44,13 +44,21 @@ TEST(ArgumentFault, UnusableArgumentsAreRefusedOnOneLineBeforeAnyFile) {
         {TILE_ID, "a/b", "tile_id a/b contains '/'\n"},
         {TILE_ID, "../t7", "tile_id ../t7 contains '/'\n"},
         {TILE_ID, "t7\nERR1", "tile_id t7\\x0AERR1 contains a control character\n"},
-        {TILE_ID, "t7\x1b]0;pwned\x07", "tile_id t7\\x1B]0;pwned\\x07 contains a control character\n"},
-        {TILE_ID, "t7\xc2\x9b" "31m", "tile_id t7\\u009B31m contains a control character\n"},
+        {TILE_ID, "t7\x1b]0;pwned\x07",
+         "tile_id t7\\x1B]0;pwned\\x07 contains a control character\n"},
+        {TILE_ID,
+         "t7\xc2\x9b"
+         "31m",
+         "tile_id t7\\u009B31m contains a control character\n"},
         {TILE_ID, "t7\r", "tile_id t7\\x0D contains a control character\n"},
-        {TILE_ID, "T\x9b" "1", "tile_id T\\x9B1 contains a control character\n"},
+        {TILE_ID,
+         "T\x9b"
+         "1",
+         "tile_id T\\x9B1 contains a control character\n"},
         {OUTPUT_DIR, "", "output_dir is empty\n"},
         {LAST_YEAR, "4294969297", "last_year 4294969297 is outside 2000 to 2060\n"},
-        {LAST_YEAR, " 99999999999999999999", "last_year 99999999999999999999 is outside 2000 to 2060\n"},
+        {LAST_YEAR, " 99999999999999999999",
+         "last_year 99999999999999999999 is outside 2000 to 2060\n"},
         {LAST_YEAR, "-2147483649", "last_year -2147483649 is outside 2000 to 2060\n"},
         {LAST_YEAR, "2147483647", "last_year 2147483647 is outside 2000 to 2060\n"},
         {ORIGIN_X, "nan", "origin_x nan is not a longitude from -180 to 360\n"},
@@ -69,7 +77,8 @@ TEST(ArgumentFault, UnusableArgumentsAreRefusedOnOneLineBeforeAnyFile) {
         SCOPED_TRACE("argument " + std::to_string(c.position + 1) + " = " + c.value);
         const fs::path out = root / "out";
         fs::create_directories(out);
-        const ProgramResult r = run_program(PT_PROCESS_TILE, arguments_with(c.position, c.value, out));
+        const ProgramResult r =
+            run_program(PT_PROCESS_TILE, arguments_with(c.position, c.value, out));
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.out, c.line);
         EXPECT_TRUE(plain_single_line(r.out)) << r.out;
@@ -86,9 +95,9 @@ TEST(ArgumentFault, ControlCharactersInPathsAreEscapedInTheFailureLine) {
     // A datamask directory whose name holds a newline and a terminal escape:
     // the "not found" line names it, still on one line, still plain text.
     const std::string odd_dir = (root / "dm\nERR1\x1b[2J").string();
-    const ProgramResult r = run_program(
-        PT_PROCESS_TILE, {"t7", "2000", (root / "in").string(), (root / "out").string(), "0", "0",
-                          odd_dir, (root / "wm").string()});
+    const ProgramResult r =
+        run_program(PT_PROCESS_TILE, {"t7", "2000", (root / "in").string(), (root / "out").string(),
+                                      "0", "0", odd_dir, (root / "wm").string()});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, (root / "dm\\x0AERR1\\x1B[2J/t7_datamask.tif not found\n").string());
     EXPECT_TRUE(plain_single_line(r.out)) << r.out;

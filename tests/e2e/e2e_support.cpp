@@ -20,7 +20,7 @@ std::function<void()> deadline(unsigned seconds) {
 }
 
 std::vector<char*> exec_arguments(const std::string& program,
-                                 const std::vector<std::string>& args) {
+                                  const std::vector<std::string>& args) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -60,10 +60,10 @@ ProgramResult run_program(const std::string& program, const std::vector<std::str
 GeneratedTile generate_tile(const fs::path& root, const std::string& tile_id, int last_year,
                             int seed, int size) {
     GeneratedTile tile{root, tile_id, last_year};
-    const ProgramResult r = run_program(
-        PT_MAKE_TILE, {tile.input_dir().string(), tile.datamask_dir().string(),
-                       tile.wetland_dir().string(), tile_id, std::to_string(last_year),
-                       std::to_string(seed), "--size", std::to_string(size)});
+    const ProgramResult r =
+        run_program(PT_MAKE_TILE, {tile.input_dir().string(), tile.datamask_dir().string(),
+                                   tile.wetland_dir().string(), tile_id, std::to_string(last_year),
+                                   std::to_string(seed), "--size", std::to_string(size)});
     EXPECT_EQ(r.exit_status, 0) << r.out;
     return tile;
 }
@@ -119,8 +119,8 @@ std::vector<unsigned char> read_band(const fs::path& path) {
     if (ds == nullptr) return {};
     const int w = ds->GetRasterXSize(), h = ds->GetRasterYSize();
     std::vector<unsigned char> bytes(static_cast<size_t>(w) * h);
-    EXPECT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, w, h, bytes.data(), w, h, GDT_Byte,
-                                             0, 0, nullptr),
+    EXPECT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, w, h, bytes.data(), w, h, GDT_Byte, 0,
+                                             0, nullptr),
               CE_None);
     GDALClose(GDALDataset::ToHandle(ds));
     return bytes;
@@ -131,13 +131,13 @@ std::vector<unsigned char> read_band(const fs::path& path) {
 namespace {
 // Removes this process's scratch directories when the test program ends.
 class ScratchCleanup : public ::testing::Environment {
-public:
+  public:
     void TearDown() override {
         const char* base = std::getenv("PT_TEST_SCRATCH");
         std::error_code ignored;
         std::filesystem::remove_all(
-            std::filesystem::path(base != nullptr ? base
-                                                  : std::filesystem::temp_directory_path().string()) /
+            std::filesystem::path(
+                base != nullptr ? base : std::filesystem::temp_directory_path().string()) /
                 ("process_tile_e2e_" + std::to_string(getpid())),
             ignored);
     }

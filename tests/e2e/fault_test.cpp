@@ -2,14 +2,14 @@
 // fill up, input files arrive cut short and memory is capped: what it leaves
 // in the output directory and what it says, run as a scheduler runs it.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +23,8 @@
 #include <future>
 #include <iterator>
 #include <map>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "e2e_support.hpp"
@@ -88,8 +88,7 @@ std::string read_product(const fs::path& path, Bytes& bytes) {
     GDALDataset* ds = GDALDataset::FromHandle(GDALOpen(path.c_str(), GA_ReadOnly));
     if (ds == nullptr) return "does not open";
     std::string problem;
-    if (ds->GetRasterXSize() != SIZE || ds->GetRasterYSize() != SIZE ||
-        ds->GetRasterCount() != 1) {
+    if (ds->GetRasterXSize() != SIZE || ds->GetRasterYSize() != SIZE || ds->GetRasterCount() != 1) {
         problem = "has the wrong shape";
     } else {
         bytes.assign(static_cast<std::size_t>(SIZE) * SIZE, 0);
@@ -122,7 +121,7 @@ void replace_layer(const fs::path& layer, const std::function<void(const fs::pat
 
 // A tmpfs mounted on a directory for the length of a test.
 class TmpfsMount {
-public:
+  public:
     TmpfsMount(const fs::path& dir, unsigned long flags, const std::string& options) : dir_(dir) {
         mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
         if (!mounted_) error_ = std::strerror(errno);
@@ -135,7 +134,7 @@ public:
     bool mounted() const { return mounted_; }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     fs::path dir_;
     bool mounted_ = false;
     std::string error_;
@@ -144,7 +143,7 @@ private:
 // One full-size tile (last year 2001) and the products of an undisturbed
 // run of it, shared by the tests of one test program.
 class FaultTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         GDALAllRegister();
         tile_ = new GeneratedTile(generate_tile(scratch_dir("fault_tile"), "t7", 2001, 11));
@@ -370,7 +369,7 @@ std::string read_text(const fs::path& path) {
 // Files outside the output directory that planted links point at: they must
 // come out of any run as they went in, and nothing may appear beside them.
 class OutsideFiles {
-public:
+  public:
     explicit OutsideFiles(const fs::path& dir) : dir_(dir) {
         fs::create_directories(dir_ / "tree");
         std::ofstream(victim()) << "precious";
@@ -390,7 +389,7 @@ public:
         EXPECT_EQ(listing(), before_);
     }
 
-private:
+  private:
     std::vector<std::string> listing() const {
         std::vector<std::string> names;
         for (const auto& e : fs::recursive_directory_iterator(dir_)) {
@@ -455,7 +454,8 @@ TEST_F(FaultTest, PlantedLinkFifoOrDirectoryAtARunsNamesFailsInOneLineOrIsReplac
     const fs::path root = scratch_dir("planted_names");
     const OutsideFiles outside(root / "outside");
     enum class Kind { link_to_file, dangling_link, fifo, directory };
-    const char* const LOCK_IN_THE_WAY = ".lock-t7 is in the way of the tile's lock: not a regular file";
+    const char* const LOCK_IN_THE_WAY =
+        ".lock-t7 is in the way of the tile's lock: not a regular file";
     const struct Case {
         const char* name;
         Kind kind;
@@ -476,10 +476,18 @@ TEST_F(FaultTest, PlantedLinkFifoOrDirectoryAtARunsNamesFailsInOneLineOrIsReplac
                      std::to_string(static_cast<int>(c.kind)));
         const fs::path planted = out / c.name;
         switch (c.kind) {
-            case Kind::link_to_file: fs::create_symlink(outside.victim(), planted); break;
-            case Kind::dangling_link: fs::create_symlink(outside.absent(), planted); break;
-            case Kind::fifo: ASSERT_EQ(mkfifo(planted.c_str(), 0600), 0); break;
-            case Kind::directory: fs::create_directories(planted); break;
+            case Kind::link_to_file:
+                fs::create_symlink(outside.victim(), planted);
+                break;
+            case Kind::dangling_link:
+                fs::create_symlink(outside.absent(), planted);
+                break;
+            case Kind::fifo:
+                ASSERT_EQ(mkfifo(planted.c_str(), 0600), 0);
+                break;
+            case Kind::directory:
+                fs::create_directories(planted);
+                break;
         }
         const ProgramResult r = run_with_deadline(tile_arguments(*tile_, out));
         if (std::string(c.line).empty()) {
@@ -519,7 +527,7 @@ GeneratedTile link_tile_as(const GeneratedTile& tile, const fs::path& root,
 // The lock a run holds while it writes tile t7 into `out`, taken by the
 // test itself so that "while the first run writes" lasts as long as needed.
 class HeldTileLock {
-public:
+  public:
     explicit HeldTileLock(const fs::path& out) : path_(out / ".lock-t7") {
         fd_ = ::open(path_.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
         held_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
@@ -533,7 +541,7 @@ public:
     HeldTileLock& operator=(const HeldTileLock&) = delete;
     bool held() const { return held_; }
 
-private:
+  private:
     fs::path path_;
     int fd_ = -1;
     bool held_ = false;
@@ -554,7 +562,8 @@ TEST_F(FaultTest, SecondRunOfATileBeingWrittenIsRefusedWhileOtherTilesProceed) {
         ASSERT_TRUE(lock.held());
         const ProgramResult second = run_with_deadline(tile_arguments(*tile_, out));
         EXPECT_EQ(second.exit_status, 1);
-        EXPECT_EQ(second.out, "tile t7 is being written into " + out.string() + " by another run\n");
+        EXPECT_EQ(second.out,
+                  "tile t7 is being written into " + out.string() + " by another run\n");
         // The first run's products are neither replaced nor touched.
         for (const auto& name : expected) {
             EXPECT_EQ(fs::last_write_time(out / name), written[name]) << name;
@@ -663,7 +672,8 @@ TEST_F(FaultTest, LayersOfOtherDataTypesAreReadAsTheirByteValues) {
         const GDALDataType type = layer.second;
         const Bytes values = read_band(tile_->root / name);
         replace_layer(copy.root / name, [&](const fs::path& p) { write_geotiff(p, type, values); });
-        GDALDataset* ds = GDALDataset::FromHandle(GDALOpen((copy.root / name).c_str(), GA_ReadOnly));
+        GDALDataset* ds =
+            GDALDataset::FromHandle(GDALOpen((copy.root / name).c_str(), GA_ReadOnly));
         ASSERT_NE(ds, nullptr);
         EXPECT_EQ(ds->GetRasterBand(1)->GetRasterDataType(), type) << name;
         GDALClose(GDALDataset::ToHandle(ds));
@@ -697,8 +707,9 @@ TEST_F(FaultTest, DatamaskWithoutAnyOneGivesZeroCoverAndHeightAndTheThinnedLoss)
             // Thinning does not look at the datamask.
             EXPECT_TRUE(bytes == expected.at(name)) << name;
         } else {
-            EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; }))
-                << name;
+            EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) {
+                return b == 0;
+            })) << name;
         }
     }
 }
@@ -799,9 +810,9 @@ GdalVerdict read_with_gdal(const fs::path& layer) {
         verdict.call_failed = true;
     } else {
         Bytes bytes(static_cast<std::size_t>(SIZE) * SIZE);
-        verdict.call_failed = ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, SIZE, SIZE,
-                                                             bytes.data(), SIZE, SIZE, GDT_Byte,
-                                                             0, 0, nullptr) != CE_None;
+        verdict.call_failed =
+            ds->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, SIZE, SIZE, bytes.data(), SIZE, SIZE,
+                                           GDT_Byte, 0, 0, nullptr) != CE_None;
         GDALClose(GDALDataset::ToHandle(ds));
     }
     CPLPopErrorHandler();
@@ -879,13 +890,9 @@ bool make_non_geotiff(const std::string& kind, const fs::path& layer, const fs::
 }
 
 TEST_F(FaultTest, LayerThatIsNoRegularGeoTiffFileIsNotFoundAndNeverBlocks) {
-    const char* kinds[] = {"FIFO",
-                           "directory",
-                           "link to /dev/zero",
-                           "link to /dev/null",
-                           "socket",
-                           "VRT over a FIFO",
-                           "VRT over a valid layer"};
+    const char* kinds[] = {
+        "FIFO",   "directory",       "link to /dev/zero",     "link to /dev/null",
+        "socket", "VRT over a FIFO", "VRT over a valid layer"};
     int index = 0;
     for (const std::string kind : kinds) {
         SCOPED_TRACE(kind);
@@ -924,8 +931,8 @@ TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
     const fs::path root = scratch_dir("one_strip");
     const GeneratedTile copy = link_tile(*tile_, root / "tile");
     // A Byte layer and a Float32 one, each stored as one DEFLATE strip.
-    const std::pair<const char*, const char*> layers[] = {
-        {"input/t7/t7_TCC_2001.tif", "Byte"}, {"input/t7/t7_TCH_2000.tif", "Float32"}};
+    const std::pair<const char*, const char*> layers[] = {{"input/t7/t7_TCC_2001.tif", "Byte"},
+                                                          {"input/t7/t7_TCH_2000.tif", "Float32"}};
     for (const auto& [name, type] : layers) {
         const fs::path layer = copy.root / name;
         fs::remove(layer);
@@ -933,9 +940,8 @@ TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
         const std::string one_strip = "BLOCKYSIZE=" + std::to_string(SIZE);
         GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
             layer.c_str(), SIZE, SIZE, 1, GDALGetDataTypeByName(type),
-            const_cast<char**>(std::array<const char*, 3>{"COMPRESS=DEFLATE", one_strip.c_str(),
-                                                          nullptr}
-                                   .data()));
+            const_cast<char**>(
+                std::array<const char*, 3>{"COMPRESS=DEFLATE", one_strip.c_str(), nullptr}.data()));
         ASSERT_NE(ds, nullptr);
         ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, SIZE, SIZE,
                                                  const_cast<unsigned char*>(values.data()), SIZE,
@@ -965,8 +971,8 @@ TEST_F(FaultTest, LayerInOneWholeImageCompressedStripIsReadAsBefore) {
 // Arguments for a run of last year 2020 whose inputs do not exist: a refusal
 // must come before any input is opened, so its line cannot be "not found".
 std::vector<std::string> memory_arguments(const fs::path& out) {
-    return {"t7", "2020", "/nonexistent/in", out.string(), "0", "0", "/nonexistent/dm",
-            "/nonexistent/wm"};
+    return {"t7", "2020", "/nonexistent/in", out.string(),
+            "0",  "0",    "/nonexistent/dm", "/nonexistent/wm"};
 }
 
 uint64_t need_2020() {
@@ -1003,7 +1009,7 @@ TEST(MemoryFault, AddressSpaceLimitBelowTheNeedIsRefusedBeforeAnyInput) {
 // A memory cgroup of its own under the test's, limited to `limit` bytes;
 // removed when done. Either hierarchy, whichever the machine has.
 class ChildCgroup {
-public:
+  public:
     explicit ChildCgroup(uint64_t limit) {
         std::ifstream cgroup_file("/proc/self/cgroup"), mountinfo_file("/proc/self/mountinfo");
         std::stringstream cgroup_text, mountinfo_text;
@@ -1028,7 +1034,7 @@ public:
     bool made() const { return !dir_.empty(); }
     std::string procs() const { return dir_ + "/cgroup.procs"; }
 
-private:
+  private:
     void try_create(const std::optional<std::string>& parent, const std::string& name,
                     const char* limit_file, uint64_t limit) {
         if (!parent) return;
@@ -1064,7 +1070,6 @@ TEST(MemoryFault, CgroupLimitBelowTheNeedIsRefusedBeforeAnyInput) {
     expect_memory_refusal(r, "the memory cgroup leaves ");
     EXPECT_TRUE(file_names(out).empty());
 }
-
 
 // A layer stored in one 16384 x 16384 tile: 256 MiB for GDAL to decode,
 // whatever window is read, and a few hundred KB on disk (DEFLATE of zeros).

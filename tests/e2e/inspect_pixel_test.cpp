@@ -73,7 +73,7 @@ struct Pixel {
 // One generated full-size tile shared by the tests here; its products are
 // made by the one test that compares with them.
 class InspectPixelTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         tile_ = new GeneratedTile(generate_tile(scratch_dir("inspect_tile"), TILE, LAST_YEAR, 23));
         products_ = new fs::path(scratch_dir("inspect_products"));
@@ -108,8 +108,9 @@ struct Outcome {
     int exit_status;
     std::string out, err;
 };
-Outcome inspect_capturing_errors(const std::vector<std::string>& args, const fs::path& scratch,
-                                 const std::function<void()>& in_child = [] {}) {
+Outcome inspect_capturing_errors(
+    const std::vector<std::string>& args, const fs::path& scratch,
+    const std::function<void()>& in_child = [] {}) {
     const fs::path out_file = scratch / "stdout.txt";
     std::vector<std::string> sh = {"-c", "out=$1; shift; exec \"$0\" \"$@\" 2>&1 >\"$out\"",
                                    PT_INSPECT_PIXEL, out_file.string()};
@@ -164,7 +165,8 @@ TEST_F(InspectPixelTest, PrintsTheLayerBytesAndTheStoredProductBytesOfThePixel) 
                 if (!any_height_within(r, c, 1) && any_height_within(r, c, 2))
                     flags[i] |= RING_FILLED;
             }
-            if (cover[i] > 0 && height_in[i] != 0 && height[i] != height_in[i]) flags[i] |= RESHAPED;
+            if (cover[i] > 0 && height_in[i] != 0 && height[i] != height_in[i])
+                flags[i] |= RESHAPED;
             if (loss_in[i] != 0) flags[i] |= LOSS;
             if (loss_in[i] != 0 && loss[i] == 0) flags[i] |= THINNED;
         }
@@ -188,12 +190,13 @@ TEST_F(InspectPixelTest, PrintsTheLayerBytesAndTheStoredProductBytesOfThePixel) 
     for (const auto& found : {
              find("filled on the bottom edge", has(1, FILLED), SIZE - 1, SIZE, 0, SIZE),
              find("filled in the second column", has(1, FILLED), 0, SIZE, 1, 2),
-             find("ring-filled within two pixels of an edge",
-                  [&](int r, int c) {
-                      const bool near_edge = std::min({r, c, SIZE - 1 - r, SIZE - 1 - c}) < 2;
-                      return near_edge && has(1, RING_FILLED)(r, c);
-                  },
-                  0, SIZE, 0, SIZE),
+             find(
+                 "ring-filled within two pixels of an edge",
+                 [&](int r, int c) {
+                     const bool near_edge = std::min({r, c, SIZE - 1 - r, SIZE - 1 - c}) < 2;
+                     return near_edge && has(1, RING_FILLED)(r, c);
+                 },
+                 0, SIZE, 0, SIZE),
              find("ring-filled inside", has(1, RING_FILLED), 2, SIZE - 2, 2, SIZE - 2),
              find("filled inside, with loss", has(1, FILLED | LOSS), 2, SIZE - 2, 2, SIZE - 2),
              find("reshaped inside", has(1, RESHAPED), 2, SIZE - 2, 2, SIZE - 2),
@@ -228,7 +231,8 @@ TEST_F(InspectPixelTest, PrintsTheLayerBytesAndTheStoredProductBytesOfThePixel) 
             PT_INSPECT_PIXEL, arguments(*tile_, std::to_string(p.row), std::to_string(p.col)));
         ASSERT_EQ(r.exit_status, 0) << r.out;
         const Report report = parse_report(r.out);
-        ASSERT_EQ(report.years.size(), static_cast<std::size_t>(LAST_YEAR - FIRST_YEAR + 1)) << r.out;
+        ASSERT_EQ(report.years.size(), static_cast<std::size_t>(LAST_YEAR - FIRST_YEAR + 1))
+            << r.out;
         EXPECT_EQ(report.years.begin()->first, FIRST_YEAR);
 
         const int mask = datamask[p.index()];
@@ -240,7 +244,8 @@ TEST_F(InspectPixelTest, PrintsTheLayerBytesAndTheStoredProductBytesOfThePixel) 
         for (const auto& [key, values] : expected) {
             const auto& [column, year] = key;
             EXPECT_EQ(report.cell(year, column), std::to_string(values[k]))
-                << column << " " << year << "\n" << r.out;
+                << column << " " << year << "\n"
+                << r.out;
         }
         // The stages run exactly for datamask 1; their columns say so.
         for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
@@ -277,7 +282,7 @@ TEST(InspectPixelArguments, RefusedBeforeAnyFileIsOpened) {
     const fs::path scratch = scratch_dir("inspect_refusals");
     // Directories that do not exist: a refusal must come before any open.
     const std::vector<std::string> eight = {"t3", "2002", "/nonexistent/in", "/nonexistent/out",
-                                            "0", "0", "/nonexistent/dm", "/nonexistent/wm"};
+                                            "0",  "0",    "/nonexistent/dm", "/nonexistent/wm"};
     auto with = [&](const std::string& year, const std::string& row, const std::string& col) {
         std::vector<std::string> args = eight;
         args[1] = year;

@@ -13,7 +13,7 @@ namespace {
 
 // One generated full-size tile (last year 2001) shared by the tests here.
 class RunTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         tile_ = new GeneratedTile(generate_tile(scratch_dir("run_tile"), "t7", 2001, 11));
     }
@@ -168,7 +168,8 @@ TEST_F(RunTest, StandardErrorCarriesUsageAndProgressOnlyForAPerson) {
         return q;
     };
     std::string command = quoted(PT_PROCESS_TILE);
-    for (const auto& a : tile_arguments(*tile_, root / "out")) command.append(" ").append(quoted(a));
+    for (const auto& a : tile_arguments(*tile_, root / "out"))
+        command.append(" ").append(quoted(a));
     fs::create_directories(root / "out");
 
     // Unattended (standard error a file): nothing at all on either stream.
@@ -188,11 +189,13 @@ TEST_F(RunTest, StandardErrorCarriesUsageAndProgressOnlyForAPerson) {
 
     // A wrong call: the fixed line on standard output, the synopsis on standard error.
     const ProgramResult wrong = run_program(
-        "/bin/sh", {"-c", quoted(PT_PROCESS_TILE) + " only_one 2>" + quoted((root / "usage").string())});
+        "/bin/sh",
+        {"-c", quoted(PT_PROCESS_TILE) + " only_one 2>" + quoted((root / "usage").string())});
     EXPECT_EQ(wrong.exit_status, 1);
     EXPECT_EQ(wrong.out, "wrong call\n");
     std::ifstream usage(root / "usage");
-    const std::string text((std::istreambuf_iterator<char>(usage)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(usage)),
+                           std::istreambuf_iterator<char>());
     EXPECT_EQ(text.rfind("Usage: process_tile tile_id last_year", 0), 0u) << text;
 }
 
@@ -221,14 +224,14 @@ TEST_F(RunTest, LayerLargerThanTheTileContributesItsUpperLeftWindow) {
             entry.path().c_str(), TILE_SIZE, TILE_SIZE, 1, GDT_Byte, nullptr);
         ASSERT_NE(dst, nullptr);
         std::vector<unsigned char> window(static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE);
-        ASSERT_EQ(src->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, TILE_SIZE, TILE_SIZE,
-                                                  window.data(), TILE_SIZE, TILE_SIZE, GDT_Byte,
-                                                  0, 0, nullptr),
-                  CE_None);
-        ASSERT_EQ(dst->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, TILE_SIZE, TILE_SIZE,
-                                                  window.data(), TILE_SIZE, TILE_SIZE, GDT_Byte,
-                                                  0, 0, nullptr),
-                  CE_None);
+        ASSERT_EQ(
+            src->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, TILE_SIZE, TILE_SIZE, window.data(),
+                                            TILE_SIZE, TILE_SIZE, GDT_Byte, 0, 0, nullptr),
+            CE_None);
+        ASSERT_EQ(
+            dst->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, TILE_SIZE, TILE_SIZE, window.data(),
+                                            TILE_SIZE, TILE_SIZE, GDT_Byte, 0, 0, nullptr),
+            CE_None);
         GDALClose(GDALDataset::ToHandle(dst));
         GDALClose(GDALDataset::ToHandle(src));
     }

@@ -12,7 +12,7 @@ constexpr int LAST_YEAR = 2004;
 constexpr int PIXELS = TILE_SIZE * TILE_SIZE;
 
 class TileProperties : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         root_ = new fs::path(scratch_dir("properties"));
         tile_ = new GeneratedTile(generate_tile(*root_ / "tile", "p3", LAST_YEAR, 23));
@@ -30,7 +30,8 @@ protected:
         return out() / (std::string(token) + "_" + std::to_string(year) + "_p3.img");
     }
     static fs::path input(const char* token, int year) {
-        return tile_->input_dir() / "p3" / ("p3_" + std::string(token) + "_" + std::to_string(year) + ".tif");
+        return tile_->input_dir() / "p3" /
+               ("p3_" + std::string(token) + "_" + std::to_string(year) + ".tif");
     }
     static fs::path* root_;
     static GeneratedTile* tile_;

@@ -19,11 +19,11 @@ using pt::TileMemory;
 
 // Takes bytes off the front of the fuzz input; 0 once it runs out.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t next() { return at_ < size_ ? data_[at_++] : 0; }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t at_ = 0;

@@ -27,8 +27,11 @@ struct CoverPixel {
     uint8_t wetland = 0;
 
     explicit CoverPixel(std::vector<uint8_t> bytes)
-        : cover(std::move(bytes)), loss(cover.size()), proximity(cover.size(), PROX_NONE),
-          value(cover.size(), -1), state(cover.size(), -1) {}
+        : cover(std::move(bytes)),
+          loss(cover.size()),
+          proximity(cover.size(), PROX_NONE),
+          value(cover.size(), -1),
+          state(cover.size(), -1) {}
     int years() const { return static_cast<int>(cover.size()); }
 };
 

@@ -25,7 +25,12 @@ std::vector<Pixel> classified(std::vector<Pixel> pixels, Form form) {
 TEST(ClassifyCover, PeaksAndValleys) {
     // Years 4 to 8 of n = 12, flat outside them; year 6 is judged.
     constexpr uint8_t A = 40 + JUMP_MIN;  // a drop of exactly JUMP_MIN to 40
-    struct Case { uint8_t c[5]; int32_t prox; uint8_t wetland; int32_t state, value; };
+    struct Case {
+        uint8_t c[5];
+        int32_t prox;
+        uint8_t wetland;
+        int32_t state, value;
+    };
     const Case cases[] = {
         {{A, A, 40, A, A}, 0, 0, STATE_INVALID, 0},            // a = b = JUMP_MIN
         {{A, A, 40, 45, 45}, 0, 0, STATE_JUMP, 0},             // b = 5 <= a / 2
@@ -34,9 +39,9 @@ TEST(ClassifyCover, PeaksAndValleys) {
         {{40, 40, 70, 68, 68}, 0, 1, STATE_OK, 70},            // wetland before WETLAND_RULE_YEAR
         {{A, A, 40, 45, 45}, PROX_RECENT, 0, STATE_OK, 40},    // valley by recent loss
         {{A, A, 40, 45, 45}, PROX_OLDER, 0, STATE_JUMP, 0},
-        {{70, 60, 50, 55, 65}, 0, 0, STATE_OK, 50},            // inside a wider valley
+        {{70, 60, 50, 55, 65}, 0, 0, STATE_OK, 50},  // inside a wider valley
         {{70, 60, 50, 55, 55}, 0, 0, STATE_INVALID, 0},
-        {{50, 50, 60, 200, 0}, 0, 0, STATE_OK, 60},            // 200 compares unsigned
+        {{50, 50, 60, 200, 0}, 0, 0, STATE_OK, 60},  // 200 compares unsigned
     };
     std::vector<Pixel> pixels;
     for (const Case& c : cases) {
@@ -82,7 +87,10 @@ TEST(ClassifyCover, WetlandFollowsThePreviousValueFromItsRuleYear) {
     // The rule year is accepted at 50 through older loss nearby; the year
     // after it is judged against that.
     constexpr int RULE = WETLAND_RULE_YEAR - FIRST_YEAR;
-    struct Case { uint8_t before, after; int32_t expected; };
+    struct Case {
+        uint8_t before, after;
+        int32_t expected;
+    };
     const Case cases[] = {
         {60, 50 + WETLAND_ACCEPT_DIFF, 50 + WETLAND_ACCEPT_DIFF},  // close: accepted
         {60, 43, 46},                                              // falling trend: halfway

@@ -12,11 +12,12 @@
 
 #include "io/input_layers.hpp"
 #include "run/memory_budget.hpp"
+#include "tile/constants.hpp"
 
 namespace pt {
 namespace {
 
-constexpr int SIZE = 4004;
+constexpr int SIZE = TILE_SIZE;
 
 uint64_t footprint_of(GDALDataType type, int bands, const std::vector<std::string>& options) {
     GDALAllRegister();
@@ -55,8 +56,11 @@ TEST(DecodeFootprint, OrdinaryLayoutsFitThePoolAndHugeBlocksDoNot) {
         {"CFloat64 in 512 x 512 tiles", GDT_CFloat64, 1, tiles_512, true},
         {"4 UInt16 bands pixel-interleaved in 512 tiles", GDT_UInt16, 4, interleaved_512, true},
         {"Float32 in one whole-image strip", GDT_Float32, 1, one_strip, true},
-        {"Byte in 16384 x 16384 tiles", GDT_Byte, 1,
-         {"TILED=YES", "BLOCKXSIZE=16384", "BLOCKYSIZE=16384"}, false},
+        {"Byte in 16384 x 16384 tiles",
+         GDT_Byte,
+         1,
+         {"TILED=YES", "BLOCKXSIZE=16384", "BLOCKYSIZE=16384"},
+         false},
         {"Float64 in one whole-image strip", GDT_Float64, 1, one_strip, false},
         {"3 Float32 bands pixel-interleaved in 4096 tiles", GDT_Float32, 3, tiles_4096, false},
     };

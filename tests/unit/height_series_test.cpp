@@ -28,9 +28,11 @@ constexpr int STALE = 99;  // what another pixel left in the work space
 // space starts STALE. The accessors address the pixel chosen by at(), which
 // starts as (row, col) and is covered in every year; k is an output year.
 class HeightTile {
-public:
+  public:
     explicit HeightTile(int years, int row = 3, int col = 3, int height = SIDE, int width = SIDE)
-        : tile(first_output_index + years, width, height), years_(years), n_(tile.year_count()),
+        : tile(first_output_index + years, width, height),
+          years_(years),
+          n_(tile.year_count()),
           proximity_(static_cast<std::size_t>(n_) * width * height, PROX_NONE),
           derived_(proximity_.size(), STALE) {
         at(row, col);
@@ -81,7 +83,7 @@ public:
 
     TileMemory tile;
 
-private:
+  private:
     YearSeries series(std::vector<int32_t>& all, int r, int c) {
         return {all.data() + (static_cast<std::size_t>(r) * tile.width() + c) * n_,
                 static_cast<std::size_t>(n_)};
@@ -160,8 +162,8 @@ TEST(HeightDerivation, OwnHeightCoverGateAndBlockMean) {
     p.h(1, -1, 0) = 10;   // own height missing: non-zero 3x3 neighbours 10, 11, 13
     p.h(1, 0, 1) = 11;    // (their own cover is 0, which does not matter)
     p.h(1, 1, 1) = 13;
-    p.h(1, 2, 2) = 90;    // the ring is not consulted when the 3x3 block held a height
-    p.cover(2) = 0;       // not covered: its own 30 is ignored
+    p.h(1, 2, 2) = 90;  // the ring is not consulted when the 3x3 block held a height
+    p.cover(2) = 0;     // not covered: its own 30 is ignored
     for (Form form : BOTH_FORMS) {
         SCOPED_TRACE(form_name(form));
         EXPECT_EQ(p.run(form), (V{12, 11, 0, 3, 6}));

@@ -50,7 +50,8 @@ TEST(LaneArithmetic, HalvingTruncatesTowardZero) {
 
 TEST(LaneArithmetic, BytesWidenUnsignedAndNarrowToTheLowByte) {
     uint8_t bytes[LANE_COUNT];
-    for (int i = 0; i < LANE_COUNT; ++i) bytes[i] = static_cast<uint8_t>(250 + i);  // wraps past 255
+    for (int i = 0; i < LANE_COUNT; ++i)
+        bytes[i] = static_cast<uint8_t>(250 + i);  // wraps past 255
     const Lanes lanes = load_lanes(bytes);
     for (int i = 0; i < LANE_COUNT; ++i) EXPECT_EQ(lanes[i], bytes[i]) << i;
 

@@ -18,17 +18,21 @@ Years nonzero_years(const YearCube& cube, int row, int col) {
 }
 
 TEST(LossThinning, RetainedLossClearsTheNextThreeYearsOnly) {
-    struct Case { std::vector<std::pair<int, uint8_t>> in; Years kept; };
+    struct Case {
+        std::vector<std::pair<int, uint8_t>> in;
+        Years kept;
+    };
     const Case cases[] = {
         {{{3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}}, {3, 7}},
         {{{3, 1}, {6, 1}}, {3}},
         {{{3, 1}, {7, 1}}, {3, 7}},
-        {{{3, 1}, {4, 2}}, {3}},          // any byte is cleared inside the countdown
-        {{{3, 2}, {4, 1}}, {3, 4}},       // only a 1 arms it
+        {{{3, 1}, {4, 2}}, {3}},     // any byte is cleared inside the countdown
+        {{{3, 2}, {4, 1}}, {3, 4}},  // only a 1 arms it
     };
     TileMemory tile(10, 5, 4);  // one case per column of row 1; row 0 stays out
     for (int col = 0; col < 5; ++col)
-        for (auto [t, v] : cases[col].in) tile.loss_cube.at(t, 0, col) = tile.loss_cube.at(t, 1, col) = v;
+        for (auto [t, v] : cases[col].in)
+            tile.loss_cube.at(t, 0, col) = tile.loss_cube.at(t, 1, col) = v;
     thin_loss_rows(tile.loss_cube, tile.loss_out, 1, 4);
     for (int col = 0; col < 5; ++col) {
         EXPECT_EQ(nonzero_years(tile.loss_cube, 1, col), cases[col].kept) << col;
@@ -48,7 +52,8 @@ TEST(LossProximity, RowFormMatchesTheOnePixelScan) {
     for (int round = 0; round < 20; ++round) {
         for (int t = 0; t < N; ++t)
             for (int r = 0; r < H; ++r)
-                for (int c = 0; c < W; ++c) tile.loss_cube.at(t, r, c) = rng() % 6 == 0 ? 1 + rng() % 2 : 0;
+                for (int c = 0; c < W; ++c)
+                    tile.loss_cube.at(t, r, c) = rng() % 6 == 0 ? 1 + rng() % 2 : 0;
         for (int row = 0; row < H; ++row) {
             for (int col = 0; col < W; ++col) {
                 std::vector<int32_t> plain(N, 99), rows(N, 99);

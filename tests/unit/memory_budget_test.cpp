@@ -76,8 +76,8 @@ TEST(MemoryTexts, MountinfoFindsTheMemoryHierarchies) {
     EXPECT_EQ(mounts.v2->root, "/");
     EXPECT_EQ(mounts.v2->mount_point, "/sys/fs/cgroup/unified");
 
-    const CgroupMounts none = parse_cgroup_mounts(
-        "32 31 0:29 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\ngarbage\n");
+    const CgroupMounts none =
+        parse_cgroup_mounts("32 31 0:29 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\ngarbage\n");
     EXPECT_FALSE(none.v1_memory.has_value());
     EXPECT_FALSE(none.v2.has_value());
 }

@@ -32,7 +32,10 @@ void expect_after_loss(const std::vector<Case>& cases) {
     for (Form form : BOTH_FORMS) {
         SCOPED_TRACE(form_name(form));
         const std::vector<CoverPixel> out = run_form(
-            pixels, form, [](CoverPixel& p) { apply_post_loss_rules({p.loss.data(), 1}, p.value); },
+            pixels, form,
+            [](CoverPixel& p) {
+                apply_post_loss_rules({p.loss.data(), 1}, p.value);
+            },
             [](PixelGroup& g) { apply_post_loss_rules(g); });
         for (std::size_t i = 0; i < cases.size(); ++i) {
             EXPECT_EQ(V(out[i].value.begin() + first_output_index, out[i].value.end()),
@@ -44,21 +47,24 @@ void expect_after_loss(const std::vector<Case>& cases) {
 
 TEST(PostLossRules, YearAfterLoss) {
     // Loss at year index 6; year 7 right after it, then years 8 and 9.
-    struct Years { int32_t v7, v8, v9, e7; };
+    struct Years {
+        int32_t v7, v8, v9, e7;
+    };
     constexpr int32_t MIN = REGROWTH_MIN, NEXT = REGROWTH_NEXT_MIN;
     const Years years[] = {
         {45, 71, 71, 35},              // regrowth: 71 / 2
         {MIN, NEXT, NEXT, NEXT / 2},   // both limits inclusive
         {45, NEXT - 1, NEXT - 1, 45},  // successor too low for regrowth, not lower either
         {MIN - 1, 71, 71, MIN - 1},
-        {60, 40, 40, 40},              // lowered to the year after
-        {40, 30, 10, 30},              // only the year right after the loss
+        {60, 40, 40, 40},  // lowered to the year after
+        {40, 30, 10, 30},  // only the year right after the loss
         {40, 40, 40, 40},
         {0, 20, 20, 0},
     };
     std::vector<Case> cases;
     for (const Years& y : years) {
-        cases.push_back({6, {50, 50, 50, 0, y.v7, y.v8, y.v9, 60, 60},
+        cases.push_back({6,
+                         {50, 50, 50, 0, y.v7, y.v8, y.v9, 60, 60},
                          {50, 50, 50, 0, y.e7, y.v8, y.v9, 60, 60}});
     }
     expect_after_loss(cases);
@@ -69,9 +75,11 @@ TEST(PostLossRules, WindowEnds) {
         // Loss at n - 2: the last year halves on its own; the lowering never
         // reaches it.
         {10, {50, 50, 50, 50, 50, 50, 50, 0, 61}, {50, 50, 50, 50, 50, 50, 50, 0, 30}},
-        {10, {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN},
+        {10,
+         {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN},
          {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN / 2}},
-        {10, {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN - 1},
+        {10,
+         {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN - 1},
          {50, 50, 50, 50, 50, 50, 50, 0, REGROWTH_MIN - 1}},
         // Loss at n - 3: the last year serves as the year after.
         {9, {50, 50, 50, 50, 50, 50, 0, 45, 71}, {50, 50, 50, 50, 50, 50, 0, 35, 71}},

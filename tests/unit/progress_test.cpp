@@ -32,7 +32,9 @@ std::string drawn(bool enabled) {
     return text;
 }
 
-TEST(Progress, SilentUnlessEnabled) { EXPECT_EQ(drawn(false), ""); }
+TEST(Progress, SilentUnlessEnabled) {
+    EXPECT_EQ(drawn(false), "");
+}
 
 TEST(Progress, EachPhaseEndsOnItsOwnCompletedLine) {
     const std::string text = drawn(true);

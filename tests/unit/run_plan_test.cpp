@@ -17,8 +17,8 @@ namespace pt {
 namespace {
 
 TEST(RunArguments, ConvertsLikeTheCLibrary) {
-    const char* argv[] = {"process_tile", "t7", " 2005xyz", "in", "out", "-60.5deg", "abc",
-                          "dm/",         "wm"};
+    const char* argv[] = {"process_tile", "t7",  " 2005xyz", "in", "out",
+                          "-60.5deg",     "abc", "dm/",      "wm"};
     const RunArguments args = parse_arguments(9, argv);
     EXPECT_EQ(args.tile_id, "t7");
     EXPECT_EQ(args.last_year, 2005);  // leading blank skipped, trailing text ignored
@@ -93,10 +93,10 @@ TEST(RunArguments, OriginsMustBeFiniteAndOnTheGlobe) {
         bool accepted;
     };
     const Case cases[] = {
-        {-180, 90, true},   {360, -90, true},  {0, 0, true},      {-60.5, 10.25, true},
+        {-180, 90, true},      {360, -90, true},     {0, 0, true},        {-60.5, 10.25, true},
         {-180.0001, 0, false}, {360.0001, 0, false}, {0, 90.0001, false}, {0, -90.0001, false},
-        {nan, 0, false},    {0, nan, false},   {inf, 0, false},   {0, -inf, false},
-        {1e20, 0, false},   {-1e308, 0, false},
+        {nan, 0, false},       {0, nan, false},      {inf, 0, false},     {0, -inf, false},
+        {1e20, 0, false},      {-1e308, 0, false},
     };
     for (const Case& c : cases) {
         RunArguments args = acceptable_arguments();
@@ -131,9 +131,9 @@ TEST(InputLayerPlan, NamesAndReadOrder) {
     TileMemory tile(year_count_for(2001), 3, 2);
     const auto plan = input_layer_plan({"t7", "src", "masks", "wet/"}, 2001, tile);
     const std::vector<std::string> expected = {
-        "masks/t7_datamask.tif",  "wet//t7_wetlandmask.tif", "src/t7/t7_TCC_1997.tif",
-        "src/t7/t7_TCC_1998.tif", "src/t7/t7_TCC_1999.tif",  "src/t7/t7_TCC_2000.tif",
-        "src/t7/t7_loss_2000.tif", "src/t7/t7_TCH_2000.tif", "src/t7/t7_TCC_2001.tif",
+        "masks/t7_datamask.tif",   "wet//t7_wetlandmask.tif", "src/t7/t7_TCC_1997.tif",
+        "src/t7/t7_TCC_1998.tif",  "src/t7/t7_TCC_1999.tif",  "src/t7/t7_TCC_2000.tif",
+        "src/t7/t7_loss_2000.tif", "src/t7/t7_TCH_2000.tif",  "src/t7/t7_TCC_2001.tif",
         "src/t7/t7_loss_2001.tif", "src/t7/t7_TCH_2001.tif"};
     ASSERT_EQ(plan.size(), expected.size());
     for (size_t i = 0; i < plan.size(); ++i) EXPECT_EQ(plan[i].path, expected[i]) << i;

@@ -30,17 +30,15 @@ TEST(TemporaryProducts, PrivateDirectoryNamesAreRecognisedForTheirTileOnly) {
     EXPECT_FALSE(is_private_directory_name(".tmp-9-t7.b.aB3xYz", "t7"));
 
     const char* not_ours[] = {
-        ".tmp-4242-t8.aB3xYz",         // another tile
-        ".tmp-4242-xt7.aB3xYz",        // a tile whose name ends like ours
-        ".tmp-4242-t7.aB3xY",          // suffix too short
-        ".tmp-4242-t7.aB3xYzz",        // suffix too long
-        ".tmp-4242-t7.aB3x/z",         // not what mkdtemp puts there
-        ".tmp-4242-t7_aB3xYz",         // no dot
-        ".tmp-4242-TCC_2005_t7.img",   // an older version's temporary product
-        ".tmp-0-t7.aB3xYz",            // not a pid
-        ".tmp--t7.aB3xYz",
-        "tmp-4242-t7.aB3xYz",
-        ".lock-t7",
+        ".tmp-4242-t8.aB3xYz",        // another tile
+        ".tmp-4242-xt7.aB3xYz",       // a tile whose name ends like ours
+        ".tmp-4242-t7.aB3xY",         // suffix too short
+        ".tmp-4242-t7.aB3xYzz",       // suffix too long
+        ".tmp-4242-t7.aB3x/z",        // not what mkdtemp puts there
+        ".tmp-4242-t7_aB3xYz",        // no dot
+        ".tmp-4242-TCC_2005_t7.img",  // an older version's temporary product
+        ".tmp-0-t7.aB3xYz",           // not a pid
+        ".tmp--t7.aB3xYz",           "tmp-4242-t7.aB3xYz", ".lock-t7",
     };
     for (const char* name : not_ours) EXPECT_FALSE(is_private_directory_name(name, "t7")) << name;
 }
@@ -64,7 +62,8 @@ TEST(TemporaryProducts, OnlyTemporariesOfTheTileAreRecognised) {
         ".tmp-42x-TCC_2005_t7.img",
         "tmp-42-TCC_2005_t7.img",
     };
-    for (const char* name : not_ours) EXPECT_EQ(temporary_product_pid(name, "t7"), std::nullopt) << name;
+    for (const char* name : not_ours)
+        EXPECT_EQ(temporary_product_pid(name, "t7"), std::nullopt) << name;
     // A tile id that begins with digits still parses the year correctly.
     EXPECT_EQ(temporary_product_pid(".tmp-5-TCC_2005_12_x.img", "12_x"), 5);
     EXPECT_EQ(temporary_product_pid(".tmp-5-TCC_2005_12_x.img", "x"), std::nullopt);
@@ -82,7 +81,7 @@ long dead_pid() {
 
 // A fresh scratch directory, removed at the end of the test.
 class ScratchDir {
-public:
+  public:
     explicit ScratchDir(const std::string& name)
         : path_(fs::temp_directory_path() / (name + "_" + std::to_string(getpid()))) {
         fs::remove_all(path_);
@@ -91,11 +90,13 @@ public:
     ~ScratchDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
-void write_text(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+void write_text(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 std::string read_text(const fs::path& path) {
     std::ifstream in(path);
@@ -261,16 +262,18 @@ TEST(TemporaryProducts, HandedOverProductsTakeTheirFinalNamesAndNothingElseStays
             products.commit();
             ADD_FAILURE() << "a product that could not take its name went unreported";
         } catch (const RunFailure& failure) {
-            EXPECT_EQ(failure.what(), final_path("Loss_2000_t7.img") + " cannot be renamed into place");
+            EXPECT_EQ(failure.what(),
+                      final_path("Loss_2000_t7.img") + " cannot be renamed into place");
         }
     }
     EXPECT_EQ(read_text(dir / "TCC_2000_t7.img"), "new TCC_2000_t7.img");
     EXPECT_EQ(read_text(dir / "TCH_2000_t7.img"), "new TCH_2000_t7.img");
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir))
+        left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"Loss_2000_t7.img", "TCC_2000_t7.img",
-                                              "TCH_2000_t7.img"}));
+    EXPECT_EQ(left,
+              (std::vector<std::string>{"Loss_2000_t7.img", "TCC_2000_t7.img", "TCH_2000_t7.img"}));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // The per-tile lock: one run at a time writes a tile into a directory, and
 // the lock file cannot be turned against the run that opens it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,7 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class TileLockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() / ("pt_tile_lock_" + std::to_string(getpid()));
         fs::remove_all(root_);

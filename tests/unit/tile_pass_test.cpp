@@ -95,7 +95,8 @@ TEST(TilePass, RandomTileReachesTheRulesItIsMeantToCompare) {
             for (int c = 0; c < 45; ++c) {
                 nonzero_cover += tile.cover_out.at(t, r, c) != 0;
                 nonzero_height += tile.height_out.at(t, r, c) != 0;
-                repaired_changes += tile.datamask.at(r, c) == 1 && tile.loss_cube.at(t, r, c) == 0 &&
+                repaired_changes += tile.datamask.at(r, c) == 1 &&
+                                    tile.loss_cube.at(t, r, c) == 0 &&
                                     tile.cover_out.at(t, r, c) != tile.cover_cube.at(t, r, c);
             }
     EXPECT_GT(nonzero_cover, 10000);
