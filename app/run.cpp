@@ -100,7 +100,7 @@ RunArguments parse_arguments(int argc, const char* const* argv) {
     return args;
 }
 
-void check_run_arguments(const RunArguments& args) {
+void check_run_arguments(const RunArguments& args, const std::string& output_name) {
     // The tile id is part of every product name: with a "/" the products
     // would go into other directories, with a control character the failure
     // lines that name files would no longer be one line of plain text.
@@ -117,7 +117,7 @@ void check_run_arguments(const RunArguments& args) {
         throw RunFailure(last_year_refusal(std::to_string(args.last_year)));
     }
     // "" + "/TCC_..." would put the products into the root directory.
-    if (args.output_dir.empty()) throw RunFailure("output_dir is empty");
+    if (args.output_dir.empty()) throw RunFailure(output_name + " is empty");
     // Every value inside the ranges goes into the geotransform exactly as
     // atof read it; nan, inf or 1e20 there would leave the products with an
     // origin no reader can use.

@@ -35,7 +35,8 @@ std::optional<int> convert_last_year(const char* text);
 // into other directories or onto the terminal, an empty output directory
 // (the products would land in "/"), and an origin that is not finite or
 // cannot be a tile's corner (the products' georeferencing would be unreadable).
-void check_run_arguments(const RunArguments& args);
+// `output_name` is what the failure lines call output_dir.
+void check_run_arguments(const RunArguments& args, const std::string& output_name = "output_dir");
 
 // Loads the inputs, filters the tile and writes the products. Throws
 // RunFailure on the first failure.

@@ -7,12 +7,15 @@ namespace pt {
 
 namespace {
 
-PT_LANE_INLINE Lanes bit_where(Lanes mask, uint8_t bit) { return mask & splat(bit); }
+PT_LANE_INLINE Lanes bit_where(Lanes mask, uint8_t bit) {
+    return mask & splat(bit);
+}
 
 // Watches the stages of one group and builds its quality bytes.
 class FlagWatch {
-public:
-    FlagWatch(GroupFlags& work, uint8_t* out) : flags_(work.flags), before_(work.before), out_(out) {}
+  public:
+    FlagWatch(GroupFlags& work, uint8_t* out)
+        : flags_(work.flags), before_(work.before), out_(out) {}
 
     PT_LANE_INLINE void classified(const PixelGroup& g) {
         for (int t = first_output_index; t < g.year_count; ++t) {
@@ -66,7 +69,7 @@ public:
         store_lanes(out_ + at, choose(inside, flags_[t], Lanes{}));
     }
 
-private:
+  private:
     LaneSeries& flags_;
     LaneSeries& before_;
     uint8_t* out_;

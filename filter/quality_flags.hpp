@@ -12,12 +12,12 @@ namespace pt {
 
 // The bits of a quality byte, set for a pixel inside the datamask when, in
 // that year:
-inline constexpr uint8_t QA_INVALID = 1 << 0;       // classification left it STATE_INVALID
-inline constexpr uint8_t QA_JUMP = 1 << 1;          // classification left it STATE_JUMP
-inline constexpr uint8_t QA_REPAIRED = 1 << 2;      // gap repair left it STATE_REPAIRED, or
-                                                    // the final-year carry set its value
-inline constexpr uint8_t QA_INTERPOLATED = 1 << 3;  // gap repair left it STATE_INTERPOLATED
-inline constexpr uint8_t QA_POST_LOSS = 1 << 4;     // the post-loss rules changed its cover
+inline constexpr uint8_t QA_INVALID = 1 << 0;          // classification left it STATE_INVALID
+inline constexpr uint8_t QA_JUMP = 1 << 1;             // classification left it STATE_JUMP
+inline constexpr uint8_t QA_REPAIRED = 1 << 2;         // gap repair left it STATE_REPAIRED, or
+                                                       // the final-year carry set its value
+inline constexpr uint8_t QA_INTERPOLATED = 1 << 3;     // gap repair left it STATE_INTERPOLATED
+inline constexpr uint8_t QA_POST_LOSS = 1 << 4;        // the post-loss rules changed its cover
 inline constexpr uint8_t QA_HEIGHT_FILLED = 1 << 5;    // its height is the mean of neighbours'
 inline constexpr uint8_t QA_HEIGHT_CAPPED = 1 << 6;    // the growth cap lowered its height
 inline constexpr uint8_t QA_HEIGHT_SMOOTHED = 1 << 7;  // smoothing or the final-year rule

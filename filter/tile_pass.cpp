@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "filter/lanes.hpp"
 #include "filter/pixel_group.hpp"
+#include "filter/quality_flags.hpp"
 #include "filter/stages.hpp"
 #include "run/workers.hpp"
 
@@ -28,8 +30,9 @@ constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 // is read once per chunk of rows, not once per neighbour.
 class RowFilter {
   public:
-    explicit RowFilter(TileMemory& tile)
+    RowFilter(TileMemory& tile, const YearCube* quality_flags)
         : tile_(tile),
+          flags_cube_(quality_flags),
           n_(tile.year_count()),
           width_(tile.width()),
           padded_(padded_to_lanes(width_)),
@@ -47,6 +50,10 @@ class RowFilter {
         for (auto& flags : loss_recent_) flags.resize(flag_stride_ * n_);
         for (auto& flags : loss_near_) flags.resize(flag_stride_ * n_);
         for (auto& heights : heights_) heights.resize(height_stride_ * n_);
+        if (flags_cube_ != nullptr) {
+            group_flags_.emplace(n_);
+            flags_out_.resize(buffer_size());
+        }
     }
 
     void filter_rows(int begin, int end) {
@@ -139,13 +146,19 @@ class RowFilter {
         buffers.loss_stride = flag_stride_;
         buffers.height_stride = static_cast<std::ptrdiff_t>(height_stride_);
         for (int k = 0; k < 5; ++k) buffers.height_rows[k] = heights_[k].data() + 2;
-        filter_row_groups(group_, buffers);
+        if (flags_cube_ == nullptr) {
+            filter_row_groups(group_, buffers);
+        } else {
+            filter_row_groups_with_flags(group_, buffers, *group_flags_, flags_out_.data());
+            scatter_row(flags_out_, *flags_cube_, row);
+        }
 
         scatter_row(cover_out_, tile_.cover_out, row);
         scatter_row(height_out_, tile_.height_out, row);
     }
 
     TileMemory& tile_;
+    const YearCube* flags_cube_;  // the quality pass's, or none
     int n_;
     int width_;
     std::size_t padded_;
@@ -156,7 +169,9 @@ class RowFilter {
     std::size_t flag_stride_;
     // Loss flags of rows row-1 .. row+1 (see loss_flags_of_row).
     std::array<std::vector<uint8_t>, 3> loss_now_, loss_recent_, loss_near_;
-    std::array<std::vector<uint8_t>, 5> heights_;  // input heights of rows row-2 .. row+2
+    std::array<std::vector<uint8_t>, 5> heights_;
+    std::optional<GroupFlags> group_flags_;
+    std::vector<uint8_t> flags_out_;  // input heights of rows row-2 .. row+2
 };
 
 }  // namespace
@@ -169,10 +184,11 @@ void thin_loss_parallel(TileMemory& tile, int workers) {
     });
 }
 
-void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress) {
+void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress,
+                            const YearCube* flags) {
     WorkQueue rows(tile.height(), PIXEL_ROWS_PER_CHUNK);
     run_workers(workers, [&](int) {
-        RowFilter filter(tile);
+        RowFilter filter(tile, flags);
         int begin, end;
         while (rows.next(begin, end)) {
             filter.filter_rows(begin, end);
@@ -181,12 +197,12 @@ void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress) {
     });
 }
 
-void filter_tile(TileMemory& tile, int workers, Progress& progress) {
+void filter_tile(TileMemory& tile, int workers, Progress& progress, const YearCube* flags) {
     // Proximity reads the thinned loss of neighbouring rows, so every row is
     // thinned before any pixel is filtered.
     progress.begin_phase("filtering", tile.height());
     thin_loss_parallel(tile, workers);
-    filter_pixels_parallel(tile, workers, progress);
+    filter_pixels_parallel(tile, workers, progress, flags);
     progress.end_phase();
 }
 

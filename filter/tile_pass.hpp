@@ -18,11 +18,16 @@ namespace pt {
 // for any worker count. Unlike the reference, cover bytes above
 // MAX_VALID_COVER are cleared only in the worker's copy: nothing reads
 // cover_cube after the pass.
-// Progress counts rows of the pixel pass.
-void filter_tile(TileMemory& tile, int workers, Progress& progress = Progress::silent());
+// Progress counts rows of the pixel pass. With `flags`, a cube of the
+// tile's size and years, the pass also writes the quality byte of every
+// output year of every pixel into it (quality_flags.hpp; 0 outside the
+// datamask), from the same stages in the same run.
+void filter_tile(TileMemory& tile, int workers, Progress& progress = Progress::silent(),
+                 const YearCube* flags = nullptr);
 
 // The two halves, for timing each on its own.
 void thin_loss_parallel(TileMemory& tile, int workers);
-void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress = Progress::silent());
+void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress = Progress::silent(),
+                            const YearCube* flags = nullptr);
 
 }  // namespace pt

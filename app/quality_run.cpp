@@ -1,0 +1,167 @@
+#include "app/quality_run.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <ostream>
+#include <sstream>
+
+#include "app/quality_chart.hpp"
+#include "filter/tile_pass.hpp"
+#include "io/gdal_setup.hpp"
+#include "io/input_layers.hpp"
+#include "io/quality_writer.hpp"
+#include "run/memory_budget.hpp"
+#include "run/printable.hpp"
+#include "run/progress.hpp"
+#include "run/workers.hpp"
+
+namespace pt {
+
+namespace {
+
+constexpr const char* USAGE =
+    "Usage: tile_quality tile_id last_year input_dir quality_dir origin_x origin_y\n"
+    "                    datamask_dir wetland_dir\n"
+    "  Runs process_tile's filter on one tile and writes, into quality_dir, what it\n"
+    "  did: QA_<year>_<tile_id>.tif (one byte of flags per pixel and year),\n"
+    "  <tile_id>_quality.csv (their counts per year) and <tile_id>_quality.png (a\n"
+    "  chart of the table). Writes no product.\n";
+
+// A cube of the tile's size, owned here, zero-filled.
+class OwnedCube {
+  public:
+    OwnedCube(int year_count, int width, int height)
+        : bytes_(static_cast<std::size_t>(year_count) * width * height),
+          cube_{bytes_.data(), year_count, width, height} {}
+    const YearCube& cube() const { return cube_; }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    YearCube cube_;
+};
+
+uint64_t count_nonzero(const uint8_t* bytes, std::size_t size) {
+    return static_cast<uint64_t>(size -
+                                 static_cast<std::size_t>(std::count(bytes, bytes + size, 0)));
+}
+
+}  // namespace
+
+// Runs work(k) for each output year k (0 for 2000), years shared among the workers.
+template <class Work>
+void for_each_output_year(int year_count, int workers, Work&& work) {
+    WorkQueue queue(year_count - first_output_index, 1);
+    run_workers(workers, [&](int) {
+        int begin, end;
+        while (queue.next(begin, end)) {
+            for (int k = begin; k < end; ++k) work(k);
+        }
+    });
+}
+
+std::vector<uint64_t> count_input_loss(const TileMemory& tile, int workers) {
+    std::vector<uint64_t> counts(static_cast<std::size_t>(tile.year_count() - first_output_index));
+    const std::size_t layer = tile.loss_cube.layer_size();
+    for_each_output_year(tile.year_count(), workers, [&](int k) {
+        counts[static_cast<std::size_t>(k)] =
+            count_nonzero(tile.loss_cube.layer(k + first_output_index), layer);
+    });
+    return counts;
+}
+
+std::vector<QualityYear> count_quality(const TileMemory& tile, const std::vector<uint64_t>& loss_in,
+                                       const YearCube& flags, int workers) {
+    const int years = tile.year_count() - first_output_index;
+    std::vector<QualityYear> table(static_cast<std::size_t>(std::max(years, 0)));
+    const std::size_t layer = static_cast<std::size_t>(tile.width()) * tile.height();
+    const uint8_t* mask = tile.datamask.data;
+    const uint64_t filtered = static_cast<uint64_t>(std::count(mask, mask + layer, 1));
+    for_each_output_year(tile.year_count(), workers, [&](int k) {
+        const int t = k + first_output_index;
+        QualityYear& line = table[static_cast<std::size_t>(k)];
+        line.year = FIRST_YEAR + t;
+        line.filtered = filtered;
+        line.loss_in = loss_in[static_cast<std::size_t>(k)];
+        line.loss_kept = count_nonzero(tile.loss_out.layer(t), layer);
+        const uint8_t* flag = flags.layer(t);
+        const uint8_t* cover_in = tile.cover_cube.layer(t);
+        const uint8_t* cover_out = tile.cover_out.layer(t);
+        // Flags are 0 outside the datamask, so their bits count only
+        // filtered pixels without a test here.
+        std::array<uint64_t, 256> by_value{};
+        for (std::size_t i = 0; i < layer; ++i) {
+            ++by_value[flag[i]];
+            line.tcc_changed += (mask[i] == 1) & (cover_in[i] != cover_out[i]);
+        }
+        for (int value = 1; value < 256; ++value) {
+            for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
+                if (value & (1 << bit)) line.bits[static_cast<std::size_t>(bit)] += by_value[value];
+            }
+        }
+    });
+    return table;
+}
+
+std::string quality_table(const std::vector<QualityYear>& years) {
+    std::ostringstream csv;
+    csv << "year,filtered";
+    for (const char* name : QA_BIT_NAMES) csv << ',' << name;
+    csv << ",tcc_changed,loss_in,loss_kept\n";
+    for (const QualityYear& line : years) {
+        csv << line.year << ',' << line.filtered;
+        for (uint64_t count : line.bits) csv << ',' << count;
+        csv << ',' << line.tcc_changed << ',' << line.loss_in << ',' << line.loss_kept << '\n';
+    }
+    return csv.str();
+}
+
+void run_tile_quality(const RunArguments& args) {
+    check_run_arguments(args, "quality_dir");
+    start_gdal();
+    const int workers = available_cpus();
+    Progress progress = Progress::for_terminal();
+    const int year_count = year_count_for(args.last_year);
+    const std::size_t layer = static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE;
+    // The tile and the quality bytes.
+    check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE) +
+                            layer * static_cast<std::size_t>(year_count),
+                        workers);
+    TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
+    OwnedCube flags(year_count, TILE_SIZE, TILE_SIZE);
+    load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
+                      args.last_year, tile, workers, progress);
+    const std::vector<uint64_t> loss_in = count_input_loss(tile, workers);
+    filter_tile(tile, workers, progress, &flags.cube());
+
+    const std::string table = quality_table(count_quality(tile, loss_in, flags.cube(), workers));
+    const std::string chart_name = args.tile_id + "_quality.png";
+    const std::string chart = draw_quality_chart(table,
+                                                 args.tile_id + ": what the cleaning did, " +
+                                                     std::to_string(FIRST_OUTPUT_YEAR) + " to " +
+                                                     std::to_string(args.last_year),
+                                                 args.output_dir + "/" + chart_name);
+    write_quality_files(
+        {args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y, flags.cube(),
+        {{args.tile_id + "_quality.csv", table}, {chart_name, chart}}, workers, progress);
+}
+
+int tile_quality_main(int argc, const char* const* argv, std::ostream& out) {
+    try {
+        run_tile_quality(parse_arguments(argc, argv));
+        return 0;
+    } catch (const RunFailure& failure) {
+        out << printable(failure.what()) << std::endl;
+        if (argc != 9) out << USAGE << std::flush;
+        return 1;
+    } catch (const std::bad_alloc&) {
+        out << "cannot obtain memory" << std::endl;
+        return 1;
+    } catch (const std::exception& error) {
+        out << "failed: " << printable(error.what()) << std::endl;
+        return 1;
+    }
+}
+
+}  // namespace pt

@@ -1,0 +1,49 @@
+// The quality run: the tile's inputs through the filter that process_tile
+// runs, with the quality bytes recorded alongside, and what they add up to.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "app/run.hpp"
+#include "filter/quality_flags.hpp"
+#include "tile/tile.hpp"
+
+namespace pt {
+
+// One line of the quality table: the counts of one output year.
+struct QualityYear {
+    int year = 0;
+    uint64_t filtered = 0;                      // pixels whose datamask byte is 1
+    std::array<uint64_t, QA_BIT_COUNT> bits{};  // filtered pixels with each bit set
+    uint64_t tcc_changed = 0;  // filtered pixels whose TCC byte differs from the input cover
+    uint64_t loss_in = 0;      // pixels of the tile with input loss (no datamask test)
+    uint64_t loss_kept = 0;    // the same after thinning
+};
+
+// The pixels with loss of each output year, as loaded (count them before the
+// thinning rewrites the loss cube in place).
+std::vector<uint64_t> count_input_loss(const TileMemory& tile, int workers);
+
+// The counts of every output year, once the tile holds the filtered products
+// and `flags` the quality bytes. Years are shared among `workers` threads.
+std::vector<QualityYear> count_quality(const TileMemory& tile, const std::vector<uint64_t>& loss_in,
+                                       const YearCube& flags, int workers);
+
+// The table as CSV: the header line "year,filtered,invalid,...,loss_kept",
+// then one line a year.
+std::string quality_table(const std::vector<QualityYear>& years);
+
+// Loads, filters with flags, counts, and writes QA_<year>_<tile_id>.tif,
+// <tile_id>_quality.csv and <tile_id>_quality.png into args.output_dir (the
+// quality directory). Throws RunFailure on the first failure.
+void run_tile_quality(const RunArguments& args);
+
+// The whole program: returns the exit status, printing the failure line (if
+// any) on `out`, flushed, and the usage after "wrong call".
+int tile_quality_main(int argc, const char* const* argv, std::ostream& out);
+
+}  // namespace pt

@@ -1,0 +1,121 @@
+#include "io/quality_writer.hpp"
+
+#include <fcntl.h>
+#include <gdal_priv.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+
+#include "io/gdal_errors.hpp"
+#include "io/product_writer.hpp"
+#include "io/temporary_products.hpp"
+#include "run/run_items_in_order.hpp"
+
+namespace pt {
+
+namespace {
+
+struct DatasetCloser {
+    void operator()(GDALDataset* dataset) const { GDALClose(GDALDataset::ToHandle(dataset)); }
+};
+using DatasetHandle = std::unique_ptr<GDALDataset, DatasetCloser>;
+
+GDALDriver* driver_named(const char* name) {
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(name);
+    if (driver == nullptr) throw RunFailure(std::string("no ") + name + " driver");
+    return driver;
+}
+
+// The COG driver only copies a whole dataset: the year's flags go into an
+// in-memory raster with the products' georeferencing first. Overviews, as a
+// cloud-optimised file carries them, are taken by nearest neighbour: an
+// average of bit flags would mean nothing.
+void encode_quality_raster(const std::string& file_path, const std::string& path,
+                           const std::array<double, 6>& geotransform, const std::string& wkt,
+                           const uint8_t* layer, int width, int height) {
+    GdalErrorWatch errors;
+    DatasetHandle memory(driver_named("MEM")->Create("", width, height, 1, GDT_Byte, nullptr));
+    if (!memory) throw RunFailure(path + " cannot be created");
+    std::array<double, 6> transform = geotransform;  // GDAL takes a non-const pointer
+    bool ok = memory->SetGeoTransform(transform.data()) == CE_None;
+    ok = memory->SetProjection(wkt.c_str()) == CE_None && ok;
+    ok = memory->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, width, height,
+                                            const_cast<uint8_t*>(layer), width, height, GDT_Byte, 0,
+                                            0, nullptr) == CE_None &&
+         ok;
+    if (!ok) throw RunFailure(path + " cannot be written");
+
+    std::array<const char*, 4> options = {"COMPRESS=DEFLATE", "RESAMPLING=NEAREST", "NUM_THREADS=1",
+                                          nullptr};
+    DatasetHandle copy(driver_named("COG")->CreateCopy(file_path.c_str(), memory.get(), FALSE,
+                                                       const_cast<char**>(options.data()), nullptr,
+                                                       nullptr));
+    if (!copy)
+        throw RunFailure(path + (errors.failed() ? " cannot be written" : " cannot be created"));
+    copy.reset();
+    if (errors.failed()) throw RunFailure(path + " cannot be written");
+}
+
+// Writes `bytes` to a new file at `file_path` (never through a planted name).
+void write_whole_file(const std::string& file_path, const std::string& path,
+                      const std::string& bytes) {
+    const int fd =
+        open(file_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw RunFailure(path + " cannot be created");
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = close(fd) == 0 && ok;
+    if (!ok) throw RunFailure(path + " cannot be written");
+}
+
+}  // namespace
+
+std::string quality_raster_name(int year, const std::string& tile_id) {
+    return "QA_" + std::to_string(year) + "_" + tile_id + ".tif";
+}
+
+void write_quality_files(const QualityPaths& paths, int last_year, double origin_x, double origin_y,
+                         const YearCube& flags, const std::vector<QualityFile>& files, int workers,
+                         Progress& progress) {
+    driver_named("MEM");
+    driver_named("COG");
+    const std::string wkt = wgs84_wkt();
+    const auto geotransform = product_geotransform(origin_x, origin_y);
+    const int years = last_year - FIRST_OUTPUT_YEAR + 1;
+    const int count = years + static_cast<int>(files.size());
+    auto name_of = [&](int index) {
+        return index < years ? quality_raster_name(FIRST_OUTPUT_YEAR + index, paths.tile_id)
+                             : files[static_cast<std::size_t>(index - years)].file_name;
+    };
+
+    TemporaryProducts written(paths.quality_dir, paths.tile_id,
+                              paths.quality_dir + "/" + name_of(0) + " cannot be created",
+                              Flushing::to_disk);
+    progress.begin_phase("writing", count);
+    run_items_in_order(count, workers, progress, written.failures(), [&](int index) {
+        const std::string file_name = name_of(index);
+        const std::string path = paths.quality_dir + "/" + file_name;
+        if (index < years) {
+            encode_quality_raster(written.writing_path(file_name), path, geotransform, wkt,
+                                  flags.layer(index + first_output_index), flags.width,
+                                  flags.height);
+        } else {
+            write_whole_file(written.writing_path(file_name), path,
+                             files[static_cast<std::size_t>(index - years)].bytes);
+        }
+        written.hand_over(static_cast<std::size_t>(index), path, file_name);
+    });
+    written.wait();
+    progress.end_phase();
+    written.commit();
+}
+
+}  // namespace pt
