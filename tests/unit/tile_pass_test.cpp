@@ -1,9 +1,11 @@
 // The fast whole-tile pass (row buffers, the row form of loss proximity, the
-// lane stages, worker threads) against the plain chain, on random tiles.
+// lane stages, worker threads), with and without quality flags, against the
+// plain chain, on random tiles.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "filter/pixel_chain.hpp"
 #include "filter/tile_pass.hpp"
@@ -71,11 +73,21 @@ TEST(TilePass, EqualsThePlainPassForAnyWorkerCount) {
         copy_tile(input, reference);
         filter_tile_reference(reference);
 
-        for (int workers : {1, 2, 3}) {
-            SCOPED_TRACE(testing::Message() << shape.years << " years, " << workers << " workers");
+        // The quality pass runs the same stages with flags recorded alongside:
+        // its products must be the product pass's.
+        struct Pass {
+            int workers;
+            bool with_flags;
+        };
+        for (const Pass pass : {Pass{1, false}, Pass{2, false}, Pass{3, false}, Pass{2, true}}) {
+            const int workers = pass.workers;
+            SCOPED_TRACE(testing::Message() << shape.years << " years, " << workers << " workers"
+                                            << (pass.with_flags ? ", with flags" : ""));
             TileMemory fast(shape.years, shape.width, shape.height);
             copy_tile(input, fast);
-            filter_tile(fast, workers);
+            std::vector<uint8_t> flag_bytes(fast.cover_out.layer_size() * shape.years);
+            const YearCube flags{flag_bytes.data(), shape.years, shape.width, shape.height};
+            filter_tile(fast, workers, Progress::silent(), pass.with_flags ? &flags : nullptr);
             expect_same_cube(reference.loss_cube, fast.loss_cube, "loss_cube");
             expect_same_cube(reference.loss_out, fast.loss_out, "loss_out");
             expect_same_cube(reference.cover_out, fast.cover_out, "cover_out");
