@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "e2e_support.hpp"
+#include "filter/quality_flags.hpp"
 
 namespace pt::e2e {
 namespace {
@@ -311,6 +312,70 @@ TEST(InspectPixelArguments, RefusedBeforeAnyFileIsOpened) {
         EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1);
         EXPECT_EQ(o.err.rfind(named, 0), 0u);
         EXPECT_EQ(o.err.find("not found"), std::string::npos);
+    }
+}
+
+// The quality byte tile_quality stores for a pixel-year, worked out from the
+// inspector's stage columns.
+int flags_from_stage_columns(const Report& report, int year, int last_year) {
+    auto number = [&](const char* column) { return std::stoi(report.cell(year, column)); };
+    const std::string classified = report.cell(year, "class_st");
+    const std::string repaired = report.cell(year, "repair_st");
+    int flags = 0;
+    if (classified == "invalid") flags |= QA_INVALID;
+    if (classified == "jump") flags |= QA_JUMP;
+    // The last year keeps its code; the carry set its value unless it was ok.
+    if (repaired == "repaired" || (year == last_year && repaired != "ok")) flags |= QA_REPAIRED;
+    if (repaired == "interpolated") flags |= QA_INTERPOLATED;
+    if (number("repaired") != number("TCC")) flags |= QA_POST_LOSS;
+    if (number("TCC") != 0 && number("height_in") == 0 && number("derived") != 0) {
+        flags |= QA_HEIGHT_FILLED;
+    }
+    if (number("capped") < number("derived")) flags |= QA_HEIGHT_CAPPED;
+    if (number("TCH") != number("capped")) flags |= QA_HEIGHT_SMOOTHED;
+    return flags;
+}
+
+TEST_F(InspectPixelTest, QualityFlagsAgreeWithTheStageColumns) {
+    const fs::path quality = scratch_dir("inspect_quality");
+    const ProgramResult run = run_program(PT_TILE_QUALITY, tile_arguments(*tile_, quality));
+    ASSERT_EQ(run.exit_status, 0) << run.out;
+    std::map<int, std::vector<unsigned char>> flags;
+    for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
+        flags[year] = read_band(quality / ("QA_" + std::to_string(year) + "_" + TILE + ".tif"));
+    }
+    // For every bit the first pixel that has it in some year, and the first
+    // pixel inside the datamask with no flag at all.
+    const std::vector<unsigned char> datamask =
+        read_band(tile_->datamask_dir() / (TILE + "_datamask.tif"));
+    std::vector<std::size_t> chosen;
+    for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
+        bool found = false;
+        for (std::size_t i = 0; i < datamask.size() && !found; ++i) {
+            for (const auto& [year, layer] : flags) found |= (layer[i] >> bit & 1) != 0;
+            if (found) chosen.push_back(i);
+        }
+        EXPECT_TRUE(found) << QA_BIT_NAMES[bit] << " is set nowhere in the tile";
+    }
+    for (std::size_t i = 0; i < datamask.size(); ++i) {
+        bool none = datamask[i] == 1;
+        for (const auto& [year, layer] : flags) none &= layer[i] == 0;
+        if (none) {
+            chosen.push_back(i);
+            break;
+        }
+    }
+    for (const std::size_t i : chosen) {
+        const int row = static_cast<int>(i / SIZE), col = static_cast<int>(i % SIZE);
+        SCOPED_TRACE(testing::Message() << "pixel row " << row << " col " << col);
+        const ProgramResult r = run_program(
+            PT_INSPECT_PIXEL, arguments(*tile_, std::to_string(row), std::to_string(col)));
+        ASSERT_EQ(r.exit_status, 0) << r.out;
+        const Report report = parse_report(r.out);
+        for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
+            EXPECT_EQ(int{flags[year][i]}, flags_from_stage_columns(report, year, LAST_YEAR))
+                << "year " << year << "\n" << r.out;
+        }
     }
 }
 
