@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/quality_run.hpp"
 #include "filter/pixel_chain.hpp"
 #include "filter/stages.hpp"
 #include "filter/tile_pass.hpp"
@@ -126,7 +127,12 @@ int main(int argc, char** argv) {
         //    medians.
         constexpr int ROUNDS = 5;
         std::vector<double> setups, reads, thins, pixel_passes, writes, wholes, unflushed_wholes;
-        std::vector<double> floor_reads, floor_writes, floors;
+        std::vector<double> floor_reads, floor_writes, floors, quality_runs;
+        const std::string quality_dir = output_dir + "/quality";
+        std::filesystem::create_directories(quality_dir);
+        const RunArguments quality_args{
+            tile_id, last_year, inputs.input_dir,    quality_dir,
+            0.0,     0.0,       inputs.datamask_dir, inputs.wetland_dir};
         for (int round = 0; round < ROUNDS; ++round) {
             for (const Flushing flushing : {Flushing::to_disk, Flushing::none}) {
                 double setup, read, thin, pixels, write;
@@ -177,6 +183,12 @@ int main(int argc, char** argv) {
             floor_reads.push_back(floor_read);
             floor_writes.push_back(floor_write);
             floors.push_back(floor_read + floor_write);
+
+            // The quality run, start to end as tile_quality runs it, in the
+            // same round as the product runs it is held to.
+            settle_page_cache();
+            warm_up_memory(tile_size);
+            quality_runs.push_back(timed([&] { run_tile_quality(quality_args); }));
         }
 
         // 3. The plain one-thread filter and the fast one, on identical inputs
@@ -185,6 +197,7 @@ int main(int argc, char** argv) {
             double thin = 0, pixels = 0;
         };
         FilterTimes plain, fast_one, fast;
+        double flagged_pixels = 0;
         bool identical = true;
         {
             TileMemory tile(n, TILE_SIZE, TILE_SIZE);
@@ -219,6 +232,19 @@ int main(int argc, char** argv) {
                 times->thin = median(thin_runs);
                 times->pixels = median(pixel_runs);
             }
+            // The pass with quality flags recorded alongside, on all workers.
+            std::vector<uint8_t> flag_bytes(cube_bytes);
+            const YearCube flags{flag_bytes.data(), n, TILE_SIZE, TILE_SIZE};
+            std::vector<double> flagged_runs;
+            for (int round = 0; round < ROUNDS; ++round) {
+                restore_inputs();
+                thin_loss_parallel(tile, workers);
+                flagged_runs.push_back(timed(
+                    [&] { filter_pixels_parallel(tile, workers, Progress::silent(), &flags); }));
+                identical = identical &&
+                            std::memcmp(plain_out.data(), tile.loss_out.data, 3 * cube_bytes) == 0;
+            }
+            flagged_pixels = median(flagged_runs);
         }
 
         const double whole = median(wholes);
@@ -259,6 +285,16 @@ int main(int argc, char** argv) {
             "   pixel pass >= 8)\n",
             workers);
         std::printf("  output cubes identical: %s\n", identical ? "yes" : "NO");
+
+        std::printf("\npixel pass with quality flags (%d workers)\n", workers);
+        std::printf("  %-34s %8.3f s\n", "without flags (process_tile)", fast.pixels);
+        std::printf("  %-34s %8.3f s   ratio %5.2f\n", "with flags (tile_quality)", flagged_pixels,
+                    flagged_pixels / fast.pixels);
+        const double quality = median(quality_runs);
+        std::printf("\nquality run against the whole product run\n");
+        std::printf("  %-34s %8.3f s\n", "process_tile run", whole);
+        std::printf("  %-34s %8.3f s   ratio %5.2f   (target <= 1.5)\n", "tile_quality run",
+                    quality, quality / whole);
 
         std::printf("\nmemory\n");
         std::printf("  %-22s %8.3f GiB\n  %-22s %8.3f GiB\n", "tile memory", tile_bytes / (1 << 30),
