@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
-#include <new>
 #include <ostream>
 #include <sstream>
 
@@ -13,7 +12,6 @@
 #include "io/input_layers.hpp"
 #include "io/quality_writer.hpp"
 #include "run/memory_budget.hpp"
-#include "run/printable.hpp"
 #include "run/progress.hpp"
 #include "run/workers.hpp"
 
@@ -148,20 +146,7 @@ void run_tile_quality(const RunArguments& args) {
 }
 
 int tile_quality_main(int argc, const char* const* argv, std::ostream& out) {
-    try {
-        run_tile_quality(parse_arguments(argc, argv));
-        return 0;
-    } catch (const RunFailure& failure) {
-        out << printable(failure.what()) << std::endl;
-        if (argc != 9) out << USAGE << std::flush;
-        return 1;
-    } catch (const std::bad_alloc&) {
-        out << "cannot obtain memory" << std::endl;
-        return 1;
-    } catch (const std::exception& error) {
-        out << "failed: " << printable(error.what()) << std::endl;
-        return 1;
-    }
+    return run_program_main(argc, argv, out, out, USAGE, run_tile_quality);
 }
 
 }  // namespace pt

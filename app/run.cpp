@@ -144,15 +144,16 @@ void run_tile(const RunArguments& args) {
                    tile, workers, progress);
 }
 
-int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
+int run_program_main(int argc, const char* const* argv, std::ostream& out, std::ostream& usage_out,
+                     const char* usage, const std::function<void(const RunArguments&)>& run) {
     try {
-        run_tile(parse_arguments(argc, argv));
+        run(parse_arguments(argc, argv));
         return 0;
     } catch (const RunFailure& failure) {
         // Paths and names come from the command line: escaped, a newline or
         // an escape sequence in them cannot split the line or reach a terminal.
         out << printable(failure.what()) << std::endl;
-        if (argc != 9) std::cerr << USAGE;
+        if (argc != 9) usage_out << usage << std::flush;
         return 1;
     } catch (const std::bad_alloc&) {
         out << "cannot obtain memory" << std::endl;
@@ -162,6 +163,10 @@ int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
         out << "failed: " << printable(error.what()) << std::endl;
         return 1;
     }
+}
+
+int process_tile_main(int argc, const char* const* argv, std::ostream& out) {
+    return run_program_main(argc, argv, out, std::cerr, USAGE, run_tile);
 }
 
 }  // namespace pt

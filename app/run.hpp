@@ -2,6 +2,7 @@
 // mapping of failures to one line on standard output and exit status 1.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -41,6 +42,13 @@ void check_run_arguments(const RunArguments& args, const std::string& output_nam
 // Loads the inputs, filters the tile and writes the products. Throws
 // RunFailure on the first failure.
 void run_tile(const RunArguments& args);
+
+// A program on the eight tile arguments, the one place that maps failures to
+// an exit status: runs `run` on the parsed arguments and returns 0, or prints
+// the failure line on `out`, flushed (and, after a wrong call, `usage` on
+// `usage_out`), and returns 1.
+int run_program_main(int argc, const char* const* argv, std::ostream& out, std::ostream& usage_out,
+                     const char* usage, const std::function<void(const RunArguments&)>& run);
 
 // The whole program: returns the exit status, printing the failure line (if
 // any) on `out`, flushed.
