@@ -12,6 +12,7 @@
 #include "io/input_layers.hpp"
 #include "io/quality_writer.hpp"
 #include "run/memory_budget.hpp"
+#include "run/output_page_toucher.hpp"
 #include "run/progress.hpp"
 #include "run/workers.hpp"
 
@@ -128,8 +129,12 @@ void run_tile_quality(const RunArguments& args) {
                         workers);
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     OwnedCube flags(year_count, TILE_SIZE, TILE_SIZE);
+    // As in process_tile: the output cubes' pages are touched while the
+    // layers are read, not one fault at a time in the filter pass.
+    OutputPageToucher output_pages(tile);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
                       args.last_year, tile, workers, progress);
+    output_pages.finish();
     const std::vector<uint64_t> loss_in = count_input_loss(tile, workers);
     filter_tile(tile, workers, progress, &flags.cube());
 
