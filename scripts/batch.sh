@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs process_tile on every tile of a tile list with GNU parallel: jobs
 # limited by cores and memory, a job log, retries, resume after an
-# interruption, per-tile logs, optional ssh hosts. See --help.
+# interruption, per-tile logs, optional ssh hosts, optionally tile_quality
+# after each tile and the quality of the whole batch. See --help.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -43,6 +44,10 @@ Options:
                          with K, M, G, T suffix, binary)
   --no-pin               do not pin tiles to CPUs
   --no-region            do not build the region mosaics and pictures at the end
+  --quality              also run tile_quality on each tile whose process_tile run
+                         succeeded, into OUTPUT_DIR/quality (see Quality below)
+  --tile-quality PATH    the tile_quality binary (implies --quality; default
+                         tools/tile_quality beside PROCESS_TILE)
   -S, --sshlogin LOGINS  run on these hosts (parallel -S, e.g. "2/node1,node2,:")
   --sshloginfile FILE    hosts from a file (parallel --sshloginfile): one login per
                          line, "N/host" for N tiles at once there, ":" for this host
@@ -63,8 +68,27 @@ The region. When the batch ends, scripts/region.sh mosaics the tiles that
 succeeded: OUTPUT_DIR/region/P_YEAR.vrt for every product P and year, and
 OUTPUT_DIR/region/P_LAST_YEAR.png, a picture of each last-year mosaic.
 
-Exit status: 0 when every tile succeeded, 1 when a tile failed or did not run,
-2 on a usage error.
+Quality. With --quality the job of a tile runs, once process_tile has succeeded,
+
+  TILE_QUALITY TILE_ID LAST_YEAR INPUT_DIR OUTPUT_DIR/quality ORIGIN_X ORIGIN_Y DATAMASK_DIR WETLAND_DIR
+
+which writes QA_<year>_TILE_ID.tif, TILE_ID_quality.csv and TILE_ID_quality.png
+there. A tile whose tile_quality fails counts as failed: the first line of its
+log is "tile_quality: " and the program's message, and its products stay and
+go into the region. A job then holds the tile and one quality byte per pixel
+and year ($(quality_memory_mib 2000) MiB for 2000, $(quality_memory_mib 2020) MiB for 2020), which the job count and
+--memfree are planned with. When the batch ends, scripts/batch_quality.sh
+takes the tiles whose quality run succeeded: OUTPUT_DIR/quality/batch_quality.csv
+(their tables, joined), batch_quality_totals.csv and batch_quality.png (the
+sums per year), and the tiles whose share of repaired, interpolated or
+height-filled pixel-years is more than 3 times the batch median (printed, and
+kept in batch_quality_outliers.txt). A tile has finished, for --resume, once
+both programs succeeded on it; --resume reruns both on the others. A job log
+written without --quality cannot be resumed with it (use --fresh).
+
+Exit status: 0 when every tile succeeded (with --quality: both programs, and
+the batch quality was written), 1 when a tile failed or did not run, 2 on a
+usage error.
 EOF
 }
 
@@ -86,7 +110,7 @@ to_bytes() {
 }
 
 jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
-pin=1 dry_run=0 region=1
+pin=1 dry_run=0 region=1 quality=0 tile_quality=""
 logins=()
 args=()
 while [ $# -gt 0 ]; do
@@ -102,6 +126,8 @@ while [ $# -gt 0 ]; do
     --mem-available) [ $# -ge 2 ] || die_usage "$1 needs a value"; mem_available="$2"; shift 2 ;;
     --no-pin) pin=0; shift ;;
     --no-region) region=0; shift ;;
+    --quality) quality=1; shift ;;
+    --tile-quality) [ $# -ge 2 ] || die_usage "$1 needs a value"; tile_quality="$2"; quality=1; shift 2 ;;
     -S|--sshlogin) [ $# -ge 2 ] || die_usage "$1 needs a value"
                    IFS=, read -r -a more <<< "$2"; logins+=("${more[@]}"); shift 2 ;;
     --sshloginfile) [ $# -ge 2 ] || die_usage "$1 needs a value"
@@ -116,11 +142,18 @@ while [ $# -gt 0 ]; do
 done
 
 take_shared_arguments "${args[@]}"
+take_quality_arguments
 [[ "$retries" =~ ^[1-9][0-9]*$ ]] || die_usage "--retries needs a positive number"
 [ -z "$jobs" ] || [[ "$jobs" =~ ^[1-9][0-9]*$ ]] || die_usage "--jobs needs a positive number"
 [ "$resume" -eq 0 ] || [ "$fresh" -eq 0 ] || die_usage "--resume and --fresh exclude each other"
 if [ "${#logins[@]}" -eq 0 ] && [ ! -x "$process_tile" ]; then
   die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
+fi
+if [ "$quality" -eq 1 ]; then
+  if [ "${#logins[@]}" -eq 0 ] && [ ! -x "$tile_quality" ]; then
+    die_usage "$tile_quality is not an executable (build it: scripts/build.sh, or give --tile-quality)"
+  fi
+  command -v gnuplot >/dev/null || { echo "$prog: gnuplot is missing (scripts/install_deps.sh installs it)" >&2; exit 2; }
 fi
 command -v parallel >/dev/null || { echo "$prog: GNU parallel is missing (scripts/install_deps.sh installs it)" >&2; exit 2; }
 
@@ -143,22 +176,29 @@ kept_tiles="$logdir/tiles.tsv"
 kept_logins="$logdir/sshlogins"
 keep_inputs() {
   mkdir -p "$logdir"
+  [ "$quality" -eq 0 ] || mkdir -p "$quality_dir"
   cp "$tiles" "$kept_tiles"
   [ "$remote" -eq 0 ] || cp "$login_file" "$kept_logins"
 }
 
+# A job log line's command ran tile_quality after process_tile when it starts
+# with the quality job below (perhaps behind taskset): without --quality the
+# command starts with process_tile's absolute path instead.
+quality_command='^(taskset -c [^ ]+ )?bash -c '
+
 # One line per tile: "seq<TAB>tile<TAB>state<TAB>signal", state "ok", "missing"
-# (not in the job log) or the exit status; the last job log line of a
-# sequence number decides.
+# (not in the job log), "no-quality" (with --quality: done by a run without
+# it) or the exit status; the last job log line of a sequence number decides.
 tile_states() {
   local log="$joblog"
   [ -f "$log" ] || log=/dev/null
-  awk -F'\t' '
+  awk -F'\t' -v quality="$quality" -v quality_command="$quality_command" '
     NR == FNR { tile[FNR] = $1; n = FNR; next }
-    FNR > 1 && $1 ~ /^[0-9]+$/ { exitval[$1] = $7; signal[$1] = $8 }
+    FNR > 1 && $1 ~ /^[0-9]+$/ { exitval[$1] = $7; signal[$1] = $8; with_quality[$1] = ($9 ~ quality_command) }
     END {
       for (s = 1; s <= n; s++) {
         if (!(s in exitval)) print s "\t" tile[s] "\tmissing\t0"
+        else if (exitval[s] == 0 && signal[s] == 0 && quality && !with_quality[s]) print s "\t" tile[s] "\tno-quality\t0"
         else if (exitval[s] == 0 && signal[s] == 0) print s "\t" tile[s] "\tok\t0"
         else print s "\t" tile[s] "\t" exitval[s] "\t" signal[s]
       }
@@ -167,10 +207,26 @@ tile_states() {
 to_run="$tile_count"
 if [ "$resume" -eq 1 ]; then
   to_run=$(tile_states | awk -F'\t' '$3 != "ok"' | wc -l)
+  # parallel skips every tile with a successful line in the job log: one
+  # from a run without --quality would never get its quality run.
+  if [ "$quality" -eq 1 ] && [ -f "$joblog" ]; then
+    done_without="$(awk -F'\t' -v quality_command="$quality_command" '
+      NR == FNR { tile[FNR] = $1; next }
+      FNR > 1 && $7 == 0 && $8 == 0 && $9 !~ quality_command && ($1 in tile) { print tile[$1] }' \
+      "$tiles" "$joblog" | sort -u | paste -sd ' ' -)"
+    [ -z "$done_without" ] ||
+      die_usage "$joblog records tiles done without --quality ($done_without): --resume would not run their" \
+                "quality; run with --fresh, or give another --joblog"
+  fi
 fi
 
-# Memory arithmetic: the tile memory of one run.
-tile_bytes=$(tile_memory_bytes "$last_year")
+# Memory arithmetic: the memory of one job, the tile's and with --quality also
+# that of its quality run, which comes after (the larger of the two).
+if [ "$quality" -eq 1 ]; then
+  tile_bytes=$(quality_memory_bytes "$last_year")
+else
+  tile_bytes=$(tile_memory_bytes "$last_year")
+fi
 if [ -n "$mem_available" ]; then
   avail_bytes="$(to_bytes "$mem_available")" || die_usage "--mem-available: bad size '$mem_available'"
 else
@@ -241,15 +297,34 @@ if [ "$pin" -eq 1 ] && [ "$remote" -eq 0 ] && [ "$jobs" -gt 1 ] && [ "$jobs" -le
   pin_word=(taskset -c "{=1 \$_ = ($(IFS=,; echo "${lists[*]}"))[slot() - 1] =}")
 fi
 
+# The job of a tile with --quality: process_tile, then, once it succeeded,
+# tile_quality with the quality directory in place of the output directory.
+# One line, as the job log keeps it, and no braces, which parallel would read
+# as replacement strings. tile_quality reports a failure in the last line of
+# its standard error; the job passes that stream on to the tile's .err log
+# and prints the line on standard output as "tile_quality: MESSAGE", where
+# the summary and the .out log show process_tile's message.
+quality_job='pt=$1 tq=$2 qd=$3; shift 3; "$pt" "$@" || exit; exec 3>&2; status=0;'
+quality_job+=' err=$("$tq" "$1" "$2" "$3" "$qd" "$5" "$6" "$7" "$8" 2>&1 1>&3) || status=$?;'
+quality_job+=' [ -z "$err" ] || printf "%s\n" "$err" >&2; [ "$status" -ne 0 ] || exit 0; line="";'
+quality_job+=' while IFS= read -r l; do case $l in *[![:space:]]*) line=$l ;; esac; done <<< "$err";'
+quality_job+=' [ "$status" -le 128 ] || line="(killed by signal $((status - 128)))";'
+quality_job+=' printf "tile_quality: %s\n" "$line"; exit "$status"'
+if [ "$quality" -eq 1 ]; then
+  job=(bash -c "$quality_job" tile_quality_job "$process_tile" "$tile_quality" "$quality_dir")
+else
+  job=("$process_tile")
+fi
+
 parallel_cmd=(parallel -q --colsep '\t' -a "$kept_tiles" --jobs "$jobs" --joblog "$joblog"
               --retries "$retries" --results "$logdir/{1}.out")
 [ "$memfree_bytes" -eq 0 ] || parallel_cmd+=(--memfree "$memfree_bytes")
 [ "$resume" -eq 0 ] || parallel_cmd+=(--resume-failed)
 [ "$remote" -eq 0 ] || parallel_cmd+=(--sshloginfile "$kept_logins")
-parallel_cmd+=("${pin_word[@]}" "$process_tile" '{1}' "$last_year" "$input_dir" "$output_dir"
+parallel_cmd+=("${pin_word[@]}" "${job[@]}" '{1}' "$last_year" "$input_dir" "$output_dir"
                '{2}' '{3}' "$datamask_dir" "$wetland_dir")
 
-echo "$prog: $(plural "$tile_count" tile), last year $last_year, $tile_bytes bytes per tile"
+echo "$prog: $(plural "$tile_count" tile), last year $last_year, $tile_bytes bytes per tile$([ "$quality" -eq 0 ] || echo " with its quality run")"
 if [ "$remote" -eq 1 ]; then
   echo "$prog: hosts as tiles-at-once/login$([ -z "$explicit_jobs" ] || echo " (--jobs $jobs on each)"):" "$(paste -sd , "$login_file")"
 else
@@ -280,13 +355,17 @@ keep_inputs
 # the job log instead, which also covers earlier runs when resuming.
 "${parallel_cmd[@]}" || true
 
-# Summary: the last job log line of each sequence number decides.
-failed=0 missing=0 done_count=0
+# Summary: the last job log line of each sequence number decides. The tiles
+# with products (process_tile succeeded) go to the region, those whose
+# quality run succeeded too to the batch quality.
+failed=0 quality_failed=0 missing=0 done_count=0
 report=""
+with_products=() with_quality=()
 while IFS=$'\t' read -r _ tile status signal; do
   case "$status" in
-    ok) done_count=$((done_count + 1)) ;;
+    ok) done_count=$((done_count + 1)); with_products+=("$tile"); with_quality+=("$tile") ;;
     missing) missing=$((missing + 1)); report+="  $tile  not run"$'\n' ;;
+    no-quality) missing=$((missing + 1)); report+="  $tile  done without --quality"$'\n' ;;
     *)
       failed=$((failed + 1))
       message=""
@@ -294,21 +373,40 @@ while IFS=$'\t' read -r _ tile status signal; do
       if [ -z "$message" ]; then
         if [ "$signal" != 0 ]; then message="(killed by signal $signal)"; else message="(no message; see $logdir/$tile.out.err)"; fi
       fi
+      # process_tile's messages start with a path or a word of their own,
+      # never with this.
+      if [ "$quality" -eq 1 ] && [ "$signal" = 0 ] && [[ "$message" == "tile_quality: "* ]]; then
+        quality_failed=$((quality_failed + 1))
+        with_products+=("$tile")
+      fi
       report+="  $tile  exit $status  $message"$'\n'
       ;;
   esac
 done < <(tile_states)
 
 echo "$prog: $(plural "$tile_count" tile): $done_count succeeded, $failed failed, $missing not run"
+[ "$quality_failed" -eq 0 ] ||
+  echo "$prog: $quality_failed of the failed tiles failed in tile_quality; their products are written and in the region"
 
-# The region of the tiles that succeeded, also when others failed: what is
+# The region of the tiles with products, also when others failed: what is
 # done can be looked at while the rest is fixed.
 region_failed=0
-if [ "$region" -eq 1 ] && [ "$done_count" -gt 0 ]; then
-  tile_states | awk -F'\t' '$3 == "ok" { print $2 }' > "$logdir/succeeded.txt"
+if [ "$region" -eq 1 ] && [ "${#with_products[@]}" -gt 0 ]; then
+  printf '%s\n' "${with_products[@]}" > "$logdir/succeeded.txt"
   if ! bash "$root/scripts/region.sh" "$output_dir" "$last_year" "$logdir/succeeded.txt"; then
     echo "$prog: the region mosaics and pictures could not be built (see above)" >&2
     region_failed=1
+  fi
+fi
+# The quality of the batch, over the tiles whose quality run succeeded.
+batch_quality_failed=0
+if [ "$quality" -eq 1 ]; then
+  if [ "${#with_quality[@]}" -eq 0 ]; then
+    echo "$prog: no tile has its quality written: no batch quality"
+    batch_quality_failed=1
+  elif ! bash "$root/scripts/batch_quality.sh" "$quality_dir" "${with_quality[@]}"; then
+    echo "$prog: the batch quality could not be written (see above)" >&2
+    batch_quality_failed=1
   fi
 fi
 if [ $((failed + missing)) -gt 0 ]; then
@@ -317,4 +415,5 @@ if [ $((failed + missing)) -gt 0 ]; then
   echo "$prog: fix the cause, then run the same command with --resume"
   exit 1
 fi
-exit "$region_failed"
+if [ "$region_failed" -eq 1 ] || [ "$batch_quality_failed" -eq 1 ]; then exit 1; fi
+exit 0

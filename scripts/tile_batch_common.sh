@@ -18,6 +18,12 @@ abs_path() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 tile_memory_bytes() { echo $(( 6 * ($1 - 1996) * 4004 * 4004 + 2 * 4004 * 4004 )); }
 tile_memory_mib() { echo $(( ($(tile_memory_bytes "$1") + 1048575) / 1048576 )); }
 
+# One tile_quality run of last year $1 holds the tile memory and, besides, one
+# quality byte per pixel and year of the cube (1997 to $1). In bytes, and in
+# MiB rounded up.
+quality_memory_bytes() { echo $(( $(tile_memory_bytes "$1") + 4004 * 4004 * ($1 - 1997 + 1) )); }
+quality_memory_mib() { echo $(( ($(quality_memory_bytes "$1") + 1048575) / 1048576 )); }
+
 # TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
 # into tile_list, last_year, input_dir, output_dir, datamask_dir, wetland_dir
 # and process_tile (absolute paths; the binary defaults to build/process_tile).
@@ -35,6 +41,18 @@ take_shared_arguments() {
   [[ "$last_year" =~ ^[0-9]+$ ]] && [ "$last_year" -ge 2000 ] ||
     die_usage "LAST_YEAR must be a year from 2000 on, not '$last_year'"
   [ -f "$tile_list" ] && [ -r "$tile_list" ] || die_usage "tile list $tile_list not found"
+}
+
+# With --quality (quality=1): tile_quality, the program that writes what the
+# cleaning did to a tile, as an absolute path in tile_quality (the path given
+# with --tile-quality, else tools/tile_quality beside process_tile, where
+# scripts/build.sh puts it), and its output directory OUTPUT_DIR/quality in
+# quality_dir. Call after take_shared_arguments.
+take_quality_arguments() {
+  quality_dir=""
+  [ "$quality" -eq 1 ] || return 0
+  quality_dir="$output_dir/quality"
+  tile_quality="$(abs_path "${tile_quality:-$(dirname "$process_tile")/tools/tile_quality}")"
 }
 
 # The tile list without comments and blank lines, one "id<TAB>x<TAB>y" per

@@ -4,14 +4,18 @@
 # process_tile's message, retried, and a resume after the layer is back runs
 # that tile alone. Also the job-count arithmetic (dry runs), a failing and a
 # succeeding tile on an ssh host (a real sshd on 127.0.0.1 that the test starts;
-# exit 77, skipped, when it cannot) and the body of a Slurm array task. Leaves
-# SCRATCH/out with the products of t1..t3 for 2000.
+# exit 77, skipped, when it cannot) and the body of a Slurm array task. With
+# --quality: tile_quality after each tile, a failing quality run counted as a
+# failed tile whose products stay, the resume that reruns that tile alone, and
+# the batch quality (joined tables, chart, outlier list). Leaves SCRATCH/out
+# with the products of t1..t3 for 2000.
 #
-#   batch_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
+#   batch_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH
 set -euo pipefail
 
-[ $# -eq 3 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH" >&2; exit 2; }
-process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" scratch="$(realpath -m "$3")"
+[ $# -eq 4 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH" >&2; exit 2; }
+process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" tile_quality="$(realpath "$3")"
+scratch="$(realpath -m "$4")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
 failures=0
@@ -73,6 +77,14 @@ check "less than a tile: still 1 at a time, with a warning" grep -q "warning: on
 check "less than a tile: no --memfree (it would stop the only tile)" bash -c '! grep -q -- "--memfree [0-9]" plan.txt'
 run_batch plan.txt --dry-run --mem-available 100G tiles.txt 2020 input out datamask wetland "$process_tile"
 check "tile memory for 2020 is about 2.2 GiB" grep -q "2340674336 bytes per tile" plan.txt
+# With the quality run a job also holds one byte per pixel and year 1997-2000.
+run_batch plan.txt --dry-run --tile-quality "$tile_quality" --mem-available 800M "${shared[@]}"
+check "--quality: a job holds the tile and 4 x 4004 x 4004 quality bytes" \
+  grep -q "480960480 bytes per tile with its quality run" plan.txt
+check "--quality: --memfree is that much" grep -q -- "--memfree 480960480" plan.txt
+run_batch plan.txt --dry-run --quality "${shared[@]}"
+check "--quality: tile_quality is looked for beside process_tile" \
+  grep -q "$scratch/tools/tile_quality is not an executable" plan.txt
 # The printed command runs as printed, after the script has ended: here with
 # a process_tile stand-in that only records its arguments.
 printf '#!/bin/sh\necho "$*" >> "%s/dry_calls"\n' "$scratch" > recording_process_tile
@@ -225,7 +237,7 @@ EOF
   ssh_failures=$failures
   start=$(date +%s)
   run_batch remote.txt --sshloginfile hosts.txt --logs remote_logs --joblog remote.joblog \
-    remote_tiles.txt 2000 input remote_out datamask wetland "$scratch/remote_process_tile"
+    --tile-quality "$tile_quality" remote_tiles.txt 2000 input remote_out datamask wetland "$scratch/remote_process_tile"
   echo "ssh batch run: $(( $(date +%s) - start )) s"
   check "ssh host: batch exits 1 (one tile failed)" [ "$status" -eq 1 ]
   check "ssh host: summary counts" grep -q "2 tiles: 1 succeeded, 1 failed, 0 not run" remote.txt
@@ -241,6 +253,9 @@ EOF
   for p in TCC TCH Loss; do
     check "ssh host: $p of t1 equals the local run's" cmp -s "remote_out/${p}_2000_t1.img" "out/${p}_2000_t1.img"
   done
+  check "ssh host: t1's quality run (--quality) wrote its table" \
+    [ "$(cut -d, -f1 remote_out/quality/t1_quality.csv 2>/dev/null | tr '\n' ' ')" = "year 2000 " ]
+  check "ssh host: the batch quality holds t1" [ "$(tail -n +2 remote_out/quality/batch_quality.csv | cut -d, -f1)" = t1 ]
   [ "$failures" -eq "$ssh_failures" ] || sed 's/^/sshd log: /' "$ssh_dir/sshd.log" >&2
   stop_sshd
   rm -rf remote_out
@@ -256,11 +271,21 @@ slurm=(bash "$scripts/slurm_array.sh")
 cat sbatch.txt
 check "sbatch: one task per tile" grep -q -- "--array=1-3 " sbatch.txt
 check "sbatch: memory is the tile rounded up to MiB plus 256" grep -q -- "--mem=654M " sbatch.txt
+"${slurm[@]}" --dry-run --tile-quality "$tile_quality" --logs slurm_logs tiles.txt 2000 input slurm_out datamask \
+  wetland "$process_tile" > sbatch_quality.txt
+check "sbatch --quality: memory covers the quality bytes too (480960480 bytes)" \
+  grep -q -- "--mem=715M " sbatch_quality.txt
+check "sbatch --quality: the task runs tile_quality into OUTPUT_DIR/quality" \
+  grep -q -- " $process_tile $scratch/slurm_logs $tile_quality $scratch/slurm_out/quality )\$" sbatch_quality.txt
+check "sbatch --quality: the follow-up job runs the batch quality" \
+  grep -q -- "--follow-up .* $scripts/batch_quality.sh $scratch/slurm_out/quality \$" sbatch_quality.txt
+rm -f slurm_logs/tiles-*.tsv
+"${slurm[@]}" --dry-run --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 submitted=(slurm_logs/tiles-*.tsv)
 # sbatch runs a copy of the script from its spool directory, with nothing beside it.
 mkdir -p spool && cp "$scripts/slurm_array.sh" spool/slurm_script
 task() { SLURM_ARRAY_TASK_ID="$1" bash spool/slurm_script --task "$scratch/${submitted[0]}" 2000 "$scratch/input" \
-           "$scratch/slurm_out" "$scratch/datamask" "$scratch/wetland" "$process_tile" "$scratch/slurm_logs"; }
+           "$scratch/slurm_out" "$scratch/datamask" "$scratch/wetland" "$process_tile" "$scratch/slurm_logs" "${@:2}"; }
 status=0; task 3 > task3.txt || status=$?
 check "slurm task for t3 fails" [ "$status" -eq 1 ]
 check "slurm task log and status" [ "$(cat slurm_logs/t3.out)/$(cat slurm_logs/t3.status)" = "$missing not found/1" ]
@@ -269,6 +294,24 @@ check "slurm task for t1 succeeds" [ "$status" -eq 0 ]
 check "slurm task wrote t1's products" [ -s slurm_out/TCC_2000_t1.img ]
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "sbatch --unfinished resubmits t2 and t3 only" grep -q -- "--array=2-3 " sbatch.txt
+"${slurm[@]}" --dry-run --unfinished --quality --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland \
+  "$process_tile" > sbatch.txt
+check "sbatch --unfinished --quality: t1 has had no quality run, all three" grep -q -- "--array=1-3 " sbatch.txt
+# The task with a tile_quality that fails: the task fails, the products stay.
+printf '#!/bin/sh\necho "GDAL chatter" >&2\necho "$4/QA_2000_$1.tif cannot be created" >&2\nexit 1\n' > failing_quality
+chmod +x failing_quality
+status=0; task 1 "$scratch/failing_quality" "$scratch/slurm_out/quality" > task1q.txt || status=$?
+check "slurm task with a failing tile_quality fails" [ "$status" -eq 1 ]
+check "... its log shows tile_quality's last line" \
+  grep -qx "tile_quality: $scratch/slurm_out/quality/QA_2000_t1.tif cannot be created" task1q.txt
+check "... process_tile's status 0, the quality status 1" \
+  [ "$(cat slurm_logs/t1.status)/$(cat slurm_logs/t1.quality.status)" = 0/1 ]
+check "... the products stay" [ -s slurm_out/TCC_2000_t1.img ]
+"${slurm[@]}" --dry-run --unfinished --tile-quality "$tile_quality" --logs slurm_logs tiles.txt 2000 input slurm_out \
+  datamask wetland "$process_tile" > sbatch.txt
+check "sbatch --unfinished --quality resubmits t1 with its failed quality run" grep -q -- "--array=1-3 " sbatch.txt
+"${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
+check "... without --quality, t1 has finished" grep -q -- "--array=2-3 " sbatch.txt
 rm -rf slurm_out slurm_logs spool
 
 # --- resume after the layer is back: only t3 runs -------------------------------
@@ -298,6 +341,79 @@ for p in TCC TCH Loss; do
     bash -c "gdalinfo out/region/${p}_2000.png > picture_$p.txt && grep -q '^Driver: PNG/' picture_$p.txt && grep -q '^Size is 2000, ' picture_$p.txt"
 done
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
+
+# --- --quality ---------------------------------------------------------------------
+# The job log of the runs above holds no quality run: resuming it with
+# --quality would skip every tile, so it is refused.
+run_batch refused.txt --resume --tile-quality "$tile_quality" "${shared[@]}"
+check "--quality --resume on a job log without quality runs is refused" [ "$status" -eq 2 ]
+check "... naming the tiles" grep -q "records tiles done without --quality (t1 t2 t3)" refused.txt
+check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
+
+# t1 and t2 into a new directory; tile_quality (behind a stand-in) fails on
+# t2 while the file quality_fails exists, after some chatter on standard error.
+cat > flaky_tile_quality <<EOF
+#!/bin/sh
+if [ "\$1" = t2 ] && [ -e "$scratch/quality_fails" ]; then
+  echo "Warning: chatter before the failure" >&2
+  echo "t2: quality made to fail" >&2
+  exit 1
+fi
+exec "$tile_quality" "\$@"
+EOF
+chmod +x flaky_tile_quality
+touch quality_fails
+printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
+quality_shared=(--tile-quality flaky_tile_quality two.txt 2000 input qout datamask wetland "$scratch/counting_process_tile")
+calls_before=$(wc -l < calls)
+start=$(date +%s)
+run_batch quality1.txt "${quality_shared[@]}"
+echo "batch run with --quality: $(( $(date +%s) - start )) s"
+check "--quality: batch exits 1 when a quality run fails" [ "$status" -eq 1 ]
+check "--quality: summary counts t2 as failed" grep -q "2 tiles: 1 succeeded, 1 failed, 0 not run" quality1.txt
+check "--quality: summary says it failed in tile_quality" \
+  grep -q "1 of the failed tiles failed in tile_quality; their products are written" quality1.txt
+check "--quality: summary names t2 with tile_quality's last line" \
+  grep -q "t2  exit 1  tile_quality: t2: quality made to fail" quality1.txt
+check "--quality: t2's standard error keeps all of it" grep -q "chatter before the failure" qout/logs/t2.out.err
+for p in TCC TCH Loss; do
+  check "--quality: $p of t2 kept, equal to the plain run's" cmp -s "qout/${p}_2000_t2.img" "out/${p}_2000_t2.img"
+done
+check "--quality: t2 is in the region" [ "$(grep -c '<SourceFilename' qout/region/TCC_2000.vrt)" -eq 2 ]
+quality_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
+quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in qout/quality
+  [ -s "qout/quality/QA_2000_$1.tif" ] && [ -s "qout/quality/$1_quality.png" ] &&
+    [ "$(head -n 1 "qout/quality/$1_quality.csv")" = "$quality_header" ] &&
+    [ "$(grep -c '^2000,' "qout/quality/$1_quality.csv")" -eq 1 ]
+}
+check "--quality: t1's QA raster, table and chart" quality_files t1
+check "--quality: nothing of t2's quality" [ ! -e qout/quality/t2_quality.csv ]
+check "--quality: the batch table holds t1 alone" \
+  [ "$(cut -d, -f1,2 qout/quality/batch_quality.csv | tr '\n' ' ')" = "tile_id,year t1,2000 " ]
+
+check "--quality: both tiles ran once" [ "$(tail -n +$((calls_before + 1)) calls | sort | tr '\n' ' ')" = "t1 t2 " ]
+
+# The resume once tile_quality works for t2: t2 alone, both programs.
+rm quality_fails
+calls_before=$(wc -l < calls)
+start=$(date +%s)
+run_batch quality2.txt --resume "${quality_shared[@]}"
+echo "resume with --quality: $(( $(date +%s) - start )) s"
+check "--quality: resume exits 0" [ "$status" -eq 0 ]
+check "--quality: resume summary" grep -q "2 tiles: 2 succeeded, 0 failed, 0 not run" quality2.txt
+check "--quality: the resume ran t2 alone" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t2 " ]
+for t in t1 t2; do check "--quality: $t's QA raster, table and chart" quality_files "$t"; done
+check "--quality: QA raster of the tile's size" bash -c 'gdalinfo qout/quality/QA_2000_t2.tif | grep -q "^Size is 4004, 4004"'
+check "--quality: batch table header" [ "$(head -n 1 qout/quality/batch_quality.csv)" = "tile_id,$quality_header" ]
+check "--quality: batch table, one line per tile and year" \
+  [ "$(tail -n +2 qout/quality/batch_quality.csv | cut -d, -f1,2 | tr '\n' ' ')" = "t1,2000 t2,2000 " ]
+check "--quality: batch table lines are the tiles' lines" \
+  [ "$(grep '^t2,' qout/quality/batch_quality.csv)" = "t2,$(tail -n 1 qout/quality/t2_quality.csv)" ]
+check "--quality: batch chart is a PNG" bash -c 'printf "\211PNG\r\n\032\n" | cmp -s -n 8 - qout/quality/batch_quality.png'
+check "--quality: outlier list written" grep -q "^tiles with a share of pixel-years more than 3 times the batch median" \
+  qout/quality/batch_quality_outliers.txt
+check "--quality: outlier list in the batch's output" grep -q "^tiles with a share of pixel-years" quality2.txt
+rm -rf qout
 
 rm -rf input datamask wetland
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi

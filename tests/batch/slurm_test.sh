@@ -2,17 +2,19 @@
 # scripts/slurm_array.sh under a real Slurm: starts munged, slurmctld and
 # slurmd for one local node from a configuration in a temporary directory,
 # submits three generated full-size tiles (one lacking a layer) as a job array
-# with its follow-up region job, resubmits the failed tile with --unfinished,
-# and cancels a task while it writes its products. Needs root and Debian's
+# with the quality run in each task and its follow-up job (region, batch
+# quality), resubmits the failed tile with --unfinished, and cancels a task
+# while it writes its products. Needs root and Debian's
 # slurmctld, slurmd, slurm-client and munge (installed when missing); prints
 # "SKIP: <reason>" and exits 77 where those cannot be had or the daemons do not
 # come up.
 #
-#   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
+#   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH
 set -euo pipefail
 
-[ $# -eq 3 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH" >&2; exit 2; }
-process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" scratch="$(realpath -m "$3")"
+[ $# -eq 4 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH" >&2; exit 2; }
+process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" tile_quality="$(realpath "$3")"
+scratch="$(realpath -m "$4")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
 skip() { echo "SKIP: $*"; exit 77; }
@@ -211,27 +213,36 @@ wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or complet
   echo "jobs $1 still queued after 5 minutes:" >&2; cat queue.txt >&2
   return 1
 }
-submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_job and region_job from its output
+submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_job and follow_up_job from its output
   local status=0
   bash "$scripts/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
   cat "$1"
   array_job="$(sed -n 's/^slurm_array.sh: submitted array job \([0-9]*\) .*/\1/p' "$1")"
-  region_job="$(sed -n 's/^slurm_array.sh: submitted region job \([0-9]*\),.*/\1/p' "$1")"
+  follow_up_job="$(sed -n 's/^slurm_array.sh: submitted follow-up job \([0-9]*\) .*/\1/p' "$1")"
   [ "$status" -eq 0 ] && [ -n "$array_job" ]
 }
 task_logs() { ls "$1" | sed -n "s/^slurm-$2_\([0-9]*\)\.out$/\1/p" | sort -n | tr '\n' ' '; }
+quality_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
+quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in out/quality
+  [ -s "out/quality/QA_2000_$1.tif" ] && [ -s "out/quality/$1_quality.png" ] &&
+    [ "$(head -n 1 "out/quality/$1_quality.csv")" = "$quality_header" ] &&
+    [ "$(grep -c '^2000,' "out/quality/$1_quality.csv")" -eq 1 ]
+}
+batch_table_lines() { tail -n +2 out/quality/batch_quality.csv | cut -d, -f1,2 | tr '\n' ' '; }
 
 # --- an array of three tiles, t3 without its canopy height layer ------------------
 missing="$scratch/input/t3/t3_TCH_2000.tif"
 mv "$missing" t3_TCH_2000.tif.aside
 start=$(date +%s)
-check "array submitted" submit submit1.txt --cpus 1 tiles.txt 2000 input out datamask wetland "$scratch/counting_process_tile"
+check "array submitted" submit submit1.txt --cpus 1 --tile-quality "$tile_quality" tiles.txt 2000 input out datamask \
+  wetland "$scratch/counting_process_tile"
 mem_mib="$(sed -n 's/.*; \([0-9]*\) MiB and 1 CPUs each$/\1/p' submit1.txt)"
+check "task memory with the quality run: 715 MiB" [ "${mem_mib:-0}" = 715 ]
 check "two tasks' memory (${mem_mib:-?} MiB each) fits the node's $real_memory MiB" \
   [ "${mem_mib:-0}" -gt 0 -a $(( 2 * ${mem_mib:-0} )) -le "$real_memory" ]
-check "region job submitted" [ -n "$region_job" ]
-check "array and region job ended" wait_jobs "$array_job,${region_job:-0}"
-echo "array of three tiles and region job: $(( $(date +%s) - start )) s"
+check "follow-up job submitted" [ -n "$follow_up_job" ]
+check "array and follow-up job ended" wait_jobs "$array_job,${follow_up_job:-0}"
+echo "array of three tiles and follow-up job: $(( $(date +%s) - start )) s"
 logs=out/logs
 for t in t1 t2; do
   check "$t: status 0" [ "$(cat $logs/$t.status 2>/dev/null)" = 0 ]
@@ -241,40 +252,57 @@ check "t3: status 1" [ "$(cat $logs/t3.status 2>/dev/null)" = 1 ]
 check "t3: its log holds process_tile's message" [ "$(cat $logs/t3.out 2>/dev/null)" = "$missing not found" ]
 check "t3: no product" [ -z "$(find out -maxdepth 1 -name '*_t3.img')" ]
 check "each task has its Slurm log" [ "$(task_logs $logs "$array_job")" = "1 2 3 " ]
-region_list="$scratch/$logs/region-$region_job.tsv"
+region_list="$scratch/$logs/region-$follow_up_job.tsv"
 check "region job: mosaics of the two successful tiles" \
   [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)" = 2 ]
 check "region job: a picture per product" [ -s out/region/TCH_2000.png ]
 check "region job: the list holds the two successful tiles" \
   [ "$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
 check "region job ran after every task had ended" newer_than_all out/region/Loss_2000.png $logs/t{1,2,3}.status
+for t in t1 t2; do
+  check "$t: quality status 0" [ "$(cat $logs/$t.quality.status 2>/dev/null)" = 0 ]
+  check "$t: QA raster, quality table and chart" quality_files "$t"
+done
+check "t3: no quality run" [ ! -e $logs/t3.quality.status -a ! -e out/quality/t3_quality.csv ]
+check "follow-up job: the batch quality list holds the two tiles" \
+  [ "$(cut -f1 "$logs/quality-${follow_up_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
+check "batch quality table: header" [ "$(head -n 1 out/quality/batch_quality.csv 2>/dev/null)" = "tile_id,$quality_header" ]
+check "batch quality table: one line per tile and year" [ "$(batch_table_lines)" = "t1,2000 t2,2000 " ]
+check "batch quality chart" [ -s out/quality/batch_quality.png ]
+check "batch quality outliers written" grep -q "^tiles with a share of pixel-years" out/quality/batch_quality_outliers.txt
+check "... and in the follow-up job's log" \
+  grep -q "^tiles with a share of pixel-years" "$logs/slurm-followup-${follow_up_job:-0}.out"
+check "batch quality after every task had ended" newer_than_all out/quality/batch_quality.png $logs/t{1,2,3}.status
 
 # --- --unfinished after the layer is back: t3 alone ------------------------------
 mv t3_TCH_2000.tif.aside "$missing"
 stat -c '%n %y' out/*_t1.img out/*_t2.img > before.txt
 calls_before=$(wc -l < calls)
 start=$(date +%s)
-check "resubmitted" submit submit2.txt --unfinished --cpus 1 tiles.txt 2000 input out datamask wetland \
-  "$scratch/counting_process_tile"
+check "resubmitted" submit submit2.txt --unfinished --cpus 1 --tile-quality "$tile_quality" tiles.txt 2000 input out \
+  datamask wetland "$scratch/counting_process_tile"
 check "--unfinished submits task 3 alone" grep -q "; tasks 3; " submit2.txt
-check "resubmitted array and region job ended" wait_jobs "$array_job,${region_job:-0}"
-echo "resubmitted array and region job: $(( $(date +%s) - start )) s"
+check "resubmitted array and follow-up job ended" wait_jobs "$array_job,${follow_up_job:-0}"
+echo "resubmitted array and follow-up job: $(( $(date +%s) - start )) s"
 check "only t3 ran again" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t3 " ]
 check "only task 3 has a Slurm log" [ "$(task_logs $logs "$array_job")" = "3 " ]
 check "t3: status 0" [ "$(cat $logs/t3.status 2>/dev/null)" = 0 ]
 check "t3: products equal those of a direct run" same_as_reference out t3
 check "t1 and t2 products untouched" bash -c 'stat -c "%n %y" out/*_t1.img out/*_t2.img | cmp -s - before.txt'
-region_list="$scratch/$logs/region-$region_job.tsv"
+region_list="$scratch/$logs/region-$follow_up_job.tsv"
 check "second region job: all three tiles" \
   [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)/$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = \
     "3/t1 t2 t3 " ]
 check "second region job ran after the task" [ out/region/Loss_2000.png -nt $logs/t3.status ]
+check "t3: QA raster, quality table and chart" quality_files t3
+check "second batch quality: one line per tile and year of all three" \
+  [ "$(batch_table_lines)" = "t1,2000 t2,2000 t3,2000 " ]
 
 # --- scancel of a task while it writes ---------------------------------------------
 printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
-check "two tiles submitted without region job" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
+check "two tiles submitted without follow-up job" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
   datamask wetland "$process_tile"
-check "--no-region: no region job" [ -z "$region_job" ]
+check "--no-region: no follow-up job" [ -z "$follow_up_job" ]
 # Task 2's run makes its private directory .tmp-<pid>-t2.XXXXXX when it starts
 # writing. The run is stopped (SIGSTOP) as soon as that directory shows, so
 # that the cancel lands while it writes however fast the writing goes; Slurm
@@ -319,14 +347,14 @@ check "--unfinished plans task 2 alone" grep -q "; tasks 2; " dry4.txt
 check "printed commands submit" bash -e resubmit.sh > resubmit.txt
 cat resubmit.txt
 array_job="$(sed -n 's/^array job \([0-9]*\)$/\1/p' resubmit.txt)"
-region_job="$(sed -n '1s/^\([0-9]*\).*/\1/p' resubmit.txt)"
-check "rerun of the cancelled task and region job ended" wait_jobs "${array_job:-0},${region_job:-0}"
+follow_up_job="$(sed -n '1s/^\([0-9]*\).*/\1/p' resubmit.txt)"
+check "rerun of the cancelled task and region job ended" wait_jobs "${array_job:-0},${follow_up_job:-0}"
 check "only task 2 ran" [ "$(task_logs out2/logs "${array_job:-0}")" = "2 " ]
 check "t2: status 0 after the rerun" [ "$(cat out2/logs/t2.status 2>/dev/null)" = 0 ]
 check "t2: products equal those of a direct run" same_as_reference out2 t2
 check "the killed run's private directory is gone" [ -z "$(find out2 -maxdepth 1 -name '.tmp-*')" ]
 check "region job after the rerun: both tiles" \
-  [ "$(cut -f1 "out2/logs/region-${region_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
+  [ "$(cut -f1 "out2/logs/region-${follow_up_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"
