@@ -116,17 +116,18 @@ std::string quality_table(const std::vector<QualityYear>& years) {
     return csv.str();
 }
 
+std::size_t quality_memory_needed(int year_count) {
+    return TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE) +
+           static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE * static_cast<std::size_t>(year_count);
+}
+
 void run_tile_quality(const RunArguments& args) {
     check_run_arguments(args, "quality_dir");
     start_gdal();
     const int workers = available_cpus();
     Progress progress = Progress::for_terminal();
     const int year_count = year_count_for(args.last_year);
-    const std::size_t layer = static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE;
-    // The tile and the quality bytes.
-    check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE) +
-                            layer * static_cast<std::size_t>(year_count),
-                        workers);
+    check_memory_budget(quality_memory_needed(year_count), workers);
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     OwnedCube flags(year_count, TILE_SIZE, TILE_SIZE);
     // As in process_tile: the output cubes' pages are touched while the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -23,6 +24,10 @@ struct QualityYear {
     uint64_t loss_in = 0;      // pixels of the tile with input loss (no datamask test)
     uint64_t loss_kept = 0;    // the same after thinning
 };
+
+// Bytes a quality run needs for its tile: the tile memory and one byte of
+// flags per pixel and year.
+std::size_t quality_memory_needed(int year_count);
 
 // The pixels with loss of each output year, as loaded (count them before the
 // thinning rewrites the loss cube in place).

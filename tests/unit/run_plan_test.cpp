@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "app/quality_run.hpp"
 #include "app/run.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
@@ -189,20 +190,29 @@ TEST(TileMemory, CubesStartZeroAndDoNotOverlap) {
 // The batch and Slurm scripts size jobs by the tile memory of
 // scripts/tile_batch_common.sh, their one source of it: it must be the
 // program's own figure.
-TEST(TileMemory, BatchScriptsPlanWithTheProgramsFigure) {
-    for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
-        const std::string command = "bash -c '. \"$0\" && tile_memory_bytes \"$1\"' '" +
-                                    std::string(PT_SCRIPTS_DIR) + "/tile_batch_common.sh' " +
-                                    std::to_string(last_year);
-        std::FILE* shell = popen(command.c_str(), "r");
-        ASSERT_NE(shell, nullptr);
-        char line[64] = {};
-        const bool read = std::fgets(line, sizeof line, shell) != nullptr;
-        EXPECT_EQ(pclose(shell), 0) << command;
-        ASSERT_TRUE(read) << command;
-        EXPECT_EQ(std::stoull(line),
-                  TileMemory::bytes_needed(year_count_for(last_year), TILE_SIZE, TILE_SIZE))
-            << last_year;
+TEST(TileMemory, BatchScriptsPlanWithTheProgramsFigures) {
+    struct Figure {
+        const char* function;
+        std::size_t (*bytes)(int year_count);
+    };
+    const Figure figures[] = {
+        {"tile_memory_bytes",
+         [](int year_count) { return TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE); }},
+        {"quality_memory_bytes", quality_memory_needed}};
+    for (const Figure& figure : figures) {
+        for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
+            const std::string command = std::string("bash -c '. \"$0\" && ") + figure.function +
+                                        " \"$1\"' '" + PT_SCRIPTS_DIR + "/tile_batch_common.sh' " +
+                                        std::to_string(last_year);
+            std::FILE* shell = popen(command.c_str(), "r");
+            ASSERT_NE(shell, nullptr);
+            char line[64] = {};
+            const bool read = std::fgets(line, sizeof line, shell) != nullptr;
+            EXPECT_EQ(pclose(shell), 0) << command;
+            ASSERT_TRUE(read) << command;
+            EXPECT_EQ(std::stoull(line), figure.bytes(year_count_for(last_year)))
+                << figure.function << " " << last_year;
+        }
     }
 }
 
