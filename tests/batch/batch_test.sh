@@ -403,7 +403,8 @@ check "--quality: resume exits 0" [ "$status" -eq 0 ]
 check "--quality: resume summary" grep -q "2 tiles: 2 succeeded, 0 failed, 0 not run" quality2.txt
 check "--quality: the resume ran t2 alone" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t2 " ]
 for t in t1 t2; do check "--quality: $t's QA raster, table and chart" quality_files "$t"; done
-check "--quality: QA raster of the tile's size" bash -c 'gdalinfo qout/quality/QA_2000_t2.tif | grep -q "^Size is 4004, 4004"'
+# gdalinfo's whole output is read before it is searched: no early reader on a pipe.
+check "--quality: QA raster of the tile's size" bash -c '[[ "$(gdalinfo qout/quality/QA_2000_t2.tif)" == *$'"'"'\nSize is 4004, 4004\n'"'"'* ]]'
 check "--quality: batch table header" [ "$(head -n 1 qout/quality/batch_quality.csv)" = "tile_id,$quality_header" ]
 check "--quality: batch table, one line per tile and year" \
   [ "$(tail -n +2 qout/quality/batch_quality.csv | cut -d, -f1,2 | tr '\n' ' ')" = "t1,2000 t2,2000 " ]
