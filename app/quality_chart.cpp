@@ -70,6 +70,8 @@ std::string draw_quality_chart(const std::string& table, const std::string& titl
     in.close_read(), out.close_write(), err.close_write();
 
     // A few kilobytes: the pipe takes them whole before gnuplot reads a line.
+    // A gnuplot that died early must show as a failed write here, not end the
+    // tool by SIGPIPE: the quality tool ignores that signal from now on.
     signal(SIGPIPE, SIG_IGN);
     bool fed = true;
     for (std::size_t done = 0; fed && done < program.size();) {

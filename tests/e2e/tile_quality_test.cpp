@@ -18,13 +18,16 @@ constexpr int LAST_YEAR = 2002;
 const std::string TILE = "q5";
 
 // Runs tile_quality with standard error in the captured output.
-ProgramResult run_quality(const std::vector<std::string>& args) {
-    std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", PT_TILE_QUALITY};
+ProgramResult run_quality(const std::vector<std::string>& args, const std::string& path = "") {
+    const std::string set_path = path.empty() ? "" : "PATH=" + path + " ";
+    std::vector<std::string> sh = {"-c", set_path + "exec \"$0\" \"$@\" 2>&1", PT_TILE_QUALITY};
     sh.insert(sh.end(), args.begin(), args.end());
     return run_program("/bin/sh", sh);
 }
 
-std::string qa_name(int year) { return "QA_" + std::to_string(year) + "_" + TILE + ".tif"; }
+std::string qa_name(int year) {
+    return "QA_" + std::to_string(year) + "_" + TILE + ".tif";
+}
 
 class TileQuality : public ::testing::Test {
   protected:
@@ -42,7 +45,8 @@ TEST_F(TileQuality, WritesCloudOptimisedRastersATableThatCountsThemAndAChart) {
     ASSERT_EQ(r.exit_status, 0) << r.out;
     EXPECT_EQ(r.out, "");
     std::vector<std::string> expected_files;
-    for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) expected_files.push_back(qa_name(year));
+    for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year)
+        expected_files.push_back(qa_name(year));
     expected_files.push_back(TILE + "_quality.csv");
     expected_files.push_back(TILE + "_quality.png");
     std::sort(expected_files.begin(), expected_files.end());
@@ -70,7 +74,8 @@ TEST_F(TileQuality, WritesCloudOptimisedRastersATableThatCountsThemAndAChart) {
         EXPECT_STREQ(ds->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE"), "DEFLATE");
         std::array<double, 6> transform{};
         ASSERT_EQ(ds->GetGeoTransform(transform.data()), CE_None);
-        EXPECT_EQ(transform, (std::array<double, 6>{-60.0, PIXEL_SIZE, 0.0, 10.0, 0.0, -PIXEL_SIZE}));
+        EXPECT_EQ(transform,
+                  (std::array<double, 6>{-60.0, PIXEL_SIZE, 0.0, 10.0, 0.0, -PIXEL_SIZE}));
         const OGRSpatialReference* reference = ds->GetSpatialRef();
         ASSERT_NE(reference, nullptr);
         EXPECT_EQ(reference->GetEPSGGeogCS(), 4326);
@@ -129,6 +134,12 @@ TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.out, fault.line);
     }
+    // Without gnuplot there is no chart, and so no quality file at all.
+    const ProgramResult no_gnuplot =
+        run_quality(tile_arguments(*tile_, root / "out"), "/nonexistent");
+    EXPECT_EQ(no_gnuplot.exit_status, 1);
+    EXPECT_EQ(no_gnuplot.out, (root / "out" / (TILE + "_quality.png")).string() +
+                                  " cannot be drawn: gnuplot cannot be started\n");
     EXPECT_TRUE(fs::is_empty(root / "out"));
     EXPECT_FALSE(fs::exists(root / "absent"));
 
