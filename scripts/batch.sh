@@ -51,6 +51,9 @@ Options:
   -S, --sshlogin LOGINS  run on these hosts (parallel -S, e.g. "2/node1,node2,:")
   --sshloginfile FILE    hosts from a file (parallel --sshloginfile): one login per
                          line, "N/host" for N tiles at once there, ":" for this host
+  --plan                 print what the run will cost, run nothing: tiles, memory
+                         per tile, tiles at once on this machine (as computed
+                         above), products' and existing inputs' bytes, node-hours
   --dry-run              print the plan and the parallel command, run nothing (it
                          writes the tile list the command reads, so the command
                          can be run as printed)
@@ -110,7 +113,7 @@ to_bytes() {
 }
 
 jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
-pin=1 dry_run=0 region=1 quality=0 tile_quality=""
+pin=1 dry_run=0 plan=0 region=1 quality=0 tile_quality=""
 logins=()
 args=()
 while [ $# -gt 0 ]; do
@@ -135,6 +138,7 @@ while [ $# -gt 0 ]; do
                     mapfile -t more < <(grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$2" || true)
                     logins+=("${more[@]}"); shift 2 ;;
     --dry-run) dry_run=1; shift ;;
+    --plan) plan=1; shift ;;
     --) shift; args+=("$@"); break ;;
     -?*) die_usage "unknown option $1" ;;
     *) args+=("$1"); shift ;;
@@ -246,9 +250,8 @@ memory_note=""
 explicit_jobs="$jobs"
 # Tiles at once on this machine from its cores and memory.
 by_memory=$(( (avail_bytes - tile_bytes / 2) / tile_bytes ))
-local_jobs=$(( by_memory < cores ? by_memory : cores ))
-if [ "$local_jobs" -lt 1 ]; then
-  local_jobs=1
+local_jobs=$(jobs_for_memory "$avail_bytes" "$tile_bytes" "$cores")
+if [ "$by_memory" -lt 1 ]; then
   memory_note="only $avail_bytes bytes available for a tile of $tile_bytes bytes: one tile at a time, no --memfree"
   [ -n "$memfree" ] || memfree=0
 fi
@@ -259,6 +262,12 @@ if [ -z "$jobs" ]; then
 fi
 if [ -z "$memfree" ]; then
   if [ "$remote" -eq 1 ]; then memfree=0; else memfree="$tile_bytes"; fi
+fi
+
+if [ "$plan" -eq 1 ]; then
+  print_plan "$tiles" "$last_year" "$input_dir" "$tile_bytes" "$local_jobs" \
+    "this machine: $(plural "$cores" core), $avail_bytes bytes available"
+  exit 0
 fi
 
 # With hosts: parallel reads "N/login" as a host with N CPUs and runs --jobs
