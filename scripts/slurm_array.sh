@@ -86,7 +86,8 @@ Options:
                       products' and existing inputs' bytes, node-hours
   --report            print a table of the list's tiles (state, exit status, wall
                       time, peak memory, host, from DIR/TILE.status and
-                      DIR/TILE.usage) and a summary, submit nothing
+                      DIR/TILE.usage) and a summary, submit nothing; with
+                      --quality a tile is done once its quality status is 0 too
   --dry-run           print the sbatch commands instead of submitting them
   -h, --help          this text
 
@@ -286,9 +287,12 @@ if [ "$report" -eq 1 ]; then
   trap 'rm -rf "$work"' EXIT
   clean_tile_list "$tile_list" "$work/tiles.tsv" || die_usage "bad tile list"
   # One awk pass over the list and its status and usage files.
-  awk -F'\t' -v logdir="$logdir" '
+  # With --quality a tile whose quality run has not ended with 0 counts as
+  # failed (its exit status that of tile_quality), or not run without one.
+  awk -F'\t' -v logdir="$logdir" -v quality="$quality" '
     function first_line(f,   s) { s = ""; if ((getline s < f) <= 0) s = ""; close(f); return s }
     { st = first_line(logdir "/" $1 ".status"); u = first_line(logdir "/" $1 ".usage")
+      if (quality && st == "0") st = first_line(logdir "/" $1 ".quality.status")
       if (u == "") u = "-\t-\t-"
       state = st == "" ? "not run" : (st == "0" ? "done" : "failed")
       print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" u }' "$work/tiles.tsv" > "$work/rows.tsv"

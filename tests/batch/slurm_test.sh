@@ -149,6 +149,19 @@ check "... and in the follow-up job's log" \
   grep -q "^tiles with a share of pixel-years" "$logs/slurm-followup-${follow_up_job:-0}.out"
 check "batch quality after every task had ended" newer_than_all out/quality/batch_quality.png $logs/t{1,2,3}.status
 
+bash "$scripts/slurm_array.sh" --report --quality tiles.txt 2000 input out datamask wetland > report1.txt
+cat report1.txt
+check "report: t1 and t2 done, t3 failed" grep -qx "summary: 3 tiles: 2 done, 1 failed, 0 not run" report1.txt
+check "report: t3 failed with exit status 1" grep -q "^t3 *failed *1 " report1.txt
+# GNU time's peak resident memory of a real run holds at least one
+# 4004 x 4004 layer (15.3 MiB); it stays below the 397 MiB the tile memory
+# counts for 2000 (seen: about 256 MiB), as not every page of the cubes is
+# touched.
+if [ -x /usr/bin/time ]; then
+  check "report: t1's and t2's peak memory at least one layer, 16 MiB" \
+    [ "$(awk '$2 == "done" && $5 >= 16 { n++ } END { print n + 0 }' report1.txt)" = 2 ]
+fi
+
 # --- --unfinished after the layer is back: t3 alone ------------------------------
 mv t3_TCH_2000.tif.aside "$missing"
 stat -c '%n %y' out/*_t1.img out/*_t2.img > before.txt
