@@ -36,9 +36,11 @@ cd "$scratch"
 # The node claims 8 CPUs (config_overrides lets slurmd accept more than the
 # machine has) so that several stand-in tasks run at once; the stand-in uses
 # no CPU to speak of.
+# shellcheck disable=SC2034  # read by slurm_cluster.sh
 slurm_node_cpus=8
 # The scheduler looks at the queue every 2 s instead of every 60 s, so an
 # array whose dependency has just been met starts without a minute's wait.
+# shellcheck disable=SC2034  # read by slurm_cluster.sh
 slurm_extra_conf="MaxArraySize=101
 SlurmdParameters=config_overrides
 SchedulerParameters=sched_interval=2,bf_interval=1"
