@@ -51,6 +51,11 @@ Options:
   -S, --sshlogin LOGINS  run on these hosts (parallel -S, e.g. "2/node1,node2,:")
   --sshloginfile FILE    hosts from a file (parallel --sshloginfile): one login per
                          line, "N/host" for N tiles at once there, ":" for this host
+  --plan                 print what the run will cost, run nothing: tiles, memory
+                         per tile, tiles at once on this machine (as computed
+                         above), products' and existing inputs' bytes, node-hours
+  --report               print the table of the last run (the job log) and its
+                         summary, run nothing (see Report below)
   --dry-run              print the plan and the parallel command, run nothing (it
                          writes the tile list the command reads, so the command
                          can be run as printed)
@@ -86,6 +91,13 @@ kept in batch_quality_outliers.txt). A tile has finished, for --resume, once
 both programs succeeded on it; --resume reruns both on the others. A job log
 written without --quality cannot be resumed with it (use --fresh).
 
+Report. At the end of a batch LOGS/report.txt gets one line per tile (state,
+exit status, wall time and host from the job log, peak memory from GNU time
+around each local job, in LOGS/TILE.peak; "-" where not known, e.g. on ssh
+hosts) and a summary (done, failed, not run, total and median time, slowest
+tiles, largest memory), whose summary lines are also printed; --report prints
+it again from the job log.
+
 Exit status: 0 when every tile succeeded (with --quality: both programs, and
 the batch quality was written), 1 when a tile failed or did not run, 2 on a
 usage error.
@@ -110,7 +122,7 @@ to_bytes() {
 }
 
 jobs="" joblog="" logdir="" retries=1 resume=0 fresh=0 memfree="" mem_available=""
-pin=1 dry_run=0 region=1 quality=0 tile_quality=""
+pin=1 dry_run=0 plan=0 report=0 region=1 quality=0 tile_quality=""
 logins=()
 args=()
 while [ $# -gt 0 ]; do
@@ -135,6 +147,8 @@ while [ $# -gt 0 ]; do
                     mapfile -t more < <(grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$2" || true)
                     logins+=("${more[@]}"); shift 2 ;;
     --dry-run) dry_run=1; shift ;;
+    --plan) plan=1; shift ;;
+    --report) report=1; shift ;;
     --) shift; args+=("$@"); break ;;
     -?*) die_usage "unknown option $1" ;;
     *) args+=("$1"); shift ;;
@@ -182,9 +196,9 @@ keep_inputs() {
 }
 
 # A job log line's command ran tile_quality after process_tile when it starts
-# with the quality job below (perhaps behind taskset): without --quality the
+# with the quality job below (perhaps behind taskset and GNU time): without --quality the
 # command starts with process_tile's absolute path instead.
-quality_command='^(taskset -c [^ ]+ )?bash -c '
+quality_command="^(taskset -c [^ ]+ )?(/usr/bin/time -f '?%M'? -o [^ ]+ )?bash -c "
 
 # One line per tile: "seq<TAB>tile<TAB>state<TAB>signal", state "ok", "missing"
 # (not in the job log), "no-quality" (with --quality: done by a run without
@@ -204,6 +218,32 @@ tile_states() {
       }
     }' "$tiles" "$log"
 }
+# The report's rows (see print_report) from the job log, the tiles' states
+# and their LOGS/TILE.peak files, in one awk pass.
+report_rows() {
+  local log="$joblog"
+  [ -f "$log" ] || log=/dev/null
+  tile_states | awk -F'\t' -v logdir="$logdir" -v here="$(hostname)" '
+    NR == FNR { seq[FNR] = $1; tile[FNR] = $2; state[FNR] = $3; n = FNR; next }
+    FNR > 1 && $1 ~ /^[0-9]+$/ { host[$1] = ($2 == ":" ? here : $2); wall[$1] = $4 + 0; code[$1] = $7 }
+    END {
+      for (i = 1; i <= n; i++) {
+        s = seq[i]
+        if (state[i] == "missing") { print tile[i] "\tnot run\t-\t-\t-\t-"; continue }
+        peak = "-"; f = logdir "/" tile[i] ".peak"
+        while ((getline l < f) > 0) if (l ~ /^[0-9]+$/) peak = l
+        close(f)
+        print tile[i] "\t" (state[i] == "ok" || state[i] == "no-quality" ? "done" : "failed") "\t" code[s] "\t" wall[s] "\t" peak "\t" host[s]
+      }
+    }' - "$log"
+}
+if [ "$report" -eq 1 ]; then
+  [ -f "$joblog" ] || { echo "$prog: no job log $joblog: nothing has run" >&2; exit 1; }
+  report_rows > "$work/rows.tsv"
+  print_report "$work/rows.tsv"
+  exit 0
+fi
+
 to_run="$tile_count"
 if [ "$resume" -eq 1 ]; then
   to_run=$(tile_states | awk -F'\t' '$3 != "ok"' | wc -l)
@@ -246,9 +286,8 @@ memory_note=""
 explicit_jobs="$jobs"
 # Tiles at once on this machine from its cores and memory.
 by_memory=$(( (avail_bytes - tile_bytes / 2) / tile_bytes ))
-local_jobs=$(( by_memory < cores ? by_memory : cores ))
-if [ "$local_jobs" -lt 1 ]; then
-  local_jobs=1
+local_jobs=$(jobs_for_memory "$avail_bytes" "$tile_bytes" "$cores")
+if [ "$by_memory" -lt 1 ]; then
   memory_note="only $avail_bytes bytes available for a tile of $tile_bytes bytes: one tile at a time, no --memfree"
   [ -n "$memfree" ] || memfree=0
 fi
@@ -259,6 +298,12 @@ if [ -z "$jobs" ]; then
 fi
 if [ -z "$memfree" ]; then
   if [ "$remote" -eq 1 ]; then memfree=0; else memfree="$tile_bytes"; fi
+fi
+
+if [ "$plan" -eq 1 ]; then
+  print_plan "$tiles" "$last_year" "$input_dir" "$tile_bytes" "$local_jobs" \
+    "this machine: $(plural "$cores" core), $avail_bytes bytes available"
+  exit 0
 fi
 
 # With hosts: parallel reads "N/login" as a host with N CPUs and runs --jobs
@@ -314,6 +359,11 @@ if [ "$quality" -eq 1 ]; then
   job=(bash -c "$quality_job" tile_quality_job "$process_tile" "$tile_quality" "$quality_dir")
 else
   job=("$process_tile")
+fi
+# The peak memory of each local job (GNU time's maximum resident set, KiB)
+# into LOGS/TILE.peak for the report.
+if [ "$remote" -eq 0 ] && [ -x /usr/bin/time ]; then
+  job=(/usr/bin/time -f %M -o "$logdir/{1}.peak" "${job[@]}")
 fi
 
 parallel_cmd=(parallel -q --colsep '\t' -a "$kept_tiles" --jobs "$jobs" --joblog "$joblog"
@@ -385,6 +435,10 @@ while IFS=$'\t' read -r _ tile status signal; do
 done < <(tile_states)
 
 echo "$prog: $(plural "$tile_count" tile): $done_count succeeded, $failed failed, $missing not run"
+report_rows > "$work/rows.tsv"
+print_report "$work/rows.tsv" > "$logdir/report.txt"
+grep '^summary' "$logdir/report.txt" || true
+echo "$prog: per-tile times, memory and hosts in $logdir/report.txt (again with --report)"
 [ "$quality_failed" -eq 0 ] ||
   echo "$prog: $quality_failed of the failed tiles failed in tile_quality; their products are written and in the region"
 

@@ -2,7 +2,7 @@
 # Installs the Debian packages the project needs, only those missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox)
+packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time)
 
 missing=()
 for p in "${packages[@]}"; do

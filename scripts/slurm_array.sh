@@ -8,12 +8,17 @@ usage() {
   cat <<EOF
 usage: $prog [options] TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]
 
-Submits one Slurm job array with one task per line of TILE_LIST ("tile_id
-origin_x origin_y"; blank lines and text after # are ignored). Task i runs
+Submits Slurm job arrays with one task per line of TILE_LIST ("tile_id
+origin_x origin_y"; blank lines and text after # are ignored). Each task runs
 
   PROCESS_TILE TILE_ID LAST_YEAR INPUT_DIR OUTPUT_DIR ORIGIN_X ORIGIN_Y DATAMASK_DIR WETLAND_DIR
 
-for the i-th tile. PROCESS_TILE defaults to build/process_tile of this
+for its line of the list. Slurm numbers array tasks 0 to MaxArraySize - 1
+(scontrol show config; 1001 by default), so a longer list goes out as several
+arrays: the first runs lines 1 to MaxArraySize - 1 as tasks of the same
+numbers, each further one a window of MaxArraySize lines from its first line
+to run L, line L + i as task i (the offset L is an argument of the task).
+PROCESS_TILE defaults to build/process_tile of this
 project. All paths are made absolute and must be the same on the compute nodes
 (shared storage).
 
@@ -33,17 +38,20 @@ Logs, in DIR (default OUTPUT_DIR/logs):
   DIR/TILE.out      process_tile's standard output (the one-line failure message)
   DIR/TILE.err      its standard error
   DIR/TILE.status   its exit status, written when process_tile has ended
+  DIR/TILE.usage    its wall time (s), peak memory (KiB, "-" without GNU time
+                    on the node) and host, tab-separated, for --report
   DIR/TILE.quality.err     with --quality: what tile_quality printed (its last
                            line the failure message)
   DIR/TILE.quality.status  with --quality: its exit status, written when it has ended
   DIR/slurm-JOB_TASK.out   Slurm's log of the task
-  DIR/tiles-*.tsv   the tile list as submitted (task i = line i)
+  DIR/tiles-*.tsv   the tile list as submitted (task i of an array of offset L
+                    = line L + i)
   DIR/region-JOB.tsv       the tiles handed to the region (see below)
   DIR/quality-JOB.tsv      with --quality: the tiles handed to the batch quality
   DIR/slurm-followup-JOB.out Slurm's log of the follow-up job
 
-Once every task of the array has ended, successful or not, a follow-up job
-(sbatch --dependency=afterany:ARRAY_JOB; 1 CPU, 1024 MiB) runs, of this project:
+Once every task of every array has ended, successful or not, a follow-up job
+(sbatch --dependency=afterany:JOB1:JOB2...; 1 CPU, 1024 MiB) runs, of this project:
 
   scripts/region.sh OUTPUT_DIR LAST_YEAR DIR/region-JOB.tsv
   scripts/batch_quality.sh OUTPUT_DIR/quality TILE_ID...        (with --quality)
@@ -54,11 +62,14 @@ is 0 too: their tables joined (batch_quality.csv), the sums per year
 (batch_quality_totals.csv, batch_quality.png), and the tiles whose share of
 repaired, interpolated or height-filled pixel-years is more than 3 times the
 batch median (batch_quality_outliers.txt, also in the job's log). With
---unfinished the follow-up job is submitted again after the new array.
+--unfinished the follow-up job is submitted again after the new arrays.
 
 Options:
   --cpus N            CPUs per task (default 4; process_tile uses the CPUs it gets)
-  --max-running N     at most N tasks at once (array throttle %N)
+  --max-running N     at most N tasks at once (array throttle %N); with several
+                      arrays each also waits for the one before it to end
+                      (afterany), so N holds for the whole list
+  --max-array-size N  plan with MaxArraySize N instead of the cluster's
   --logs DIR          log directory
   --unfinished        submit only the tiles without a status of 0 in DIR, with
                       --quality also those without a quality status of 0 (resume
@@ -69,6 +80,14 @@ Options:
                       in the follow-up job (see above)
   --tile-quality PATH the tile_quality binary (implies --quality; default
                       tools/tile_quality beside PROCESS_TILE)
+  --plan              print what the run will cost, submit nothing: tiles, memory
+                      per task, tasks at once on a node like this machine (its
+                      CPUs over --cpus, its available memory over the request),
+                      products' and existing inputs' bytes, node-hours
+  --report            print a table of the list's tiles (state, exit status, wall
+                      time, peak memory, host, from DIR/TILE.status and
+                      DIR/TILE.usage) and a summary, submit nothing; with
+                      --quality a tile is done once its quality status is 0 too
   --dry-run           print the sbatch commands instead of submitting them
   -h, --help          this text
 
@@ -91,17 +110,31 @@ EOF
 # task that dies leaves none behind.
 if [ "${1:-}" = --task ]; then
   shift
-  [ $# -eq 8 ] || [ $# -eq 10 ] || { echo "slurm_array.sh --task: expected 8 or 10 arguments, got $#" >&2; exit 2; }
+  [ $# -eq 9 ] || [ $# -eq 11 ] || { echo "slurm_array.sh --task: expected 9 or 11 arguments, got $#" >&2; exit 2; }
+  offset="$1"; shift
   tiles="$1" last_year="$2" input_dir="$3" output_dir="$4" datamask_dir="$5" wetland_dir="$6"
   process_tile="$7" logdir="$8" tile_quality="${9:-}" quality_dir="${10:-}"
   index="${SLURM_ARRAY_TASK_ID:?not running as a Slurm array task}"
-  IFS=$'\t' read -r tile x y < <(sed -n "${index}p" "$tiles")
-  [ -n "${tile:-}" ] || { echo "slurm_array.sh: no line $index in $tiles" >&2; exit 2; }
-  echo "tile $tile ($x, $y) on $(hostname), task $index, job ${SLURM_ARRAY_JOB_ID:-?}"
-  rm -f "$logdir/$tile.status" "$logdir/$tile.quality.status"
+  line=$(( offset + index ))
+  IFS=$'\t' read -r tile x y < <(sed -n "${line}p" "$tiles")
+  [ -n "${tile:-}" ] || { echo "slurm_array.sh: no line $line in $tiles" >&2; exit 2; }
+  echo "tile $tile ($x, $y) on $(hostname), line $line, task $index, job ${SLURM_ARRAY_JOB_ID:-?}"
+  rm -f "$logdir/$tile.status" "$logdir/$tile.quality.status" "$logdir/$tile.usage"
+  # The run's own measurement for --report: wall time, and its peak memory
+  # (maximum resident set, KiB) where GNU time is installed.
+  timer=() peak_file="$logdir/$tile.peak"
+  rm -f "$peak_file"
+  [ ! -x /usr/bin/time ] || timer=(/usr/bin/time -f %M -o "$peak_file")
+  started=$(date +%s%N)
   status=0
-  "$process_tile" "$tile" "$last_year" "$input_dir" "$output_dir" "$x" "$y" "$datamask_dir" "$wetland_dir" \
+  "${timer[@]}" "$process_tile" "$tile" "$last_year" "$input_dir" "$output_dir" "$x" "$y" "$datamask_dir" "$wetland_dir" \
     > "$logdir/$tile.out" 2> "$logdir/$tile.err" || status=$?
+  ended=$(date +%s%N)
+  peak=-
+  [ ! -s "$peak_file" ] || peak="$(awk '/^[0-9]+$/ { k = $1 } END { print (k == "" ? "-" : k) }' "$peak_file")"
+  rm -f "$peak_file"
+  printf '%s\t%s\t%s\n' "$(awk -v n=$(( ended - started )) 'BEGIN { printf "%.2f", n / 1e9 }')" "$peak" \
+    "$(hostname)" > "$logdir/$tile.usage"
   echo "$status" > "$logdir/$tile.status"
   cat "$logdir/$tile.out"
   echo "tile $tile: exit status $status"
@@ -186,19 +219,22 @@ task_memory_mib() {  # task_memory_mib LAST_YEAR QUALITY
   fi
 }
 
-cpus=4 max_running="" logdir="" unfinished=0 dry_run=0 region=1 quality=0 tile_quality=""
+cpus=4 max_running="" max_array_size="" logdir="" unfinished=0 dry_run=0 plan=0 report=0 region=1 quality=0 tile_quality=""
 args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;
     --cpus) [ $# -ge 2 ] || die_usage "$1 needs a value"; cpus="$2"; shift 2 ;;
     --max-running) [ $# -ge 2 ] || die_usage "$1 needs a value"; max_running="$2"; shift 2 ;;
+    --max-array-size) [ $# -ge 2 ] || die_usage "$1 needs a value"; max_array_size="$2"; shift 2 ;;
     --logs) [ $# -ge 2 ] || die_usage "$1 needs a value"; logdir="$2"; shift 2 ;;
     --unfinished) unfinished=1; shift ;;
     --no-region) region=0; shift ;;
     --quality) quality=1; shift ;;
     --tile-quality) [ $# -ge 2 ] || die_usage "$1 needs a value"; tile_quality="$2"; quality=1; shift 2 ;;
     --dry-run) dry_run=1; shift ;;
+    --plan) plan=1; shift ;;
+    --report) report=1; shift ;;
     --) shift; args+=("$@"); break ;;
     -?*) die_usage "unknown option $1" ;;
     *) args+=("$1"); shift ;;
@@ -206,6 +242,15 @@ while [ $# -gt 0 ]; do
 done
 [[ "$cpus" =~ ^[1-9][0-9]*$ ]] || die_usage "--cpus needs a positive number"
 [ -z "$max_running" ] || [[ "$max_running" =~ ^[1-9][0-9]*$ ]] || die_usage "--max-running needs a positive number"
+# The cluster's MaxArraySize (array indices 0 to MaxArraySize - 1), from
+# scontrol; Slurm's default 1001 where scontrol cannot tell.
+if [ -z "$max_array_size" ]; then
+  config="$(scontrol show config 2>/dev/null || true)"
+  max_array_size="$(awk '$1 == "MaxArraySize" && $2 == "=" { print $3 }' <<< "$config")"
+  [ -n "$max_array_size" ] || max_array_size=1001
+fi
+[[ "$max_array_size" =~ ^[0-9]+$ ]] && [ "$max_array_size" -ge 2 ] ||
+  die_usage "MaxArraySize must be a number of at least 2, not '$max_array_size'"
 
 take_shared_arguments "${args[@]}"
 take_quality_arguments
@@ -224,6 +269,37 @@ if [ "$quality" -eq 1 ]; then
   [ -x "$batch_quality_sh" ] || die_usage "$batch_quality_sh is not an executable"
 fi
 
+mem_mib=$(task_memory_mib "$last_year" "$quality")
+if [ "$plan" -eq 1 ]; then
+  tiles="$(mktemp)"
+  trap 'rm -f "$tiles"' EXIT
+  clean_tile_list "$tile_list" "$tiles" || die_usage "bad tile list"
+  avail_bytes=$(( $(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) * 1024 ))
+  slots=$(( $(nproc) / cpus )); [ "$slots" -ge 1 ] || slots=1
+  print_plan "$tiles" "$last_year" "$input_dir" $(( mem_mib * 1048576 )) \
+    "$(jobs_for_memory "$avail_bytes" $(( mem_mib * 1048576 )) "$slots")" \
+    "a node like this one: $(nproc) CPUs over --cpus $cpus, $avail_bytes bytes available over ${mem_mib} MiB a task"
+  exit 0
+fi
+
+if [ "$report" -eq 1 ]; then
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+  clean_tile_list "$tile_list" "$work/tiles.tsv" || die_usage "bad tile list"
+  # One awk pass over the list and its status and usage files.
+  # With --quality a tile whose quality run has not ended with 0 counts as
+  # failed (its exit status that of tile_quality), or not run without one.
+  awk -F'\t' -v logdir="$logdir" -v quality="$quality" '
+    function first_line(f,   s) { s = ""; if ((getline s < f) <= 0) s = ""; close(f); return s }
+    { st = first_line(logdir "/" $1 ".status"); u = first_line(logdir "/" $1 ".usage")
+      if (quality && st == "0") st = first_line(logdir "/" $1 ".quality.status")
+      if (u == "") u = "-\t-\t-"
+      state = st == "" ? "not run" : (st == "0" ? "done" : "failed")
+      print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" u }' "$work/tiles.tsv" > "$work/rows.tsv"
+  print_report "$work/rows.tsv"
+  exit 0
+fi
+
 mkdir -p "$output_dir" "$logdir"
 [ "$quality" -eq 0 ] || mkdir -p "$quality_dir"
 tiles="$(mktemp "$logdir/tiles-XXXXXX.tsv")"
@@ -231,43 +307,80 @@ clean_tile_list "$tile_list" "$tiles" || { rm -f "$tiles"; die_usage "bad tile l
 tile_count=$(wc -l < "$tiles")
 [ "$tile_count" -gt 0 ] || { rm -f "$tiles"; die_usage "no tiles in $tile_list"; }
 
-# Task indices: all lines, or those whose tile has no status 0 yet (with
-# --quality: no status 0 or no quality status 0), written as ranges
-# (1-3,5,7-9).
-array="$(awk -F'\t' -v logdir="$logdir" -v only_unfinished="$unfinished" -v quality="$quality" '
+# The lines to run: all, or those whose tile has no status 0 yet (with
+# --quality: no status 0 or no quality status 0), in one awk pass over the
+# list and its status files. Slurm accepts array indices from 0 to
+# MaxArraySize - 1, so the lines go out in windows, each an array whose task i
+# runs line OFFSET + i of the list: the first window takes lines 1 to
+# MaxArraySize - 1 with offset 0 (task i is line i), every later one starts at
+# its first line to run (offset that line, task 0) and spans MaxArraySize lines.
+# One line per array: "offset<TAB>indices<TAB>tasks<TAB>first line<TAB>last line",
+# indices as ranges (1-3,5,7-9).
+arrays="$(awk -F'\t' -v logdir="$logdir" -v only_unfinished="$unfinished" -v quality="$quality" \
+              -v max_size="$max_array_size" '
   function status_ok(f,   s) {
     s = ""
     if ((getline s < f) > 0) { close(f); return s == "0" }
+    close(f)
     return 0
   }
   function done_ok(tile) {
     return status_ok(logdir "/" tile ".status") && (!quality || status_ok(logdir "/" tile ".quality.status"))
   }
-  function flush() {
-    if (start) ranges = ranges (ranges == "" ? "" : ",") (start == prev ? start : start "-" prev)
+  function flush_range() {
+    if (start != "") ranges = ranges (ranges == "" ? "" : ",") (start == prev ? start : start "-" prev)
+    start = ""
   }
+  function flush_array() {
+    flush_range()
+    if (ranges != "") print offset "\t" ranges "\t" tasks "\t" first "\t" last
+    ranges = ""; tasks = 0
+  }
+  BEGIN { offset = -1 }
   {
     if (only_unfinished && done_ok($1)) next
-    if (start && NR == prev + 1) { prev = NR; next }
-    flush(); start = NR; prev = NR
+    if (offset < 0 || NR - offset > max_size - 1) {
+      flush_array()
+      offset = (offset < 0 && NR <= max_size - 1) ? 0 : NR
+      first = NR
+    }
+    i = NR - offset
+    tasks++; last = NR
+    if (start != "" && i == prev + 1) { prev = i; next }
+    flush_range(); start = i; prev = i
   }
-  END { flush(); print ranges }' "$tiles")"
-if [ -z "$array" ]; then
+  END { flush_array() }' "$tiles")"
+if [ -z "$arrays" ]; then
   rm -f "$tiles"
   echo "$prog: every tile of $tile_list has finished with status 0$([ "$quality" -eq 0 ] || echo ", and its quality run too"); nothing to submit"
   exit 0
 fi
-[ -z "$max_running" ] || array="$array%$max_running"
+mapfile -t array_lines <<< "$arrays"
+array_count="${#array_lines[@]}"
+to_run=0
+for a in "${array_lines[@]}"; do IFS=$'\t' read -r _ _ n _ _ <<< "$a"; to_run=$((to_run + n)); done
 
-mem_mib=$(task_memory_mib "$last_year" "$quality")
+# The sbatch command of array k (0-based): its indices, the throttle, and the
+# body with the array's offset.
+array_cmd() {  # array_cmd K: into cmd
+  local offset indices
+  IFS=$'\t' read -r offset indices _ _ _ <<< "${array_lines[$1]}"
+  [ -z "$max_running" ] || indices="$indices%$max_running"
+  cmd=(sbatch --job-name="process_tile_$last_year" --array="$indices"
+       --ntasks=1 --cpus-per-task="$cpus" --mem="${mem_mib}M"
+       --output="$logdir/slurm-%A_%a.out"
+       "$self" --task "$offset" "$tiles" "$last_year" "$input_dir" "$output_dir"
+       "$datamask_dir" "$wetland_dir" "$process_tile" "$logdir")
+  [ "$quality" -eq 0 ] || cmd+=("$tile_quality" "$quality_dir")
+}
+# With --max-running and several arrays, each array waits for the one before
+# it to end (afterany) and is throttled to %N itself, so at most N tasks of
+# the whole list run at once whatever N is; the cost is, at each change of
+# array, the tail of the ending array (its last tasks) running below N.
+chained=0
+[ -z "$max_running" ] || [ "$array_count" -eq 1 ] || chained=1
 
-sbatch_cmd=(sbatch --job-name="process_tile_$last_year" --array="$array"
-            --ntasks=1 --cpus-per-task="$cpus" --mem="${mem_mib}M"
-            --output="$logdir/slurm-%A_%a.out"
-            "$self" --task "$tiles" "$last_year" "$input_dir" "$output_dir"
-            "$datamask_dir" "$wetland_dir" "$process_tile" "$logdir")
-[ "$quality" -eq 0 ] || sbatch_cmd+=("$tile_quality" "$quality_dir")
-# The follow-up job's dependency is filled in once the array's id is known.
+# The follow-up job's dependency is filled in once the arrays' ids are known.
 follow_up=0 follow_up_parts=""
 if [ "$region" -eq 1 ]; then follow_up=1; follow_up_parts="region"; fi
 if [ "$quality" -eq 1 ]; then follow_up=1; follow_up_parts="${follow_up_parts:+$follow_up_parts, }batch quality"; fi
@@ -277,27 +390,59 @@ follow_up_cmd=(sbatch --parsable --job-name="followup_$last_year"
                "$self" --follow-up "$tiles" "$last_year" "$output_dir" "$logdir" "$region_sh"
                "$batch_quality_sh" "$quality_dir")
 
-echo "$prog: $tile_count tiles in $tiles; tasks $array; ${mem_mib} MiB and $cpus CPUs each"
+if [ "$array_count" -eq 1 ]; then
+  IFS=$'\t' read -r _ indices _ _ _ <<< "${array_lines[0]}"
+  echo "$prog: $tile_count tiles in $tiles; tasks $indices$([ -z "$max_running" ] || echo "%$max_running"); ${mem_mib} MiB and $cpus CPUs each"
+else
+  echo "$prog: $tile_count tiles in $tiles; $to_run tasks in $array_count arrays (MaxArraySize $max_array_size$([ "$chained" -eq 0 ] || echo ", each after the one before, %$max_running each")); ${mem_mib} MiB and $cpus CPUs each"
+fi
 if [ "$dry_run" -eq 1 ]; then
   # Printed so that the lines can be pasted into bash as they are.
-  if [ "$follow_up" -eq 0 ]; then
-    printf '%q ' "${sbatch_cmd[@]}"; echo
-  else
-    printf 'jobid=$('; printf '%q ' sbatch --parsable "${sbatch_cmd[@]:1}"; echo ')'
-    printf '%q ' "${follow_up_cmd[@]:0:2}"; printf -- '--dependency=afterany:"${jobid%%%%;*}" '
-    printf '%q ' "${follow_up_cmd[@]:2}"; echo
+  if [ "$follow_up" -eq 0 ] && [ "$array_count" -eq 1 ]; then
+    array_cmd 0
+    printf '%q ' "${cmd[@]}"; echo
+    exit 0
   fi
+  [ "$array_count" -eq 1 ] || echo 'jobids='
+  for ((k = 0; k < array_count; k++)); do
+    array_cmd "$k"
+    printf 'jobid=$('; printf '%q ' sbatch --parsable
+    [ "$chained" -eq 0 ] || [ "$k" -eq 0 ] || printf -- '--dependency=afterany:"${jobid%%%%;*}" '
+    printf '%q ' "${cmd[@]:1}"; echo ')'
+    [ "$array_count" -eq 1 ] || echo 'jobids="$jobids:${jobid%%;*}"'
+  done
+  [ "$follow_up" -eq 1 ] || exit 0
+  printf '%q ' "${follow_up_cmd[@]:0:2}"
+  if [ "$array_count" -eq 1 ]; then
+    printf -- '--dependency=afterany:"${jobid%%%%;*}" '
+  else
+    printf -- '--dependency=afterany"$jobids" '
+  fi
+  printf '%q ' "${follow_up_cmd[@]:2}"; echo
   exit 0
 fi
 command -v sbatch >/dev/null || { echo "$prog: sbatch not found (is this a Slurm login node?)" >&2; exit 2; }
-jobid="$(sbatch --parsable "${sbatch_cmd[@]:1}")"
-jobid="${jobid%%;*}"   # --parsable prints "id" or "id;cluster"
-echo "$prog: submitted array job $jobid (tasks $array)"
+jobids=()
+for ((k = 0; k < array_count; k++)); do
+  array_cmd "$k"
+  dependency=()
+  [ "$chained" -eq 0 ] || [ "$k" -eq 0 ] || dependency=(--dependency=afterany:"${jobids[$((k - 1))]}")
+  jobid="$(sbatch --parsable "${dependency[@]}" "${cmd[@]:1}")"
+  jobid="${jobid%%;*}"   # --parsable prints "id" or "id;cluster"
+  jobids+=("$jobid")
+  IFS=$'\t' read -r offset indices n first last <<< "${array_lines[$k]}"
+  if [ "$array_count" -eq 1 ]; then
+    echo "$prog: submitted array job $jobid (tasks $indices)"
+  else
+    echo "$prog: submitted array job $jobid (tasks $indices, lines $first-$last, offset $offset: $n tiles)"
+  fi
+done
 [ "$follow_up" -eq 1 ] || exit 0
+after="afterany:$(IFS=:; echo "${jobids[*]}")"
 follow_up_job=""
-follow_up_job="$("${follow_up_cmd[@]:0:2}" --dependency=afterany:"$jobid" "${follow_up_cmd[@]:2}")" || {
+follow_up_job="$("${follow_up_cmd[@]:0:2}" --dependency="$after" "${follow_up_cmd[@]:2}")" || {
   echo "$prog: the follow-up job could not be submitted; submit it by hand:" >&2
-  printf '%q ' "${follow_up_cmd[@]:0:2}" --dependency=afterany:"$jobid" "${follow_up_cmd[@]:2}" >&2; echo >&2
+  printf '%q ' "${follow_up_cmd[@]:0:2}" --dependency="$after" "${follow_up_cmd[@]:2}" >&2; echo >&2
   exit 1
 }
-echo "$prog: submitted follow-up job ${follow_up_job%%;*} ($follow_up_parts), to start once job $jobid has ended"
+echo "$prog: submitted follow-up job ${follow_up_job%%;*} ($follow_up_parts), to start once job$([ "$array_count" -eq 1 ] || echo s) ${jobids[*]} ha$([ "$array_count" -eq 1 ] && echo s || echo ve) ended"

@@ -284,7 +284,7 @@ rm -f slurm_logs/tiles-*.tsv
 submitted=(slurm_logs/tiles-*.tsv)
 # sbatch runs a copy of the script from its spool directory, with nothing beside it.
 mkdir -p spool && cp "$scripts/slurm_array.sh" spool/slurm_script
-task() { SLURM_ARRAY_TASK_ID="$1" bash spool/slurm_script --task "$scratch/${submitted[0]}" 2000 "$scratch/input" \
+task() { SLURM_ARRAY_TASK_ID="$1" bash spool/slurm_script --task 0 "$scratch/${submitted[0]}" 2000 "$scratch/input" \
            "$scratch/slurm_out" "$scratch/datamask" "$scratch/wetland" "$process_tile" "$scratch/slurm_logs" "${@:2}"; }
 status=0; task 3 > task3.txt || status=$?
 check "slurm task for t3 fails" [ "$status" -eq 1 ]
