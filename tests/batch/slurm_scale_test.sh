@@ -72,24 +72,6 @@ for t in "${failing[@]}"; do touch "fail/$t"; done
 : > calls
 : > events
 
-wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or completing (5 min)
-  local i
-  for i in $(seq 600); do
-    squeue -h -j "$1" -t PD,R,CG,CF,S -o %i > queue.txt 2>/dev/null || true
-    [ -s queue.txt ] || return 0
-    sleep 0.5
-  done
-  echo "jobs $1 still queued after 5 minutes:" >&2; cat queue.txt >&2
-  return 1
-}
-submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_jobs and follow_up_job from its output
-  local status=0
-  bash "$scripts/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
-  cat "$1"
-  array_jobs="$(sed -n 's/^slurm_array.sh: submitted array job \([0-9]*\) .*/\1/p' "$1" | paste -sd , -)"
-  follow_up_job="$(sed -n 's/^slurm_array.sh: submitted follow-up job \([0-9]*\) .*/\1/p' "$1")"
-  [ "$status" -eq 0 ] && [ -n "$array_jobs" ]
-}
 # The most stand-ins that ran at once, from their start and end times.
 most_at_once() { sort -n events | awk '{ n += $2; if (n > most) most = n } END { print most + 0 }'; }
 statuses() {  # statuses VALUE: how many status files hold VALUE

@@ -78,24 +78,6 @@ newer_than_all() {  # newer_than_all FILE OTHER...: FILE modified after each OTH
   local f="$1" o; shift
   for o in "$@"; do [ "$f" -nt "$o" ] || return 1; done
 }
-wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or completing (5 min)
-  local i
-  for i in $(seq 600); do
-    squeue -h -j "$1" -t PD,R,CG,CF,S -o %i > queue.txt 2>/dev/null || true
-    [ -s queue.txt ] || return 0
-    sleep 0.5
-  done
-  echo "jobs $1 still queued after 5 minutes:" >&2; cat queue.txt >&2
-  return 1
-}
-submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_job and follow_up_job from its output
-  local status=0
-  bash "$scripts/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
-  cat "$1"
-  array_job="$(sed -n 's/^slurm_array.sh: submitted array job \([0-9]*\) .*/\1/p' "$1")"
-  follow_up_job="$(sed -n 's/^slurm_array.sh: submitted follow-up job \([0-9]*\) .*/\1/p' "$1")"
-  [ "$status" -eq 0 ] && [ -n "$array_job" ]
-}
 task_logs() { ls "$1" | sed -n "s/^slurm-$2_\([0-9]*\)\.out$/\1/p" | sort -n | tr '\n' ' '; }
 quality_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
 quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in out/quality
@@ -116,7 +98,7 @@ check "task memory with the quality run: 715 MiB" [ "${mem_mib:-0}" = 715 ]
 check "two tasks' memory (${mem_mib:-?} MiB each) fits the node's $real_memory MiB" \
   [ "${mem_mib:-0}" -gt 0 -a $(( 2 * ${mem_mib:-0} )) -le "$real_memory" ]
 check "follow-up job submitted" [ -n "$follow_up_job" ]
-check "array and follow-up job ended" wait_jobs "$array_job,${follow_up_job:-0}"
+check "array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 echo "array of three tiles and follow-up job: $(( $(date +%s) - start )) s"
 logs=out/logs
 for t in t1 t2; do
@@ -126,7 +108,7 @@ done
 check "t3: status 1" [ "$(cat $logs/t3.status 2>/dev/null)" = 1 ]
 check "t3: its log holds process_tile's message" [ "$(cat $logs/t3.out 2>/dev/null)" = "$missing not found" ]
 check "t3: no product" [ -z "$(find out -maxdepth 1 -name '*_t3.img')" ]
-check "each task has its Slurm log" [ "$(task_logs $logs "$array_job")" = "1 2 3 " ]
+check "each task has its Slurm log" [ "$(task_logs $logs "$array_jobs")" = "1 2 3 " ]
 region_list="$scratch/$logs/region-$follow_up_job.tsv"
 check "region job: mosaics of the two successful tiles" \
   [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)" = 2 ]
@@ -170,10 +152,10 @@ start=$(date +%s)
 check "resubmitted" submit submit2.txt --unfinished --cpus 1 --tile-quality "$tile_quality" tiles.txt 2000 input out \
   datamask wetland "$scratch/counting_process_tile"
 check "--unfinished submits task 3 alone" grep -q "; tasks 3; " submit2.txt
-check "resubmitted array and follow-up job ended" wait_jobs "$array_job,${follow_up_job:-0}"
+check "resubmitted array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 echo "resubmitted array and follow-up job: $(( $(date +%s) - start )) s"
 check "only t3 ran again" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t3 " ]
-check "only task 3 has a Slurm log" [ "$(task_logs $logs "$array_job")" = "3 " ]
+check "only task 3 has a Slurm log" [ "$(task_logs $logs "$array_jobs")" = "3 " ]
 check "t3: status 0" [ "$(cat $logs/t3.status 2>/dev/null)" = 0 ]
 check "t3: products equal those of a direct run" same_as_reference out t3
 check "t1 and t2 products untouched" bash -c 'stat -c "%n %y" out/*_t1.img out/*_t2.img | cmp -s - before.txt'
@@ -204,8 +186,8 @@ done
 writer="${private#out2/.tmp-}"; writer="${writer%%-*}"
 check "task 2 began writing (private directory ${private:-not seen})" [ -n "$private" ]
 check "its process_tile ($writer) stopped in the middle of writing" kill -STOP "${writer:-0}"
-check "task 2 cancelled" scancel "${array_job}_2"
-check "cancelled array ended" wait_jobs "$array_job"
+check "task 2 cancelled" scancel "${array_jobs}_2"
+check "cancelled array ended" wait_jobs "$array_jobs"
 gone() {  # gone PID: the process has ended within 30 s
   local i
   for i in $(seq 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
@@ -234,10 +216,10 @@ check "--unfinished plans task 2 alone" grep -q "; tasks 2; " dry4.txt
 { sed 1d dry4.txt; echo 'echo "array job ${jobid%%;*}"'; } > resubmit.sh
 check "printed commands submit" bash -e resubmit.sh > resubmit.txt
 cat resubmit.txt
-array_job="$(sed -n 's/^array job \([0-9]*\)$/\1/p' resubmit.txt)"
+array_jobs="$(sed -n 's/^array job \([0-9]*\)$/\1/p' resubmit.txt)"
 follow_up_job="$(sed -n '1s/^\([0-9]*\).*/\1/p' resubmit.txt)"
-check "rerun of the cancelled task and region job ended" wait_jobs "${array_job:-0},${follow_up_job:-0}"
-check "only task 2 ran" [ "$(task_logs out2/logs "${array_job:-0}")" = "2 " ]
+check "rerun of the cancelled task and region job ended" wait_jobs "${array_jobs:-0},${follow_up_job:-0}"
+check "only task 2 ran" [ "$(task_logs out2/logs "${array_jobs:-0}")" = "2 " ]
 check "t2: status 0 after the rerun" [ "$(cat out2/logs/t2.status 2>/dev/null)" = 0 ]
 check "t2: products equal those of a direct run" same_as_reference out2 t2
 check "the killed run's private directory is gone" [ -z "$(find out2 -maxdepth 1 -name '.tmp-*')" ]
