@@ -18,16 +18,7 @@ scratch="$(realpath -m "$4")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 
-skip() { echo "SKIP: $*"; exit 77; }
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
-installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
-
-[ "$(id -u)" -eq 0 ] || skip "not root: starting munged, slurmctld and slurmd needs root"
-command -v dpkg-query >/dev/null || skip "no dpkg: Debian's Slurm packages cannot be installed here"
+. "$here/slurm_test_steps.sh"
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
