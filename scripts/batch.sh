@@ -218,6 +218,7 @@ tile_states() {
       }
     }' "$tiles" "$log"
 }
+report_source="GNU parallel's job log (exit status, wall time, host) and GNU time around each local job (peak memory)"
 # The report's rows (see print_report) from the job log, the tiles' states
 # and their LOGS/TILE.peak files, in one awk pass.
 report_rows() {
@@ -240,7 +241,7 @@ report_rows() {
 if [ "$report" -eq 1 ]; then
   [ -f "$joblog" ] || { echo "$prog: no job log $joblog: nothing has run" >&2; exit 1; }
   report_rows > "$work/rows.tsv"
-  print_report "$work/rows.tsv"
+  print_report "$work/rows.tsv" "$report_source"
   exit 0
 fi
 
@@ -436,7 +437,7 @@ done < <(tile_states)
 
 echo "$prog: $(plural "$tile_count" tile): $done_count succeeded, $failed failed, $missing not run"
 report_rows > "$work/rows.tsv"
-print_report "$work/rows.tsv" > "$logdir/report.txt"
+print_report "$work/rows.tsv" "$report_source" > "$logdir/report.txt"
 grep '^summary' "$logdir/report.txt" || true
 echo "$prog: per-tile times, memory and hosts in $logdir/report.txt (again with --report)"
 [ "$quality_failed" -eq 0 ] ||

@@ -40,6 +40,8 @@ Logs, in DIR (default OUTPUT_DIR/logs):
   DIR/TILE.status   its exit status, written when process_tile has ended
   DIR/TILE.usage    its wall time (s), peak memory (KiB, "-" without GNU time
                     on the node) and host, tab-separated, for --report
+  DIR/TILE.job      the Slurm job id of the tile's last task and of its array,
+                    written when the task starts, for --report
   DIR/TILE.quality.err     with --quality: what tile_quality printed (its last
                            line the failure message)
   DIR/TILE.quality.status  with --quality: its exit status, written when it has ended
@@ -55,6 +57,7 @@ Once every task of every array has ended, successful or not, a follow-up job
 
   scripts/region.sh OUTPUT_DIR LAST_YEAR DIR/region-JOB.tsv
   scripts/batch_quality.sh OUTPUT_DIR/quality TILE_ID...        (with --quality)
+  scripts/slurm_array.sh --report ...  > DIR/report.txt         (see Report)
 
 DIR/region-JOB.tsv lists the tiles with status 0 at that time, one "tile_id
 origin_x origin_y" per line; the batch quality takes those whose quality status
@@ -74,8 +77,7 @@ Options:
   --unfinished        submit only the tiles without a status of 0 in DIR, with
                       --quality also those without a quality status of 0 (resume
                       after failures, cancellations or node losses)
-  --no-region         build no region mosaics in the follow-up job (without
-                      --quality: submit no follow-up job)
+  --no-region         build no region mosaics in the follow-up job
   --quality           also run tile_quality in each task, and the batch quality
                       in the follow-up job (see above)
   --tile-quality PATH the tile_quality binary (implies --quality; default
@@ -85,11 +87,23 @@ Options:
                       CPUs over --cpus, its available memory over the request),
                       products' and existing inputs' bytes, node-hours
   --report            print a table of the list's tiles (state, exit status, wall
-                      time, peak memory, host, from DIR/TILE.status and
-                      DIR/TILE.usage) and a summary, submit nothing; with
-                      --quality a tile is done once its quality status is 0 too
+                      time, peak memory, host) and a summary, submit nothing;
+                      with --quality a tile is done once its quality status is
+                      0 too (see Report below)
   --dry-run           print the sbatch commands instead of submitting them
   -h, --help          this text
+
+Report. The exit status is the tile's status file. Where the cluster keeps
+job accounting (AccountingStorageType not accounting_storage/none, sacct
+present), the rest comes from Slurm's own record of the tile's last task
+(DIR/TILE.job): the node, the job state, shown as slurm_state, and for wall
+time and peak memory the larger of sacct's figure (the whole task, in whole
+seconds; MaxRSS, sampled) and the task's own (process_tile alone). A tile
+whose task ended without a status file (cancelled, timed out, killed for
+memory, its node lost) is then failed, one still queued or running
+"running". Without accounting, or where sacct fails (said on standard
+error), the figures are the task's own, from DIR/TILE.usage. The follow-up
+job writes the report to DIR/report.txt.
 
 Anything else sbatch accepts can come from its environment variables, e.g.
 SBATCH_PARTITION, SBATCH_ACCOUNT, SBATCH_TIMELIMIT, SBATCH_QOS.
@@ -120,6 +134,9 @@ if [ "${1:-}" = --task ]; then
   [ -n "${tile:-}" ] || { echo "slurm_array.sh: no line $line in $tiles" >&2; exit 2; }
   echo "tile $tile ($x, $y) on $(hostname), line $line, task $index, job ${SLURM_ARRAY_JOB_ID:-?}"
   rm -f "$logdir/$tile.status" "$logdir/$tile.quality.status" "$logdir/$tile.usage"
+  # Which job ran the tile last, for the report to find Slurm's record of it
+  # even when the task is killed before it can write anything else.
+  printf '%s\t%s\n' "${SLURM_JOB_ID:-}" "${SLURM_ARRAY_JOB_ID:-}" > "$logdir/$tile.job"
   # The run's own measurement for --report: wall time, and its peak memory
   # (maximum resident set, KiB) where GNU time is installed.
   timer=() peak_file="$logdir/$tile.peak"
@@ -158,11 +175,16 @@ fi
 # With BATCH_QUALITY_SH: those whose quality status is 0 too go to
 # LOGDIR/quality-JOB.tsv, then
 #   BATCH_QUALITY_SH QUALITY_DIR TILE_ID...
-# An empty REGION_SH or BATCH_QUALITY_SH leaves that part out.
+# An empty REGION_SH or BATCH_QUALITY_SH leaves that part out. Last, the
+# command after "--" (this script's --report of the submitted list) writes
+# LOGDIR/report.txt.
 if [ "${1:-}" = --follow-up ]; then
   shift
-  [ $# -eq 7 ] || { echo "slurm_array.sh --follow-up: expected 7 arguments, got $#" >&2; exit 2; }
+  [ $# -ge 9 ] && [ "$8" = -- ] ||
+    { echo "slurm_array.sh --follow-up: expected 7 arguments, -- and the report command" >&2; exit 2; }
   tiles="$1" last_year="$2" output_dir="$3" logdir="$4" region_sh="$5" batch_quality_sh="$6" quality_dir="$7"
+  shift 8
+  report_cmd=("$@")
   job="${SLURM_JOB_ID:-$$}"
   # The lines of the list whose tile has a status file of 0 for each suffix.
   finished() {  # finished SUFFIX...
@@ -200,6 +222,15 @@ if [ "${1:-}" = --follow-up ]; then
       "$batch_quality_sh" "$quality_dir" "${ids[@]}" || status=1
     fi
   fi
+  if "${report_cmd[@]}" > "$logdir/report.txt.part"; then
+    mv -f "$logdir/report.txt.part" "$logdir/report.txt"
+    awk '/^summary/' "$logdir/report.txt"
+    echo "report: per-tile times, memory and hosts in $logdir/report.txt (again with --report)"
+  else
+    rm -f "$logdir/report.txt.part"
+    echo "report: could not be written"
+    status=1
+  fi
   exit "$status"
 fi
 
@@ -217,6 +248,56 @@ task_memory_mib() {  # task_memory_mib LAST_YEAR QUALITY
   else
     echo $(( $(tile_memory_mib "$1") + PROGRAM_MIB ))
   fi
+}
+
+# Slurm's record of every task of the arrays listed in file $1 (one id per
+# line), "JobIDRaw|State|ExitCode|ElapsedRaw|MaxRSS|NodeList" per job and per
+# step, MaxRSS in bytes; asked a hundred arrays at a time, each call given
+# five minutes, so that an unanswering slurmdbd ends the report instead of
+# hanging it.
+sacct_records() {  # sacct_records ARRAY_IDS_FILE
+  local ids=() i
+  mapfile -t ids < "$1"
+  for ((i = 0; i < ${#ids[@]}; i += 100)); do
+    timeout 300 sacct --noheader --parsable2 --noconvert --jobs="$(IFS=,; echo "${ids[*]:i:100}")" \
+      --format=JobIDRaw,State,ExitCode,ElapsedRaw,MaxRSS,NodeList || return 1
+  done
+}
+
+# The report's rows (file $2, job id in the seventh field) with Slurm's record
+# (file $1, from sacct_records) where it has the tile's last task: its node,
+# its state as the seventh field, and for wall time and peak memory the larger
+# of Slurm's figure and the task's own. Slurm times the whole task but in whole
+# seconds, and samples memory (a task shorter than the sampling interval may
+# show none); the task's own figures are exact but of process_tile alone, and
+# missing when the task was killed. The larger is nearer to what the task
+# cost. A tile with no exit status is failed when its task has ended and
+# running while it is queued or running.
+merge_sacct_records() {  # merge_sacct_records SACCT ROWS
+  awk -F'\t' -v OFS='\t' '
+    FNR == NR {
+      n = split($0, r, "|"); if (n < 6) next
+      if ((dot = index(r[1], ".")) > 0) {
+        id = substr(r[1], 1, dot - 1)
+        if (r[5] ~ /^[0-9]+$/ && r[5] / 1024 > rss[id]) rss[id] = r[5] / 1024
+        next
+      }
+      split(r[2], st, " "); state[r[1]] = st[1]; elapsed[r[1]] = r[4]; node[r[1]] = r[6]
+      next
+    }
+    {
+      j = $7; $7 = ""
+      if (j != "" && (j in state)) {
+        s = state[j]; $7 = s
+        if ($3 == "-")
+          $2 = (s ~ /^(PENDING|RUNNING|REQUEUED|RESIZING|SUSPENDED|CONFIGURING|COMPLETING|SIGNALING|STAGE_OUT)$/) \
+               ? "running" : "failed"
+        if (elapsed[j] ~ /^[0-9]+$/ && ($4 == "-" || elapsed[j] > $4 + 0)) $4 = elapsed[j]
+        if (rss[j] > 0 && ($5 == "-" || rss[j] > $5 + 0)) $5 = sprintf("%.0f", rss[j])
+        if (node[j] != "" && node[j] != "None assigned") $6 = node[j]
+      }
+      print
+    }' "$1" "$2"
 }
 
 cpus=4 max_running="" max_array_size="" logdir="" unfinished=0 dry_run=0 plan=0 report=0 region=1 quality=0 tile_quality=""
@@ -242,10 +323,16 @@ while [ $# -gt 0 ]; do
 done
 [[ "$cpus" =~ ^[1-9][0-9]*$ ]] || die_usage "--cpus needs a positive number"
 [ -z "$max_running" ] || [[ "$max_running" =~ ^[1-9][0-9]*$ ]] || die_usage "--max-running needs a positive number"
-# The cluster's MaxArraySize (array indices 0 to MaxArraySize - 1), from
-# scontrol; Slurm's default 1001 where scontrol cannot tell.
+# The cluster's configuration, where this is a Slurm node and its controller
+# answers within a minute: for MaxArraySize and, for the report, whether the
+# cluster keeps job accounting.
+config=""
+if [ -z "$max_array_size" ] || [ "$report" -eq 1 ]; then
+  config="$(timeout 60 scontrol show config 2>/dev/null || true)"
+fi
+# MaxArraySize (array indices 0 to MaxArraySize - 1); Slurm's default 1001
+# where scontrol cannot tell.
 if [ -z "$max_array_size" ]; then
-  config="$(scontrol show config 2>/dev/null || true)"
   max_array_size="$(awk '$1 == "MaxArraySize" && $2 == "=" { print $3 }' <<< "$config")"
   [ -n "$max_array_size" ] || max_array_size=1001
 fi
@@ -286,17 +373,39 @@ if [ "$report" -eq 1 ]; then
   work="$(mktemp -d)"
   trap 'rm -rf "$work"' EXIT
   clean_tile_list "$tile_list" "$work/tiles.tsv" || die_usage "bad tile list"
-  # One awk pass over the list and its status and usage files.
+  # One awk pass over the list and its status, usage and job files: the rows
+  # of print_report with, as a seventh field, the job id of the tile's last
+  # task, and the ids of the arrays those tasks belong to.
   # With --quality a tile whose quality run has not ended with 0 counts as
   # failed (its exit status that of tile_quality), or not run without one.
-  awk -F'\t' -v logdir="$logdir" -v quality="$quality" '
+  awk -F'\t' -v logdir="$logdir" -v quality="$quality" -v arrays="$work/arrays.txt" '
     function first_line(f,   s) { s = ""; if ((getline s < f) <= 0) s = ""; close(f); return s }
     { st = first_line(logdir "/" $1 ".status"); u = first_line(logdir "/" $1 ".usage")
       if (quality && st == "0") st = first_line(logdir "/" $1 ".quality.status")
       if (u == "") u = "-\t-\t-"
+      split(first_line(logdir "/" $1 ".job"), job, "\t")
+      if (job[2] ~ /^[0-9]+$/ && !(job[2] in seen)) { seen[job[2]] = 1; print job[2] > arrays }
       state = st == "" ? "not run" : (st == "0" ? "done" : "failed")
-      print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" u }' "$work/tiles.tsv" > "$work/rows.tsv"
-  print_report "$work/rows.tsv"
+      print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" u "\t" (job[1] ~ /^[0-9]+$/ ? job[1] : "") }
+    END { close(arrays) }' "$work/tiles.tsv" > "$work/rows.tsv"
+  : >> "$work/arrays.txt"
+  merged=0
+  accounting="$(awk '$1 == "AccountingStorageType" && $2 == "=" { print $3 }' <<< "$config")"
+  if [ -n "$accounting" ] && [ "$accounting" != accounting_storage/none ] && command -v sacct > /dev/null; then
+    if sacct_records "$work/arrays.txt" > "$work/sacct.txt" 2> "$work/sacct.err"; then
+      merge_sacct_records "$work/sacct.txt" "$work/rows.tsv" > "$work/report.tsv"
+      merged=1
+    else
+      echo "$prog: sacct failed ($(awk 'NF { l = $0 } END { print l }' "$work/sacct.err")); the figures are the tasks' own measurement" >&2
+    fi
+  fi
+  if [ "$merged" -eq 1 ]; then
+    print_report "$work/report.tsv" \
+      "Slurm's accounting (sacct) of each tile's last task; exit status from $logdir/TILE.status"
+  else
+    cut -f1-6 "$work/rows.tsv" > "$work/report.tsv"   # the job ids stay out of the table
+    print_report "$work/report.tsv" "the tasks' own measurement ($logdir/TILE.usage)"
+  fi
   exit 0
 fi
 
@@ -381,14 +490,19 @@ chained=0
 [ -z "$max_running" ] || [ "$array_count" -eq 1 ] || chained=1
 
 # The follow-up job's dependency is filled in once the arrays' ids are known.
-follow_up=0 follow_up_parts=""
-if [ "$region" -eq 1 ]; then follow_up=1; follow_up_parts="region"; fi
-if [ "$quality" -eq 1 ]; then follow_up=1; follow_up_parts="${follow_up_parts:+$follow_up_parts, }batch quality"; fi
+# Its report is this script's --report of the whole submitted list.
+follow_up_parts=""
+[ "$region" -eq 0 ] || follow_up_parts="region, "
+[ "$quality" -eq 0 ] || follow_up_parts="${follow_up_parts}batch quality, "
+follow_up_parts="${follow_up_parts}report"
+report_cmd=(bash "$self" --report --logs "$logdir")
+[ "$quality" -eq 0 ] || report_cmd+=(--tile-quality "$tile_quality")
+report_cmd+=("$tiles" "$last_year" "$input_dir" "$output_dir" "$datamask_dir" "$wetland_dir" "$process_tile")
 follow_up_cmd=(sbatch --parsable --job-name="followup_$last_year"
                --ntasks=1 --cpus-per-task=1 --mem=1024M
                --output="$logdir/slurm-followup-%j.out"
                "$self" --follow-up "$tiles" "$last_year" "$output_dir" "$logdir" "$region_sh"
-               "$batch_quality_sh" "$quality_dir")
+               "$batch_quality_sh" "$quality_dir" -- "${report_cmd[@]}")
 
 if [ "$array_count" -eq 1 ]; then
   IFS=$'\t' read -r _ indices _ _ _ <<< "${array_lines[0]}"
@@ -398,11 +512,6 @@ else
 fi
 if [ "$dry_run" -eq 1 ]; then
   # Printed so that the lines can be pasted into bash as they are.
-  if [ "$follow_up" -eq 0 ] && [ "$array_count" -eq 1 ]; then
-    array_cmd 0
-    printf '%q ' "${cmd[@]}"; echo
-    exit 0
-  fi
   [ "$array_count" -eq 1 ] || echo 'jobids='
   for ((k = 0; k < array_count; k++)); do
     array_cmd "$k"
@@ -411,7 +520,6 @@ if [ "$dry_run" -eq 1 ]; then
     printf '%q ' "${cmd[@]:1}"; echo ')'
     [ "$array_count" -eq 1 ] || echo 'jobids="$jobids:${jobid%%;*}"'
   done
-  [ "$follow_up" -eq 1 ] || exit 0
   printf '%q ' "${follow_up_cmd[@]:0:2}"
   if [ "$array_count" -eq 1 ]; then
     printf -- '--dependency=afterany:"${jobid%%%%;*}" '
@@ -437,7 +545,6 @@ for ((k = 0; k < array_count; k++)); do
     echo "$prog: submitted array job $jobid (tasks $indices, lines $first-$last, offset $offset: $n tiles)"
   fi
 done
-[ "$follow_up" -eq 1 ] || exit 0
 after="afterany:$(IFS=:; echo "${jobids[*]}")"
 follow_up_job=""
 follow_up_job="$("${follow_up_cmd[@]:0:2}" --dependency="$after" "${follow_up_cmd[@]:2}")" || {

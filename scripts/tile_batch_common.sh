@@ -126,23 +126,31 @@ print_plan() {
 
 # The cost of a run, per tile and summed up, from one line per tile of the
 # list: "tile<TAB>state<TAB>exit<TAB>wall seconds<TAB>peak KiB<TAB>host", state
-# done, failed or "not run", "-" for what is not known. The table goes from
-# the quickest tile to the slowest.
-#   print_report ROWS_TSV
+# done, failed, "not run" or running, "-" for what is not known, and as a
+# seventh field the scheduler's own state of the tile's last task where it was
+# asked (e.g. COMPLETED, CANCELLED, OUT_OF_MEMORY). SOURCE, where given, says
+# where the figures come from. The table goes from the quickest tile to the
+# slowest.
+#   print_report ROWS_TSV [SOURCE]
 print_report() {
-  sort -t$'\t' -k4,4g "$1" | awk -F'\t' '
+  sort -t$'\t' -k4,4g "$1" | awk -F'\t' -v source="${2:-}" '
     function mib(k) { return k == "-" ? "-" : sprintf("%.0f", k / 1024) }
     { row[NR] = $0
       count[$2]++
+      if ($7 != "") scheduler = 1
       if ($4 != "-") { timed[++nt] = $4 + 0; timed_tile[nt] = $1; total += $4 }
       if ($5 != "-" && $5 + 0 > most) { most = $5 + 0; most_tile = $1 } }
     END {
-      printf "%-20s %-8s %5s %10s %10s  %s\n", "tile", "state", "exit", "wall_s", "peak_MiB", "host"
+      if (source != "") print "figures: " source
+      printf "%-20s %-8s %5s %10s %10s  %s%s\n", "tile", "state", "exit", "wall_s", "peak_MiB", "host",
+        (scheduler ? "  slurm_state" : "")
       for (i = 1; i <= NR; i++) {
         split(row[i], f, "\t")
-        printf "%-20s %-8s %5s %10s %10s  %s\n", f[1], f[2], f[3], f[4], mib(f[5]), f[6]
+        printf "%-20s %-8s %5s %10s %10s  %s%s\n", f[1], f[2], f[3], f[4], mib(f[5]), f[6],
+          (f[7] == "" ? "" : "  " f[7])
       }
-      printf "summary: %d tiles: %d done, %d failed, %d not run\n", NR, count["done"], count["failed"], count["not run"]
+      printf "summary: %d tiles: %d done, %d failed, %d not run%s\n", NR, count["done"], count["failed"], count["not run"],
+        (count["running"] ? ", " count["running"] " running or queued" : "")
       if (nt > 0) {
         median = (nt % 2) ? timed[(nt + 1) / 2] : (timed[nt / 2] + timed[nt / 2 + 1]) / 2
         printf "summary: wall time %.1f s in all, median %.1f s a tile (%d timed)\n", total, median, nt

@@ -277,8 +277,8 @@ check "sbatch --quality: memory covers the quality bytes too (480960480 bytes)" 
   grep -q -- "--mem=715M " sbatch_quality.txt
 check "sbatch --quality: the task runs tile_quality into OUTPUT_DIR/quality" \
   grep -q -- " $process_tile $scratch/slurm_logs $tile_quality $scratch/slurm_out/quality )\$" sbatch_quality.txt
-check "sbatch --quality: the follow-up job runs the batch quality" \
-  grep -q -- "--follow-up .* $scripts/batch_quality.sh $scratch/slurm_out/quality \$" sbatch_quality.txt
+check "sbatch --quality: the follow-up job runs the batch quality, then the report" \
+  grep -q -- "--follow-up .* $scripts/batch_quality.sh $scratch/slurm_out/quality -- bash $scripts/slurm_array.sh --report --logs $scratch/slurm_logs --tile-quality $tile_quality " sbatch_quality.txt
 rm -f slurm_logs/tiles-*.tsv
 "${slurm[@]}" --dry-run --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 submitted=(slurm_logs/tiles-*.tsv)

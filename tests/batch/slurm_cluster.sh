@@ -6,10 +6,17 @@
 # Debian package installed) from the test. Optional before sourcing:
 #   slurm_node_cpus    the node's CPUs (default the machine's, at most 2)
 #   slurm_extra_conf   lines added to slurm.conf
-# Sets SLURM_CONF, node, cpus, real_memory, conf_dir.
+#   slurm_accounting   1: job accounting as a site has it, slurmdbd over a
+#                      MariaDB server of its own (Debian's slurmdbd and
+#                      mariadb-server, installed when missing), so that sacct
+#                      answers; the job's processes are sampled every second
+# Sets SLURM_CONF, node, cpus, real_memory, conf_dir (and with accounting
+# dbd_pid, the slurmdbd's pid).
 # --- Debian's Slurm and munge ------------------------------------------------------
 to_install=()
-for p in slurmctld slurmd slurm-client munge; do installed "$p" || to_install+=("$p"); done
+packages=(slurmctld slurmd slurm-client munge)
+[ "${slurm_accounting:-0}" -eq 0 ] || packages+=(slurmdbd mariadb-server)
+for p in "${packages[@]}"; do installed "$p" || to_install+=("$p"); done
 if [ "${#to_install[@]}" -gt 0 ]; then
   echo "installing ${to_install[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -19,7 +26,9 @@ if [ "${#to_install[@]}" -gt 0 ]; then
       { tail -n 5 apt.log; skip "the packages ${to_install[*]} cannot be installed"; }
   fi
 fi
-for tool in munged munge slurmctld slurmd sbatch squeue sinfo scancel; do
+tools=(munged munge slurmctld slurmd sbatch squeue sinfo scancel)
+[ "${slurm_accounting:-0}" -eq 0 ] || tools+=(slurmdbd sacct mariadbd mariadb-install-db mariadb)
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || skip "$tool missing after installing the packages"
 done
 
@@ -72,7 +81,8 @@ for i in $(seq 40); do
 done
 [ "$munge_up" -eq 1 ] || { show_logs; skip "munged did not come up within 10 s"; }
 
-# Two free TCP ports next to each other for slurmctld and slurmd.
+# Four free TCP ports in a row: slurmctld, slurmd, and with accounting
+# slurmdbd and MariaDB.
 listening() {  # the local ports in LISTEN state, one per line (decimal)
   local local_addr state rest
   cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _ local_addr _ state rest; do
@@ -83,9 +93,11 @@ listening > "$conf_dir/ports"
 port=""
 for i in $(seq 50); do
   p=$(( 20000 + RANDOM % 20000 ))
-  if ! grep -qx -e "$p" -e "$((p + 1))" "$conf_dir/ports"; then port=$p; break; fi
+  if ! grep -qx -e "$p" -e "$((p + 1))" -e "$((p + 2))" -e "$((p + 3))" "$conf_dir/ports"; then
+    port=$p; break
+  fi
 done
-[ -n "$port" ] || skip "no two free TCP ports found"
+[ -n "$port" ] || skip "no four free TCP ports found"
 
 node="$(hostname -s)"
 cpus="${slurm_node_cpus:-$(( $(nproc) < 2 ? $(nproc) : 2 ))}"
@@ -93,6 +105,67 @@ mem_total_mib=$(( $(awk '$1 == "MemTotal:" { print $2 }' /proc/meminfo) / 1024 )
 real_memory=$(( mem_total_mib / 4 ))   # a share of the machine, which others use too
 mkdir -p "$conf_dir/state" "$conf_dir/spool"
 export SLURM_CONF="$conf_dir/slurm.conf"
+
+# --- with accounting: MariaDB on loopback, then slurmdbd over it -------------------
+accounting_conf="JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none"
+if [ "${slurm_accounting:-0}" -eq 1 ]; then
+  db_port=$((port + 3)) dbd_port=$((port + 2))
+  mariadb-install-db --no-defaults --user=root --datadir="$conf_dir/db" --skip-test-db \
+    --auth-root-authentication-method=socket > "$conf_dir/mariadb-install.log" 2>&1 ||
+    { show_logs; skip "mariadb-install-db could not make a database directory"; }
+  mariadbd --no-defaults --user=root --datadir="$conf_dir/db" --socket="$conf_dir/db.socket" \
+    --port="$db_port" --bind-address=127.0.0.1 --pid-file="$conf_dir/mariadbd.pid" \
+    --log-error="$conf_dir/mariadbd.log" > /dev/null 2>&1 &
+  daemon_pids+=($!)
+  # slurmdbd's own database user, over TCP; root keeps its socket login.
+  db_password="pt$RANDOM$RANDOM"
+  db_up=0
+  for i in $(seq 80); do
+    if mariadb --no-defaults --socket="$conf_dir/db.socket" -u root -e \
+      "CREATE USER IF NOT EXISTS 'slurm'@'127.0.0.1' IDENTIFIED BY '$db_password';
+       GRANT ALL ON slurm_acct_db.* TO 'slurm'@'127.0.0.1';" > /dev/null 2>&1; then
+      db_up=1; break
+    fi
+    sleep 0.25
+  done
+  [ "$db_up" -eq 1 ] || { show_logs; skip "MariaDB did not come up within 20 s"; }
+  # slurmdbd reads slurmdbd.conf beside SLURM_CONF, and only when no one but
+  # its user can read it (it holds the database password).
+  ( umask 077; cat > "$conf_dir/slurmdbd.conf" <<EOF
+AuthType=auth/munge
+AuthInfo=socket=$socket
+DbdHost=localhost
+DbdAddr=127.0.0.1
+DbdPort=$dbd_port
+SlurmUser=root
+PidFile=$conf_dir/slurmdbd.pid
+LogFile=$conf_dir/slurmdbd.log
+StorageType=accounting_storage/mysql
+StorageHost=127.0.0.1
+StoragePort=$db_port
+StorageUser=slurm
+StoragePass=$db_password
+StorageLoc=slurm_acct_db
+EOF
+  )
+  slurmdbd -D > "$conf_dir/slurmdbd.stdout.log" 2>&1 &
+  dbd_pid=$!
+  daemon_pids+=("$dbd_pid")
+  dbd_up=0
+  for i in $(seq 120); do
+    if (exec 3<> "/dev/tcp/127.0.0.1/$dbd_port") 2>/dev/null; then dbd_up=1; break; fi
+    sleep 0.25
+  done
+  [ "$dbd_up" -eq 1 ] || { show_logs; skip "slurmdbd did not listen within 30 s"; }
+  accounting_conf="JobAcctGatherType=jobacct_gather/linux
+JobAcctGatherFrequency=task=1
+AccountingStorageType=accounting_storage/slurmdbd
+AccountingStorageHost=127.0.0.1
+AccountingStoragePort=$dbd_port
+AccountingStoragePass=$socket"
+fi
+
 cat > "$SLURM_CONF" <<EOF
 ClusterName=pttest
 SlurmctldHost=$node(127.0.0.1)
@@ -115,8 +188,7 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_Core_Memory
 MpiDefault=none
 ReturnToService=2
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
+$accounting_conf
 JobCompType=jobcomp/none
 KillWait=10
 MinJobAge=600

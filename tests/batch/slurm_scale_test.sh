@@ -108,6 +108,7 @@ check "report: the failed tiles with exit status 1" \
 check "report: every tile's wall time at least the stand-in's 0.2 s sleep, on this node" \
   [ "$(awk -v node="$node" '$2 == "done" || $2 == "failed" { if ($4 >= 0.2 && $6 == node) n++ } END { print n + 0 }' report1.txt)" = 350 ]
 check "report: 350 tiles timed" grep -q "(350 timed)" report1.txt
+check "report: the one the follow-up job wrote at the end" cmp -s report1.txt out/logs/report.txt
 if [ -x /usr/bin/time ]; then
   check "report: peak memory measured (GNU time)" grep -q "^summary: largest memory: t[0-9]*, [0-9]* MiB" report1.txt
 fi

@@ -121,6 +121,8 @@ check "batch quality outliers written" grep -q "^tiles with a share of pixel-yea
 check "... and in the follow-up job's log" \
   grep -q "^tiles with a share of pixel-years" "$logs/slurm-followup-${follow_up_job:-0}.out"
 check "batch quality after every task had ended" newer_than_all out/quality/batch_quality.png $logs/t{1,2,3}.status
+check "follow-up job: the report, t1 and t2 done, t3 failed" \
+  grep -qx "summary: 3 tiles: 2 done, 1 failed, 0 not run" $logs/report.txt
 
 bash "$scripts/slurm_array.sh" --report --quality tiles.txt 2000 input out datamask wetland > report1.txt
 cat report1.txt
@@ -161,9 +163,9 @@ check "second batch quality: one line per tile and year of all three" \
 
 # --- scancel of a task while it writes ---------------------------------------------
 printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
-check "two tiles submitted without follow-up job" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
+check "two tiles submitted without region" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
   datamask wetland "$process_tile"
-check "--no-region: no follow-up job" [ -z "$follow_up_job" ]
+check "--no-region: the follow-up job only reports" grep -q "submitted follow-up job [0-9]* (report)," submit3.txt
 # Task 2's run makes its private directory .tmp-<pid>-t2.XXXXXX when it starts
 # writing. The run is stopped (SIGSTOP) as soon as that directory shows, so
 # that the cancel lands while it writes however fast the writing goes; Slurm
@@ -178,7 +180,7 @@ writer="${private#out2/.tmp-}"; writer="${writer%%-*}"
 check "task 2 began writing (private directory ${private:-not seen})" [ -n "$private" ]
 check "its process_tile ($writer) stopped in the middle of writing" kill -STOP "${writer:-0}"
 check "task 2 cancelled" scancel "${array_jobs}_2"
-check "cancelled array ended" wait_jobs "$array_jobs"
+check "cancelled array and its follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 gone() {  # gone PID: the process has ended within 30 s
   local i
   for i in $(seq 300); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
