@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # How long the batch scripts' bookkeeping takes over a large list, without
-# Slurm or a real tile: a list of N tiles (default 20,000) with a status and a
-# usage file each (every 97th tile failed), then, timed,
+# Slurm or a real tile: a list of N tiles (default 20,000) with a status, a
+# usage and a job file each (every 97th tile failed), then, timed,
 #   slurm_array.sh --plan, --dry-run --unfinished (the selection and the
-#   sbatch commands, nothing submitted) and --report, and batch.sh --plan.
+#   sbatch commands, nothing submitted), --report from those files and
+#   --report joined with Slurm's records of the N tasks, and batch.sh --plan.
+# For the second report, scontrol and sacct on PATH are scripts that say the
+# cluster keeps accounting and print, as sacct does, three records per task
+# (the job, its batch and its extern step) of arrays of 1000 tasks.
 # A benchmark, not a test: it prints the times.
 #
 #   bench/batch_scale.sh [N] [DIR]
@@ -20,7 +24,16 @@ chmod +x stand_in
 awk -v n="$n" 'BEGIN { for (i = 1; i <= n; i++) print "T" i " -60 10" }' > tiles.txt
 awk '{ f = "out/logs/" $1
        print (NR % 97 == 0 ? 1 : 0) > (f ".status"); close(f ".status")
-       printf "%.2f\t%d\tnode%d\n", 4 + NR % 7 / 10, 2200000 + NR, NR % 16 > (f ".usage"); close(f ".usage") }' tiles.txt
+       printf "%.2f\t%d\tnode%d\n", 4 + NR % 7 / 10, 2200000 + NR, NR % 16 > (f ".usage"); close(f ".usage")
+       printf "%d\t%d\n", 100000 + NR, 100000 + int((NR - 1) / 1000) * 1000 + 1 > (f ".job"); close(f ".job") }' tiles.txt
+mkdir -p accounting_bin
+awk '{ j = 100000 + NR; node = "node" NR % 16
+       printf "%d|%s|%s|%d||%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, node
+       printf "%d.batch|%s|%s|%d|%d|%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, 2300000000 + NR, node
+       printf "%d.extern|COMPLETED|0:0|5|1024|%s\n", j, node }' tiles.txt > sacct_records.txt
+printf '#!/bin/sh\necho "AccountingStorageType   = accounting_storage/slurmdbd"\n' > accounting_bin/scontrol
+printf '#!/bin/sh\ncat "%s"\n' "$dir/sacct_records.txt" > accounting_bin/sacct
+chmod +x accounting_bin/scontrol accounting_bin/sacct
 shared=(tiles.txt 2020 input out datamask wetland "$dir/stand_in")
 
 timed() {  # timed WHAT COMMAND...: its output to a file, its time printed
@@ -31,8 +44,10 @@ timed() {  # timed WHAT COMMAND...: its output to a file, its time printed
   end=$(date +%s%N)
   awk -v w="$what" -v ns=$(( end - start )) 'BEGIN { printf "%-40s %.2f s\n", w, ns / 1e9 }'
 }
-echo "$n tiles, $n status and $n usage files in $dir/out/logs"
+echo "$n tiles, $n status, usage and job files in $dir/out/logs"
 timed "slurm_array.sh --plan" bash "$scripts/slurm_array.sh" --plan "${shared[@]}"
 timed "slurm_array.sh --dry-run --unfinished" bash "$scripts/slurm_array.sh" --dry-run --unfinished "${shared[@]}"
 timed "slurm_array.sh --report" bash "$scripts/slurm_array.sh" --report "${shared[@]}"
+timed "slurm_array.sh --report, with sacct" env PATH="$dir/accounting_bin:$PATH" \
+  bash "$scripts/slurm_array.sh" --report "${shared[@]}"
 timed "batch.sh --plan" bash "$scripts/batch.sh" --plan "${shared[@]}"
