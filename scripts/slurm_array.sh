@@ -51,6 +51,7 @@ Logs, in DIR (default OUTPUT_DIR/logs):
   DIR/region-JOB.tsv       the tiles handed to the region (see below)
   DIR/quality-JOB.tsv      with --quality: the tiles handed to the batch quality
   DIR/slurm-followup-JOB.out Slurm's log of the follow-up job
+  DIR/report.txt    the report the follow-up job wrote (see Report)
 
 Once every task of every array has ended, successful or not, a follow-up job
 (sbatch --dependency=afterany:JOB1:JOB2...; 1 CPU, 1024 MiB) runs, of this project:
