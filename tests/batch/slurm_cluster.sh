@@ -82,17 +82,23 @@ done
 [ "$munge_up" -eq 1 ] || { show_logs; skip "munged did not come up within 10 s"; }
 
 # Four free TCP ports in a row: slurmctld, slurmd, and with accounting
-# slurmdbd and MariaDB.
-listening() {  # the local ports in LISTEN state, one per line (decimal)
-  local local_addr state rest
-  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _ local_addr _ state rest; do
-    if [ "$state" = 0A ]; then echo $(( 16#${local_addr##*:} )); fi
+# slurmdbd and MariaDB. They are taken below the kernel's range of ephemeral
+# ports, from which every outgoing connection (another test's daemons talking
+# to each other, say) takes its local port: a port that is free when looked
+# at there may be in use by the time a daemon binds it. Ports in any state
+# count as used, not only listening ones.
+ports_in_use() {  # the local ports of all TCP sockets, one per line (decimal)
+  local local_addr rest
+  cat /proc/net/tcp /proc/net/tcp6 2>/dev/null | while read -r _ local_addr rest; do
+    case "$local_addr" in *:*) echo $(( 16#${local_addr##*:} )) ;; esac
   done
 }
-listening > "$conf_dir/ports"
+ports_in_use > "$conf_dir/ports"
+read -r ephemeral_low _ < /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || ephemeral_low=32768
+[ "$ephemeral_low" -gt 12000 ] || skip "the ephemeral port range starts at $ephemeral_low, leaving no room below it"
 port=""
 for i in $(seq 50); do
-  p=$(( 20000 + RANDOM % 20000 ))
+  p=$(( 10000 + RANDOM % (ephemeral_low - 10004) ))
   if ! grep -qx -e "$p" -e "$((p + 1))" -e "$((p + 2))" -e "$((p + 3))" "$conf_dir/ports"; then
     port=$p; break
   fi
