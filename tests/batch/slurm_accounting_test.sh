@@ -20,10 +20,6 @@ here="$(cd "$(dirname "$0")" && pwd)"
 
 . "$here/slurm_test_steps.sh"
 
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch"
-
 # shellcheck disable=SC2034  # read by slurm_cluster.sh
 slurm_accounting=1
 . "$here/slurm_cluster.sh"
@@ -31,12 +27,7 @@ check "the cluster keeps accounting" \
   [ "$(scontrol show config | awk '$1 == "AccountingStorageType" { print $3 }')" = accounting_storage/slurmdbd ]
 
 # --- three tiles: t2 without its canopy height layer, t3 held until cancelled -----
-makers=()
-for i in 1 2 3; do
-  "$make_tile" input datamask wetland "t$i" 2000 "$i" --compress NONE &
-  makers+=($!)
-done
-for pid in "${makers[@]}"; do wait "$pid"; done   # not the daemons
+make_tiles "$make_tile" 3
 rm "input/t2/t2_TCH_2000.tif"
 printf 't1 -60 10\nt2 -59.75 10\nt3 -59.5 10\n' > tiles.txt
 cat > held_process_tile <<EOF

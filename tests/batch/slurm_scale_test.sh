@@ -19,10 +19,6 @@ here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/slurm_test_steps.sh"
 command -v gdal_create >/dev/null || skip "gdal_create missing (Debian package gdal-bin)"
 
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch"
-
 # --- a one-node Slurm with MaxArraySize=101, stopped when the test exits ------
 # The node claims 8 CPUs (config_overrides lets slurmd accept more than the
 # machine has) so that several stand-in tasks run at once; the stand-in uses

@@ -20,21 +20,12 @@ here="$(cd "$(dirname "$0")" && pwd)"
 
 . "$here/slurm_test_steps.sh"
 
-rm -rf "$scratch"
-mkdir -p "$scratch"
-cd "$scratch"
-
 # --- a one-node Slurm, stopped when the test exits ------------------------------
 . "$here/slurm_cluster.sh"
 
 # --- tiles and references from direct runs -------------------------------------
 start=$(date +%s)
-makers=()
-for i in 1 2 3; do
-  "$make_tile" input datamask wetland "t$i" 2000 "$i" --compress NONE &
-  makers+=($!)
-done
-for pid in "${makers[@]}"; do wait "$pid"; done   # not the daemons
+make_tiles "$make_tile" 3
 tiles=(t1 t2 t3)
 products=(TCC TCH Loss)
 origin_x=(-60 -59.75 -59.5)
