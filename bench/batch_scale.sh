@@ -25,12 +25,12 @@ awk -v n="$n" 'BEGIN { for (i = 1; i <= n; i++) print "T" i " -60 10" }' > tiles
 awk '{ f = "out/logs/" $1
        print (NR % 97 == 0 ? 1 : 0) > (f ".status"); close(f ".status")
        printf "%.2f\t%d\tnode%d\n", 4 + NR % 7 / 10, 2200000 + NR, NR % 16 > (f ".usage"); close(f ".usage")
-       printf "%d\t%d\n", 100000 + NR, 100000 + int((NR - 1) / 1000) * 1000 + 1 > (f ".job"); close(f ".job") }' tiles.txt
+       printf "%d\t%d\n", 100000 + int((NR - 1) / 1000), (NR - 1) % 1000 > (f ".job"); close(f ".job") }' tiles.txt
 mkdir -p accounting_bin
-awk '{ j = 100000 + NR; node = "node" NR % 16
-       printf "%d|%s|%s|%d||%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, node
-       printf "%d.batch|%s|%s|%d|%d|%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, 2300000000 + NR, node
-       printf "%d.extern|COMPLETED|0:0|5|1024|%s\n", j, node }' tiles.txt > sacct_records.txt
+awk '{ j = (100000 + int((NR - 1) / 1000)) "_" (NR - 1) % 1000; node = "node" NR % 16
+       printf "%s|%s|%s|%d||%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, node
+       printf "%s.batch|%s|%s|%d|%d|%s\n", j, (NR % 97 == 0 ? "FAILED" : "COMPLETED"), (NR % 97 == 0 ? "1:0" : "0:0"), 5, 2300000000 + NR, node
+       printf "%s.extern|COMPLETED|0:0|5|1024|%s\n", j, node }' tiles.txt > sacct_records.txt
 printf '#!/bin/sh\necho "AccountingStorageType   = accounting_storage/slurmdbd"\n' > accounting_bin/scontrol
 printf '#!/bin/sh\ncat "%s"\n' "$dir/sacct_records.txt" > accounting_bin/sacct
 chmod +x accounting_bin/scontrol accounting_bin/sacct

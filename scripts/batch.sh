@@ -224,7 +224,8 @@ report_source="GNU parallel's job log (exit status, wall time, host) and GNU tim
 report_rows() {
   local log="$joblog"
   [ -f "$log" ] || log=/dev/null
-  tile_states | awk -F'\t' -v logdir="$logdir" -v here="$(hostname)" '
+  tile_states | LOGDIR="$logdir" awk -F'\t' -v here="$(hostname)" '
+    BEGIN { logdir = ENVIRON["LOGDIR"] }
     NR == FNR { seq[FNR] = $1; tile[FNR] = $2; state[FNR] = $3; n = FNR; next }
     FNR > 1 && $1 ~ /^[0-9]+$/ { host[$1] = ($2 == ":" ? here : $2); wall[$1] = $4 + 0; code[$1] = $7 }
     END {

@@ -33,8 +33,11 @@ outliers="$quality_dir/batch_quality_outliers.txt" shares="$quality_dir/.batch_q
 # have mawk. Lines read with getline see no escape processing.
 list="$quality_dir/.batch_quality_tables"
 for ((k = 0; k < ${#tiles[@]}; k++)); do printf '%s\t%s\n' "${tiles[k]}" "${tables[k]}"; done > "$list"
-awk -v joined="$joined.tmp" -v totals="$totals.tmp" -v shares="$shares" -v header="$header" '
+# The output paths go in through the environment: awk -v would take the
+# backslashes of a directory name as escapes.
+JOINED="$joined.tmp" TOTALS="$totals.tmp" SHARES="$shares" awk -v header="$header" '
   BEGIN {
+    joined = ENVIRON["JOINED"]; totals = ENVIRON["TOTALS"]; shares = ENVIRON["SHARES"]
     print "tile_id," header > joined
     while ((getline entry < ARGV[1]) > 0) {
       tab = index(entry, "\t"); id = substr(entry, 1, tab - 1); path = substr(entry, tab + 1)

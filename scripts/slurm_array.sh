@@ -40,8 +40,10 @@ Logs, in DIR (default OUTPUT_DIR/logs):
   DIR/TILE.status   its exit status, written when process_tile has ended
   DIR/TILE.usage    its wall time (s), peak memory (KiB, "-" without GNU time
                     on the node) and host, tab-separated, for --report
-  DIR/TILE.job      the Slurm job id of the tile's last task and of its array,
-                    written when the task starts, for --report
+  DIR/TILE.job      the array job id and task index of the tile's last task,
+                    written at submission and when the task starts, for --report
+  DIR/TILE.peak     GNU time's measurement while process_tile runs (left
+                    behind when the task is killed)
   DIR/TILE.quality.err     with --quality: what tile_quality printed (its last
                            line the failure message)
   DIR/TILE.quality.status  with --quality: its exit status, written when it has ended
@@ -135,9 +137,10 @@ if [ "${1:-}" = --task ]; then
   [ -n "${tile:-}" ] || { echo "slurm_array.sh: no line $line in $tiles" >&2; exit 2; }
   echo "tile $tile ($x, $y) on $(hostname), line $line, task $index, job ${SLURM_ARRAY_JOB_ID:-?}"
   rm -f "$logdir/$tile.status" "$logdir/$tile.quality.status" "$logdir/$tile.usage"
-  # Which job ran the tile last, for the report to find Slurm's record of it
-  # even when the task is killed before it can write anything else.
-  printf '%s\t%s\n' "${SLURM_JOB_ID:-}" "${SLURM_ARRAY_JOB_ID:-}" > "$logdir/$tile.job"
+  # Which task runs the tile, for the report to find Slurm's record of it even
+  # when the task is killed before it can write anything else. The submitter
+  # wrote the same when it submitted; commands pasted from --dry-run did not.
+  printf '%s\t%s\n' "${SLURM_ARRAY_JOB_ID:-}" "$index" > "$logdir/$tile.job"
   # The run's own measurement for --report: wall time, and its peak memory
   # (maximum resident set, KiB) where GNU time is installed.
   timer=() peak_file="$logdir/$tile.peak"
@@ -189,8 +192,8 @@ if [ "${1:-}" = --follow-up ]; then
   job="${SLURM_JOB_ID:-$$}"
   # The lines of the list whose tile has a status file of 0 for each suffix.
   finished() {  # finished SUFFIX...
-    awk -F'\t' -v logdir="$logdir" -v suffixes="$*" '
-      BEGIN { n = split(suffixes, suffix, " ") }
+    LOGDIR="$logdir" awk -F'\t' -v suffixes="$*" '
+      BEGIN { logdir = ENVIRON["LOGDIR"]; n = split(suffixes, suffix, " ") }
       { ok = 1
         for (k = 1; k <= n; k++) {
           f = logdir "/" $1 suffix[k]; s = ""
@@ -252,47 +255,63 @@ task_memory_mib() {  # task_memory_mib LAST_YEAR QUALITY
 }
 
 # Slurm's record of every task of the arrays listed in file $1 (one id per
-# line), "JobIDRaw|State|ExitCode|ElapsedRaw|MaxRSS|NodeList" per job and per
+# line), "JobID|State|ExitCode|ElapsedRaw|MaxRSS|NodeList" per job and per
 # step, MaxRSS in bytes; asked a hundred arrays at a time, each call given
 # five minutes, so that an unanswering slurmdbd ends the report instead of
-# hanging it.
+# hanging it. Tasks not yet started (or cancelled before they started) are
+# one record per array, ARRAY_[1-3,7%N]; SLURM_BITSTR_LEN=0 has that range
+# printed whole, however long.
 sacct_records() {  # sacct_records ARRAY_IDS_FILE
   local ids=() i
   mapfile -t ids < "$1"
   for ((i = 0; i < ${#ids[@]}; i += 100)); do
-    timeout 300 sacct --noheader --parsable2 --noconvert --jobs="$(IFS=,; echo "${ids[*]:i:100}")" \
-      --format=JobIDRaw,State,ExitCode,ElapsedRaw,MaxRSS,NodeList || return 1
+    SLURM_BITSTR_LEN=0 timeout 300 sacct --noheader --parsable2 --noconvert \
+      --jobs="$(IFS=,; echo "${ids[*]:i:100}")" --format=JobID,State,ExitCode,ElapsedRaw,MaxRSS,NodeList || return 1
   done
 }
 
-# The report's rows (file $2, job id in the seventh field) with Slurm's record
-# (file $1, from sacct_records) where it has the tile's last task: its node,
-# its state as the seventh field, and for wall time and peak memory the larger
-# of Slurm's figure and the task's own. Slurm times the whole task but in whole
-# seconds, and samples memory (a task shorter than the sampling interval may
-# show none); the task's own figures are exact but of process_tile alone, and
-# missing when the task was killed. The larger is nearer to what the task
-# cost. A tile with no exit status is failed when its task has ended and
-# running while it is queued or running.
+# The report's rows (file $2, the tile's array task ARRAY_INDEX in the seventh
+# field) with Slurm's record (file $1, from sacct_records) where it has that
+# task: its node, its state as the seventh field, and for wall time and peak
+# memory the larger of Slurm's figure and the task's own. Slurm times the
+# whole task but in whole seconds, and samples memory (a task shorter than
+# the sampling interval may show none); the task's own figures are exact but
+# of process_tile alone, and missing when the task was killed. The larger is
+# nearer to what the task cost. A tile whose task is queued or running is
+# running, whatever an earlier task left; one whose task has ended without a
+# status file is failed.
 merge_sacct_records() {  # merge_sacct_records SACCT ROWS
   awk -F'\t' -v OFS='\t' '
-    FNR == NR {
+    FILENAME == ARGV[1] {
       n = split($0, r, "|"); if (n < 6) next
       if ((dot = index(r[1], ".")) > 0) {
         id = substr(r[1], 1, dot - 1)
         if (r[5] ~ /^[0-9]+$/ && r[5] / 1024 > rss[id]) rss[id] = r[5] / 1024
         next
       }
-      split(r[2], st, " "); state[r[1]] = st[1]; elapsed[r[1]] = r[4]; node[r[1]] = r[6]
+      split(r[2], st, " ")
+      if (r[1] ~ /^[0-9]+_[0-9]+$/) { record(r[1], st[1], r[4], r[6]); own[r[1]] = 1; next }
+      # ARRAY_[ranges%throttle]: every task of the ranges that has no record
+      # of its own (the range can lag behind a task that has just started)
+      if (r[1] !~ /^[0-9]+_\[[0-9,-]+(%[0-9]+)?\]$/) next
+      array = substr(r[1], 1, index(r[1], "_") - 1)
+      ranges = substr(r[1], index(r[1], "[") + 1); sub(/(%[0-9]+)?\]$/, "", ranges)
+      m = split(ranges, range, ",")
+      for (k = 1; k <= m; k++) {
+        lo = range[k]; hi = lo
+        if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
+        for (t = lo + 0; t <= hi + 0; t++) if (!((array "_" t) in own)) record(array "_" t, st[1], r[4], r[6])
+      }
       next
     }
+    function record(task, s, elapsed_s, nodes) { state[task] = s; elapsed[task] = elapsed_s; node[task] = nodes }
     {
       j = $7; $7 = ""
       if (j != "" && (j in state)) {
         s = state[j]; $7 = s
-        if ($3 == "-")
-          $2 = (s ~ /^(PENDING|RUNNING|REQUEUED|RESIZING|SUSPENDED|CONFIGURING|COMPLETING|SIGNALING|STAGE_OUT)$/) \
-               ? "running" : "failed"
+        if (s ~ /^(PENDING|RUNNING|REQUEUED|RESIZING|SUSPENDED|CONFIGURING|COMPLETING|SIGNALING|STAGE_OUT)$/) {
+          $2 = "running"; $3 = "-"
+        } else if ($3 == "-") $2 = "failed"
         if (elapsed[j] ~ /^[0-9]+$/ && ($4 == "-" || elapsed[j] > $4 + 0)) $4 = elapsed[j]
         if (rss[j] > 0 && ($5 == "-" || rss[j] > $5 + 0)) $5 = sprintf("%.0f", rss[j])
         if (node[j] != "" && node[j] != "None assigned") $6 = node[j]
@@ -343,18 +362,25 @@ fi
 take_shared_arguments "${args[@]}"
 take_quality_arguments
 logdir="$(abs_path "${logdir:-$output_dir/logs}")"
-[ -x "$process_tile" ] || die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
+# The programs and scripts are checked only where a run is submitted: a plan
+# or a report runs none of them, and a report of a past run still works once
+# they have moved.
+submitting=1
+[ "$plan" -eq 0 ] && [ "$report" -eq 0 ] || submitting=0
+[ "$submitting" -eq 0 ] || [ -x "$process_tile" ] ||
+  die_usage "$process_tile is not an executable (build it first: scripts/build.sh)"
 self="$(abs_path "${BASH_SOURCE[0]}")"
 scripts_dir="$(cd "$(dirname "$self")" && pwd)"
 region_sh="" batch_quality_sh=""
 if [ "$region" -eq 1 ]; then
   region_sh="$scripts_dir/region.sh"
-  [ -x "$region_sh" ] || die_usage "$region_sh is not an executable (or give --no-region)"
+  [ "$submitting" -eq 0 ] || [ -x "$region_sh" ] || die_usage "$region_sh is not an executable (or give --no-region)"
 fi
 if [ "$quality" -eq 1 ]; then
-  [ -x "$tile_quality" ] || die_usage "$tile_quality is not an executable (build it: scripts/build.sh, or give --tile-quality)"
+  [ "$submitting" -eq 0 ] || [ -x "$tile_quality" ] ||
+    die_usage "$tile_quality is not an executable (build it: scripts/build.sh, or give --tile-quality)"
   batch_quality_sh="$scripts_dir/batch_quality.sh"
-  [ -x "$batch_quality_sh" ] || die_usage "$batch_quality_sh is not an executable"
+  [ "$submitting" -eq 0 ] || [ -x "$batch_quality_sh" ] || die_usage "$batch_quality_sh is not an executable"
 fi
 
 mem_mib=$(task_memory_mib "$last_year" "$quality")
@@ -371,41 +397,73 @@ if [ "$plan" -eq 1 ]; then
 fi
 
 if [ "$report" -eq 1 ]; then
+  [ -d "$logdir" ] || { echo "$prog: no log directory $logdir: nothing of this list was submitted there" >&2; exit 1; }
   work="$(mktemp -d)"
   trap 'rm -rf "$work"' EXIT
   clean_tile_list "$tile_list" "$work/tiles.tsv" || die_usage "bad tile list"
   # One awk pass over the list and its status, usage and job files: the rows
-  # of print_report with, as a seventh field, the job id of the tile's last
-  # task, and the ids of the arrays those tasks belong to.
-  # With --quality a tile whose quality run has not ended with 0 counts as
-  # failed (its exit status that of tile_quality), or not run without one.
-  awk -F'\t' -v logdir="$logdir" -v quality="$quality" -v arrays="$work/arrays.txt" '
+  # of print_report with, as a seventh field, the tile's array task
+  # (ARRAY_INDEX), and the ids of the arrays. With --quality a tile whose
+  # quality run has not ended with 0 counts as failed (its exit status that of
+  # tile_quality), or not run without one. What does not read as a number
+  # (or a host name) where one belongs shows as "-" or "?", and is counted.
+  LOGDIR="$logdir" awk -F'\t' -v quality="$quality" -v arrays="$work/arrays.txt" -v bad_file="$work/unreadable" '
     function first_line(f,   s) { s = ""; if ((getline s < f) <= 0) s = ""; close(f); return s }
-    { st = first_line(logdir "/" $1 ".status"); u = first_line(logdir "/" $1 ".usage")
-      if (quality && st == "0") st = first_line(logdir "/" $1 ".quality.status")
-      if (u == "") u = "-\t-\t-"
-      split(first_line(logdir "/" $1 ".job"), job, "\t")
-      if (job[2] ~ /^[0-9]+$/ && !(job[2] in seen)) { seen[job[2]] = 1; print job[2] > arrays }
+    function status(f,   s) {
+      s = first_line(f)
+      if (s == "" || s ~ /^[0-9]+$/) return s
+      bad++; return "?"
+    }
+    function unknown() { bad++; return "-" }
+    BEGIN { logdir = ENVIRON["LOGDIR"] }
+    { st = status(logdir "/" $1 ".status")
+      if (quality && st == "0") st = status(logdir "/" $1 ".quality.status")
+      wall = peak = host = "-"
+      u = first_line(logdir "/" $1 ".usage")
+      if (u != "") {
+        n = split(u, f, "\t")
+        if (n != 3) bad++
+        else {
+          wall = f[1] ~ /^[0-9]+([.][0-9]+)?$/ ? f[1] : unknown()
+          peak = f[2] ~ /^([0-9]+|-)$/ ? f[2] : unknown()
+          host = f[3] ~ /^[A-Za-z0-9][A-Za-z0-9._-]*$/ ? f[3] : unknown()
+        }
+      }
+      task = ""
+      j = first_line(logdir "/" $1 ".job")
+      if (j != "") {
+        if (split(j, job, "\t") == 2 && job[1] ~ /^[0-9]+$/ && job[2] ~ /^[0-9]+$/) {
+          task = job[1] "_" job[2]
+          if (!(job[1] in seen)) { seen[job[1]] = 1; print job[1] > arrays }
+        } else bad++
+      }
       state = st == "" ? "not run" : (st == "0" ? "done" : "failed")
-      print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" u "\t" (job[1] ~ /^[0-9]+$/ ? job[1] : "") }
-    END { close(arrays) }' "$work/tiles.tsv" > "$work/rows.tsv"
+      print $1 "\t" state "\t" (st == "" ? "-" : st) "\t" wall "\t" peak "\t" host "\t" task }
+    END { close(arrays); print bad + 0 > bad_file }' "$work/tiles.tsv" > "$work/rows.tsv"
   : >> "$work/arrays.txt"
-  merged=0
+  unreadable="$(cat "$work/unreadable")"
+  [ "$unreadable" -eq 0 ] ||
+    echo "$prog: $unreadable log file(s) in $logdir did not read as the task writes them; shown as - or ?" >&2
+  # Where the cluster keeps accounting, Slurm's record of each tile's task.
   accounting="$(awk '$1 == "AccountingStorageType" && $2 == "=" { print $3 }' <<< "$config")"
-  if [ -n "$accounting" ] && [ "$accounting" != accounting_storage/none ] && command -v sacct > /dev/null; then
-    if sacct_records "$work/arrays.txt" > "$work/sacct.txt" 2> "$work/sacct.err"; then
-      merge_sacct_records "$work/sacct.txt" "$work/rows.tsv" > "$work/report.tsv"
-      merged=1
-    else
-      echo "$prog: sacct failed ($(awk 'NF { l = $0 } END { print l }' "$work/sacct.err")); the figures are the tasks' own measurement" >&2
-    fi
+  why=""
+  if [ -z "$config" ]; then
+    why="scontrol show config did not answer, so whether the cluster keeps job accounting is not known"
+  elif [ -z "$accounting" ] || [ "$accounting" = accounting_storage/none ]; then
+    why="the cluster keeps no job accounting"
+  elif ! command -v sacct > /dev/null; then
+    why="sacct is not installed here"
+  elif ! sacct_records "$work/arrays.txt" > "$work/sacct.txt" 2> "$work/sacct.err"; then
+    why="sacct failed: $(awk 'NF { l = $0 } END { print l }' "$work/sacct.err")"
+    echo "$prog: $why; the figures are the tasks' own measurement" >&2
   fi
-  if [ "$merged" -eq 1 ]; then
+  if [ -z "$why" ]; then
+    merge_sacct_records "$work/sacct.txt" "$work/rows.tsv" > "$work/report.tsv"
     print_report "$work/report.tsv" \
       "Slurm's accounting (sacct) of each tile's last task; exit status from $logdir/TILE.status"
   else
-    cut -f1-6 "$work/rows.tsv" > "$work/report.tsv"   # the job ids stay out of the table
-    print_report "$work/report.tsv" "the tasks' own measurement ($logdir/TILE.usage)"
+    cut -f1-6 "$work/rows.tsv" > "$work/report.tsv"   # the task ids stay out of the table
+    print_report "$work/report.tsv" "the tasks' own measurement ($logdir/TILE.usage): $why"
   fi
   exit 0
 fi
@@ -426,7 +484,7 @@ tile_count=$(wc -l < "$tiles")
 # its first line to run (offset that line, task 0) and spans MaxArraySize lines.
 # One line per array: "offset<TAB>indices<TAB>tasks<TAB>first line<TAB>last line",
 # indices as ranges (1-3,5,7-9).
-arrays="$(awk -F'\t' -v logdir="$logdir" -v only_unfinished="$unfinished" -v quality="$quality" \
+arrays="$(LOGDIR="$logdir" awk -F'\t' -v only_unfinished="$unfinished" -v quality="$quality" \
               -v max_size="$max_array_size" '
   function status_ok(f,   s) {
     s = ""
@@ -446,7 +504,7 @@ arrays="$(awk -F'\t' -v logdir="$logdir" -v only_unfinished="$unfinished" -v qua
     if (ranges != "") print offset "\t" ranges "\t" tasks "\t" first "\t" last
     ranges = ""; tasks = 0
   }
-  BEGIN { offset = -1 }
+  BEGIN { offset = -1; logdir = ENVIRON["LOGDIR"] }
   {
     if (only_unfinished && done_ok($1)) next
     if (offset < 0 || NR - offset > max_size - 1) {
@@ -482,6 +540,23 @@ array_cmd() {  # array_cmd K: into cmd
        "$self" --task "$offset" "$tiles" "$last_year" "$input_dir" "$output_dir"
        "$datamask_dir" "$wetland_dir" "$process_tile" "$logdir")
   [ "$quality" -eq 0 ] || cmd+=("$tile_quality" "$quality_dir")
+}
+# Each tile's job file names the array task that is to run it (TILE.job:
+# "ARRAY<TAB>INDEX"), from submission on, so that the report finds Slurm's
+# record of it while it waits and if it is cancelled before it starts. One
+# awk pass over the list per array.
+record_tasks() {  # record_tasks ARRAY_JOB_ID OFFSET INDICES (ranges, 1-3,5)
+  LOGDIR="$logdir" awk -F'\t' -v array="$1" -v offset="$2" -v indices="$3" '
+    BEGIN {
+      logdir = ENVIRON["LOGDIR"]
+      m = split(indices, range, ",")
+      for (k = 1; k <= m; k++) {
+        lo = range[k]; hi = lo
+        if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
+        for (t = lo + 0; t <= hi + 0; t++) wanted[offset + t] = t
+      }
+    }
+    NR in wanted { f = logdir "/" $1 ".job"; print array "\t" wanted[NR] > f; close(f) }' "$tiles"
 }
 # With --max-running and several arrays, each array waits for the one before
 # it to end (afterany) and is throttled to %N itself, so at most N tasks of
@@ -540,6 +615,7 @@ for ((k = 0; k < array_count; k++)); do
   jobid="${jobid%%;*}"   # --parsable prints "id" or "id;cluster"
   jobids+=("$jobid")
   IFS=$'\t' read -r offset indices n first last <<< "${array_lines[$k]}"
+  record_tasks "$jobid" "$offset" "$indices"
   if [ "$array_count" -eq 1 ]; then
     echo "$prog: submitted array job $jobid (tasks $indices)"
   else

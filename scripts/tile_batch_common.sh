@@ -130,7 +130,7 @@ print_plan() {
 # seventh field the scheduler's own state of the tile's last task where it was
 # asked (e.g. COMPLETED, CANCELLED, OUT_OF_MEMORY). SOURCE, where given, says
 # where the figures come from. The table goes from the quickest tile to the
-# slowest.
+# slowest; the times summed up are those of the tiles done or failed.
 #   print_report ROWS_TSV [SOURCE]
 print_report() {
   sort -t$'\t' -k4,4g "$1" | awk -F'\t' -v source="${2:-}" '
@@ -138,7 +138,8 @@ print_report() {
     { row[NR] = $0
       count[$2]++
       if ($7 != "") scheduler = 1
-      if ($4 != "-") { timed[++nt] = $4 + 0; timed_tile[nt] = $1; total += $4 }
+      # Only ended tasks count in the times: a running one has not its whole yet.
+      if ($4 != "-" && ($2 == "done" || $2 == "failed")) { timed[++nt] = $4 + 0; timed_tile[nt] = $1; total += $4 }
       if ($5 != "-" && $5 + 0 > most) { most = $5 + 0; most_tile = $1 } }
     END {
       if (source != "") print "figures: " source

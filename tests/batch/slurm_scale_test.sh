@@ -76,8 +76,10 @@ check "plan: nothing submitted, nothing written" [ -z "$(squeue -h -o %i)" -a ! 
 report() {  # report FILE: slurm_array.sh --report of the list into FILE
   bash "$scripts/slurm_array.sh" --report tiles.txt 2000 input out datamask wetland "$scratch/stand_in" > "$1"
 }
-report report0.txt
-check "report before the run: 350 not run" grep -qx "summary: 350 tiles: 0 done, 0 failed, 350 not run" report0.txt
+status=0
+report report0.txt 2> report0.err || status=$?
+check "report before anything was submitted: refused, saying why" \
+  [ "$status" -eq 1 -a ! -s report0.txt ] && grep -q "^slurm_array.sh: no log directory .*/out/logs: nothing of this list was submitted there" report0.err
 
 # --- 350 tiles, five failing ----------------------------------------------------
 start=$(date +%s)
