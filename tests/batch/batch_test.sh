@@ -312,7 +312,19 @@ check "... the products stay" [ -s slurm_out/TCC_2000_t1.img ]
 check "sbatch --unfinished --quality resubmits t1 with its failed quality run" grep -q -- "--array=1-3 " sbatch.txt
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "... without --quality, t1 has finished" grep -q -- "--array=2-3 " sbatch.txt
-rm -rf slurm_out slurm_logs spool
+# The report of those logs: no Slurm here, so the tasks' own figures. It runs
+# no program, so it works once the binaries have gone; and a log directory
+# whose name holds a backslash is read as named.
+"${slurm[@]}" --report --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
+  > slurm_report.txt 2>&1
+check "slurm report without the binaries: t1 done, t3 failed with 1, t2 not run" \
+  [ "$(awk '$1 ~ /^t[123]$/ { print $1, $2, $3 }' slurm_report.txt | sort | tr '\n' ' ')" = "t1 done 0 t2 not run t3 failed 1 " ]
+cp -r slurm_logs 'slurm\tlogs'
+"${slurm[@]}" --report --logs 'slurm\tlogs' tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
+  > slurm_report_bs.txt 2>&1
+check "... the same from a log directory named with a backslash" \
+  [ "$(grep '^t' slurm_report_bs.txt)" = "$(grep '^t' slurm_report.txt)" ]
+rm -rf slurm_out slurm_logs 'slurm\tlogs' spool
 
 # --- resume after the layer is back: only t3 runs -------------------------------
 mv "$scratch/t3_TCH_2000.tif.aside" "$missing"
