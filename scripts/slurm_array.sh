@@ -226,12 +226,14 @@ if [ "${1:-}" = --follow-up ]; then
       "$batch_quality_sh" "$quality_dir" "${ids[@]}" || status=1
     fi
   fi
-  if "${report_cmd[@]}" > "$logdir/report.txt.part"; then
-    mv -f "$logdir/report.txt.part" "$logdir/report.txt"
+  # Written beside under this job's own name, then renamed: a follow-up job of
+  # a resubmission may write its report at the same time.
+  if "${report_cmd[@]}" > "$logdir/report.txt.$job.part"; then
+    mv -f "$logdir/report.txt.$job.part" "$logdir/report.txt"
     awk '/^summary/' "$logdir/report.txt"
     echo "report: per-tile times, memory and hosts in $logdir/report.txt (again with --report)"
   else
-    rm -f "$logdir/report.txt.part"
+    rm -f "$logdir/report.txt.$job.part"
     echo "report: could not be written"
     status=1
   fi
