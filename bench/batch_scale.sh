@@ -7,7 +7,8 @@
 #   --report joined with Slurm's records of the N tasks, and batch.sh --plan.
 # For the second report, scontrol and sacct on PATH are scripts that say the
 # cluster keeps accounting and print, as sacct does, three records per task
-# (the job, its batch and its extern step) of arrays of 1000 tasks.
+# (the job, its batch and its extern step) of arrays of 1000 tasks; and a
+# squeue that lists 20,002 queued tasks for the --unfinished selection.
 # A benchmark, not a test: it prints the times.
 #
 #   bench/batch_scale.sh [N] [DIR]
@@ -33,7 +34,12 @@ awk '{ j = (100000 + int((NR - 1) / 1000)) "_" (NR - 1) % 1000; node = "node" NR
        printf "%s.extern|COMPLETED|0:0|5|1024|%s\n", j, node }' tiles.txt > sacct_records.txt
 printf '#!/bin/sh\necho "AccountingStorageType   = accounting_storage/slurmdbd"\n' > accounting_bin/scontrol
 printf '#!/bin/sh\ncat "%s"\n' "$dir/sacct_records.txt" > accounting_bin/sacct
-chmod +x accounting_bin/scontrol accounting_bin/sacct
+# A busy cluster's queue of 20,000 other tasks, and the tasks of the first
+# two failed tiles still there.
+awk 'BEGIN { for (i = 0; i < 20000; i++) print 900000 + int(i / 1000) "_" i % 1000
+             print "100000_96"; print "100000_193" }' > squeue_tasks.txt
+printf '#!/bin/sh\ncat "%s"\n' "$dir/squeue_tasks.txt" > accounting_bin/squeue
+chmod +x accounting_bin/scontrol accounting_bin/sacct accounting_bin/squeue
 shared=(tiles.txt 2020 input out datamask wetland "$dir/stand_in")
 
 timed() {  # timed WHAT COMMAND...: its output to a file, its time printed
@@ -46,7 +52,8 @@ timed() {  # timed WHAT COMMAND...: its output to a file, its time printed
 }
 echo "$n tiles, $n status, usage and job files in $dir/out/logs"
 timed "slurm_array.sh --plan" bash "$scripts/slurm_array.sh" --plan "${shared[@]}"
-timed "slurm_array.sh --dry-run --unfinished" bash "$scripts/slurm_array.sh" --dry-run --unfinished "${shared[@]}"
+timed "slurm_array.sh --dry-run --unfinished" env PATH="$dir/accounting_bin:$PATH" \
+  bash "$scripts/slurm_array.sh" --dry-run --unfinished "${shared[@]}"
 timed "slurm_array.sh --report" bash "$scripts/slurm_array.sh" --report "${shared[@]}"
 timed "slurm_array.sh --report, with sacct" env PATH="$dir/accounting_bin:$PATH" \
   bash "$scripts/slurm_array.sh" --report "${shared[@]}"

@@ -79,7 +79,9 @@ Options:
   --logs DIR          log directory
   --unfinished        submit only the tiles without a status of 0 in DIR, with
                       --quality also those without a quality status of 0 (resume
-                      after failures, cancellations or node losses)
+                      after failures, cancellations or node losses); a tile whose
+                      task (DIR/TILE.job) squeue still lists, queued or running,
+                      is left out and named, so that no tile runs twice at once
   --no-region         build no region mosaics in the follow-up job
   --quality           also run tile_quality in each task, and the batch quality
                       in the follow-up job (see above)
@@ -93,7 +95,9 @@ Options:
                       time, peak memory, host) and a summary, submit nothing;
                       with --quality a tile is done once its quality status is
                       0 too (see Report below)
-  --dry-run           print the sbatch commands instead of submitting them
+  --dry-run           print the sbatch commands instead of submitting them, each
+                      array's followed by the call that names its tasks in the
+                      tiles' job files, as a submission does
   -h, --help          this text
 
 Report. The exit status is the tile's status file. Where the cluster keeps
@@ -240,6 +244,35 @@ if [ "${1:-}" = --follow-up ]; then
   exit "$status"
 fi
 
+# Each tile's job file names the array task that is to run it (TILE.job:
+# "ARRAY<TAB>INDEX"), from submission on, so that the report finds Slurm's
+# record of it while it waits and if it is cancelled before it starts. One
+# awk pass over the list per array. Also a mode of its own, for the commands
+# --dry-run prints:
+#   slurm_array.sh --record-tasks LOGDIR TILES ARRAY_JOB_ID OFFSET INDICES
+record_tasks() {  # record_tasks ARRAY_JOB_ID OFFSET INDICES (ranges, 1-3,5): uses logdir, tiles
+  LOGDIR="$logdir" awk -F'\t' -v array="$1" -v offset="$2" -v indices="$3" '
+    BEGIN {
+      logdir = ENVIRON["LOGDIR"]
+      m = split(indices, range, ",")
+      for (k = 1; k <= m; k++) {
+        lo = range[k]; hi = lo
+        if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
+        for (t = lo + 0; t <= hi + 0; t++) wanted[offset + t] = t
+      }
+    }
+    NR in wanted { f = logdir "/" $1 ".job"; print array "\t" wanted[NR] > f; close(f) }' "$tiles"
+}
+if [ "${1:-}" = --record-tasks ]; then
+  shift
+  [ $# -eq 5 ] && [ -d "$1" ] && [ -f "$2" ] && [[ "$3" =~ ^[0-9]+$ ]] && [[ "$4" =~ ^[0-9]+$ ]] &&
+    [[ "$5" =~ ^[0-9]+(-[0-9]+)?(,[0-9]+(-[0-9]+)?)*$ ]] ||
+    { echo "slurm_array.sh --record-tasks: expected LOGDIR TILES ARRAY_JOB_ID OFFSET INDICES" >&2; exit 2; }
+  logdir="$1" tiles="$2"
+  record_tasks "$3" "$4" "$5"
+  exit
+fi
+
 # shellcheck source=scripts/tile_batch_common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/tile_batch_common.sh"
 
@@ -295,14 +328,18 @@ merge_sacct_records() {  # merge_sacct_records SACCT ROWS
       if (r[1] ~ /^[0-9]+_[0-9]+$/) { record(r[1], st[1], r[4], r[6]); own[r[1]] = 1; next }
       # ARRAY_[ranges%throttle]: every task of the ranges that has no record
       # of its own (the range can lag behind a task that has just started)
-      if (r[1] !~ /^[0-9]+_\[[0-9,-]+(%[0-9]+)?\]$/) next
+      if (r[1] !~ /^[0-9]+_\[[0-9,:-]+(%[0-9]+)?\]$/) next
       array = substr(r[1], 1, index(r[1], "_") - 1)
       ranges = substr(r[1], index(r[1], "[") + 1); sub(/(%[0-9]+)?\]$/, "", ranges)
       m = split(ranges, range, ",")
+      # each range lo, lo-hi or lo-hi:step (Slurm writes evenly spaced tasks so)
       for (k = 1; k <= m; k++) {
-        lo = range[k]; hi = lo
+        lo = range[k]; step = 1
+        if ((colon = index(lo, ":")) > 0) { step = substr(lo, colon + 1) + 0; lo = substr(lo, 1, colon - 1) }
+        hi = lo
         if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
-        for (t = lo + 0; t <= hi + 0; t++) if (!((array "_" t) in own)) record(array "_" t, st[1], r[4], r[6])
+        if (step < 1) step = 1
+        for (t = lo + 0; t <= hi + 0; t += step) if (!((array "_" t) in own)) record(array "_" t, st[1], r[4], r[6])
       }
       next
     }
@@ -311,12 +348,16 @@ merge_sacct_records() {  # merge_sacct_records SACCT ROWS
       j = $7; $7 = ""
       if (j != "" && (j in state)) {
         s = state[j]; $7 = s
+        # A task that never had a node never ran: its elapsed 0 is no time.
+        placed = node[j] != "" && node[j] != "None assigned"
         if (s ~ /^(PENDING|RUNNING|REQUEUED|RESIZING|SUSPENDED|CONFIGURING|COMPLETING|SIGNALING|STAGE_OUT)$/) {
-          $2 = "running"; $3 = "-"
+          # The task now queued or running: what an earlier task measured is
+          # not its own.
+          $2 = "running"; $3 = $4 = $5 = $6 = "-"
         } else if ($3 == "-") $2 = "failed"
-        if (elapsed[j] ~ /^[0-9]+$/ && ($4 == "-" || elapsed[j] > $4 + 0)) $4 = elapsed[j]
+        if (placed && elapsed[j] ~ /^[0-9]+$/ && ($4 == "-" || elapsed[j] > $4 + 0)) $4 = elapsed[j]
         if (rss[j] > 0 && ($5 == "-" || rss[j] > $5 + 0)) $5 = sprintf("%.0f", rss[j])
-        if (node[j] != "" && node[j] != "None assigned") $6 = node[j]
+        if (placed) $6 = node[j]
       }
       print
     }' "$1" "$2"
@@ -486,8 +527,22 @@ tile_count=$(wc -l < "$tiles")
 # its first line to run (offset that line, task 0) and spans MaxArraySize lines.
 # One line per array: "offset<TAB>indices<TAB>tasks<TAB>first line<TAB>last line",
 # indices as ranges (1-3,5,7-9).
-arrays="$(LOGDIR="$logdir" awk -F'\t' -v only_unfinished="$unfinished" -v quality="$quality" \
-              -v max_size="$max_array_size" '
+# With --unfinished a tile whose task (TILE.job) squeue still lists, queued or
+# running, is left out: a second task would run the tile beside it.
+active="$(mktemp)" left_out="$(mktemp)"
+trap 'rm -f "$active" "$left_out"' EXIT
+if [ "$unfinished" -eq 1 ] && command -v squeue > /dev/null; then
+  if ! timeout 60 squeue -h -r -o %i > "$active" 2> "$left_out"; then
+    why="squeue failed: $(awk 'NF { l = $0 } END { print l }' "$left_out")"
+    [ "$dry_run" -eq 1 ] ||
+      { rm -f "$tiles"; echo "$prog: cannot tell which tiles' tasks are still queued or running ($why)" >&2; exit 1; }
+    echo "$prog: cannot tell which tiles' tasks are still queued or running ($why); the commands below may run such a tile a second time" >&2
+    : > "$active"
+  fi
+fi
+: > "$left_out"
+arrays="$(LOGDIR="$logdir" ACTIVE="$active" LEFT_OUT="$left_out" awk -F'\t' -v only_unfinished="$unfinished" \
+              -v quality="$quality" -v max_size="$max_array_size" '
   function status_ok(f,   s) {
     s = ""
     if ((getline s < f) > 0) { close(f); return s == "0" }
@@ -506,9 +561,19 @@ arrays="$(LOGDIR="$logdir" awk -F'\t' -v only_unfinished="$unfinished" -v qualit
     if (ranges != "") print offset "\t" ranges "\t" tasks "\t" first "\t" last
     ranges = ""; tasks = 0
   }
-  BEGIN { offset = -1; logdir = ENVIRON["LOGDIR"] }
+  function still_active(tile,   f, j, job) {
+    f = logdir "/" tile ".job"; j = ""
+    if ((getline j < f) <= 0) j = ""
+    close(f)
+    return split(j, job, "\t") == 2 && ((job[1] "_" job[2]) in active)
+  }
+  BEGIN {
+    offset = -1; logdir = ENVIRON["LOGDIR"]
+    while ((getline task < ENVIRON["ACTIVE"]) > 0) active[task] = 1
+  }
   {
     if (only_unfinished && done_ok($1)) next
+    if (only_unfinished && still_active($1)) { print $1 > ENVIRON["LEFT_OUT"]; next }
     if (offset < 0 || NR - offset > max_size - 1) {
       flush_array()
       offset = (offset < 0 && NR <= max_size - 1) ? 0 : NR
@@ -520,9 +585,16 @@ arrays="$(LOGDIR="$logdir" awk -F'\t' -v only_unfinished="$unfinished" -v qualit
     flush_range(); start = i; prev = i
   }
   END { flush_array() }' "$tiles")"
+if [ -s "$left_out" ]; then
+  echo "$prog: $(wc -l < "$left_out") unfinished tile(s) left out, their tasks still queued or running: $(head -c 300 "$left_out" | tr '\n' ' ')"
+fi
 if [ -z "$arrays" ]; then
   rm -f "$tiles"
-  echo "$prog: every tile of $tile_list has finished with status 0$([ "$quality" -eq 0 ] || echo ", and its quality run too"); nothing to submit"
+  if [ -s "$left_out" ]; then
+    echo "$prog: nothing to submit"
+  else
+    echo "$prog: every tile of $tile_list has finished with status 0$([ "$quality" -eq 0 ] || echo ", and its quality run too"); nothing to submit"
+  fi
   exit 0
 fi
 mapfile -t array_lines <<< "$arrays"
@@ -542,23 +614,6 @@ array_cmd() {  # array_cmd K: into cmd
        "$self" --task "$offset" "$tiles" "$last_year" "$input_dir" "$output_dir"
        "$datamask_dir" "$wetland_dir" "$process_tile" "$logdir")
   [ "$quality" -eq 0 ] || cmd+=("$tile_quality" "$quality_dir")
-}
-# Each tile's job file names the array task that is to run it (TILE.job:
-# "ARRAY<TAB>INDEX"), from submission on, so that the report finds Slurm's
-# record of it while it waits and if it is cancelled before it starts. One
-# awk pass over the list per array.
-record_tasks() {  # record_tasks ARRAY_JOB_ID OFFSET INDICES (ranges, 1-3,5)
-  LOGDIR="$logdir" awk -F'\t' -v array="$1" -v offset="$2" -v indices="$3" '
-    BEGIN {
-      logdir = ENVIRON["LOGDIR"]
-      m = split(indices, range, ",")
-      for (k = 1; k <= m; k++) {
-        lo = range[k]; hi = lo
-        if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
-        for (t = lo + 0; t <= hi + 0; t++) wanted[offset + t] = t
-      }
-    }
-    NR in wanted { f = logdir "/" $1 ".job"; print array "\t" wanted[NR] > f; close(f) }' "$tiles"
 }
 # With --max-running and several arrays, each array waits for the one before
 # it to end (afterany) and is throttled to %N itself, so at most N tasks of
@@ -596,6 +651,8 @@ if [ "$dry_run" -eq 1 ]; then
     printf 'jobid=$('; printf '%q ' sbatch --parsable
     [ "$chained" -eq 0 ] || [ "$k" -eq 0 ] || printf -- '--dependency=afterany:"${jobid%%%%;*}" '
     printf '%q ' "${cmd[@]:1}"; echo ')'
+    IFS=$'\t' read -r offset indices _ _ _ <<< "${array_lines[$k]}"
+    printf '%q ' bash "$self" --record-tasks "$logdir" "$tiles"; printf '"${jobid%%%%;*}" %q %q\n' "$offset" "$indices"
     [ "$array_count" -eq 1 ] || echo 'jobids="$jobids:${jobid%%;*}"'
   done
   printf '%q ' "${follow_up_cmd[@]:0:2}"

@@ -130,7 +130,8 @@ print_plan() {
 # seventh field the scheduler's own state of the tile's last task where it was
 # asked (e.g. COMPLETED, CANCELLED, OUT_OF_MEMORY). SOURCE, where given, says
 # where the figures come from. The table goes from the quickest tile to the
-# slowest; the times summed up are those of the tiles done or failed.
+# slowest; the times summed up and the largest memory are those of the tiles
+# done or failed.
 #   print_report ROWS_TSV [SOURCE]
 print_report() {
   sort -t$'\t' -k4,4g "$1" | awk -F'\t' -v source="${2:-}" '
@@ -140,7 +141,7 @@ print_report() {
       if ($7 != "") scheduler = 1
       # Only ended tasks count in the times: a running one has not its whole yet.
       if ($4 != "-" && ($2 == "done" || $2 == "failed")) { timed[++nt] = $4 + 0; timed_tile[nt] = $1; total += $4 }
-      if ($5 != "-" && $5 + 0 > most) { most = $5 + 0; most_tile = $1 } }
+      if ($5 != "-" && $5 + 0 > most && ($2 == "done" || $2 == "failed")) { most = $5 + 0; most_tile = $1 } }
     END {
       if (source != "") print "figures: " source
       printf "%-20s %-8s %5s %10s %10s  %s%s\n", "tile", "state", "exit", "wall_s", "peak_MiB", "host",

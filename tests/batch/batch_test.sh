@@ -294,6 +294,12 @@ check "slurm task for t1 succeeds" [ "$status" -eq 0 ]
 check "slurm task wrote t1's products" [ -s slurm_out/TCC_2000_t1.img ]
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "sbatch --unfinished resubmits t2 and t3 only" grep -q -- "--array=2-3 " sbatch.txt
+# The printed line after the sbatch names each tile's task in its job file,
+# as a submission does: here as if sbatch had answered job 99.
+jobid=99
+eval "$(grep -- ' --record-tasks ' sbatch.txt)"
+check "printed commands name t2's and t3's tasks of the new array, t1's stays" \
+  [ "$(tr '\t' _ < slurm_logs/t1.job)/$(tr '\t' _ < slurm_logs/t2.job)/$(tr '\t' _ < slurm_logs/t3.job)" = "_1/99_2/99_3" ]
 "${slurm[@]}" --dry-run --unfinished --quality --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland \
   "$process_tile" > sbatch.txt
 check "sbatch --unfinished --quality: t1 has had no quality run, all three" grep -q -- "--array=1-3 " sbatch.txt
@@ -325,6 +331,50 @@ cp -r slurm_logs 'slurm\tlogs'
 check "... the same from a log directory named with a backslash" \
   [ "$(grep '^t' slurm_report_bs.txt)" = "$(grep '^t' slurm_report.txt)" ]
 rm -rf slurm_out slurm_logs 'slurm\tlogs' spool
+
+# How the report reads Slurm's accounting, from records as sacct (Slurm 22.05,
+# --noconvert --parsable2) printed them on a real cluster, played back by a
+# script on PATH beside a scontrol that says the cluster keeps accounting:
+# tasks of their own and steps; tasks not yet placed, one record per array
+# with ranges as lists, lo-hi and lo-hi:step, and a throttle; a range that
+# still holds a task already running; a tile whose task has no record. Tile
+# ci is task i of array 7.
+mkdir -p acct_bin acct_logs
+printf '#!/bin/sh\necho "AccountingStorageType   = accounting_storage/slurmdbd"\n' > acct_bin/scontrol
+printf '#!/bin/sh\necho "$*" >> "%s"\ncat "%s"\n' "$scratch/sacct_calls" "$scratch/sacct_records" > acct_bin/sacct
+chmod +x acct_bin/scontrol acct_bin/sacct
+cat > sacct_records <<'EOF'
+7_1|COMPLETED|0:0|12||vm
+7_1.batch|COMPLETED|0:0|12|268435456|vm
+7_1.extern|COMPLETED|0:0|12|1024|vm
+7_3|RUNNING|0:0|5||vm
+7_3.batch|RUNNING|0:0|5||vm
+7_[3-9:2%1]|PENDING|0:0|0||None assigned
+7_[4,6,8-10:2%1]|CANCELLED by 0|0:0|0||None assigned
+EOF
+for i in $(seq 10); do
+  echo "c$i -60 10"
+  printf '7\t%d\n' "$i" > "acct_logs/c$i.job"
+done > acct_tiles.txt
+echo 0 > acct_logs/c1.status; printf '10.50\t200000\tvm\n' > acct_logs/c1.usage
+echo 1 > acct_logs/c2.status; printf '3.25\t100000\tvm\n' > acct_logs/c2.usage
+echo 1 > acct_logs/c3.status; printf '99.00\t999999\told\n' > acct_logs/c3.usage   # an earlier task's
+PATH="$scratch/acct_bin:$PATH" "${slurm[@]}" --report --logs acct_logs acct_tiles.txt 2000 input slurm_out datamask \
+  wetland "$process_tile" > acct_report.txt 2>&1
+cat acct_report.txt
+check "sacct asked once, for array 7" [ "$(cat sacct_calls)" = "--noheader --parsable2 --noconvert --jobs=7 --format=JobID,State,ExitCode,ElapsedRaw,MaxRSS,NodeList" ]
+acct_rows() { awk '$1 ~ /^c[0-9]+$/ { $1 = $1; print }' acct_report.txt | sort -V | tr '\n' ';'; }
+check "each tile as its task's record has it" [ "$(acct_rows)" = "$(printf '%s;' \
+  "c1 done 0 12 256 vm COMPLETED" "c2 failed 1 3.25 98 vm" "c3 running - 5 - vm RUNNING" \
+  "c4 failed - - - - CANCELLED" "c5 running - - - - PENDING" "c6 failed - - - - CANCELLED" \
+  "c7 running - - - - PENDING" "c8 failed - - - - CANCELLED" "c9 running - - - - PENDING" \
+  "c10 failed - - - - CANCELLED")" ]
+check "summary: queued and running apart, their times and memory out of the sums" \
+  [ "$(grep '^summary' acct_report.txt | tr '\n' ';')" = "$(printf '%s;' \
+    "summary: 10 tiles: 1 done, 5 failed, 0 not run, 4 running or queued" \
+    "summary: wall time 15.2 s in all, median 7.6 s a tile (2 timed)" "summary: slowest: c1 (12 s) c2 (3.25 s)" \
+    "summary: largest memory: c1, 256 MiB")" ]
+rm -rf acct_bin acct_logs
 
 # --- resume after the layer is back: only t3 runs -------------------------------
 mv "$scratch/t3_TCH_2000.tif.aside" "$missing"

@@ -123,6 +123,11 @@ check "t3 and t4 running or queued again, not their old tasks' CANCELLED" \
   grep -qx "summary: 4 tiles: 1 done, 1 failed, 0 not run, 2 running or queued" resubmitted.txt
 check "... t2 FAILED in its new task" [ "$(fields resubmitted.txt t2)" = "failed 1 $node FAILED" ]
 check "... t4 PENDING in its new array" [ "$(fields resubmitted.txt t4)" = "running - - PENDING" ]
+bash "$scripts/slurm_array.sh" --dry-run --unfinished --no-region --cpus 1 "${args[@]}" > dry.txt 2>&1 || true
+cat dry.txt
+check "--unfinished now leaves out t3 and t4, whose tasks run or wait" \
+  grep -q "2 unfinished tile(s) left out, their tasks still queued or running: t3 t4 " dry.txt
+check "... and plans t2 alone" grep -q "; tasks 2; " dry.txt
 check "the new array cancelled" scancel "$array_jobs"
 check "new array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 
