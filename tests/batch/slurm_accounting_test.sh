@@ -66,6 +66,13 @@ report_until() {  # report_until FILE TILE SLURM_STATE
   return 1
 }
 
+# While t3 is held and t4 waits: the report, once Slurm's record shows t3
+# running, into FILE, and its summary.
+t3_held() {  # t3_held FILE
+  report_until "$1" t3 RUNNING && cat "$1" &&
+    grep -qx "summary: 4 tiles: 1 done, 1 failed, 0 not run, 2 running or queued" "$1"
+}
+
 mkdir -p out/logs
 report before.txt
 check "report before anything ran: all four tiles, not run" \
@@ -75,10 +82,7 @@ check "report before anything ran: all four tiles, not run" \
 check "array submitted, one task at a time" submit submit.txt --no-region --max-running 1 --cpus 1 "${args[@]}"
 check "t3's task runs" running "${array_jobs}_3"
 sleep 3   # for Slurm to sample t3's memory at least once (every second)
-check "t3 RUNNING by Slurm's record" report_until running.txt t3 RUNNING
-cat running.txt
-check "while t3 runs and t4 waits: two running or queued" \
-  grep -qx "summary: 4 tiles: 1 done, 1 failed, 0 not run, 2 running or queued" running.txt
+check "t3 RUNNING by Slurm's record; with t4 waiting, two running or queued" t3_held running.txt
 check "... t3 RUNNING" [ "$(fields running.txt t3)" = "running - $node RUNNING" ]
 check "... t4 PENDING (its job file written at submission)" [ "$(fields running.txt t4)" = "running - - PENDING" ]
 check "... the running ones out of the times summed up" grep -q "(2 timed)" running.txt
@@ -117,10 +121,8 @@ check "... and its summary in the job's log" \
 # --- resubmitted: the new tasks' records, not the old ones' ----------------------
 check "t2, t3 and t4 resubmitted" submit submit2.txt --unfinished --no-region --max-running 1 --cpus 1 "${args[@]}"
 check "t2 has failed again and t3 runs" running "${array_jobs}_3"
-check "t3 RUNNING in its new task" report_until resubmitted.txt t3 RUNNING
-cat resubmitted.txt
-check "t3 and t4 running or queued again, not their old tasks' CANCELLED" \
-  grep -qx "summary: 4 tiles: 1 done, 1 failed, 0 not run, 2 running or queued" resubmitted.txt
+check "t3 RUNNING in its new task; t3 and t4 running or queued again, not their old CANCELLED" \
+  t3_held resubmitted.txt
 check "... t2 FAILED in its new task" [ "$(fields resubmitted.txt t2)" = "failed 1 $node FAILED" ]
 check "... t4 PENDING in its new array" [ "$(fields resubmitted.txt t4)" = "running - - PENDING" ]
 bash "$scripts/slurm_array.sh" --dry-run --unfinished --no-region --cpus 1 "${args[@]}" > dry.txt 2>&1 || true
