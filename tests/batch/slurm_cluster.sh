@@ -17,12 +17,16 @@ to_install=()
 packages=(slurmctld slurmd slurm-client munge)
 [ "${slurm_accounting:-0}" -eq 0 ] || packages+=(slurmdbd mariadb-server)
 for p in "${packages[@]}"; do installed "$p" || to_install+=("$p"); done
+# The Slurm tests run side by side and may each install on a fresh machine:
+# apt would refuse the second while the first holds dpkg's lock, so each
+# waits its turn (10 minutes at most) on a lock of their own.
+apt_in_turn() { flock -w 600 /var/lock/process_tile-tests-apt.lock apt-get "$@"; }
 if [ "${#to_install[@]}" -gt 0 ]; then
   echo "installing ${to_install[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  if ! apt-get install -y --no-install-recommends "${to_install[@]}" > apt.log 2>&1; then
-    { apt-get update > apt.log 2>&1 &&
-      apt-get install -y --no-install-recommends "${to_install[@]}" >> apt.log 2>&1; } ||
+  if ! apt_in_turn install -y --no-install-recommends "${to_install[@]}" > apt.log 2>&1; then
+    { apt_in_turn update > apt.log 2>&1 &&
+      apt_in_turn install -y --no-install-recommends "${to_install[@]}" >> apt.log 2>&1; } ||
       { tail -n 5 apt.log; skip "the packages ${to_install[*]} cannot be installed"; }
   fi
 fi
