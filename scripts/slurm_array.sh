@@ -338,7 +338,9 @@ merge_sacct_records() {  # merge_sacct_records SACCT ROWS
         if ((colon = index(lo, ":")) > 0) { step = substr(lo, colon + 1) + 0; lo = substr(lo, 1, colon - 1) }
         hi = lo
         if ((dash = index(lo, "-")) > 0) { hi = substr(lo, dash + 1); lo = substr(lo, 1, dash - 1) }
+        # Slurm numbers no task past 4000000 (the most MaxArraySize can be)
         if (step < 1) step = 1
+        if (hi + 0 > 4000000) hi = 4000000
         for (t = lo + 0; t <= hi + 0; t += step) if (!((array "_" t) in own)) record(array "_" t, st[1], r[4], r[6])
       }
       next
