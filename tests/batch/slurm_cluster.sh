@@ -121,10 +121,12 @@ accounting_conf="JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none"
 if [ "${slurm_accounting:-0}" -eq 1 ]; then
   db_port=$((port + 3)) dbd_port=$((port + 2))
-  mariadb-install-db --no-defaults --user=root --datadir="$conf_dir/db" --skip-test-db \
-    --auth-root-authentication-method=socket > "$conf_dir/mariadb-install.log" 2>&1 ||
+  # No name lookups: a minimal machine may resolve neither its own name nor
+  # localhost, and the database knows its one client by address.
+  mariadb-install-db --no-defaults --user=root --datadir="$conf_dir/db" --skip-test-db --force \
+    --skip-name-resolve --auth-root-authentication-method=socket > "$conf_dir/mariadb-install.log" 2>&1 ||
     { show_logs; skip "mariadb-install-db could not make a database directory"; }
-  mariadbd --no-defaults --user=root --datadir="$conf_dir/db" --socket="$conf_dir/db.socket" \
+  mariadbd --no-defaults --user=root --skip-name-resolve --datadir="$conf_dir/db" --socket="$conf_dir/db.socket" \
     --port="$db_port" --bind-address=127.0.0.1 --pid-file="$conf_dir/mariadbd.pid" \
     --log-error="$conf_dir/mariadbd.log" > /dev/null 2>&1 &
   daemon_pids+=($!)
