@@ -12,12 +12,8 @@ set -euo pipefail
 scratch="$(realpath -m "$1")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
-command -v parallel >/dev/null || { echo "SKIP: GNU parallel missing (scripts/install_deps.sh installs it)"; exit 77; }
+. "$(dirname "$0")/checks.sh"
+command -v parallel >/dev/null || skip "GNU parallel missing (scripts/install_deps.sh installs it)"
 
 rm -rf "$scratch"
 mkdir -p "$scratch"

@@ -18,11 +18,7 @@ process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" tile_quality="$(rea
 scratch="$(realpath -m "$4")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
+. "$(dirname "$0")/checks.sh"
 count() { grep -cx -- "$1" "$2" || true; }    # lines equal to $1 in file $2
 joblog_lines() { wc -l < "$1"; }
 

@@ -8,12 +8,9 @@ set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 SCRATCH" >&2; exit 2; }
 out="$1/out"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
+here="$(cd "$(dirname "$0")" && pwd)"
 
-failures=0
-check() {
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
+. "$here/checks.sh"
 # min and max of band BAND of a picture, "min max". Every reader here reads
 # to the end: under pipefail, one that stops early kills gdalinfo with SIGPIPE.
 band_range() {

@@ -10,17 +10,14 @@ set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 SCRATCH" >&2; exit 2; }
 out="$1/out"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
+here="$(cd "$(dirname "$0")" && pwd)"
 [ -f "$out/Loss_2000_t1.img" ] || { echo "no products in $out (batch_test.sh makes them)" >&2; exit 1; }
 work="$1/region_test"
 rm -rf "$work"
 mkdir -p "$work/products"
 cd "$work"
 
-failures=0
-check() {
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
+. "$here/checks.sh"
 # The value of a raster at a longitude and latitude.
 value_at() { gdallocationinfo -valonly -geoloc "$1" "$2" "$3"; }
 

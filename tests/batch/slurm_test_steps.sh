@@ -1,15 +1,10 @@
 # What the Slurm tests start with, sourced by them before anything else:
-# skip (print "SKIP: <reason>", exit 77), check (run a check, count its
-# failure), installed (is a Debian package installed), make_tiles (generated
-# tiles for the tests that run the real process_tile), and the refusal to
-# run without root or dpkg, which the daemons and their packages need; then
-# the test's SCRATCH directory ($scratch), emptied, becomes the working one.
-skip() { echo "SKIP: $*"; exit 77; }
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what="$1"; shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failures=$((failures + 1)); fi
-}
+# skip and check (tests/batch/checks.sh), installed (is a Debian package
+# installed), make_tiles (generated tiles for the tests that run the real
+# process_tile), and the refusal to run without root or dpkg, which the
+# daemons and their packages need; then the test's SCRATCH directory
+# ($scratch), emptied, becomes the working one.
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 # Generated full-size tiles t1 to tN of 2000 (seed i for ti, uncompressed, so
 # quick to read) in input, datamask and wetland, made side by side.
 make_tiles() {  # make_tiles MAKE_SYNTHETIC_TILE N
