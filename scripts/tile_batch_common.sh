@@ -134,7 +134,8 @@ print_plan() {
 # done or failed.
 #   print_report ROWS_TSV [SOURCE]
 print_report() {
-  sort -t$'\t' -k4,4g "$1" | awk -F'\t' -v source="${2:-}" '
+  sort -t$'\t' -k4,4g "$1" | SOURCE="${2:-}" awk -F'\t' '
+    BEGIN { source = ENVIRON["SOURCE"] }   # not -v: a path in it keeps its backslashes
     function mib(k) { return k == "-" ? "-" : sprintf("%.0f", k / 1024) }
     { row[NR] = $0
       count[$2]++

@@ -326,6 +326,7 @@ cp -r slurm_logs 'slurm\tlogs'
   > slurm_report_bs.txt 2>&1
 check "... the same from a log directory named with a backslash" \
   [ "$(grep '^t' slurm_report_bs.txt)" = "$(grep '^t' slurm_report.txt)" ]
+check "... named as it is in the figures line" grep -qF 'slurm\tlogs/TILE.usage' slurm_report_bs.txt
 rm -rf slurm_out slurm_logs 'slurm\tlogs' spool
 
 # How the report reads Slurm's accounting, from records as sacct (Slurm 22.05,
