@@ -2,7 +2,8 @@
 # Installs the Debian packages the project needs, only those missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time)
+packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time
+  python3 python3-pytest python3-pyflakes shellcheck clang-format)
 
 missing=()
 for p in "${packages[@]}"; do

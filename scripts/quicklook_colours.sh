@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The quicklooks' colours (sourced by quicklook.sh and region.sh, not run):
 # one gdaldem color-relief ramp per product and the step that shrinks a
 # product raster and colours it into a PNG, with GDAL's own programs.

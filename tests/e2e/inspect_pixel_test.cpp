@@ -374,7 +374,8 @@ TEST_F(InspectPixelTest, QualityFlagsAgreeWithTheStageColumns) {
         const Report report = parse_report(r.out);
         for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
             EXPECT_EQ(int{flags[year][i]}, flags_from_stage_columns(report, year, LAST_YEAR))
-                << "year " << year << "\n" << r.out;
+                << "year " << year << "\n"
+                << r.out;
         }
     }
 }

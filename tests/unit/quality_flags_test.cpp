@@ -17,21 +17,25 @@ namespace {
 constexpr int LAST_YEAR = 2008;
 constexpr int SPACING = 6;
 
-int index_of(int year) { return year - FIRST_YEAR; }
+int index_of(int year) {
+    return year - FIRST_YEAR;
+}
 
 struct Case {
     std::string name;
     std::map<int, int> cover;   // year -> byte, over a steady 50
     std::map<int, int> height;  // year -> byte, over steady `base_height`
     int base_height = 0;
-    std::map<int, int> loss;            // year -> byte
-    std::map<int, int> right_height;    // heights of the pixel to the right (outside the datamask)
-    bool inside = true;                 // datamask byte 1
-    std::map<int, uint8_t> flags;       // year -> expected quality byte (0 elsewhere)
-    std::vector<int> tcc_changed;       // years whose product byte differs from the input byte
+    std::map<int, int> loss;          // year -> byte
+    std::map<int, int> right_height;  // heights of the pixel to the right (outside the datamask)
+    bool inside = true;               // datamask byte 1
+    std::map<int, uint8_t> flags;     // year -> expected quality byte (0 elsewhere)
+    std::vector<int> tcc_changed;     // years whose product byte differs from the input byte
 };
 
 std::vector<Case> cases() {
+    // Laid out by hand, one case a row or two; clang-format would give every field a line.
+    // clang-format off
     return {
         {"steady cover and height: nothing to do", {}, {}, 10, {}, {}, true, {}, {}},
         {"a byte above 100 between two equal years: median", {{2004, 200}}, {}, 0, {}, {}, true,
@@ -56,6 +60,7 @@ std::vector<Case> cases() {
         {"outside the datamask, loss in two years: no flags, the second thinned", {{2004, 200}},
          {}, 10, {{2001, 1}, {2002, 1}}, {}, false, {}, {}},
     };
+    // clang-format on
 }
 
 class QualityFlags : public ::testing::Test {
@@ -119,7 +124,8 @@ TEST_F(QualityFlags, TheTableCountsTheFlagsChangedCoverAndLoss) {
             filtered += c.inside;
             const auto it = c.flags.find(line.year);
             for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
-                bits[static_cast<std::size_t>(bit)] += it != c.flags.end() && (it->second >> bit & 1);
+                bits[static_cast<std::size_t>(bit)] +=
+                    it != c.flags.end() && (it->second >> bit & 1);
             }
             for (int year : c.tcc_changed) changed += year == line.year;
             const auto loss = c.loss.find(line.year);

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs the Python batch package's tests (tests/python) with pytest, from the
+# project's root; ctest runs it as batch_unit. Extra arguments go to pytest.
+# Python is Debian's /usr/bin/python3 where there is one, else python3 on the
+# PATH; PT_PYTHON names another. Exits with pytest's status, or 77 (ctest:
+# skipped) when pytest is not installed.
+set -euo pipefail
+case "${1:-}" in
+  -h | --help) sed -n '2,6s/^# \{0,1\}//p' "$0"; exit 0 ;;
+esac
+cd "$(dirname "$0")/.."
+
+if [ -n "${PT_PYTHON:-}" ]; then
+  python="$PT_PYTHON"
+elif [ -x /usr/bin/python3 ]; then
+  python=/usr/bin/python3
+else
+  python="$(command -v python3 || true)"
+fi
+[ -n "$python" ] || { echo "SKIP: python3 not installed"; exit 77; }
+"$python" -c 'import pytest' 2>/dev/null ||
+  { echo "SKIP: pytest not installed for $python (Debian package python3-pytest)"; exit 77; }
+
+if [ ! -d tests/python ]; then
+  echo "no tests/python: nothing to run"
+  exit 0
+fi
+# Nothing written into the tree: no __pycache__, no .pytest_cache.
+export PYTHONDONTWRITEBYTECODE=1
+exec "$python" -m pytest -q -p no:cacheprovider "$@" tests/python
