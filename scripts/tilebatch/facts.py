@@ -1,0 +1,60 @@
+"""The facts of a process_tile run the batch plans with: the years it takes,
+the tile's size and the memory a run holds. They are the program's own
+(tile/constants.hpp, TileMemory::bytes_needed); a unit test of the program
+holds these figures to its own, so the batch never plans or submits a run
+that process_tile would refuse or size differently."""
+
+FIRST_YEAR = 1997
+MIN_LAST_YEAR = 2000
+MAX_LAST_YEAR = 2060
+TILE_SIZE = 4004
+LAYER_BYTES = TILE_SIZE * TILE_SIZE
+MIB = 1 << 20
+# What a Slurm task asks for besides the tile: the program, GDAL's block
+# cache and the layer decoding pool, more than the program's own memory check
+# counts besides the tile, so a task passes it.
+PROGRAM_MIB = 256
+# The size on disk of one product: 4004 x 4004 bytes and what HFA adds
+# (header, block index), measured on a product of process_tile.
+PRODUCT_BYTES = 16318913
+# Seconds per tile of last year 2020, the benchmark's whole run (about 4.6 s)
+# on a 2-core node with 24 GiB, rounded up; other years scale by their count.
+TILE_SECONDS_2020 = 5
+PRODUCTS = ("TCC", "TCH", "Loss")
+
+
+def year_count(last_year):
+    return last_year - FIRST_YEAR + 1
+
+
+def tile_memory_bytes(last_year):
+    """Six year cubes of the years 1997 to LAST_YEAR and two masks."""
+    return (6 * year_count(last_year) + 2) * LAYER_BYTES
+
+
+def quality_memory_bytes(last_year):
+    """tile_quality holds the tile and one quality byte per pixel and year."""
+    return tile_memory_bytes(last_year) + year_count(last_year) * LAYER_BYTES
+
+
+def job_memory_bytes(last_year, quality):
+    return quality_memory_bytes(last_year) if quality else tile_memory_bytes(last_year)
+
+
+def task_memory_mib(last_year, quality):
+    """A Slurm task's request: the job's memory rounded up to MiB, plus room."""
+    return -(-job_memory_bytes(last_year, quality) // MIB) + PROGRAM_MIB
+
+
+def product_names(tile, last_year):
+    return ["%s_%d_%s.img" % (p, y, tile) for y in range(MIN_LAST_YEAR, last_year + 1) for p in PRODUCTS]
+
+
+def quality_names(tile, last_year):
+    return ["QA_%d_%s.tif" % (y, tile) for y in range(MIN_LAST_YEAR, last_year + 1)] + [tile + "_quality.csv"]
+
+
+if __name__ == "__main__":  # the figures, for the program's unit test to compare
+    import sys
+    for year in map(int, sys.argv[1:]):
+        print(year, tile_memory_bytes(year), quality_memory_bytes(year), MIN_LAST_YEAR, MAX_LAST_YEAR, TILE_SIZE)

@@ -1,0 +1,188 @@
+"""batch.sh: a tile list run with GNU parallel on this machine and ssh hosts,
+one batch at a time per output directory, each tile's job writing its
+record; the summary, the report, the region and the batch quality read the
+records."""
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+
+from . import facts, quality, region, report
+from .cli import UsageError, jobs_for_memory, mem_available, print_plan
+from .records import DirectoryLock
+from .tilejob import printable, write_text
+
+PROG = "batch.sh"
+TILEJOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tilejob.py")
+
+
+def plural(n, word):
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def logins(a, local_jobs):
+    """parallel's logins as "N/login": N tiles at once on that host (parallel
+    takes N as its CPU count and runs 100% of it); a login without N gets 1,
+    this machine (":") the count computed for it."""
+    given = [part for option in a.sshlogin for part in option.split(",")]
+    if a.sshloginfile:
+        try:
+            with open(a.sshloginfile, encoding="utf-8") as f:
+                given += [line for line in f.read().splitlines() if not line.lstrip().startswith("#")]
+        except OSError as e:
+            raise UsageError("--sshloginfile %s: %s" % (printable(a.sshloginfile), e.strerror))
+    result = []
+    for login in (g.strip() for g in given):
+        if not login:
+            continue
+        if login in ("..", "-"):
+            raise UsageError("list the hosts in a file for --sshloginfile instead of %r" % login)
+        group, _, rest = login.rpartition("/") if login.startswith("@") else ("", "", login)
+        count, slash, host = rest.partition("/")
+        if not (slash and count.isdigit()):
+            count, host = ("%d" % local_jobs if rest == ":" else "1"), rest
+        result.append((group + "/" if group else "") + count + "/" + host)
+    return result
+
+
+def pin_word(jobs, cpus):
+    """taskset of each job slot to its share of the CPUs this batch may use:
+    process_tile starts a thread per CPU it may use."""
+    if jobs < 2 or jobs > len(cpus) or not shutil.which("taskset"):
+        return []
+    lists, start = [], 0
+    for s in range(jobs):
+        share = len(cpus) // jobs + (1 if s < len(cpus) % jobs else 0)
+        lists.append('"%s"' % ",".join(map(str, cpus[start:start + share])))
+        start += share
+    return ["taskset", "-c", "{=1 $_ = (%s)[slot() - 1] =}" % ",".join(lists)]
+
+
+def parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python, progress):
+    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", str(jobs), "--joblog", joblog,
+           "--retries", str(a.retries)]
+    if memfree:
+        cmd += ["--memfree", str(memfree)]
+    if login_file:
+        cmd += ["--sshloginfile", login_file]
+    if progress:
+        cmd += ["--bar"]
+    cmd += pin + [python, "-B", "-E", "-s", TILEJOB, "--quiet", "--logs", req.logs, "--job", "local-%s-{#}" % req.batch_id]
+    if req.tile_quality:
+        cmd += ["--tile-quality", req.tile_quality, "--quality-dir", req.quality_dir]
+    return cmd + ["--", str(req.last_year), req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir,
+                  req.process_tile, "{1}", "{2}", "{3}"]
+
+
+def main(a, req):
+    if a.report:
+        return report.main(a, req, PROG)
+    job_bytes = facts.job_memory_bytes(req.last_year, bool(req.tile_quality))
+    available = a.mem_available if a.mem_available is not None else mem_available()
+    cpus = sorted(os.sched_getaffinity(0))
+    local_jobs = jobs_for_memory(available, job_bytes, len(cpus))
+    if a.plan:
+        print_plan(req, job_bytes, local_jobs, "this machine: %s, %d bytes available" % (plural(len(cpus), "core"), available))
+        return 0
+    hosts = logins(a, local_jobs)
+    for what, path in (("", req.process_tile), ("--tile-quality ", req.tile_quality)):
+        if path and not hosts and not os.access(path, os.X_OK):
+            raise UsageError("%s%s is not an executable (build it first: scripts/build.sh)" % (what, printable(path)))
+    for tool, needed in (("parallel", True), ("gnuplot", bool(req.tile_quality))):
+        if needed and not shutil.which(tool):
+            print("%s: %s is missing (scripts/install_deps.sh installs it)" % (PROG, tool), file=sys.stderr)
+            return 2
+    if a.resume and a.fresh:
+        raise UsageError("--resume and --fresh exclude each other")
+    joblog = os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
+    os.makedirs(req.logs, exist_ok=True)
+    os.makedirs(req.output_dir, exist_ok=True)
+    lock = DirectoryLock(req.output_dir)
+    if not lock.acquire():
+        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
+        return 2
+    if os.path.lexists(joblog) and not (a.resume or a.fresh or a.dry_run):
+        print("%s: %s exists from an earlier run: add --resume to run only the tiles not done, or --fresh to "
+              "run every tile again" % (PROG, printable(joblog)), file=sys.stderr)
+        return 2
+    to_run = req.tiles
+    if a.resume:
+        done = {r.tile for r in report.build(req)[0] if r.state == "done"}
+        to_run = [t for t in req.tiles if t[0] not in done]
+    memfree = a.memfree
+    if memfree is None:
+        memfree = 0 if hosts or (available - job_bytes // 2) // job_bytes < 1 else job_bytes
+    jobs = a.jobs or min(local_jobs, max(1, len(to_run)))
+    tiles_file = os.path.join(req.logs, "tiles.tsv")
+    login_file = os.path.join(req.logs, "sshlogins") if hosts else None
+    python = "python3" if hosts else sys.executable
+    pin = pin_word(jobs, cpus) if a.pin and not hosts else []
+    if hosts and not a.jobs:
+        jobs = "100%"
+    cmd = parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python,
+                           sys.stderr.isatty() and not a.dry_run)
+    print("%s: %s, last year %d, %d bytes per tile%s" % (PROG, plural(len(req.tiles), "tile"), req.last_year,
+                                                         job_bytes, " with its quality run" if req.tile_quality else ""))
+    if hosts:
+        print("%s: hosts as tiles-at-once/login%s: %s" % (PROG, " (--jobs %d on each)" % a.jobs if a.jobs else "",
+                                                          ",".join(hosts)))
+    else:
+        print("%s: memory available %d bytes, %s: %s at once" % (PROG, available, plural(len(cpus), "core"),
+                                                                 plural(jobs, "tile")))
+        if (available - job_bytes // 2) // job_bytes < 1:
+            print("%s: warning: only %d bytes available for a tile of %d bytes: one tile at a time, no --memfree"
+                  % (PROG, available, job_bytes), file=sys.stderr)
+    print("%s: job log %s, tile logs %s/tiles/<tile>/" % (PROG, printable(joblog), printable(req.logs)))
+    write_text(tiles_file, "".join("%s\t%s\t%s\n" % t for t in to_run))
+    if login_file:
+        write_text(login_file, "".join(h + "\n" for h in hosts))
+    if a.dry_run:
+        print(shlex.join(cmd))
+        return 0
+    if a.fresh and os.path.lexists(joblog):
+        os.unlink(joblog)
+    os.makedirs(os.path.dirname(joblog), exist_ok=True)
+    req.save()
+    if to_run:
+        subprocess.run(cmd)  # its status is the count of failed jobs; the records tell more
+    return finish(req, lock, a.region)
+
+
+def finish(req, lock, build_region):
+    rows, source = report.build(req)
+    failed = [r for r in rows if r.state == "failed"]
+    left = [r for r in rows if r.state not in ("done", "failed")]
+    print("%s: %s: %d succeeded, %d failed, %d not run" % (PROG, plural(len(rows), "tile"),
+                                                            len(rows) - len(failed) - len(left), len(failed), len(left)))
+    printed = report.write(req.logs, rows, source)
+    sys.stdout.write("".join(l + "\n" for l in printed.splitlines() if l.startswith("summary")))
+    print("%s: per-tile times, memory and hosts in %s (again with --report)"
+          % (PROG, printable(os.path.join(req.logs, "report.txt"))))
+    in_quality = sum(1 for r in failed if r.products)
+    if in_quality:
+        print("%s: %d of the failed tiles failed in tile_quality; their products are written and in the region"
+              % (PROG, in_quality))
+    status = 1 if failed or left else 0
+    with_products = [r.tile for r in rows if r.products]
+    if with_products and build_region:
+        if region.build(req.output_dir, req.last_year, with_products) != 0:
+            print("%s: the region mosaics and pictures could not be built (see above)" % PROG, file=sys.stderr)
+            status = 1
+    if req.tile_quality:
+        with_quality = [r.tile for r in rows if r.state == "done"]
+        if not with_quality:
+            print("%s: no tile has its quality written: no batch quality" % PROG)
+            status = 1
+        elif quality.build(req.quality_dir, with_quality) != 0:
+            print("%s: the batch quality could not be written (see above)" % PROG, file=sys.stderr)
+            status = 1
+    lock.release()
+    if failed or left:
+        print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
+              % (PROG, printable(req.logs)))
+        for r in failed + left:
+            print("  %s  %s  %s" % (printable(r.tile), "exit " + r.exit if r.state == "failed" else r.state,
+                                    r.message or "(no message; see its err log)"))
+        print("%s: fix the cause, then run the same command with --resume" % PROG)
+    return status

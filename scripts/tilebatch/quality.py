@@ -1,0 +1,110 @@
+"""The quality of a batch: the tiles' quality tables joined, their sums per
+year and the chart of those, and the tiles whose share of repaired,
+interpolated or height-filled pixel-years is more than three times the batch
+median. Tables are read by column name. Written into QUALITY_DIR/batch/, apart
+from any tile's files, under a lock and renamed into place."""
+import csv
+import io
+import os
+import subprocess
+import sys
+
+from .records import DirectoryLock
+from .tilejob import printable, read_regular, write_text
+
+CHART = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quality_chart.sh")
+SHARES = ("repaired", "interpolated", "height_filled")
+
+
+def read_table(path):
+    """(columns, rows of ints) of a tile's quality table, or None."""
+    text = read_regular(path, 16 << 20, follow=True)
+    if text is None:
+        return None
+    reader = csv.DictReader(io.StringIO(text))
+    columns = reader.fieldnames or []
+    if not {"year", "filtered"}.union(SHARES) <= set(columns):
+        return None
+    try:
+        return columns, [{k: int(v) for k, v in row.items()} for row in reader]
+    except (TypeError, ValueError):
+        return None
+
+
+def lower_median(values):
+    values = sorted(values)
+    return values[(len(values) - 1) // 2]
+
+
+def outliers(shares):
+    """The outlier list's text from {tile: (repaired, interpolated, height_filled) shares}."""
+    medians = [lower_median(s[k] for s in shares.values()) for k in range(3)]
+    lines = ["tiles with a share of pixel-years more than 3 times the batch median (%s):"
+             % ", ".join("%s %.3f%%" % (name, 100 * m) for name, m in zip(SHARES, medians))]
+    for tile, share in shares.items():
+        notes = ["%s %.3f%%" % (name, 100 * s) for name, s, m in zip(SHARES, share, medians) if s > 3 * m]
+        if notes:
+            lines.append("  %s: %s" % (printable(tile), " ".join(notes)))
+    return "\n".join(lines + (["  none"] if len(lines) == 1 else [])) + "\n"
+
+
+def build(quality_dir, tiles):
+    columns, joined, totals, shares, missing = None, io.StringIO(), {}, {}, []
+    writer = csv.writer(joined, lineterminator="\n")
+    for tile in tiles:
+        table = read_table(os.path.join(quality_dir, tile + "_quality.csv"))
+        if table is None or (columns and table[0] != columns):
+            missing.append(tile)
+            continue
+        columns, rows = table
+        if not joined.tell():
+            writer.writerow(["tile_id"] + columns)
+        for row in rows:
+            writer.writerow([tile] + [row[c] for c in columns])
+            year = totals.setdefault(row["year"], dict.fromkeys(columns, 0))
+            for c in columns:
+                year[c] = row[c] if c == "year" else year[c] + row[c]
+        filtered = sum(r["filtered"] for r in rows)
+        shares[tile] = tuple(sum(r[k] for r in rows) / filtered if filtered else 0.0 for k in SHARES)
+    if not shares:
+        print("no quality table of any tile in %s" % printable(quality_dir), file=sys.stderr)
+        return 1
+    here = os.path.join(quality_dir, "batch")
+    os.makedirs(here, exist_ok=True)
+    lock = DirectoryLock(here, ".lock")
+    lock.acquire(wait=True)
+    try:
+        sums = io.StringIO()
+        csv.writer(sums, lineterminator="\n").writerows([columns] + [[totals[y][c] for c in columns] for y in sorted(totals)])
+        write_text(os.path.join(here, "batch_quality_totals.csv"), sums.getvalue())
+        chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
+        done = subprocess.run([CHART, os.path.join(here, "batch_quality_totals.csv"), chart,
+                               "batch of %d tiles: what the cleaning did (sums over the tiles)" % len(shares)])
+        if done.returncode != 0:
+            print("the batch quality chart could not be drawn", file=sys.stderr)
+            return 1
+        os.replace(chart, os.path.join(here, "batch_quality.png"))
+        write_text(os.path.join(here, "batch_quality.csv"), joined.getvalue())
+        text = outliers(shares)
+        write_text(os.path.join(here, "batch_quality_outliers.txt"), text)
+    finally:
+        if os.path.lexists(os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())):
+            os.unlink(os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid()))
+        lock.release()
+    sys.stdout.write(text)
+    print("batch quality: %s, %s" % (printable(os.path.join(here, "batch_quality.csv")),
+                                     printable(os.path.join(here, "batch_quality.png"))))
+    if missing:
+        print("no quality table for %d tile(s): %s" % (len(missing), " ".join(printable(t) for t in missing)),
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+def main(argv):
+    if len(argv) < 2 or argv[0] in ("-h", "--help"):
+        print("usage: batch_quality.sh QUALITY_DIR TILE_ID...\n\nJoins the tiles' quality tables into "
+              "QUALITY_DIR/batch/ (batch_quality.csv, batch_quality_totals.csv, batch_quality.png, "
+              "batch_quality_outliers.txt).", file=sys.stdout if argv[:1] in (["-h"], ["--help"]) else sys.stderr)
+        return 0 if argv[:1] in (["-h"], ["--help"]) else 2
+    return build(os.path.abspath(argv[0]), argv[1:])

@@ -1,0 +1,236 @@
+"""What the batch knows of each tile, from the tile's record and job mark:
+a tile is done only when its record answers the request now made (same
+tile, last year, origin and directories) with status 0, its products are in
+place, and no later job of it has been submitted or started since."""
+import fcntl
+import os
+import uuid
+from dataclasses import dataclass, field
+
+from . import facts
+from .tilejob import MARK, RECORD, REQUEST_KEYS, printable, read_json, tile_dir, write_json
+
+BATCH_FILE = "batch.json"
+LOCK_NAME = ".batch.lock"
+ACTIVE_SLURM_STATES = {"PENDING", "RUNNING", "REQUEUED", "RESIZING", "SUSPENDED", "CONFIGURING",
+                       "COMPLETING", "SIGNALING", "STAGE_OUT", "REQUEUE_HOLD", "REQUEUE_FED"}
+
+
+@dataclass
+class Request:
+    """One batch: its tiles and the arguments they share."""
+    tiles: list  # [(tile, x, y)]
+    last_year: int
+    input_dir: str
+    output_dir: str
+    datamask_dir: str
+    wetland_dir: str
+    process_tile: str
+    logs: str
+    tile_quality: str = None  # set when the batch runs the quality too
+    batch_id: str = field(default_factory=lambda: uuid.uuid4().hex[:12])
+    entry: str = "batch.sh"
+    jobs: list = field(default_factory=list)  # Slurm: the submitted arrays
+    region: bool = True
+
+    @property
+    def quality_dir(self):
+        return os.path.join(self.output_dir, "quality") if self.tile_quality else None
+
+    def asks(self, tile, x, y):
+        return {"tile": tile, "last_year": self.last_year, "origin_x": x, "origin_y": y,
+                "input_dir": self.input_dir, "output_dir": self.output_dir,
+                "datamask_dir": self.datamask_dir, "wetland_dir": self.wetland_dir}
+
+    def save(self, path=None):
+        """Into PATH, or as the latest batch of its log directory."""
+        os.makedirs(self.logs, exist_ok=True)
+        value = dict(vars(self), tiles=[list(t) for t in self.tiles])
+        write_json(path or os.path.join(self.logs, BATCH_FILE), value)
+
+    @classmethod
+    def load(cls, logs, path=None):
+        value = read_json(path or os.path.join(logs, BATCH_FILE))
+        if value is None:
+            return None
+        try:
+            value["tiles"] = [tuple(t) for t in value["tiles"]]
+            return cls(**value)
+        except (TypeError, KeyError, ValueError):
+            return None
+
+
+def same_number(a, b):
+    try:
+        return float(a) == float(b)
+    except (TypeError, ValueError):
+        return False
+
+
+def answers(record, asked):
+    """Does RECORD (a record or a job mark) describe the run ASKED for?"""
+    if not isinstance(record, dict):
+        return False
+    for key in REQUEST_KEYS:
+        if key.startswith("origin_"):
+            if not same_number(record.get(key), asked[key]):
+                return False
+        elif record.get(key) != asked[key]:
+            return False
+    return True
+
+
+class Outputs:
+    """The names in the output and quality directories, each read once."""
+
+    def __init__(self, output_dir, quality_dir):
+        self.dirs = {"output": output_dir, "quality": quality_dir}
+        self.names = {}
+
+    def has(self, which, names):
+        if which not in self.names:
+            try:
+                with os.scandir(self.dirs[which]) as entries:
+                    self.names[which] = {e.name for e in entries if e.is_file(follow_symlinks=True)}
+            except (OSError, TypeError):
+                self.names[which] = set()
+        return all(name in self.names[which] for name in names)
+
+
+@dataclass
+class Row:
+    tile: str
+    state: str = "not run"  # done, failed, not run, running, unknown
+    exit: str = "-"
+    wall_s: float = None
+    peak_kib: int = None
+    host: str = "-"
+    slurm_state: str = ""
+    message: str = ""
+    job: str = ""
+    products: bool = False  # its products are written (also when its quality run failed)
+
+
+def number_or_none(value, kind):
+    return value if isinstance(value, kind) and not isinstance(value, bool) and value >= 0 else None
+
+
+def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
+    """The row of one tile. SCHEDULER(job) says what became of a job: a dict
+    with "active" (True queued or running, False ended, None not known) and,
+    from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
+    asked = request.asks(tile, x, y)
+    row = Row(tile)
+    if not isinstance(record, dict) or not isinstance(record.get("job"), str):
+        record = None
+    if isinstance(mark, dict) and isinstance(mark.get("job"), str) and (record is None or record["job"] != mark["job"]):
+        # A later job than the record's was submitted or started.
+        info = scheduler(mark["job"])
+        row.job = mark["job"]
+        if info.get("active") or (info.get("active") is None and answers(mark, asked)):
+            row.state = "running" if info.get("active") else "unknown"
+            row.slurm_state = info.get("state", "")
+            row.message = ("its job %s is queued or running" % mark["job"] if info.get("active")
+                           else "handed to job %s; whether it still runs cannot be told here" % mark["job"])
+            return with_scheduler_figures(row, info, running=True)
+        if answers(mark, asked):
+            row.state = "failed"
+            row.slurm_state = info.get("state", "")
+            row.message = ("its job %s ended without a record (cancelled, out of time or memory, node lost)"
+                           if mark.get("started") else "its job %s ended before it started (cancelled)") % mark["job"]
+            return with_scheduler_figures(row, info)
+    if record is None:
+        return row
+    if not answers(record, asked):
+        row.message = "its last run had other arguments (last year %s)" % printable(record.get("last_year"))
+        return row
+    row.job = record["job"]
+    row.wall_s = number_or_none(record.get("wall_s"), (int, float))
+    row.peak_kib = number_or_none(record.get("peak_kib"), int)
+    row.host = printable(record.get("host") or "-")
+    status = record.get("status")
+    quality = record.get("quality_status")
+    if not isinstance(status, int):
+        row.state, row.exit, row.message = "failed", "?", "its record holds no exit status"
+    elif status != 0:
+        row.state, row.exit, row.message = "failed", str(status), printable(record.get("message") or "")
+    elif not outputs.has("output", facts.product_names(tile, request.last_year)):
+        row.state, row.exit, row.message = "failed", "0", "its products are not all in the output directory"
+    elif not request.tile_quality:
+        row.state, row.exit, row.products = "done", "0", True
+    elif record.get("quality_dir") != request.quality_dir:
+        row.exit, row.products, row.message = "0", True, "done without --quality"
+    elif quality != 0:
+        row.state, row.exit, row.products = "failed", str(quality) if isinstance(quality, int) else "?", True
+        row.message = "tile_quality: " + printable(record.get("quality_message") or "")
+    elif not outputs.has("quality", facts.quality_names(tile, request.last_year)):
+        row.state, row.exit, row.products = "failed", "0", True
+        row.message = "its quality files are not all in the quality directory"
+    else:
+        row.state, row.exit, row.products = "done", "0", True
+    return with_scheduler_figures(row, scheduler(record["job"]))
+
+
+def with_scheduler_figures(row, info, running=False):
+    """Slurm's record where it has one: its node and state, and for wall time
+    and peak memory the larger of its figure and the job's own (Slurm times
+    the whole task in whole seconds and samples memory; the job's own figures
+    are exact but of process_tile alone, and missing when it was killed)."""
+    if not info or "state" not in info:
+        return row
+    row.slurm_state = info["state"]
+    placed = info.get("node") not in (None, "", "None assigned")
+    if placed:
+        row.host = printable(info["node"])
+        if info.get("elapsed_s") is not None and (row.wall_s is None or info["elapsed_s"] > row.wall_s):
+            row.wall_s = info["elapsed_s"]
+    if info.get("rss_kib") and (row.peak_kib is None or info["rss_kib"] > row.peak_kib):
+        row.peak_kib = info["rss_kib"]
+    if running:
+        row.wall_s = row.peak_kib = None  # not its whole yet
+    return row
+
+
+def read_tile(logs, tile):
+    here = tile_dir(logs, tile)
+    return read_json(os.path.join(here, RECORD)), read_json(os.path.join(here, MARK))
+
+
+def rows(request, scheduler):
+    outputs = Outputs(request.output_dir, request.quality_dir)
+    result = []
+    for tile, x, y in request.tiles:
+        record, mark = read_tile(request.logs, tile)
+        result.append(evaluate(request, tile, x, y, record, mark, outputs, scheduler))
+    return result
+
+
+def mark_submitted(logs, request, tile, x, y, job):
+    """Marks TILE as handed to JOB, from submission on: until the job writes
+    a record, no older record makes the tile done."""
+    os.makedirs(tile_dir(logs, tile), exist_ok=True)
+    write_json(os.path.join(tile_dir(logs, tile), MARK), dict(request.asks(tile, x, y), job=job, started=False))
+
+
+class DirectoryLock:
+    """An exclusive lock on a directory's lock file (flock: released when the
+    holder ends, however it ends, so a kill leaves no stale lock)."""
+
+    def __init__(self, directory, name=LOCK_NAME):
+        self.path = os.path.join(directory, name)
+        self.fd = None
+
+    def acquire(self, wait=False):
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+        except BlockingIOError:
+            os.close(fd)
+            return False
+        self.fd = fd
+        return True
+
+    def release(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None

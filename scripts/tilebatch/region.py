@@ -1,0 +1,143 @@
+"""The region a batch covered: for each product and year a VRT mosaic of the
+tiles (GDAL's gdalbuildvrt: nothing copied, a GIS opens it as one raster),
+and a picture of each last-year mosaic in the quicklooks' colours. Built
+under a lock into temporary names and renamed into place, so a kill or a
+second build at once never leaves a half picture or mosaics of mixed tile
+sets; a mosaic that lacks a listed tile fails the build, naming the tile."""
+import argparse
+import concurrent.futures
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+
+from . import facts
+from .records import DirectoryLock
+from .tilejob import printable
+from .tilelist import ListError, read_ids
+
+PROG = "region.sh"
+COLOURS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quicklook_colours.sh")
+LOCK_WAIT_S = 4 * 3600
+
+
+def fail(message):
+    print("%s: %s" % (PROG, message), file=sys.stderr)
+    return 1
+
+
+def sources(vrt):
+    """The file names a VRT mosaic reads."""
+    try:
+        root = ElementTree.parse(vrt).getroot()
+    except (ElementTree.ParseError, OSError):
+        return None
+    return {os.path.basename(e.text or "") for e in root.iter("SourceFilename")}
+
+
+def build_mosaic(output_dir, product, year, tiles, temporary, work):
+    names = ["%s_%d_%s.img" % (product, year, t) for t in tiles]
+    listing = os.path.join(work, "%s_%d.txt" % (product, year))
+    with open(listing, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.writelines(os.path.join(output_dir, n) + "\n" for n in names)
+    done = subprocess.run(["gdalbuildvrt", "-q", "-overwrite", "-input_file_list", listing, temporary],
+                          capture_output=True, text=True)
+    got = sources(temporary) if done.returncode == 0 else None
+    if got is None:
+        return "gdalbuildvrt failed for %s %d: %s" % (product, year, done.stderr.strip()[-300:])
+    lacking = [t for t, n in zip(tiles, names) if n not in got]
+    if lacking:  # gdalbuildvrt skips a product it cannot read, with a warning only
+        return "the %s %d mosaic lacks tile %s (%s cannot be read)" % (
+            product, year, printable(lacking[0]), printable(os.path.join(output_dir, names[tiles.index(lacking[0])])))
+    return None
+
+
+def picture(product, vrt, png, size, work):
+    info = subprocess.run(["gdalinfo", vrt], capture_output=True, text=True)
+    shape = [l for l in info.stdout.splitlines() if l.startswith("Size is ")]
+    if info.returncode or not shape:
+        return "gdalinfo cannot read %s" % vrt
+    width, height = (int(v) for v in shape[0][8:].split(","))
+    outsize = [str(size), "0"] if width >= height else ["0", str(size)]
+    done = subprocess.run(["bash", "-c", '. "$0" && colour_picture "$@"', COLOURS, product, vrt] + outsize + [png, work],
+                          capture_output=True, text=True)
+    return None if done.returncode == 0 else "the %s picture failed: %s" % (product, done.stderr.strip()[-300:])
+
+
+def build(output_dir, last_year, tiles, dest=None):
+    """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of TILES."""
+    size = os.environ.get("REGION_SIZE", "2000")
+    if not size.isdigit() or int(size) < 1:
+        return fail("REGION_SIZE must be a positive number")
+    for tool in ("gdalbuildvrt", "gdal_translate", "gdaldem", "gdalinfo"):
+        if not shutil.which(tool):
+            return fail("%s is missing (Debian package gdal-bin)" % tool)
+    for tile in tiles:
+        for name in facts.product_names(tile, last_year):
+            if not os.path.isfile(os.path.join(output_dir, name)):
+                return fail("%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile)))
+    dest = dest or os.path.join(output_dir, "region")
+    os.makedirs(dest, exist_ok=True)
+    lock, waited = DirectoryLock(dest, ".region.lock"), time.monotonic()
+    while not lock.acquire():
+        if time.monotonic() - waited > LOCK_WAIT_S:
+            return fail("another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S))
+        time.sleep(1)
+    prefix = ".tmp-%d-" % os.getpid()
+    finals = {}
+    try:
+        with tempfile.TemporaryDirectory() as work, concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+            jobs = {}
+            for year in range(facts.MIN_LAST_YEAR, last_year + 1):
+                for p in facts.PRODUCTS:
+                    temporary = os.path.join(dest, "%s%s_%d.vrt" % (prefix, p, year))
+                    finals[temporary] = os.path.join(dest, "%s_%d.vrt" % (p, year))
+                    jobs[pool.submit(build_mosaic, output_dir, p, year, tiles, temporary, work)] = temporary
+            problems = [f.result() for f in jobs if f.result()]
+            if problems:
+                return fail(problems[0])
+            pictures = {}
+            for p in facts.PRODUCTS:
+                png = os.path.join(dest, "%s%s_%d.png" % (prefix, p, last_year))
+                vrt = os.path.join(dest, "%s%s_%d.vrt" % (prefix, p, last_year))
+                pictures[pool.submit(picture, p, vrt, png, int(size), os.path.join(work, p))] = png
+                os.makedirs(os.path.join(work, p))
+                finals[png] = os.path.join(dest, "%s_%d.png" % (p, last_year))
+                finals[png + ".aux.xml"] = finals[png] + ".aux.xml"
+            problems = [f.result() for f in pictures if f.result()]
+            if problems:
+                return fail(problems[0])
+        for temporary, final in finals.items():
+            if os.path.exists(temporary):
+                os.replace(temporary, final)
+    finally:
+        for temporary in finals:
+            if os.path.lexists(temporary):
+                os.unlink(temporary)
+        lock.release()
+    print("%s: %d tiles, years 2000 to %d: mosaics and %d pictures in %s"
+          % (PROG, len(tiles), last_year, last_year, printable(dest)))
+    return 0
+
+
+def main(argv):
+    p = argparse.ArgumentParser(prog=PROG, description=(
+        "Mosaics the products of the tiles in TILE_FILE (the first word of each line; blank lines and text after # "
+        "are ignored): DEST_DIR/P_Y.vrt for every product P and year Y to LAST_YEAR, and DEST_DIR/P_LAST_YEAR.png, "
+        "REGION_SIZE pixels (default 2000) along the longer side. DEST_DIR defaults to OUTPUT_DIR/region."))
+    p.add_argument("output_dir", metavar="OUTPUT_DIR")
+    p.add_argument("last_year", metavar="LAST_YEAR")
+    p.add_argument("tile_file", metavar="TILE_FILE")
+    p.add_argument("dest", metavar="DEST_DIR", nargs="?")
+    a = p.parse_args(argv)
+    if not a.last_year.isdigit() or not facts.MIN_LAST_YEAR <= int(a.last_year) <= facts.MAX_LAST_YEAR:
+        print("%s: LAST_YEAR must be a year from 2000 to 2060, not %r" % (PROG, a.last_year), file=sys.stderr)
+        return 2
+    try:
+        tiles = read_ids(a.tile_file)
+    except ListError as e:
+        return fail(str(e))
+    return build(os.path.abspath(a.output_dir), int(a.last_year), tiles, a.dest and os.path.abspath(a.dest))

@@ -1,0 +1,170 @@
+"""The report of a batch: one row per tile, written as a TSV with a header
+(for programs) and printed as a table from the quickest tile to the slowest
+(for people), with a summary."""
+import os
+import sys
+
+from .tilejob import printable
+
+
+def seconds(value):
+    return "-" if value is None else ("%.2f" % value).rstrip("0").rstrip(".")
+
+
+def mib(kib):
+    return "-" if kib is None else "%.0f" % (kib / 1024)
+
+
+# Every column of the report once: its TSV name, how the table shows it (its
+# width there, 0 for none) and how a row gives it. A new column is a line here
+# and, where it needs a new figure, a field of records.Row.
+COLUMNS = [
+    ("tile", -20, lambda r: printable(r.tile)),
+    ("state", -8, lambda r: r.state),
+    ("exit", 5, lambda r: r.exit),
+    ("wall_s", 10, lambda r: seconds(r.wall_s)),
+    ("peak_MiB", 10, lambda r: mib(r.peak_kib)),
+    ("host", 0, lambda r: r.host),
+    ("slurm_state", 0, lambda r: r.slurm_state),
+    ("job", 0, lambda r: r.job),
+    ("message", 0, lambda r: r.message),
+]
+TABLE_COLUMNS = 6  # tile to host; slurm_state follows where Slurm was asked
+
+
+def ordered(rows):
+    """Quickest first; tiles without a time first of all, in list order."""
+    return sorted(rows, key=lambda r: -1.0 if r.wall_s is None else r.wall_s)
+
+
+def tsv(rows):
+    lines = ["\t".join(name for name, _, _ in COLUMNS)]
+    for row in ordered(rows):
+        lines.append("\t".join(get(row).replace("\t", " ") for _, _, get in COLUMNS))
+    return "\n".join(lines) + "\n"
+
+
+def table(tsv_text, source):
+    """The printed table, made from the TSV."""
+    lines = tsv_text.splitlines()
+    records = [line.split("\t") for line in lines[1:]]
+    with_slurm = any(r[6] for r in records)
+    out = ["figures: " + printable(source)] if source else []
+
+    def line(fields):
+        cells = ["%*s" % (width, value) for (_, width, _), value in zip(COLUMNS[:5], fields[:5])]
+        text = " ".join(cells) + "  " + fields[5]
+        return text + ("  " + fields[6] if with_slurm and fields[6] else "")
+
+    header = lines[0].split("\t")
+    out.append(line(header) if with_slurm else line(header[:6] + [""]))
+    out.extend(line(r) for r in records)
+    return "\n".join(out) + "\n"
+
+
+def summary(rows):
+    count = {}
+    for r in rows:
+        count[r.state] = count.get(r.state, 0) + 1
+    text = "summary: %d tiles: %d done, %d failed, %d not run" % (
+        len(rows), count.get("done", 0), count.get("failed", 0), count.get("not run", 0))
+    if count.get("running"):
+        text += ", %d running or queued" % count["running"]
+    if count.get("unknown"):
+        text += ", %d handed to Slurm, state unknown" % count["unknown"]
+    lines = [text]
+    ended = [r for r in rows if r.state in ("done", "failed")]
+    timed = sorted((r.wall_s, r.tile) for r in ended if r.wall_s is not None)
+    if timed:
+        n = len(timed)
+        middle = timed[(n - 1) // 2][0] if n % 2 else (timed[n // 2 - 1][0] + timed[n // 2][0]) / 2
+        lines.append("summary: wall time %.1f s in all, median %.1f s a tile (%d timed)"
+                     % (sum(t for t, _ in timed), middle, n))
+        lines.append("summary: slowest: " + " ".join("%s (%s s)" % (printable(tile), seconds(t))
+                                                      for t, tile in reversed(timed[-5:])))
+    else:
+        lines.append("summary: no tile timed")
+    measured = [(r.peak_kib, r.tile) for r in ended if r.peak_kib]
+    if measured:
+        kib, tile = max(measured)
+        lines.append("summary: largest memory: %s, %.0f MiB" % (printable(tile), kib / 1024))
+    else:
+        lines.append("summary: no peak memory measured")
+    return "\n".join(lines) + "\n"
+
+
+def full(rows, source):
+    """The TSV, and the printed report (table and summary)."""
+    text = tsv(rows)
+    return text, table(text, source) + summary(rows)
+
+
+def build(request, running_batch=None):
+    """The rows of REQUEST's tiles and where their figures come from. Slurm
+    is asked only about the jobs the tiles were handed to: sacct where the
+    cluster keeps accounting, and squeue for what is queued or running.
+    RUNNING_BATCH is the id of a local batch that is running now, if any."""
+    from . import records, slurm
+    read = [(t, x, y) + records.read_tile(request.logs, t) for t, x, y in request.tiles]
+    jobs = {v["job"] for r in read for v in r[3:] if isinstance(v, dict) and isinstance(v.get("job"), str)}
+    slurm_jobs = {j for j in jobs if not j.startswith("local-")}
+    source = "each tile's record (the job's own measurement of process_tile)"
+    sacct = squeue = None
+    if slurm_jobs:
+        sacct, why = slurm.accounting(slurm.config(), slurm_jobs)
+        squeue, _ = slurm.queue()
+        if sacct is not None:
+            source = "Slurm's accounting (sacct) of each tile's last task; exit status from each tile's record"
+        else:
+            source += ": " + why
+            if why.startswith("sacct"):
+                print("report: %s; the figures are the jobs' own measurement" % why, file=sys.stderr)
+
+    def scheduler(job):
+        if job.startswith("local-"):
+            return {"active": running_batch is not None and job.split("-")[1] == running_batch}
+        info = sacct.get(job) if sacct is not None else None
+        if info is not None:
+            return info
+        return {"active": None} if squeue is None else (squeue.get(job) or {"active": False})
+
+    outputs = records.Outputs(request.output_dir, request.quality_dir)
+    return [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark in read], source
+
+
+def write(logs, rows, source):
+    """LOGS/report.tsv and LOGS/report.txt, each renamed into place whole."""
+    from .tilejob import write_text
+    tsv_text, printed = full(rows, source)
+    write_text(os.path.join(logs, "report.tsv"), tsv_text)
+    write_text(os.path.join(logs, "report.txt"), printed)
+    return printed
+
+
+def running_local_batch(request):
+    """The id of the local batch that holds OUTPUT_DIR's lock now, if any."""
+    from .records import DirectoryLock, Request
+    lock = DirectoryLock(request.output_dir)
+    try:
+        if lock.acquire():
+            lock.release()
+            return None
+    except OSError:
+        return None
+    latest = Request.load(request.logs)
+    return latest.batch_id if latest else None
+
+
+def main(a, request, prog):
+    """--report: printed, and written beside the records when they can be."""
+    if not os.path.isdir(request.logs):
+        print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(request.logs)),
+              file=sys.stderr)
+        return 1
+    rows, source = build(request, running_local_batch(request))
+    try:
+        printed = write(request.logs, rows, source)
+    except OSError:
+        printed = full(rows, source)[1]
+    sys.stdout.write(printed)
+    return 0

@@ -1,0 +1,183 @@
+"""slurm_array.sh: a tile list submitted as Slurm job arrays, each tile
+marked as handed to its task from submission on, and the follow-up job that
+runs once every task has ended."""
+import os
+import shlex
+import subprocess
+import sys
+import tempfile
+
+from . import facts, quality, region, report, slurm
+from .cli import UsageError, jobs_for_memory, mem_available, print_plan
+from .records import DirectoryLock, Request, mark_submitted
+from .tilejob import printable, write_text
+
+PROG = "slurm_array.sh"
+HERE = os.path.dirname(os.path.abspath(__file__))
+TILEJOB = os.path.join(HERE, "tilejob.py")
+DEPENDENCY = '"${jobid%%;*}"'  # the shell's view of the id sbatch --parsable printed
+
+
+def plural(n, word):
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def select(req, rows, resume):
+    """The tiles to submit, and those left out because a task of theirs is
+    still queued or running: a second task would run the tile beside it."""
+    busy = [r.tile for r in rows if r.state == "running"]
+    chosen = [r.tile for r in rows if r.state != "running" and not (resume and r.state == "done")]
+    return set(chosen), busy
+
+
+def main(a, req):
+    if a.report:
+        return report.main(a, req, PROG)
+    quality_run = bool(req.tile_quality)
+    mem_mib = facts.task_memory_mib(req.last_year, quality_run)
+    if a.plan:
+        cpus, available = os.cpu_count(), mem_available()
+        print_plan(req, mem_mib * facts.MIB, jobs_for_memory(available, mem_mib * facts.MIB, max(1, cpus // a.cpus)),
+                   "a node like this one: %d CPUs over --cpus %d, %d bytes available over %d MiB a task"
+                   % (cpus, a.cpus, available, mem_mib))
+        return 0
+    for path in (req.process_tile, req.tile_quality):
+        if path and not os.access(path, os.X_OK):
+            raise UsageError("%s is not an executable (build it first: scripts/build.sh)" % printable(path))
+    try:
+        slurm.output_pattern(req.logs)
+    except ValueError as e:
+        raise UsageError(str(e))
+    max_size = a.max_array_size or int((slurm.config() or {}).get("MaxArraySize", "1001") or 1001)
+    if max_size < 2:
+        raise UsageError("MaxArraySize must be at least 2, not %d" % max_size)
+    for d in (req.logs, req.output_dir, req.quality_dir):
+        if d:
+            os.makedirs(d, exist_ok=True)
+    lock = DirectoryLock(req.output_dir)
+    if not lock.acquire():
+        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
+        return 2
+    rows = report.build(req)[0]
+    if any(r.state == "unknown" for r in rows) and not a.dry_run:
+        print("%s: cannot tell which tiles' tasks are still queued or running (squeue does not answer); "
+              "nothing submitted" % PROG, file=sys.stderr)
+        return 1
+    chosen, busy = select(req, rows, a.resume)
+    if busy:
+        print("%s: %d tile(s) left out, their tasks still queued or running: %s"
+              % (PROG, len(busy), " ".join(printable(t) for t in busy[:30])))
+    lines = [n for n, (tile, _, _) in enumerate(req.tiles, 1) if tile in chosen]
+    if not lines:
+        print("%s: %s" % (PROG, "nothing to submit" if busy else "every tile of the list has finished with status 0%s;"
+                          " nothing to submit" % (", and its quality run too" if quality_run else "")))
+        return 0
+    fd, list_file = tempfile.mkstemp(prefix="tiles-", suffix=".tsv", dir=req.logs)
+    os.close(fd)
+    write_text(list_file, "".join("%s\t%s\t%s\n" % t for t in req.tiles))
+    request_file = os.path.join(req.logs, "batch-%s.json" % req.batch_id)
+    req.save(request_file)
+    arrays = slurm.windows(lines, max_size)
+    chained = bool(a.jobs) and len(arrays) > 1
+    each = "%d MiB and %d CPUs each" % (mem_mib, a.cpus)
+    if len(arrays) == 1:
+        print("%s: %d tiles in %s; tasks %s%s; %s" % (PROG, len(req.tiles), printable(list_file), slurm.ranges(arrays[0][1]),
+                                                      "%%%d" % a.jobs if a.jobs else "", each))
+    else:
+        print("%s: %d tiles in %s; %d tasks in %d arrays (MaxArraySize %d%s); %s"
+              % (PROG, len(req.tiles), printable(list_file), len(lines), len(arrays), max_size,
+                 ", each after the one before, %%%d each" % a.jobs if chained else "", each))
+    commands = [slurm.array_command(req, w, list_file, TILEJOB, a.cpus, mem_mib, a.jobs) for w in arrays]
+    mark = ["python3", "-B", "-E", "-s", HERE, "mark-tasks", request_file, list_file]
+    if a.dry_run:  # to paste into bash as printed
+        print("jobids=")
+        for k, (cmd, w) in enumerate(zip(commands, arrays)):
+            after = " --dependency=afterany:" + DEPENDENCY if chained and k else ""
+            print("jobid=$(%s%s %s)" % (shlex.join(cmd[:2]), after, shlex.join(cmd[2:])))
+            print("%s %s %s" % (shlex.join(mark), DEPENDENCY, shlex.join([str(w[0]), slurm.ranges(w[1])])))
+            print('jobids="$jobids:${jobid%%;*}"')
+        follow = slurm.follow_up_command(req, request_file, HERE, "JOBS")
+        print(shlex.join(follow).replace("--dependency=afterany:JOBS", '--dependency=afterany"$jobids"'))
+        return 0
+    jobs = []
+    for k, (cmd, w) in enumerate(zip(commands, arrays)):
+        if chained and k:
+            cmd = cmd[:2] + ["--dependency=afterany:" + jobs[-1]] + cmd[2:]
+        done = subprocess.run(cmd, capture_output=True, text=True)
+        try:
+            job = slurm.job_id(done.stdout) if done.returncode == 0 else None
+        except ValueError:
+            job = None
+        if job is None:
+            print("%s: sbatch failed: %s%s" % (PROG, done.stderr.strip() or done.stdout.strip(),
+                  "; arrays %s were submitted" % " ".join(jobs) if jobs else ""), file=sys.stderr)
+            return 1
+        jobs.append(job)
+        mark_tasks([request_file, list_file, job, str(w[0]), slurm.ranges(w[1])])
+        lines_note = "" if len(arrays) == 1 else ", lines %d-%d, offset %d: %d tiles" % (w[2], w[3], w[0], len(w[1]))
+        print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, slurm.ranges(w[1]), lines_note))
+    follow = slurm.follow_up_command(req, request_file, HERE, ":".join(jobs))
+    done = subprocess.run(follow, capture_output=True, text=True)
+    parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if quality_run else []) + ["report"])
+    if done.returncode != 0:
+        print("%s: the follow-up job could not be submitted (%s); submit it by hand:\n%s"
+              % (PROG, done.stderr.strip(), shlex.join(follow)), file=sys.stderr)
+        return 1
+    print("%s: submitted follow-up job %s (%s), to start once job%s %s ha%s ended"
+          % (PROG, slurm.job_id(done.stdout), parts, "s" if len(jobs) > 1 else "", " ".join(jobs),
+             "ve" if len(jobs) > 1 else "s"))
+    return 0
+
+
+def mark_tasks(argv):
+    """REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES: each tile on line
+    OFFSET + i of the list is handed to task i of the array; the batch
+    becomes the latest of its log directory."""
+    request_file, list_file, array, offset, indices = argv
+    req = Request.load(None, request_file)
+    if req is None or not array.isdigit() or not offset.isdigit():
+        print("mark-tasks: expected REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES", file=sys.stderr)
+        return 2
+    for lo, hi, step in slurm.expand(indices):
+        for i in range(lo, hi + 1, step):
+            line = int(offset) + i
+            if 1 <= line <= len(req.tiles):
+                tile, x, y = req.tiles[line - 1]
+                mark_submitted(req.logs, req, tile, x, y, "%s_%d" % (array, i))
+    req.jobs.append(array)
+    req.save(request_file)
+    req.save()
+    return 0
+
+
+def follow_up(argv):
+    """The follow-up job: the region of the tiles with products, the batch
+    quality of those done, and the report, of the batch in REQUEST_FILE."""
+    req = Request.load(None, argv[0]) if len(argv) == 1 else None
+    if req is None:
+        print("follow-up: expected the batch's request file", file=sys.stderr)
+        return 2
+    job = os.environ.get("SLURM_JOB_ID", str(os.getpid()))
+    rows, source = report.build(req)
+    status = 0
+    parts = [("region", req.region, [r for r in rows if r.products], "finished with status 0"),
+             ("quality", bool(req.tile_quality), [r for r in rows if r.state == "done"], "with quality status 0")]
+    coords = {t: (x, y) for t, x, y in req.tiles}
+    for name, wanted, chosen, how in parts:
+        if not wanted:
+            continue
+        listed = os.path.join(req.logs, "%s-%s.tsv" % (name, job))
+        write_text(listed, "".join("%s\t%s\t%s\n" % ((r.tile,) + coords[r.tile]) for r in chosen))
+        what = "region" if name == "region" else "batch quality"
+        print("%s: %d of %d tiles %s (listed in %s)" % (what, len(chosen), len(rows), how, printable(listed)))
+        if not chosen:
+            print("%s: no tile to take" % what)
+        elif name == "region":
+            status |= region.build(req.output_dir, req.last_year, [r.tile for r in chosen])
+        else:
+            status |= quality.build(req.quality_dir, [r.tile for r in chosen])
+    printed = report.write(req.logs, rows, source)
+    sys.stdout.write("".join(l + "\n" for l in printed.splitlines() if l.startswith("summary")))
+    print("report: per-tile times, memory and hosts in %s (again with --report)"
+          % printable(os.path.join(req.logs, "report.txt")))
+    return 1 if status else 0

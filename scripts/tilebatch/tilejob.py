@@ -1,0 +1,231 @@
+#!/usr/bin/env python3
+"""The job of one tile: runs process_tile (and, once it has succeeded,
+tile_quality) and writes the tile's record when it ends.
+
+It is the body of every Slurm array task and of every GNU parallel job. sbatch
+runs a copy of this file from slurmd's spool directory, and a job over ssh
+runs it on another host, so it imports nothing but the standard library and
+is handed every path as an absolute argument. The batch package imports the
+record format from here, so the writer and the readers cannot drift apart.
+
+A tile's files live in LOGS/tiles/<tile>/, a directory of its own, so that no
+tile's files can share a name with another tile's or with the batch's:
+  job.json     which job is to run the tile (written when it is submitted, and
+               again when it starts); a record of another job is not this
+               job's outcome
+  record.json  what the tile was run with and how it ended, written once the
+               job has ended, atomically
+  out, err     process_tile's standard output (its one-line failure message)
+               and standard error; quality.err what tile_quality printed
+"""
+import argparse
+import json
+import os
+import socket
+import stat
+import subprocess
+import sys
+import time
+import unicodedata
+
+RECORD = "record.json"
+MARK = "job.json"
+# What a run is, for telling whether a record answers the request now made.
+REQUEST_KEYS = ("tile", "last_year", "origin_x", "origin_y", "input_dir", "output_dir",
+                "datamask_dir", "wetland_dir")
+MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
+
+
+def printable(text):
+    """Text safe to print on a terminal or into a report: control, format and
+    separator characters (an escape sequence, a right-to-left override, a line
+    separator) are shown escaped, so that what is printed is what is there."""
+    out = []
+    for ch in str(text):
+        if ch == "\\" or unicodedata.category(ch) in ("Cc", "Cf", "Zl", "Zp", "Cs", "Co", "Cn"):
+            out.append(ch.encode("unicode_escape").decode("ascii") if ch != "\\" else "\\\\")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def check_tile_id(tile):
+    """None when a tile id can name files, else why not."""
+    if tile in ("", ".", ".."):
+        return "tile id %r names no file of its own" % tile
+    if "/" in tile:
+        return "tile id %s contains /" % printable(tile)
+    if any(unicodedata.category(c) == "Cc" for c in tile):
+        return "tile id %s contains a control character" % printable(tile)
+    return None
+
+
+def tile_dir(logs, tile):
+    return os.path.join(logs, "tiles", tile)
+
+
+def read_regular(path, limit=MAX_READ, follow=False):
+    """The text of a regular file, or None: a FIFO, device or directory under
+    a log file's name is never opened for reading (it could block forever),
+    and a log file's link is not followed (FOLLOW: a user's own file may be
+    a link)."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if follow else os.O_NOFOLLOW)
+    try:
+        fd = os.open(path, flags)
+    except OSError:
+        return None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode) or info.st_size > limit:
+            return None
+        return os.read(fd, limit + 1).decode("utf-8", "surrogateescape")
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+
+
+def read_json(path):
+    text = read_regular(path)
+    if text is None:
+        return None
+    try:
+        value = json.loads(text)
+    except ValueError:
+        return None
+    return value if isinstance(value, dict) else None
+
+
+def write_text(path, text):
+    """Writes TEXT to PATH atomically: a reader sees the old file or the new
+    one, never a part; a kill leaves at most a temporary name behind."""
+    temporary = "%s.tmp-%d" % (path, os.getpid())
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        with open(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def write_json(path, value):
+    write_text(path, json.dumps(value, sort_keys=True) + "\n")
+
+
+def last_line(text):
+    lines = [line for line in text.splitlines() if line.strip()]
+    return lines[-1] if lines else ""
+
+
+def run_measured(command, stdout, stderr):
+    """Runs COMMAND; its exit status (128 + N when killed by signal N), wall
+    seconds and peak resident memory (KiB, of it and what it waited for)."""
+    started = time.monotonic()
+    child = subprocess.Popen(command, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL)
+    _, wait_status, usage = os.wait4(child.pid, 0)
+    child.returncode = 0  # reaped here; Popen must not wait for it again
+    code = os.waitstatus_to_exitcode(wait_status)
+    return (128 - code if code < 0 else code), time.monotonic() - started, usage.ru_maxrss
+
+
+def run_tile(a, tile, x, y, job):
+    here = tile_dir(a.logs, tile)
+    os.makedirs(here, exist_ok=True)
+    request = {"tile": tile, "last_year": a.last_year, "origin_x": x, "origin_y": y,
+               "input_dir": a.input_dir, "output_dir": a.output_dir, "datamask_dir": a.datamask_dir,
+               "wetland_dir": a.wetland_dir}
+    host = socket.gethostname()
+    write_json(os.path.join(here, MARK), dict(request, job=job, started=True, host=host))
+    record = dict(request, job=job, host=host, process_tile=a.process_tile,
+                  tile_quality=a.tile_quality, quality_dir=a.quality_dir,
+                  quality_status=None, quality_message="")
+    arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]
+    with open(os.path.join(here, "out"), "wb") as out, open(os.path.join(here, "err"), "wb") as err:
+        try:
+            status, wall, peak = run_measured([a.process_tile] + arguments, out, err)
+        except OSError as e:
+            status, wall, peak = 127, 0.0, None
+            err.write(("%s: %s\n" % (a.process_tile, e.strerror)).encode())
+    message = last_line(read_regular(os.path.join(here, "out")) or "")
+    if status > 128 and not message:
+        message = "(killed by signal %d)" % (status - 128)
+    if status == 127 and not message:
+        message = "%s cannot be run" % a.process_tile
+    record.update(status=status, message=message, wall_s=round(wall, 3), peak_kib=peak)
+    if status == 0 and a.tile_quality:
+        arguments[3] = a.quality_dir
+        with open(os.path.join(here, "quality.err"), "wb") as log:
+            try:
+                q_status, _, _ = run_measured([a.tile_quality] + arguments, log, log)
+            except OSError as e:
+                q_status = 127
+                log.write(("%s: %s\n" % (a.tile_quality, e.strerror)).encode())
+        q_message = last_line(read_regular(os.path.join(here, "quality.err")) or "")
+        if q_status > 128:
+            q_message = "(killed by signal %d)" % (q_status - 128)
+        record.update(quality_status=q_status, quality_message=q_message if q_status else "")
+    record["ended"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    write_json(os.path.join(here, RECORD), record)
+    if not a.quiet:  # into Slurm's log of the task
+        print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
+        if record["quality_status"] is not None:
+            print("tile %s: tile_quality exit status %d" % (printable(tile), record["quality_status"]))
+    if status == 0 and record["quality_status"]:
+        if not a.quiet:
+            print("tile_quality: " + printable(record["quality_message"]))
+        return record["quality_status"]
+    return status
+
+
+def slurm_line(list_file, line_number):
+    """Line LINE_NUMBER (from 1) of the submitted list: tile, x, y."""
+    with open(list_file, encoding="utf-8", errors="surrogateescape") as f:
+        for number, line in enumerate(f, 1):
+            if number == line_number:
+                fields = line.rstrip("\n").split("\t")
+                if len(fields) == 3:
+                    return fields
+                break
+    sys.exit("tilejob: no tile on line %d of %s" % (line_number, list_file))
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="tilejob", description=__doc__.split("\n\n")[0])
+    p.add_argument("--logs", required=True)
+    p.add_argument("--job", help="the job's id (a Slurm task takes its own)")
+    p.add_argument("--tile-quality")
+    p.add_argument("--quality-dir")
+    p.add_argument("--quiet", action="store_true")
+    p.add_argument("--slurm-list", help="with --offset: the tile is line OFFSET + task index of this list")
+    p.add_argument("--offset", type=int, default=0)
+    for name in ("last_year", "input_dir", "output_dir", "datamask_dir", "wetland_dir", "process_tile"):
+        p.add_argument(name, type=int if name == "last_year" else str)
+    p.add_argument("tile", nargs="*", help="TILE_ID ORIGIN_X ORIGIN_Y (not with --slurm-list)")
+    a = p.parse_args(argv)
+    if a.slurm_list:
+        task = os.environ.get("SLURM_ARRAY_TASK_ID")
+        if task is None or not task.isdigit():
+            sys.exit("tilejob: not running as a Slurm array task")
+        tile, x, y = slurm_line(a.slurm_list, a.offset + int(task))
+        job = "%s_%s" % (os.environ.get("SLURM_ARRAY_JOB_ID", "?"), task)
+        print("tile %s (%s, %s) on %s, task %s" % (printable(tile), x, y, socket.gethostname(), job))
+    elif len(a.tile) == 3 and a.job:
+        tile, x, y = a.tile
+        job = a.job
+    else:
+        p.error("give TILE_ID ORIGIN_X ORIGIN_Y and --job, or --slurm-list")
+    why = check_tile_id(tile)
+    if why:
+        sys.exit("tilejob: " + why)
+    return run_tile(a, tile, x, y, job)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
