@@ -8,28 +8,29 @@ from .tilejob import printable
 
 
 def seconds(value):
-    return "-" if value is None else ("%.2f" % value).rstrip("0").rstrip(".")
+    return "-" if value is None else ("%.3f" % value).rstrip("0").rstrip(".")
 
 
-def mib(kib):
-    return "-" if kib is None else "%.0f" % (kib / 1024)
+# Every column of the report once: its TSV name and how a row gives it
+# (exact figures), and for the printed table its heading, width and how the
+# TSV value is shown there (width None: not in the table). A new column is a
+# line here and, where it needs a new figure, a field of records.Row.
+def same(value):
+    return value
 
 
-# Every column of the report once: its TSV name, how the table shows it (its
-# width there, 0 for none) and how a row gives it. A new column is a line here
-# and, where it needs a new figure, a field of records.Row.
 COLUMNS = [
-    ("tile", -20, lambda r: printable(r.tile)),
-    ("state", -8, lambda r: r.state),
-    ("exit", 5, lambda r: r.exit),
-    ("wall_s", 10, lambda r: seconds(r.wall_s)),
-    ("peak_MiB", 10, lambda r: mib(r.peak_kib)),
-    ("host", 0, lambda r: r.host),
-    ("slurm_state", 0, lambda r: r.slurm_state),
-    ("job", 0, lambda r: r.job),
-    ("message", 0, lambda r: r.message),
+    ("tile", lambda r: printable(r.tile), "tile", -20, same),
+    ("state", lambda r: r.state, "state", -8, same),
+    ("exit", lambda r: r.exit, "exit", 5, same),
+    ("wall_s", lambda r: seconds(r.wall_s), "wall_s", 10, same),
+    ("peak_kib", lambda r: "-" if r.peak_kib is None else str(r.peak_kib), "peak_MiB", 10,
+     lambda v: "-" if v == "-" else "%.0f" % (int(v) / 1024)),
+    ("host", lambda r: r.host, "host", 0, same),
+    ("slurm_state", lambda r: r.slurm_state, "slurm_state", 0, same),
+    ("job", lambda r: r.job, None, None, same),
+    ("message", lambda r: r.message, None, None, same),
 ]
-TABLE_COLUMNS = 6  # tile to host; slurm_state follows where Slurm was asked
 
 
 def ordered(rows):
@@ -38,27 +39,31 @@ def ordered(rows):
 
 
 def tsv(rows):
-    lines = ["\t".join(name for name, _, _ in COLUMNS)]
+    lines = ["\t".join(c[0] for c in COLUMNS)]
     for row in ordered(rows):
-        lines.append("\t".join(get(row).replace("\t", " ") for _, _, get in COLUMNS))
+        lines.append("\t".join(c[1](row).replace("\t", " ") for c in COLUMNS))
     return "\n".join(lines) + "\n"
 
 
 def table(tsv_text, source):
-    """The printed table, made from the TSV."""
+    """The printed table, made from the TSV: the columns up to the host,
+    then Slurm's state where Slurm was asked."""
     lines = tsv_text.splitlines()
     records = [line.split("\t") for line in lines[1:]]
-    with_slurm = any(r[6] for r in records)
+    shown = [k for k, c in enumerate(COLUMNS) if c[3] is not None]
+    if not any(r[k] for r in records for k in shown if COLUMNS[k][0] == "slurm_state"):
+        shown = [k for k in shown if COLUMNS[k][0] != "slurm_state"]
+
+    def line(cells):
+        text = ""
+        for k, cell in zip(shown, cells):
+            width = COLUMNS[k][3]
+            text += ("%*s " % (width, cell) if width else " " + cell + " ") if cell or width else ""
+        return text.rstrip()
+
     out = ["figures: " + printable(source)] if source else []
-
-    def line(fields):
-        cells = ["%*s" % (width, value) for (_, width, _), value in zip(COLUMNS[:5], fields[:5])]
-        text = " ".join(cells) + "  " + fields[5]
-        return text + ("  " + fields[6] if with_slurm and fields[6] else "")
-
-    header = lines[0].split("\t")
-    out.append(line(header) if with_slurm else line(header[:6] + [""]))
-    out.extend(line(r) for r in records)
+    out.append(line([COLUMNS[k][2] for k in shown]))
+    out.extend(line([COLUMNS[k][4](r[k]) for k in shown]) for r in records)
     return "\n".join(out) + "\n"
 
 
