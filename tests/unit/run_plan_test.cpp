@@ -187,32 +187,33 @@ TEST(TileMemory, CubesStartZeroAndDoNotOverlap) {
     EXPECT_EQ(tile.cover_cube.series(1, 4)[2], 77);
 }
 
-// The batch and Slurm scripts size jobs by the tile memory of
-// scripts/tile_batch_common.sh, their one source of it: it must be the
-// program's own figure.
-TEST(TileMemory, BatchScriptsPlanWithTheProgramsFigures) {
-    struct Figure {
-        const char* function;
-        std::size_t (*bytes)(int year_count);
-    };
-    const Figure figures[] = {
-        {"tile_memory_bytes",
-         [](int year_count) { return TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE); }},
-        {"quality_memory_bytes", quality_memory_needed}};
-    for (const Figure& figure : figures) {
-        for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
-            const std::string command = std::string("bash -c '. \"$0\" && ") + figure.function +
-                                        " \"$1\"' '" + PT_SCRIPTS_DIR + "/tile_batch_common.sh' " +
-                                        std::to_string(last_year);
-            std::FILE* shell = popen(command.c_str(), "r");
-            ASSERT_NE(shell, nullptr);
-            char line[64] = {};
-            const bool read = std::fgets(line, sizeof line, shell) != nullptr;
-            EXPECT_EQ(pclose(shell), 0) << command;
-            ASSERT_TRUE(read) << command;
-            EXPECT_EQ(std::stoull(line), figure.bytes(year_count_for(last_year)))
-                << figure.function << " " << last_year;
-        }
+// The batch layer (scripts/tilebatch) plans and sizes jobs by its own copy
+// of the run's facts, printed by its facts module: they must be the
+// program's own, or the batch would plan, submit or size a run that
+// process_tile refuses or that outgrows its request.
+TEST(TileMemory, BatchLayerPlansWithTheProgramsFigures) {
+    for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
+        const std::string command = std::string("cd '") + PT_SCRIPTS_DIR +
+                                    "' && python3 -B -E -s -m tilebatch.facts " +
+                                    std::to_string(last_year);
+        std::FILE* python = popen(command.c_str(), "r");
+        ASSERT_NE(python, nullptr);
+        char line[256] = {};
+        const bool read = std::fgets(line, sizeof line, python) != nullptr;
+        EXPECT_EQ(pclose(python), 0) << command;
+        ASSERT_TRUE(read) << command;
+        unsigned long long year = 0, tile = 0, quality = 0, size = 0;
+        int first = 0, last = 0;
+        ASSERT_EQ(std::sscanf(line, "%llu %llu %llu %d %d %llu", &year, &tile, &quality, &first,
+                              &last, &size),
+                  6)
+            << line;
+        EXPECT_EQ(tile, TileMemory::bytes_needed(year_count_for(last_year), TILE_SIZE, TILE_SIZE))
+            << last_year;
+        EXPECT_EQ(quality, quality_memory_needed(year_count_for(last_year))) << last_year;
+        EXPECT_EQ(first, MIN_LAST_YEAR);
+        EXPECT_EQ(last, MAX_LAST_YEAR);
+        EXPECT_EQ(size, static_cast<unsigned long long>(TILE_SIZE));
     }
 }
 
