@@ -178,11 +178,10 @@ def print_plan(req, job_bytes, per_node, what):
         print("plan: inputs: %d bytes (%s) in the directories of %d of the %d tiles" % (in_bytes, human(in_bytes), with_dirs, n))
     else:
         print("plan: inputs: none of the tiles has a directory in the input directory yet")
-    print("plan: time: %.1f s per tile (%d s for a 2020 tile, bench/bench_tile whole run on a 2-core node, scaled by years)"
-          % (secs, facts.TILE_SECONDS_2020))
-    if req.tile_quality:
-        print("plan: the quality run's time is counted as much again as the tile's (it reads and filters the tile again)")
+    if req.tile_quality:  # tile_quality reads and filters the tile again: measured as long as the run
         secs *= 2
+    print("plan: time: %.1f s per tile (%d s for a 2020 tile, bench/bench_tile whole run on a 2-core node, scaled by "
+          "years%s)" % (secs, facts.TILE_SECONDS_2020, "; twice that with the quality run" if req.tile_quality else ""))
     print("plan: node-hours: %.1f (tiles x time per tile, one tile at a time on all of a node like that)" % (n * secs / 3600))
 
 
@@ -199,7 +198,7 @@ def main(argv=None):
         return 2
     make_parser, run, prog = entries[command]
     parser = make_parser()
-    a = parser.parse_args(rest)
+    a = parser.parse_intermixed_args(rest)
     try:
         req = request_from(a, prog)
         return run(a, req)

@@ -208,8 +208,11 @@ def rows(request, scheduler):
 def mark_submitted(logs, request, tile, x, y, job):
     """Marks TILE as handed to JOB, from submission on: until the job writes
     a record, no older record makes the tile done."""
-    os.makedirs(tile_dir(logs, tile), exist_ok=True)
-    write_json(os.path.join(tile_dir(logs, tile), MARK), dict(request.asks(tile, x, y), job=job, started=False))
+    here = tile_dir(logs, tile)
+    os.makedirs(here, exist_ok=True)
+    mark = read_json(os.path.join(here, MARK))
+    if not (mark and mark.get("job") == job):  # the task may have started already
+        write_json(os.path.join(here, MARK), dict(request.asks(tile, x, y), job=job, started=False))
 
 
 class DirectoryLock:
