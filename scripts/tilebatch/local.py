@@ -96,8 +96,9 @@ def main(a, req):
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")
     joblog = os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
-    os.makedirs(req.logs, exist_ok=True)
-    os.makedirs(req.output_dir, exist_ok=True)
+    for directory in (req.logs, req.output_dir, req.quality_dir):
+        if directory:
+            os.makedirs(directory, exist_ok=True)
     lock = DirectoryLock(req.output_dir)
     if not lock.acquire():
         print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
