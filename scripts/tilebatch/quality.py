@@ -53,10 +53,12 @@ def build(quality_dir, tiles):
     writer = csv.writer(joined, lineterminator="\n")
     for tile in tiles:
         table = read_table(os.path.join(quality_dir, tile + "_quality.csv"))
-        if table is None or (columns and table[0] != columns):
+        # The same columns in any order: each table is read by name, and the
+        # joined table keeps the first table's order.
+        if table is None or (columns and sorted(table[0]) != sorted(columns)):
             missing.append(tile)
             continue
-        columns, rows = table
+        columns, rows = columns or table[0], table[1]
         if not joined.tell():
             writer.writerow(["tile_id"] + columns)
         for row in rows:

@@ -31,17 +31,26 @@ def windows(lines, max_size):
     """The arrays that run list lines LINES (numbers from 1, ascending) when
     Slurm takes task indices 0 to MAX_SIZE - 1: the first array runs lines 1
     to MAX_SIZE - 1 as the tasks of those numbers, each later one a window
-    of MAX_SIZE lines from its first line L, line L + i as task i.
-    [(offset, [indices], first line, last line)]."""
-    result = []
-    for line in lines:
-        if not result or line - result[-1][0] > max_size - 1:
-            offset = 0 if not result and line <= max_size - 1 else line
-            result.append([offset, [], line, line])
-        window = result[-1]
-        window[1].append(line - window[0])
-        window[3] = line
-    return [tuple(w) for w in result]
+    of MAX_SIZE lines from its first line L, line L + i as task i. The first
+    array numbers its tasks as the lines only where that costs no array more
+    (a sparse --unfinished selection can need fewer arrays when each is a
+    window from its first line). [(offset, [indices], first line, last line)]."""
+    def cover(first_offset):
+        result = []
+        for line in lines:
+            if not result or line - result[-1][0] > max_size - 1:
+                result.append([line if result else first_offset, [], line, line])
+            window = result[-1]
+            window[1].append(line - window[0])
+            window[3] = line
+        return [tuple(w) for w in result]
+
+    fewest = cover(lines[0] if lines else 0)
+    if lines and lines[0] <= max_size - 1:
+        numbered = cover(0)
+        if len(numbered) == len(fewest):
+            return numbered
+    return fewest
 
 
 def output_pattern(directory):

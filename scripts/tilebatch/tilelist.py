@@ -6,8 +6,9 @@ import re
 
 from .tilejob import check_tile_id, printable, read_regular
 
-# A decimal number as C's atof reads it, and nothing else around it.
-NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
+# A decimal number as C's atof reads it, and nothing else around it: ASCII
+# digits only (atof reads another script's digits, or fullwidth ones, as 0).
+NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?", re.ASCII)
 ORIGIN_RANGES = (("origin_x", -180.0, 360.0), ("origin_y", -90.0, 90.0))
 MAX_LIST_BYTES = 256 << 20
 
@@ -27,7 +28,9 @@ def parse_number(text):
 def parse_tiles(text, name="tile list"):
     """[(tile, x, y)] from the list's TEXT; ListError naming every bad line."""
     tiles, seen, errors = [], set(), []
-    for number, line in enumerate(text.splitlines(), 1):
+    # Lines end at newlines only, as an editor counts them: a form feed or a
+    # line separator inside a comment does not end the comment.
+    for number, line in enumerate(text.split("\n"), 1):
         fields = line.split("#", 1)[0].split()
         if not fields:
             continue
