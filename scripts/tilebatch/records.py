@@ -126,25 +126,25 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     if isinstance(mark, dict) and isinstance(mark.get("job"), str) and (record is None or record["job"] != mark["job"]):
         # A later job than the record's was submitted or started.
         info = scheduler(mark["job"])
-        row.job = mark["job"]
+        row.job = job = printable(mark["job"])
         if info.get("active") or (info.get("active") is None and answers(mark, asked)):
             row.state = "running" if info.get("active") else "unknown"
             row.slurm_state = info.get("state", "")
-            row.message = ("its job %s is queued or running" % mark["job"] if info.get("active")
-                           else "handed to job %s; whether it still runs cannot be told here" % mark["job"])
+            row.message = ("its job %s is queued or running" % job if info.get("active")
+                           else "handed to job %s; whether it still runs cannot be told here" % job)
             return with_scheduler_figures(row, info, running=True)
         if answers(mark, asked):
             row.state = "failed"
             row.slurm_state = info.get("state", "")
             row.message = ("its job %s ended without a record (cancelled, out of time or memory, node lost)"
-                           if mark.get("started") else "its job %s ended before it started (cancelled)") % mark["job"]
+                           if mark.get("started") else "its job %s ended before it started (cancelled)") % job
             return with_scheduler_figures(row, info)
     if record is None:
         return row
     if not answers(record, asked):
         row.message = "its last run had other arguments (last year %s)" % printable(record.get("last_year"))
         return row
-    row.job = record["job"]
+    row.job = printable(record["job"])
     row.wall_s = number_or_none(record.get("wall_s"), (int, float))
     row.peak_kib = number_or_none(record.get("peak_kib"), int)
     row.host = printable(record.get("host") or "-")

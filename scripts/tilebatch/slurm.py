@@ -106,11 +106,11 @@ def parse_config(text):
     return config
 
 
-def expand(spec):
+def expand(ranges_text):
     """A task range list as Slurm prints it, "1-3,7,8-12:2%4", into [(lo, hi, step)]."""
-    spec = spec.split("%")[0]
+    ranges_text = ranges_text.split("%")[0]
     result = []
-    for part in spec.split(","):
+    for part in ranges_text.split(","):
         m = re.fullmatch(r"(\d+)(?:-(\d+)(?::(\d+))?)?", part)
         if m:
             lo = int(m.group(1))
