@@ -119,68 +119,55 @@ def write_json(path, value):
     write_text(path, json.dumps(value, sort_keys=True) + "\n")
 
 
-def last_line(text):
-    lines = [line for line in text.splitlines() if line.strip()]
-    return lines[-1] if lines else ""
-
-
-def run_measured(command, stdout, stderr):
-    """Runs COMMAND; its exit status (128 + N when killed by signal N), wall
-    seconds and peak resident memory (KiB, of it and what it waited for)."""
-    started = time.monotonic()
-    child = subprocess.Popen(command, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL)
-    _, wait_status, usage = os.wait4(child.pid, 0)
-    child.returncode = 0  # reaped here; Popen must not wait for it again
-    code = os.waitstatus_to_exitcode(wait_status)
-    return (128 - code if code < 0 else code), time.monotonic() - started, usage.ru_maxrss
+def run_logged(command, out_path, err_path):
+    """Runs COMMAND with its standard output and error into the two files
+    (one when the same). Its exit status (128 + N when killed by signal N),
+    wall seconds, peak resident memory in KiB (exact, from its wait status)
+    and its message: the first line it printed on OUT_PATH, or with one log
+    the last (tile_quality's message follows GDAL's chatter)."""
+    started, peak = time.monotonic(), None
+    with open(out_path, "wb") as out, open(err_path, "ab" if err_path == out_path else "wb") as err:
+        try:
+            child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+            _, wait_status, usage = os.wait4(child.pid, 0)
+            child.returncode, peak = 0, usage.ru_maxrss  # reaped here: Popen must not wait again
+            code = os.waitstatus_to_exitcode(wait_status)
+            status = 128 - code if code < 0 else code
+        except OSError as e:
+            status = 127
+            err.write(("%s cannot be run: %s\n" % (command[0], e.strerror)).encode())
+    lines = [line for line in (read_regular(out_path) or "").splitlines() if line.strip()]
+    message = (lines[-1] if err_path == out_path else lines[0]) if lines else ""
+    if status > 128:
+        message = message or "(killed by signal %d)" % (status - 128)
+    return status, time.monotonic() - started, peak, message
 
 
 def run_tile(a, tile, x, y, job):
     here = tile_dir(a.logs, tile)
     os.makedirs(here, exist_ok=True)
-    request = {"tile": tile, "last_year": a.last_year, "origin_x": x, "origin_y": y,
-               "input_dir": a.input_dir, "output_dir": a.output_dir, "datamask_dir": a.datamask_dir,
-               "wetland_dir": a.wetland_dir}
+    request = {"tile": tile, "last_year": a.last_year, "origin_x": x, "origin_y": y, "input_dir": a.input_dir,
+               "output_dir": a.output_dir, "datamask_dir": a.datamask_dir, "wetland_dir": a.wetland_dir}
     host = socket.gethostname()
     write_json(os.path.join(here, MARK), dict(request, job=job, started=True, host=host))
-    record = dict(request, job=job, host=host, process_tile=a.process_tile,
-                  tile_quality=a.tile_quality, quality_dir=a.quality_dir,
-                  quality_status=None, quality_message="")
     arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]
-    with open(os.path.join(here, "out"), "wb") as out, open(os.path.join(here, "err"), "wb") as err:
-        try:
-            status, wall, peak = run_measured([a.process_tile] + arguments, out, err)
-        except OSError as e:
-            status, wall, peak = 127, 0.0, None
-            err.write(("%s: %s\n" % (a.process_tile, e.strerror)).encode())
-    message = last_line(read_regular(os.path.join(here, "out")) or "")
-    if status > 128 and not message:
-        message = "(killed by signal %d)" % (status - 128)
-    if status == 127 and not message:
-        message = "%s cannot be run" % a.process_tile
-    record.update(status=status, message=message, wall_s=round(wall, 3), peak_kib=peak)
-    if status == 0 and a.tile_quality:
-        arguments[3] = a.quality_dir
-        with open(os.path.join(here, "quality.err"), "wb") as log:
-            try:
-                q_status, _, _ = run_measured([a.tile_quality] + arguments, log, log)
-            except OSError as e:
-                q_status = 127
-                log.write(("%s: %s\n" % (a.tile_quality, e.strerror)).encode())
-        q_message = last_line(read_regular(os.path.join(here, "quality.err")) or "")
-        if q_status > 128:
-            q_message = "(killed by signal %d)" % (q_status - 128)
-        record.update(quality_status=q_status, quality_message=q_message if q_status else "")
-    record["ended"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
-    write_json(os.path.join(here, RECORD), record)
+    status, wall, peak, message = run_logged([a.process_tile] + arguments, os.path.join(here, "out"),
+                                             os.path.join(here, "err"))
+    record = dict(request, job=job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
+                  quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3), peak_kib=peak,
+                  quality_status=None, quality_message="")
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
-        if record["quality_status"] is not None:
-            print("tile %s: tile_quality exit status %d" % (printable(tile), record["quality_status"]))
-    if status == 0 and record["quality_status"]:
+    if status == 0 and a.tile_quality:
+        log = os.path.join(here, "quality.err")
+        status, _, _, message = run_logged([a.tile_quality] + arguments[:3] + [a.quality_dir] + arguments[4:], log, log)
+        record.update(quality_status=status, quality_message=message if status else "")
         if not a.quiet:
-            print("tile_quality: " + printable(record["quality_message"]))
-        return record["quality_status"]
+            print("tile %s: tile_quality exit status %d" % (printable(tile), status))
+            if status:
+                print("tile_quality: " + printable(message))
+    record["ended"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    write_json(os.path.join(here, RECORD), record)
     return status
 
 
