@@ -196,15 +196,6 @@ def read_tile(logs, tile):
     return read_json(os.path.join(here, RECORD)), read_json(os.path.join(here, MARK))
 
 
-def rows(request, scheduler):
-    outputs = Outputs(request.output_dir, request.quality_dir)
-    result = []
-    for tile, x, y in request.tiles:
-        record, mark = read_tile(request.logs, tile)
-        result.append(evaluate(request, tile, x, y, record, mark, outputs, scheduler))
-    return result
-
-
 def mark_submitted(logs, request, tile, x, y, job):
     """Marks TILE as handed to JOB, from submission on: until the job writes
     a record, no older record makes the tile done."""
