@@ -3,6 +3,7 @@ year and the chart of those, and the tiles whose share of repaired,
 interpolated or height-filled pixel-years is more than three times the batch
 median. Tables are read by column name. Written into QUALITY_DIR/batch/, apart
 from any tile's files, under a lock and renamed into place."""
+import argparse
 import csv
 import io
 import os
@@ -104,9 +105,9 @@ def build(quality_dir, tiles):
 
 
 def main(argv):
-    if len(argv) < 2 or argv[0] in ("-h", "--help"):
-        print("usage: batch_quality.sh QUALITY_DIR TILE_ID...\n\nJoins the tiles' quality tables into "
-              "QUALITY_DIR/batch/ (batch_quality.csv, batch_quality_totals.csv, batch_quality.png, "
-              "batch_quality_outliers.txt).", file=sys.stdout if argv[:1] in (["-h"], ["--help"]) else sys.stderr)
-        return 0 if argv[:1] in (["-h"], ["--help"]) else 2
-    return build(os.path.abspath(argv[0]), argv[1:])
+    p = argparse.ArgumentParser(prog="batch_quality.sh", description="The quality of a batch from its tiles' quality "
+                                "tables, into QUALITY_DIR/batch/. See docs/batch.md.")
+    p.add_argument("QUALITY_DIR")
+    p.add_argument("TILE_ID", nargs="+")
+    a = p.parse_args(argv)
+    return build(os.path.abspath(a.QUALITY_DIR), a.TILE_ID)

@@ -124,20 +124,19 @@ def build(output_dir, last_year, tiles, dest=None):
 
 
 def main(argv):
-    p = argparse.ArgumentParser(prog=PROG, description=(
-        "Mosaics the products of the tiles in TILE_FILE (the first word of each line; blank lines and text after # "
-        "are ignored): DEST_DIR/P_Y.vrt for every product P and year Y to LAST_YEAR, and DEST_DIR/P_LAST_YEAR.png, "
-        "REGION_SIZE pixels (default 2000) along the longer side. DEST_DIR defaults to OUTPUT_DIR/region."))
-    p.add_argument("output_dir", metavar="OUTPUT_DIR")
-    p.add_argument("last_year", metavar="LAST_YEAR")
-    p.add_argument("tile_file", metavar="TILE_FILE")
-    p.add_argument("dest", metavar="DEST_DIR", nargs="?")
-    a = p.parse_args(argv)
-    if not a.last_year.isdigit() or not facts.MIN_LAST_YEAR <= int(a.last_year) <= facts.MAX_LAST_YEAR:
-        print("%s: LAST_YEAR must be a year from 2000 to 2060, not %r" % (PROG, a.last_year), file=sys.stderr)
+    p = argparse.ArgumentParser(prog=PROG, description="VRT mosaics of every product and year of the tiles named in "
+                                "TILE_FILE (first word a line), and pictures of the last year's, in DEST_DIR "
+                                "(default OUTPUT_DIR/region). See docs/batch.md.")
+    for name in ("OUTPUT_DIR", "LAST_YEAR", "TILE_FILE"):
+        p.add_argument(name)
+    p.add_argument("DEST_DIR", nargs="?")
+    a = vars(p.parse_args(argv))
+    year = a["LAST_YEAR"]
+    if not year.isascii() or not year.isdigit() or not facts.MIN_LAST_YEAR <= int(year) <= facts.MAX_LAST_YEAR:
+        print("%s: LAST_YEAR must be a year from 2000 to 2060, not %r" % (PROG, year), file=sys.stderr)
         return 2
     try:
-        tiles = read_ids(a.tile_file)
+        tiles = read_ids(a["TILE_FILE"])
     except ListError as e:
         return fail(str(e))
-    return build(os.path.abspath(a.output_dir), int(a.last_year), tiles, a.dest and os.path.abspath(a.dest))
+    return build(os.path.abspath(a["OUTPUT_DIR"]), int(year), tiles, a["DEST_DIR"] and os.path.abspath(a["DEST_DIR"]))

@@ -125,6 +125,14 @@ class Tasks:
     def __init__(self):
         self.own, self.shared = {}, {}
 
+    def add(self, job, value):
+        """A record of task ARRAY_INDEX, of a job, or of ARRAY_[RANGES]."""
+        m = re.fullmatch(r"(\d+)_\[([0-9,:%-]+)\]", job)
+        if m:
+            self.shared.setdefault(m.group(1), []).extend(r + (value,) for r in expand(m.group(2)))
+        elif re.fullmatch(r"\d+(_\d+)?", job):
+            self.own[job] = value
+
     def get(self, task):
         if task in self.own:
             return self.own[task]
@@ -151,11 +159,7 @@ def parse_sacct(text):
             continue
         value = {"state": state, "active": state in ACTIVE_SLURM_STATES, "node": f[5],
                  "elapsed_s": int(f[3]) if f[3].isdigit() else None}
-        m = re.fullmatch(r"(\d+)_\[([0-9,:%-]+)\]", job)
-        if m:
-            tasks.shared.setdefault(m.group(1), []).extend(r + (value,) for r in expand(m.group(2)))
-        elif re.fullmatch(r"\d+(_\d+)?", job):
-            tasks.own[job] = value
+        tasks.add(job, value)
     for task, kib in rss.items():
         if task in tasks.own:
             tasks.own[task]["rss_kib"] = kib
@@ -165,12 +169,8 @@ def parse_sacct(text):
 def parse_squeue(text):
     """squeue -h -r -o %i: the tasks queued or running."""
     tasks = Tasks()
-    for line in text.split():
-        m = re.fullmatch(r"(\d+)_\[([0-9,:%-]+)\]", line)
-        if m:
-            tasks.shared.setdefault(m.group(1), []).extend(r + ({"active": True},) for r in expand(m.group(2)))
-        else:
-            tasks.own[line] = {"active": True}
+    for job in text.split():
+        tasks.add(job, {"active": True})
     return tasks
 
 
