@@ -3,7 +3,6 @@ marked as handed to its task from submission on, and the follow-up job that
 runs once every task has ended."""
 import os
 import shlex
-import subprocess
 import sys
 import tempfile
 
@@ -28,6 +27,17 @@ def select(req, rows, resume):
     busy = [r.tile for r in rows if r.state == "running"]
     chosen = [r.tile for r in rows if r.state != "running" and not (resume and r.state == "done")]
     return set(chosen), busy
+
+
+def sbatch(command):
+    """The job id sbatch --parsable printed, or None and why not."""
+    out, why = slurm.run(command, 300)
+    if out is None:
+        return None, why
+    try:
+        return slurm.job_id(out), None
+    except ValueError as e:
+        return None, str(e)
 
 
 def main(a, req):
@@ -103,28 +113,23 @@ def main(a, req):
     for k, (cmd, w) in enumerate(zip(commands, arrays)):
         if chained and k:
             cmd = cmd[:2] + ["--dependency=afterany:" + jobs[-1]] + cmd[2:]
-        done = subprocess.run(cmd, capture_output=True, text=True)
-        try:
-            job = slurm.job_id(done.stdout) if done.returncode == 0 else None
-        except ValueError:
-            job = None
+        job, why = sbatch(cmd)
         if job is None:
-            print("%s: sbatch failed: %s%s" % (PROG, done.stderr.strip() or done.stdout.strip(),
-                  "; arrays %s were submitted" % " ".join(jobs) if jobs else ""), file=sys.stderr)
+            print("%s: %s%s" % (PROG, why, "; arrays %s were submitted" % " ".join(jobs) if jobs else ""), file=sys.stderr)
             return 1
         jobs.append(job)
         mark_tasks([request_file, list_file, job, str(w[0]), slurm.ranges(w[1])])
         lines_note = "" if len(arrays) == 1 else ", lines %d-%d, offset %d: %d tiles" % (w[2], w[3], w[0], len(w[1]))
         print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, slurm.ranges(w[1]), lines_note))
     follow = slurm.follow_up_command(req, request_file, HERE, ":".join(jobs))
-    done = subprocess.run(follow, capture_output=True, text=True)
+    follow_job, why = sbatch(follow)
     parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if quality_run else []) + ["report"])
-    if done.returncode != 0:
+    if follow_job is None:
         print("%s: the follow-up job could not be submitted (%s); submit it by hand:\n%s"
-              % (PROG, done.stderr.strip(), shlex.join(follow)), file=sys.stderr)
+              % (PROG, why, shlex.join(follow)), file=sys.stderr)
         return 1
     print("%s: submitted follow-up job %s (%s), to start once job%s %s ha%s ended"
-          % (PROG, slurm.job_id(done.stdout), parts, "s" if len(jobs) > 1 else "", " ".join(jobs),
+          % (PROG, follow_job, parts, "s" if len(jobs) > 1 else "", " ".join(jobs),
              "ve" if len(jobs) > 1 else "s"))
     return 0
 
