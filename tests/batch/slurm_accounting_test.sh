@@ -4,11 +4,13 @@
 # server of its own, both started here. Four tiles of 2000 run one at a time:
 # t1 and t2 through the real process_tile (t2 lacks a layer), t3 held by a
 # wrapper that sleeps in place of process_tile, t4 waiting behind it. The
-# array is cancelled, which leaves no status file of t3 and t4: only Slurm's
-# record knows what became of them. Then the unfinished tiles are resubmitted
-# and cancelled again, slurmdbd is stopped, and the report falls back to the
-# tasks' own measurement and says so. Needs root; prints "SKIP: <reason>" and
-# exits 77 where Slurm, slurmdbd or MariaDB cannot be had or do not come up.
+# array is cancelled, which leaves no record of t3 and t4: Slurm's record
+# tells what became of them, and their job marks (job.json) that they were
+# handed to the tasks. Then the unfinished tiles are resubmitted and cancelled
+# again, slurmdbd is stopped, and the report falls back to the jobs' own
+# measurement and says so; last, damaged records. Needs root; prints
+# "SKIP: <reason>" and exits 77 where Slurm, slurmdbd or MariaDB cannot be had
+# or do not come up.
 #
 #   slurm_accounting_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
 set -euo pipefail
@@ -42,6 +44,9 @@ report() {  # report FILE: --report of the list into FILE, its standard error in
   bash "$scripts/slurm_array.sh" --report "${args[@]}" > "$1" 2> "$1.err"
 }
 row() { awk -v t="$2" '$1 == t' "$1"; }   # row FILE TILE: the tile's line of a report
+# A tile's state, exit and message in the report's TSV.
+tsv_row() { awk -F '\t' -v t="$1" '$1 == t { print $2 "/" $3 "/" $9 }' out/logs/report.tsv; }   # tsv_row TILE
+same_number() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a == b + 0 && a ~ /^[0-9.]+$/) }'; }
 # The fields of a tile's row: state, exit, host and Slurm's state.
 fields() { row "$1" "$2" | awk '{ print $2, $3, $6, $7 }'; }
 running() {  # running TASK: wait until Slurm runs that array task (1 minute)
@@ -84,11 +89,12 @@ check "t3's task runs" running "${array_jobs}_3"
 sleep 3   # for Slurm to sample t3's memory at least once (every second)
 check "t3 RUNNING by Slurm's record; with t4 waiting, two running or queued" t3_held running.txt
 check "... t3 RUNNING" [ "$(fields running.txt t3)" = "running - $node RUNNING" ]
-check "... t4 PENDING (its job file written at submission)" [ "$(fields running.txt t4)" = "running - - PENDING" ]
+check "... t4 PENDING (its job mark written at submission)" [ "$(fields running.txt t4)" = "running - - PENDING" ]
 check "... the running ones out of the times summed up" grep -q "(2 timed)" running.txt
 check "the array cancelled, t3 running, t4 before it started" scancel "$array_jobs"
 check "array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
-check "t3 and t4: no status file (their tasks were killed)" [ ! -e out/logs/t3.status -a ! -e out/logs/t4.status ]
+check "t3 and t4: no record (their tasks were killed)" \
+  [ ! -e out/logs/tiles/t3/record.json -a ! -e out/logs/tiles/t4/record.json ]
 
 # --- the report from Slurm's records ------------------------------------------------
 report acct.txt
@@ -108,10 +114,14 @@ check "t4: failed, no exit status, no node, CANCELLED" [ "$(fields acct.txt t4)"
 check "t3: Slurm's wall time of its task, at least the 3 s held" \
   awk -v w="$(row acct.txt t3 | awk '{ print $4 }')" 'BEGIN { exit !(w ~ /^[0-9]+$/ && w >= 3) }'
 check "t3: Slurm's sampled peak memory" [ "$(row acct.txt t3 | awk '$5 ~ /^[0-9]+$/ { print "sampled" }')" = sampled ]
-own_wall="$(cut -f1 out/logs/t1.usage)"
-sacct_wall="$(sacct -n -P -X -j "$(tr '\t' _ < out/logs/t1.job)" -o ElapsedRaw)"
+own_wall="$(record out/logs t1 wall_s)"
+sacct_wall="$(sacct -n -P -X -j "$(record out/logs t1 job)" -o ElapsedRaw)"
 check "t1: wall time the larger of sacct's (${sacct_wall} s) and the task's own (${own_wall} s)" \
-  [ "$(row acct.txt t1 | awk '{ print $4 }')" = "$(awk -v a="$sacct_wall" -v b="$own_wall" 'BEGIN { print (a + 0 > b + 0 ? a : b) }')" ]
+  same_number "$(row acct.txt t1 | awk '{ print $4 }')" \
+    "$(awk -v a="$sacct_wall" -v b="$own_wall" 'BEGIN { print (a + 0 > b + 0 ? a : b) }')"
+check "t3 and t4: why, from their job marks" \
+  [ "$(tsv_row t3 | cut -d/ -f1,2)/$(tsv_row t4)" = \
+    "failed/-/failed/-/its job ${array_jobs}_4 ended before it started (cancelled)" ]
 check "the follow-up job wrote the report" grep -q "^figures: Slurm's accounting (sacct)" out/logs/report.txt
 check "... with the same states" \
   [ "$(awk '{ print $1, $2, $3, $NF }' out/logs/report.txt)" = "$(awk '{ print $1, $2, $3, $NF }' acct.txt)" ]
@@ -128,33 +138,58 @@ check "... t4 PENDING in its new array" [ "$(fields resubmitted.txt t4)" = "runn
 bash "$scripts/slurm_array.sh" --dry-run --unfinished --no-region --cpus 1 "${args[@]}" > dry.txt 2>&1 || true
 cat dry.txt
 check "--unfinished now leaves out t3 and t4, whose tasks run or wait" \
-  grep -q "2 unfinished tile(s) left out, their tasks still queued or running: t3 t4 " dry.txt
+  grep -qx "slurm_array.sh: 2 tile(s) left out, their tasks still queued or running: t3 t4" dry.txt
 check "... and plans t2 alone" grep -q "; tasks 2; " dry.txt
 check "the new array cancelled" scancel "$array_jobs"
+second_array="$array_jobs"
 check "new array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 
-# --- slurmdbd gone: the tasks' own measurement, said on standard error ---------------
+# --- slurmdbd gone: the jobs' own measurement, said on standard error ----------------
 kill -TERM "$dbd_pid"
 for i in $(seq 100); do kill -0 "$dbd_pid" 2>/dev/null || break; sleep 0.1; done
 status=0
 report own.txt || status=$?
 cat own.txt own.txt.err
 check "without slurmdbd: the report still exits 0" [ "$status" -eq 0 ]
-check "... says sacct failed" grep -q "^slurm_array.sh: sacct failed: .*; the figures are the tasks' own measurement" own.txt.err
-check "... figures from the tasks' own measurement, and why" \
-  grep -q "^figures: the tasks' own measurement (.*): sacct failed: " own.txt
-check "... t3 and t4 not run, as their tasks left nothing" grep -qx "summary: 4 tiles: 1 done, 1 failed, 2 not run" own.txt
-check "... t1's wall time the task's own" [ "$(row own.txt t1 | awk '{ print $4 }')" = "$own_wall" ]
+check "... says sacct failed" grep -q "sacct failed: .*; the figures are the jobs' own measurement$" own.txt.err
+check "... figures from each tile's record, and why" \
+  grep -q "^figures: each tile's record (.*): sacct failed: " own.txt
+check "... t3 and t4 failed still, by their job marks and squeue" \
+  grep -qx "summary: 4 tiles: 1 done, 3 failed, 0 not run" own.txt
+check "... t3's task ended without a record, t4's before it started" \
+  [ "$(tsv_row t3)//$(tsv_row t4)" = "failed/-/its job ${second_array}_3 ended without a record (cancelled, out of time or memory, node lost)//failed/-/its job ${second_array}_4 ended before it started (cancelled)" ]
+check "... t1's wall time the job's own" same_number "$(row own.txt t1 | awk '{ print $4 }')" "$own_wall"
 
-# A usage file cut short (a full disk, say) and a status that is no number
-# show as unknown, counted on standard error, not shifted into other columns.
-printf '12.5\n' > out/logs/t1.usage
-printf 'garbage\n' > out/logs/t2.status
-report damaged.txt || true
+# Damaged records (a full disk, say): t1's figures not numbers, t2's record
+# cut short, t4's status no number, t3's record and job mark garbage. None
+# shows as done but t1, whose run is recorded whole but for its figures;
+# the figures show as unknown, not shifted into other columns.
+python3 - out/logs/tiles <<'END'
+import json, sys
+tiles = sys.argv[1]
+def load(tile, name):
+    with open("%s/%s/%s" % (tiles, tile, name)) as f:
+        return json.load(f)
+def save(tile, name, text):
+    with open("%s/%s/%s" % (tiles, tile, name), "w") as f:
+        f.write(text)
+t1 = dict(load("t1", "record.json"), wall_s="12.5x", peak_kib="garbage")
+save("t1", "record.json", json.dumps(t1))
+t2 = json.dumps(load("t2", "record.json"))
+save("t2", "record.json", t2[:len(t2) // 2])
+save("t4", "record.json", json.dumps(dict(load("t4", "job.json"), status="garbage", message="")))
+save("t3", "record.json", "garbage")
+save("t3", "job.json", "\x00\x01")
+END
+status=0
+report damaged.txt || status=$?
 cat damaged.txt damaged.txt.err
-check "damaged logs: said on standard error" grep -q "2 log file(s) in .* did not read as the task writes them" damaged.txt.err
-check "damaged logs: t1 done, its figures unknown" [ "$(row damaged.txt t1 | awk '{ print $2, $3, $4, $5, $6 }')" = "done 0 - - -" ]
-check "damaged logs: t2 failed with an unknown exit status" [ "$(row damaged.txt t2 | awk '{ print $2, $3 }')" = "failed ?" ]
+check "damaged records: the report still exits 0" [ "$status" -eq 0 ]
+check "damaged records: t1 done, its figures unknown" [ "$(row damaged.txt t1 | awk '{ print $2, $3, $4, $5 }')" = "done 0 - -" ]
+check "damaged records: t2 (cut short) failed, no exit status" [ "$(row damaged.txt t2 | awk '{ print $2, $3 }')" = "failed -" ]
+check "damaged records: t3 (record and mark garbage) not run" [ "$(row damaged.txt t3 | awk '{ print $2, $3, $4 }')" = "not run -" ]
+check "damaged records: t4 failed with an unknown exit status" [ "$(row damaged.txt t4 | awk '{ print $2, $3 }')" = "failed ?" ]
+check "damaged records: one done" grep -qx "summary: 4 tiles: 1 done, 2 failed, 1 not run" damaged.txt
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"

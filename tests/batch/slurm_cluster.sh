@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A one-node Slurm for the tests, sourced by them (as root, in their scratch
 # directory): installs Debian's slurmctld, slurmd, slurm-client and munge when
 # missing, starts munged, slurmctld and slurmd from a configuration in a
@@ -11,7 +12,8 @@
 #                      mariadb-server, installed when missing), so that sacct
 #                      answers; the job's processes are sampled every second
 # Sets SLURM_CONF, node, cpus, real_memory, conf_dir (and with accounting
-# dbd_pid, the slurmdbd's pid).
+# dbd_pid, the slurmdbd's pid). Its submit calls $scripts/slurm_array.sh
+# ($scripts set by the test).
 # --- Debian's Slurm and munge ------------------------------------------------------
 to_install=()
 packages=(slurmctld slurmd slurm-client munge)
@@ -40,19 +42,19 @@ done
 conf_dir="$(mktemp -d /tmp/pt-slurm.XXXXXX)"
 daemon_pids=()
 stop_all() {
-  local status=$? pid i
+  local status=$? pid _
   trap - EXIT
   if [ -n "${SLURM_CONF:-}" ] && [ "${#daemon_pids[@]}" -ge 2 ]; then
     # Jobs first, so that no slurmstepd outlives its slurmd.
     scancel --full --quiet --user=root 2>/dev/null || true
-    for i in $(seq 60); do
+    for _ in $(seq 60); do
       [ -z "$(squeue -h -o %i 2>/dev/null)" ] && break
       sleep 0.5
     done
   fi
   for pid in "${daemon_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${daemon_pids[@]}"; do
-    for i in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
+    for _ in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
@@ -77,7 +79,7 @@ munged --foreground --force --socket="$socket" --pid-file="$conf_dir/munged.pid"
   --log-file="$conf_dir/munged.log" --seed-file="$conf_dir/munged.seed" > "$conf_dir/munged.stdout.log" 2>&1 &
 daemon_pids+=($!)
 munge_up=0
-for i in $(seq 40); do
+for _ in $(seq 40); do
   if munge -n -S "$socket" > "$conf_dir/cred" 2>/dev/null && unmunge -S "$socket" < "$conf_dir/cred" > /dev/null 2>&1; then
     munge_up=1; break
   fi
@@ -101,7 +103,7 @@ ports_in_use > "$conf_dir/ports"
 read -r ephemeral_low _ < /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || ephemeral_low=32768
 [ "$ephemeral_low" -gt 12000 ] || skip "the ephemeral port range starts at $ephemeral_low, leaving no room below it"
 port=""
-for i in $(seq 50); do
+for _ in $(seq 50); do
   p=$(( 10000 + RANDOM % (ephemeral_low - 10004) ))
   if ! grep -qx -e "$p" -e "$((p + 1))" -e "$((p + 2))" -e "$((p + 3))" "$conf_dir/ports"; then
     port=$p; break
@@ -133,7 +135,7 @@ if [ "${slurm_accounting:-0}" -eq 1 ]; then
   # slurmdbd's own database user, over TCP; root keeps its socket login.
   db_password="pt$RANDOM$RANDOM"
   db_up=0
-  for i in $(seq 80); do
+  for _ in $(seq 80); do
     if mariadb --no-defaults --socket="$conf_dir/db.socket" -u root -e \
       "CREATE USER IF NOT EXISTS 'slurm'@'127.0.0.1' IDENTIFIED BY '$db_password';
        GRANT ALL ON slurm_acct_db.* TO 'slurm'@'127.0.0.1';" > /dev/null 2>&1; then
@@ -165,7 +167,7 @@ EOF
   dbd_pid=$!
   daemon_pids+=("$dbd_pid")
   dbd_up=0
-  for i in $(seq 120); do
+  for _ in $(seq 120); do
     if (exec 3<> "/dev/tcp/127.0.0.1/$dbd_port") 2>/dev/null; then dbd_up=1; break; fi
     sleep 0.25
   done
@@ -213,8 +215,8 @@ daemon_pids+=($!)
 slurmd -D -f "$SLURM_CONF" -N "$node" > "$conf_dir/slurmd.stdout.log" 2>&1 &
 daemon_pids+=($!)
 node_state=""
-for i in $(seq 120); do
-  node_state="$(sinfo -h -N -n "$node" -o %T 2>/dev/null || true)"
+for _ in $(seq 120); do
+  node_state="$(sinfo -h -N -n "$node" -p test -o %T 2>/dev/null || true)"   # a line per partition
   [ "$node_state" = idle ] && break
   sleep 0.5
 done
@@ -223,8 +225,8 @@ echo "Slurm up: node $node, $cpus CPUs, $real_memory MiB, ports $port and $((por
 
 # Waiting for jobs and submitting through slurm_array.sh, as both tests do.
 wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or completing (5 min)
-  local i
-  for i in $(seq 600); do
+  local _
+  for _ in $(seq 600); do
     squeue -h -j "$1" -t PD,R,CG,CF,S -o %i > queue.txt 2>/dev/null || true
     [ -s queue.txt ] || return 0
     sleep 0.5
@@ -234,9 +236,10 @@ wait_jobs() {  # wait_jobs ID[,ID...]: until none is pending, running or complet
 }
 submit() {  # submit OUTFILE ARGS...: slurm_array.sh, then array_jobs and follow_up_job from its output
   local status=0
-  bash "$scripts/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
+  bash "${scripts:?}/slurm_array.sh" "${@:2}" > "$1" 2>&1 || status=$?
   cat "$1"
   array_jobs="$(sed -n 's/^slurm_array.sh: submitted array job \([0-9]*\) .*/\1/p' "$1" | paste -sd , -)"
+  # shellcheck disable=SC2034  # read by the test
   follow_up_job="$(sed -n 's/^slurm_array.sh: submitted follow-up job \([0-9]*\) .*/\1/p' "$1")"
   [ "$status" -eq 0 ] && [ -n "$array_jobs" ]
 }

@@ -60,14 +60,18 @@ newer_than_all() {  # newer_than_all FILE OTHER...: FILE modified after each OTH
   local f="$1" o; shift
   for o in "$@"; do [ "$f" -nt "$o" ] || return 1; done
 }
-task_logs() { ls "$1" | sed -n "s/^slurm-$2_\([0-9]*\)\.out$/\1/p" | sort -n | tr '\n' ' '; }
+task_logs() {  # task_logs LOGS ARRAY: the task numbers of the array's Slurm logs in LOGS
+  find "$1" -maxdepth 1 -name "slurm-$2_*.out" -printf '%f\n' | sed -n "s/^slurm-$2_\([0-9]*\)\.out$/\1/p" |
+    sort -n | tr '\n' ' '
+}
 quality_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
 quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in out/quality
   [ -s "out/quality/QA_2000_$1.tif" ] && [ -s "out/quality/$1_quality.png" ] &&
     [ "$(head -n 1 "out/quality/$1_quality.csv")" = "$quality_header" ] &&
     [ "$(grep -c '^2000,' "out/quality/$1_quality.csv")" -eq 1 ]
 }
-batch_table_lines() { tail -n +2 out/quality/batch_quality.csv | cut -d, -f1,2 | tr '\n' ' '; }
+batch="out/quality/batch"   # the batch quality's files
+batch_table_lines() { tail -n +2 "$batch/batch_quality.csv" | cut -d, -f1,2 | tr '\n' ' '; }
 
 # --- an array of three tiles, t3 without its canopy height layer ------------------
 missing="$scratch/input/t3/t3_TCH_2000.tif"
@@ -83,12 +87,14 @@ check "follow-up job submitted" [ -n "$follow_up_job" ]
 check "array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 echo "array of three tiles and follow-up job: $(( $(date +%s) - start )) s"
 logs=out/logs
+records=(out/logs/tiles/t{1,2,3}/record.json)
 for t in t1 t2; do
-  check "$t: status 0" [ "$(cat $logs/$t.status 2>/dev/null)" = 0 ]
+  check "$t: status 0, from its task" [ "$(record $logs $t status job)" = "0/${array_jobs}_${t#t}" ]
   check "$t: products equal those of a direct run" same_as_reference out "$t"
 done
-check "t3: status 1" [ "$(cat $logs/t3.status 2>/dev/null)" = 1 ]
-check "t3: its log holds process_tile's message" [ "$(cat $logs/t3.out 2>/dev/null)" = "$missing not found" ]
+check "t3: status 1 and process_tile's message in its record" \
+  [ "$(record $logs t3 status message)" = "1/$missing not found" ]
+check "t3: its out holds process_tile's message" [ "$(cat $logs/tiles/t3/out 2>/dev/null)" = "$missing not found" ]
 check "t3: no product" [ -z "$(find out -maxdepth 1 -name '*_t3.img')" ]
 check "each task has its Slurm log" [ "$(task_logs $logs "$array_jobs")" = "1 2 3 " ]
 region_list="$scratch/$logs/region-$follow_up_job.tsv"
@@ -97,21 +103,21 @@ check "region job: mosaics of the two successful tiles" \
 check "region job: a picture per product" [ -s out/region/TCH_2000.png ]
 check "region job: the list holds the two successful tiles" \
   [ "$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
-check "region job ran after every task had ended" newer_than_all out/region/Loss_2000.png $logs/t{1,2,3}.status
+check "region job ran after every task had ended" newer_than_all out/region/Loss_2000.png "${records[@]}"
 for t in t1 t2; do
-  check "$t: quality status 0" [ "$(cat $logs/$t.quality.status 2>/dev/null)" = 0 ]
+  check "$t: quality status 0" [ "$(record $logs $t quality_status)" = 0 ]
   check "$t: QA raster, quality table and chart" quality_files "$t"
 done
-check "t3: no quality run" [ ! -e $logs/t3.quality.status -a ! -e out/quality/t3_quality.csv ]
+check "t3: no quality run" [ "$(record $logs t3 quality_status)" = null -a ! -e out/quality/t3_quality.csv ]
 check "follow-up job: the batch quality list holds the two tiles" \
   [ "$(cut -f1 "$logs/quality-${follow_up_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
-check "batch quality table: header" [ "$(head -n 1 out/quality/batch_quality.csv 2>/dev/null)" = "tile_id,$quality_header" ]
+check "batch quality table: header" [ "$(head -n 1 "$batch/batch_quality.csv" 2>/dev/null)" = "tile_id,$quality_header" ]
 check "batch quality table: one line per tile and year" [ "$(batch_table_lines)" = "t1,2000 t2,2000 " ]
-check "batch quality chart" [ -s out/quality/batch_quality.png ]
-check "batch quality outliers written" grep -q "^tiles with a share of pixel-years" out/quality/batch_quality_outliers.txt
+check "batch quality chart" [ -s "$batch/batch_quality.png" ]
+check "batch quality outliers written" grep -q "^tiles with a share of pixel-years" "$batch/batch_quality_outliers.txt"
 check "... and in the follow-up job's log" \
   grep -q "^tiles with a share of pixel-years" "$logs/slurm-followup-${follow_up_job:-0}.out"
-check "batch quality after every task had ended" newer_than_all out/quality/batch_quality.png $logs/t{1,2,3}.status
+check "batch quality after every task had ended" newer_than_all "$batch/batch_quality.png" "${records[@]}"
 check "follow-up job: the report, t1 and t2 done, t3 failed" \
   grep -qx "summary: 3 tiles: 2 done, 1 failed, 0 not run" $logs/report.txt
 
@@ -119,14 +125,11 @@ bash "$scripts/slurm_array.sh" --report --quality tiles.txt 2000 input out datam
 cat report1.txt
 check "report: t1 and t2 done, t3 failed" grep -qx "summary: 3 tiles: 2 done, 1 failed, 0 not run" report1.txt
 check "report: t3 failed with exit status 1" grep -q "^t3 *failed *1 " report1.txt
-# GNU time's peak resident memory of a real run holds at least one
-# 4004 x 4004 layer (15.3 MiB); it stays below the 397 MiB the tile memory
-# counts for 2000 (seen: about 256 MiB), as not every page of the cubes is
-# touched.
-if [ -x /usr/bin/time ]; then
-  check "report: t1's and t2's peak memory at least one layer, 16 MiB" \
-    [ "$(awk '$2 == "done" && $5 >= 16 { n++ } END { print n + 0 }' report1.txt)" = 2 ]
-fi
+# The peak resident memory of a real run holds at least one 4004 x 4004
+# layer (15.3 MiB); it stays below the 397 MiB the tile memory counts for
+# 2000 (seen: about 256 MiB), as not every page of the cubes is touched.
+check "report: t1's and t2's peak memory at least one layer, 16 MiB" \
+  [ "$(awk '$2 == "done" && $5 >= 16 { n++ } END { print n + 0 }' report1.txt)" = 2 ]
 
 # --- --unfinished after the layer is back: t3 alone ------------------------------
 mv t3_TCH_2000.tif.aside "$missing"
@@ -140,14 +143,14 @@ check "resubmitted array and follow-up job ended" wait_jobs "$array_jobs,${follo
 echo "resubmitted array and follow-up job: $(( $(date +%s) - start )) s"
 check "only t3 ran again" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t3 " ]
 check "only task 3 has a Slurm log" [ "$(task_logs $logs "$array_jobs")" = "3 " ]
-check "t3: status 0" [ "$(cat $logs/t3.status 2>/dev/null)" = 0 ]
+check "t3: status 0, quality status 0" [ "$(record $logs t3 status quality_status)" = 0/0 ]
 check "t3: products equal those of a direct run" same_as_reference out t3
 check "t1 and t2 products untouched" bash -c 'stat -c "%n %y" out/*_t1.img out/*_t2.img | cmp -s - before.txt'
 region_list="$scratch/$logs/region-$follow_up_job.tsv"
 check "second region job: all three tiles" \
   [ "$(grep -c '<SourceFilename' out/region/TCC_2000.vrt 2>/dev/null)/$(cut -f1 "$region_list" 2>/dev/null | tr '\n' ' ')" = \
     "3/t1 t2 t3 " ]
-check "second region job ran after the task" [ out/region/Loss_2000.png -nt $logs/t3.status ]
+check "second region job ran after the task" [ out/region/Loss_2000.png -nt $logs/tiles/t3/record.json ]
 check "t3: QA raster, quality table and chart" quality_files t3
 check "second batch quality: one line per tile and year of all three" \
   [ "$(batch_table_lines)" = "t1,2000 t2,2000 t3,2000 " ]
@@ -180,9 +183,13 @@ gone() {  # gone PID: the process has ended within 30 s
 cancel_start=$(date +%s%N)
 check "the stopped process_tile ended" gone "${writer:-0}"
 echo "process_tile ended $(( ($(date +%s%N) - cancel_start) / 1000000 )) ms after the array had left the queue"
-check "t1 (not cancelled): status 0" [ "$(cat out2/logs/t1.status 2>/dev/null)" = 0 ]
+check "t1 (not cancelled): status 0" [ "$(record out2/logs t1 status)" = 0 ]
 check "t1 (not cancelled): products equal those of a direct run" same_as_reference out2 t1
-check "t2: no status 0 after the cancel" [ "$(cat out2/logs/t2.status 2>/dev/null)" != 0 ]
+check "t2: no record of status 0 after the cancel" [ "$(record out2/logs t2 status)" != 0 ]
+bash "$scripts/slurm_array.sh" --report out2 > cancelled.txt
+cat cancelled.txt
+check "report of the latest batch in out2: t1 done, t2 failed" \
+  [ "$(awk '$1 ~ /^t[12]$/ { print $1, $2 }' cancelled.txt | sort | tr '\n' ' ')" = "t1 done t2 failed " ]
 ls -A out2 > after_cancel.txt
 echo "left after the cancel: $(tr '\n' ' ' < after_cancel.txt)"
 check "t2: only complete products under final names" only_complete_products out2 t2
@@ -197,14 +204,15 @@ bash "$scripts/slurm_array.sh" --dry-run --unfinished --cpus 1 two.txt 2000 inpu
 check "dry run of the resubmission" [ "$status" -eq 0 ]
 cat dry4.txt
 check "--unfinished plans task 2 alone" grep -q "; tasks 2; " dry4.txt
-{ sed 1d dry4.txt; echo 'echo "array job ${jobid%%;*}"'; } > resubmit.sh
+{ grep -v '^slurm_array.sh: ' dry4.txt; echo 'echo "array job ${jobid%%;*}"'; } > resubmit.sh
 check "printed commands submit" bash -e resubmit.sh > resubmit.txt
 cat resubmit.txt
 array_jobs="$(sed -n 's/^array job \([0-9]*\)$/\1/p' resubmit.txt)"
 follow_up_job="$(sed -n '1s/^\([0-9]*\).*/\1/p' resubmit.txt)"
 check "rerun of the cancelled task and region job ended" wait_jobs "${array_jobs:-0},${follow_up_job:-0}"
 check "only task 2 ran" [ "$(task_logs out2/logs "${array_jobs:-0}")" = "2 " ]
-check "t2: status 0 after the rerun" [ "$(cat out2/logs/t2.status 2>/dev/null)" = 0 ]
+check "t2: status 0 after the rerun, from the task the printed commands submitted" \
+  [ "$(record out2/logs t2 status job)" = "0/${array_jobs:-0}_2" ]
 check "t2: products equal those of a direct run" same_as_reference out2 t2
 check "the killed run's private directory is gone" [ -z "$(find out2 -maxdepth 1 -name '.tmp-*')" ]
 check "region job after the rerun: both tiles" \
