@@ -121,7 +121,8 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
     asked = request.asks(tile, x, y)
     row = Row(tile)
-    if not isinstance(record, dict) or not isinstance(record.get("job"), str):
+    damaged = isinstance(record, dict) and not isinstance(record.get("job"), str)
+    if damaged or not isinstance(record, dict):
         record = None
     if isinstance(mark, dict) and isinstance(mark.get("job"), str) and (record is None or record["job"] != mark["job"]):
         # A later job than the record's was submitted or started.
@@ -136,10 +137,12 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         if answers(mark, asked):
             row.state = "failed"
             row.slurm_state = info.get("state", "")
-            row.message = ("its job %s ended without a record (cancelled, out of time or memory, node lost)"
+            row.message = ("its record of job %s does not read" if damaged else
+                           "its job %s ended without a record (cancelled, out of time or memory, node lost)"
                            if mark.get("started") else "its job %s ended before it started (cancelled)") % job
             return with_scheduler_figures(row, info)
     if record is None:
+        row.message = "its record does not read" if damaged else ""
         return row
     if not answers(record, asked):
         row.message = "its last run had other arguments (last year %s)" % printable(record.get("last_year"))
@@ -192,8 +195,13 @@ def with_scheduler_figures(row, info, running=False):
 
 
 def read_tile(logs, tile):
+    """The tile's record and job mark; a record that is there but does not
+    read (cut short, not a file) as {}."""
     here = tile_dir(logs, tile)
-    return read_json(os.path.join(here, RECORD)), read_json(os.path.join(here, MARK))
+    record = read_json(os.path.join(here, RECORD))
+    if record is None and os.path.lexists(os.path.join(here, RECORD)):
+        record = {}
+    return record, read_json(os.path.join(here, MARK))
 
 
 def mark_submitted(logs, request, tile, x, y, job):

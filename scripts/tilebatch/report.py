@@ -123,7 +123,7 @@ def build(request, running_batch=None):
         else:
             source += ": " + why
             if why.startswith("sacct"):
-                print("report: %s; the figures are the jobs' own measurement" % why, file=sys.stderr)
+                print("%s: %s; the figures are the jobs' own measurement" % (request.entry, why), file=sys.stderr)
 
     def scheduler(job):
         if job.startswith("local-"):

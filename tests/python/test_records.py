@@ -55,7 +55,7 @@ CASES = [
     ("record of another origin", "t1", False, {"origin_x": "-59"}, None, None, None, {"state": "not run"}),
     ("record of another output directory", "t1", False, {"output_dir": "/elsewhere"}, None, None, None,
      {"state": "not run"}),
-    ("record without a job", "t1", False, {"job": None}, None, None, None, {"state": "not run", "message": ""}),
+    ("record without a job", "t1", False, {"job": None}, None, None, None, {"state": "not run", "message": "its record does not read"}),
     ("exit status 1", "t1", False, {"status": 1, "message": "no input \x1b[31m"}, None, None, None,
      {"state": "failed", "exit": "1", "message": "no input \\x1b[31m", "products": False}),
     ("damaged record", "t1", False, {"status": "garbage"}, None, None, None,
