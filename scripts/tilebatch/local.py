@@ -3,6 +3,7 @@ one batch at a time per output directory, each tile's job writing its
 record; the summary, the report, the region and the batch quality read the
 records."""
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -38,11 +39,8 @@ def logins(a, local_jobs):
             continue
         if login in ("..", "-"):
             raise UsageError("list the hosts in a file for --sshloginfile instead of %r" % login)
-        group, _, rest = login.rpartition("/") if login.startswith("@") else ("", "", login)
-        count, slash, host = rest.partition("/")
-        if not (slash and count.isdigit()):
-            count, host = ("%d" % local_jobs if rest == ":" else "1"), rest
-        result.append((group + "/" if group else "") + count + "/" + host)
+        group, count, host = re.fullmatch(r"(@[^/]*/)?(\d+/)?(.*)", login).groups()
+        result.append((group or "") + (count or "%d/" % (local_jobs if host == ":" else 1)) + host)
     return result
 
 
