@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Batch runs end to end: three generated full-size tiles, one with a missing
-# layer, through scripts/batch.sh (GNU parallel): the failure is logged with
+# layer, through scripts/batch.sh (GNU parallel): the failure is recorded with
 # process_tile's message, retried, and a resume after the layer is back runs
-# that tile alone. Also the job-count arithmetic (dry runs), a failing and a
-# succeeding tile on an ssh host (a real sshd on 127.0.0.1 that the test starts;
-# exit 77, skipped, when it cannot) and the body of a Slurm array task. With
-# --quality: tile_quality after each tile, a failing quality run counted as a
-# failed tile whose products stay, the resume that reruns that tile alone, and
-# the batch quality (joined tables, chart, outlier list). Leaves SCRATCH/out
-# with the products of t1..t3 for 2000.
+# that tile alone. Also the job-count arithmetic (dry runs), the lists refused
+# before anything runs, a failing and a succeeding tile on an ssh host (a real
+# sshd on 127.0.0.1 that the test starts; exit 77, skipped, when it cannot) and
+# the body of a Slurm array task run from a lone copy. With --quality, into an
+# output directory whose name holds a space: tile_quality after each tile, a
+# failing quality run counted as a failed tile whose products stay, the resume
+# that reruns that tile alone, and the batch quality (joined tables, chart,
+# outlier list; a tile named "batch"; two runs at once). Each tile's record
+# (LOGS/tiles/<tile>/record.json) is read with python3's json module. Leaves
+# SCRATCH/out with the products of t1..t3 for 2000.
 #
 #   batch_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH
 set -euo pipefail
@@ -21,6 +24,18 @@ scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 . "$(dirname "$0")/checks.sh"
 count() { grep -cx -- "$1" "$2" || true; }    # lines equal to $1 in file $2
 joblog_lines() { wc -l < "$1"; }
+# json_field FILE KEY: a field of a JSON object file ("" when the file, the
+# object or the field is missing; null as "").
+json_field() {
+  python3 -c 'import json, sys
+try:
+    value = json.load(open(sys.argv[1])).get(sys.argv[2])
+except (OSError, ValueError, AttributeError):
+    value = None
+print("" if value is None else value)' "$1" "$2"
+}
+record() { json_field "$1/tiles/$2/record.json" "$3"; }    # record LOGS TILE KEY
+job_mark() { json_field "$1/tiles/$2/job.json" "$3"; }     # job_mark LOGS TILE KEY
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
@@ -92,10 +107,21 @@ status=0
 (eval "$printed") > /dev/null 2>&1 || status=$?
 check "the dry run's command runs as printed" [ "$status" -eq 0 ]
 check "... once per tile, with each tile's origin" [ "$(cut -d' ' -f1,5,6 dry_calls 2>/dev/null | sort | tr '\n' ,)" = "t1 -60 10,t2 -59.75 10,t3 -59.5 10," ]
+check "... each job writing its tile's record" \
+  [ "$(record dry_logs t1 status)$(record dry_logs t2 status)$(record dry_logs t3 status)/$(record dry_logs t2 origin_x)" = "000/-59.75" ]
 rm -rf dry_logs dry.joblog dry_out dry_calls
+# Lists refused before anything runs, each bad line named: a tile listed
+# twice, ids that name no file of their own, an origin typed with a letter O.
 printf 't1 0 0\nt1 1 1\n' > twice.txt
 run_batch plan.txt --dry-run twice.txt 2000 input out datamask wetland "$process_tile"
 check "a tile listed twice is refused" [ "$status" -eq 2 ]
+printf 't1 -60 10\n. 0 0\n.. 1 1\nA 1O 5O\n' > bad.txt
+run_batch bad_run.txt bad.txt 2000 input bad_out datamask wetland "$scratch/counting_process_tile"
+check "ids . and .. and origins 1O 5O (letter O) are refused (exit 2)" [ "$status" -eq 2 ]
+check "... each bad line named, the good one not" \
+  bash -c 'grep -q "bad.txt:2: " bad_run.txt && grep -q "bad.txt:3: " bad_run.txt && grep -q "bad.txt:4: .*1O" bad_run.txt &&
+           ! grep -q "bad.txt:1:" bad_run.txt'
+check "... and nothing runs, no output directory made" bash -c '[ ! -s calls ] && [ ! -e bad_out ]'
 
 # --- first run: t3 lacks its canopy height layer --------------------------------
 missing="$scratch/input/t3/t3_TCH_2000.tif"
@@ -108,7 +134,10 @@ check "summary counts" grep -q "3 tiles: 2 succeeded, 1 failed, 0 not run" run1.
 check "region of the two tiles that succeeded" \
   bash -c '[ "$(grep -c "<SourceFilename" out/region/TCC_2000.vrt)" -eq 2 ] && grep -q "Loss_2000_t2.img" out/region/Loss_2000.vrt'
 check "summary names t3 with process_tile's message" grep -q "t3  exit 1  $missing not found" run1.txt
-check "t3's log holds the message line" [ "$(cat out/logs/t3.out)" = "$missing not found" ]
+check "t3's out log holds the message line" [ "$(cat out/logs/tiles/t3/out)" = "$missing not found" ]
+check "t3's record: exit status 1, the message, its origin as listed" \
+  [ "$(record out/logs t3 status)/$(record out/logs t3 message)/$(record out/logs t3 origin_x)" = "1/$missing not found/-59.5" ]
+check "t1's and t2's records: exit status 0" [ "$(record out/logs t1 status)$(record out/logs t2 status)" = 00 ]
 check "t1 and t2 ran once" [ "$(count t1 calls)$(count t2 calls)" = 11 ]
 check "t3 was tried twice (--retries 2)" [ "$(count t3 calls)" = 2 ]
 for t in t1 t2; do
@@ -117,9 +146,7 @@ for t in t1 t2; do
   done
 done
 check "nothing written for t3" bash -c '! ls out/*_t3.img 2>/dev/null'
-check "job log: header and one line per tile" [ "$(joblog_lines out/batch.joblog)" -eq 4 ]
-check "job log records t3's exit status 1" \
-  awk -F'\t' '$1 == 3 && $7 == 1 { found = 1 } END { exit !found }' out/batch.joblog
+check "parallel's job log kept: header and one line per tile" [ "$(joblog_lines out/batch.joblog)" -eq 4 ]
 
 # A second plain run is refused rather than redoing every tile.
 run_batch again.txt "${shared[@]}"
@@ -238,11 +265,11 @@ EOF
   check "ssh host: batch exits 1 (one tile failed)" [ "$status" -eq 1 ]
   check "ssh host: summary counts" grep -q "2 tiles: 1 succeeded, 1 failed, 0 not run" remote.txt
   check "ssh host: failure comes back with its message" grep -q "tX  exit 1  $scratch/datamask/tX_datamask.tif not found" remote.txt
-  check "ssh host: tile log on this machine" [ "$(cat remote_logs/tX.out)" = "$scratch/datamask/tX_datamask.tif not found" ]
-  check "ssh host: job log names the host for both tiles" \
+  check "ssh host: tile log on this machine" [ "$(cat remote_logs/tiles/tX/out)" = "$scratch/datamask/tX_datamask.tif not found" ]
+  check "ssh host: parallel's job log names the host for both tiles" \
     awk -F'\t' 'FNR > 1 && $2 ~ / tilehost$/ { n++ } END { exit n != 2 }' remote.joblog
-  check "ssh host: job log records t1's exit status 0" \
-    awk -F'\t' '$1 == 2 && $7 == 0 { found = 1 } END { exit !found }' remote.joblog
+  check "ssh host: t1's record, written by the job on the host: exit status 0, quality status 0" \
+    [ "$(record remote_logs t1 status)/$(record remote_logs t1 quality_status)" = 0/0 ]
   check "ssh host: both tiles ran in an ssh session from 127.0.0.1" \
     awk '$2 == "127.0.0.1" { seen[$1] = 1 } END { exit !(seen["tX"] && seen["t1"] && NR == 2) }' remote_calls
   check "ssh host: sshd accepted the test key for root" grep -q "Accepted publickey for root from 127.0.0.1" "$ssh_dir/sshd.log"
@@ -251,7 +278,7 @@ EOF
   done
   check "ssh host: t1's quality run (--quality) wrote its table" \
     [ "$(cut -d, -f1 remote_out/quality/t1_quality.csv 2>/dev/null | tr '\n' ' ')" = "year 2000 " ]
-  check "ssh host: the batch quality holds t1" [ "$(tail -n +2 remote_out/quality/batch_quality.csv | cut -d, -f1)" = t1 ]
+  check "ssh host: the batch quality holds t1" [ "$(tail -n +2 remote_out/quality/batch/batch_quality.csv | cut -d, -f1)" = t1 ]
   [ "$failures" -eq "$ssh_failures" ] || sed 's/^/sshd log: /' "$ssh_dir/sshd.log" >&2
   stop_sshd
   rm -rf remote_out
@@ -262,6 +289,11 @@ else
 fi
 
 # --- Slurm array task body (no Slurm needed to run it) --------------------------
+# No Slurm answers here: with an empty configuration file every Slurm command
+# fails at once (a missing one makes them retry for a minute), so the tiles'
+# records and job marks alone decide.
+: > no_slurm.conf
+export SLURM_CONF="$scratch/no_slurm.conf"
 slurm=(bash "$scripts/slurm_array.sh")
 "${slurm[@]}" --dry-run --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 cat sbatch.txt
@@ -272,110 +304,85 @@ check "sbatch: memory is the tile rounded up to MiB plus 256" grep -q -- "--mem=
 check "sbatch --quality: memory covers the quality bytes too (480960480 bytes)" \
   grep -q -- "--mem=715M " sbatch_quality.txt
 check "sbatch --quality: the task runs tile_quality into OUTPUT_DIR/quality" \
-  grep -q -- " $process_tile $scratch/slurm_logs $tile_quality $scratch/slurm_out/quality )\$" sbatch_quality.txt
-check "sbatch --quality: the follow-up job runs the batch quality, then the report" \
-  grep -q -- "--follow-up .* $scripts/batch_quality.sh $scratch/slurm_out/quality -- bash $scripts/slurm_array.sh --report --logs $scratch/slurm_logs --tile-quality $tile_quality " sbatch_quality.txt
-rm -f slurm_logs/tiles-*.tsv
-"${slurm[@]}" --dry-run --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
-submitted=(slurm_logs/tiles-*.tsv)
-# sbatch runs a copy of the script from its spool directory, with nothing beside it.
-mkdir -p spool && cp "$scripts/slurm_array.sh" spool/slurm_script
-task() { SLURM_ARRAY_TASK_ID="$1" bash spool/slurm_script --task 0 "$scratch/${submitted[0]}" 2000 "$scratch/input" \
-           "$scratch/slurm_out" "$scratch/datamask" "$scratch/wetland" "$process_tile" "$scratch/slurm_logs" "${@:2}"; }
-status=0; task 3 > task3.txt || status=$?
-check "slurm task for t3 fails" [ "$status" -eq 1 ]
-check "slurm task log and status" [ "$(cat slurm_logs/t3.out)/$(cat slurm_logs/t3.status)" = "$missing not found/1" ]
-status=0; task 1 > task1.txt || status=$?
+  grep -qF -- " --tile-quality $tile_quality --quality-dir $scratch/slurm_out/quality -- 2000 " sbatch_quality.txt
+request_file="$(sed -n "s/.* follow-up \([^ ']*\)'\$/\1/p" sbatch_quality.txt)"
+check "sbatch --quality: the follow-up job's request holds the quality run" \
+  [ "$(json_field "$request_file" tile_quality)" = "$tile_quality" ]
+# The task runs the body with the arguments of the printed sbatch line, from a
+# copy alone in a spool directory, as sbatch runs it: here as task i of array 12.
+submitted="$(grep -- '^jobid=' sbatch.txt)"
+body="${submitted#*/tilejob.py }"
+task_args=()
+eval "task_args=(${body%)})"
+mkdir -p spool && cp "$scripts/tilebatch/tilejob.py" spool/slurm_script && chmod +x spool/slurm_script
+task() {  # task INDEX [OPTION...]
+  local index="$1"; shift
+  SLURM_ARRAY_JOB_ID=12 SLURM_ARRAY_TASK_ID="$index" "$scratch/spool/slurm_script" "$@" "${task_args[@]}"
+}
+status=0; task 3 > task3.txt 2>&1 || status=$?
+check "slurm task for t3 fails with process_tile's status" [ "$status" -eq 1 ]
+check "... its record: exit status 1, the message, its task" \
+  [ "$(record slurm_logs t3 status)/$(record slurm_logs t3 message)/$(record slurm_logs t3 job)" = "1/$missing not found/12_3" ]
+check "... its Slurm log names the tile, its origin and task" grep -qx "tile t3 (-59.5, 10) on $(hostname), task 12_3" task3.txt
+check "... and the failure" grep -qx "tile t3: exit status 1: $missing not found" task3.txt
+status=0; task 1 > task1.txt 2>&1 || status=$?
 check "slurm task for t1 succeeds" [ "$status" -eq 0 ]
 check "slurm task wrote t1's products" [ -s slurm_out/TCC_2000_t1.img ]
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "sbatch --unfinished resubmits t2 and t3 only" grep -q -- "--array=2-3 " sbatch.txt
-# The printed line after the sbatch names each tile's task in its job file,
-# as a submission does: here as if sbatch had answered job 99.
-jobid=99
-eval "$(grep -- ' --record-tasks ' sbatch.txt)"
-check "printed commands name t2's and t3's tasks of the new array, t1's stays" \
-  [ "$(tr '\t' _ < slurm_logs/t1.job)/$(tr '\t' _ < slurm_logs/t2.job)/$(tr '\t' _ < slurm_logs/t3.job)" = "_1/99_2/99_3" ]
+# The report of those logs: it runs no program, so it works once the binaries
+# have gone; and a log directory whose name holds a backslash is read as named.
+"${slurm[@]}" --report --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
+  > slurm_report.txt 2>&1
+report_rows() { awk '$1 ~ /^t[123]$/ { print $1, $2, $3 }' "$1" | sort | tr '\n' ' '; }
+check "slurm report without the binaries: t1 done, t3 failed with 1, t2 not run" \
+  [ "$(report_rows slurm_report.txt)" = "t1 done 0 t2 not run t3 failed 1 " ]
+cp -r slurm_logs 'slurm\tlogs'
+"${slurm[@]}" --report --logs 'slurm\tlogs' tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
+  > slurm_report_bs.txt 2>&1
+check "... the same from a log directory named with a backslash" \
+  [ "$(report_rows slurm_report_bs.txt)" = "$(report_rows slurm_report.txt)" ]
+check "... its report written there, under that name" \
+  bash -c 'cmp -s slurm_report_bs.txt "$1/report.txt" && [ ! -e "$2" ]' _ 'slurm\tlogs' $'slurm\tlogs'
+# The printed line after the sbatch marks each tile as handed to its task, as
+# a submission does: here as if sbatch had answered job 99. Without Slurm to
+# ask, a tile handed to a task since its record is of unknown state.
+(export jobid=99; bash -c "$(grep -- ' mark-tasks ' sbatch.txt)")
+check "printed commands hand t2 and t3 to tasks of the new array, t1 stays with its task" \
+  [ "$(job_mark slurm_logs t1 job)/$(job_mark slurm_logs t2 job)/$(job_mark slurm_logs t3 job)" = "12_1/99_2/99_3" ]
+"${slurm[@]}" --report --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
+  > slurm_report.txt 2>&1
+check "... the report: t1 done, t2 and t3 handed to Slurm, state unknown" \
+  [ "$(report_rows slurm_report.txt)" = "t1 done 0 t2 unknown - t3 unknown - " ]
+check "... counted apart in the summary" \
+  grep -qx "summary: 3 tiles: 1 done, 0 failed, 0 not run, 2 handed to Slurm, state unknown" slurm_report.txt
 "${slurm[@]}" --dry-run --unfinished --quality --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland \
   "$process_tile" > sbatch.txt
 check "sbatch --unfinished --quality: t1 has had no quality run, all three" grep -q -- "--array=1-3 " sbatch.txt
 # The task with a tile_quality that fails: the task fails, the products stay.
 printf '#!/bin/sh\necho "GDAL chatter" >&2\necho "$4/QA_2000_$1.tif cannot be created" >&2\nexit 1\n' > failing_quality
 chmod +x failing_quality
-status=0; task 1 "$scratch/failing_quality" "$scratch/slurm_out/quality" > task1q.txt || status=$?
+status=0
+task 1 --tile-quality "$scratch/failing_quality" --quality-dir "$scratch/slurm_out/quality" > task1q.txt 2>&1 || status=$?
 check "slurm task with a failing tile_quality fails" [ "$status" -eq 1 ]
 check "... its log shows tile_quality's last line" \
   grep -qx "tile_quality: $scratch/slurm_out/quality/QA_2000_t1.tif cannot be created" task1q.txt
-check "... process_tile's status 0, the quality status 1" \
-  [ "$(cat slurm_logs/t1.status)/$(cat slurm_logs/t1.quality.status)" = 0/1 ]
+check "... its record: process_tile's status 0, the quality status 1" \
+  [ "$(record slurm_logs t1 status)/$(record slurm_logs t1 quality_status)" = 0/1 ]
 check "... the products stay" [ -s slurm_out/TCC_2000_t1.img ]
 "${slurm[@]}" --dry-run --unfinished --tile-quality "$tile_quality" --logs slurm_logs tiles.txt 2000 input slurm_out \
   datamask wetland "$process_tile" > sbatch.txt
 check "sbatch --unfinished --quality resubmits t1 with its failed quality run" grep -q -- "--array=1-3 " sbatch.txt
 "${slurm[@]}" --dry-run --unfinished --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$process_tile" > sbatch.txt
 check "... without --quality, t1 has finished" grep -q -- "--array=2-3 " sbatch.txt
-# The report of those logs: no Slurm here, so the tasks' own figures. It runs
-# no program, so it works once the binaries have gone; and a log directory
-# whose name holds a backslash is read as named.
-"${slurm[@]}" --report --logs slurm_logs tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
-  > slurm_report.txt 2>&1
-check "slurm report without the binaries: t1 done, t3 failed with 1, t2 not run" \
-  [ "$(awk '$1 ~ /^t[123]$/ { print $1, $2, $3 }' slurm_report.txt | sort | tr '\n' ' ')" = "t1 done 0 t2 not run t3 failed 1 " ]
-cp -r slurm_logs 'slurm\tlogs'
-"${slurm[@]}" --report --logs 'slurm\tlogs' tiles.txt 2000 input slurm_out datamask wetland "$scratch/gone" \
-  > slurm_report_bs.txt 2>&1
-check "... the same from a log directory named with a backslash" \
-  [ "$(grep '^t' slurm_report_bs.txt)" = "$(grep '^t' slurm_report.txt)" ]
-check "... named as it is in the figures line" grep -qF 'slurm\tlogs/TILE.usage' slurm_report_bs.txt
+unset SLURM_CONF
 rm -rf slurm_out slurm_logs 'slurm\tlogs' spool
-
-# How the report reads Slurm's accounting, from records as sacct (Slurm 22.05,
-# --noconvert --parsable2) printed them on a real cluster, played back by a
-# script on PATH beside a scontrol that says the cluster keeps accounting:
-# tasks of their own and steps; tasks not yet placed, one record per array
-# with ranges as lists, lo-hi and lo-hi:step, and a throttle; a range that
-# still holds a task already running; a tile whose task has no record. Tile
-# ci is task i of array 7.
-mkdir -p acct_bin acct_logs
-printf '#!/bin/sh\necho "AccountingStorageType   = accounting_storage/slurmdbd"\n' > acct_bin/scontrol
-printf '#!/bin/sh\necho "$*" >> "%s"\ncat "%s"\n' "$scratch/sacct_calls" "$scratch/sacct_records" > acct_bin/sacct
-chmod +x acct_bin/scontrol acct_bin/sacct
-cat > sacct_records <<'EOF'
-7_1|COMPLETED|0:0|12||vm
-7_1.batch|COMPLETED|0:0|12|268435456|vm
-7_1.extern|COMPLETED|0:0|12|1024|vm
-7_3|RUNNING|0:0|5||vm
-7_3.batch|RUNNING|0:0|5||vm
-7_[3-9:2%1]|PENDING|0:0|0||None assigned
-7_[4,6,8-10:2%1]|CANCELLED by 0|0:0|0||None assigned
-EOF
-for i in $(seq 10); do
-  echo "c$i -60 10"
-  printf '7\t%d\n' "$i" > "acct_logs/c$i.job"
-done > acct_tiles.txt
-echo 0 > acct_logs/c1.status; printf '10.50\t200000\tvm\n' > acct_logs/c1.usage
-echo 1 > acct_logs/c2.status; printf '3.25\t100000\tvm\n' > acct_logs/c2.usage
-echo 1 > acct_logs/c3.status; printf '99.00\t999999\told\n' > acct_logs/c3.usage   # an earlier task's
-PATH="$scratch/acct_bin:$PATH" "${slurm[@]}" --report --logs acct_logs acct_tiles.txt 2000 input slurm_out datamask \
-  wetland "$process_tile" > acct_report.txt 2>&1
-cat acct_report.txt
-check "sacct asked once, for array 7" [ "$(cat sacct_calls)" = "--noheader --parsable2 --noconvert --jobs=7 --format=JobID,State,ExitCode,ElapsedRaw,MaxRSS,NodeList" ]
-acct_rows() { awk '$1 ~ /^c[0-9]+$/ { $1 = $1; print }' acct_report.txt | sort -V | tr '\n' ';'; }
-check "each tile as its task's record has it" [ "$(acct_rows)" = "$(printf '%s;' \
-  "c1 done 0 12 256 vm COMPLETED" "c2 failed 1 3.25 98 vm" "c3 running - 5 - vm RUNNING" \
-  "c4 failed - - - - CANCELLED" "c5 running - - - - PENDING" "c6 failed - - - - CANCELLED" \
-  "c7 running - - - - PENDING" "c8 failed - - - - CANCELLED" "c9 running - - - - PENDING" \
-  "c10 failed - - - - CANCELLED")" ]
-check "summary: queued and running apart, their times and memory out of the sums" \
-  [ "$(grep '^summary' acct_report.txt | tr '\n' ';')" = "$(printf '%s;' \
-    "summary: 10 tiles: 1 done, 5 failed, 0 not run, 4 running or queued" \
-    "summary: wall time 15.2 s in all, median 7.6 s a tile (2 timed)" "summary: slowest: c1 (12 s) c2 (3.25 s)" \
-    "summary: largest memory: c1, 256 MiB")" ]
-rm -rf acct_bin acct_logs
 
 # --- resume after the layer is back: only t3 runs -------------------------------
 mv "$scratch/t3_TCH_2000.tif.aside" "$missing"
 stat -c '%n %y' out/*_t1.img out/*_t2.img > before.txt
+cp out/logs/tiles/t1/record.json t1_record_before.json
+cp out/logs/tiles/t2/record.json t2_record_before.json
 start=$(date +%s)
 run_batch run2.txt --resume "${shared[@]}"
 echo "resume run: $(( $(date +%s) - start )) s"
@@ -383,11 +390,12 @@ check "resume exits 0" [ "$status" -eq 0 ]
 check "resume summary" grep -q "3 tiles: 3 succeeded, 0 failed, 0 not run" run2.txt
 check "resume ran t3 alone" [ "$(tail -n +5 calls | tr '\n' ' ')" = "t3 " ]
 check "t1 and t2 products untouched" bash -c 'stat -c "%n %y" out/*_t1.img out/*_t2.img | cmp -s - before.txt'
+check "t1's and t2's records untouched" \
+  bash -c 'cmp -s t1_record_before.json out/logs/tiles/t1/record.json && cmp -s t2_record_before.json out/logs/tiles/t2/record.json'
 for p in TCC TCH Loss; do
   check "$p of t3 written" [ -s "out/${p}_2000_t3.img" ]
 done
-check "job log gained one line, t3 exit 0" \
-  bash -c '[ "$(wc -l < out/batch.joblog)" -eq 5 ] && tail -n 1 out/batch.joblog | awk -F"\t" "\$1 == 3 && \$7 == 0 { ok = 1 } END { exit !ok }"'
+check "t3's new record: exit status 0, no message" [ "$(record out/logs t3 status)/$(record out/logs t3 message)" = "0/" ]
 
 run_batch run3.txt --resume "${shared[@]}"
 check "a resume with nothing left exits 0" [ "$status" -eq 0 ]
@@ -402,15 +410,20 @@ done
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
 
 # --- --quality ---------------------------------------------------------------------
-# The job log of the runs above holds no quality run: resuming it with
-# --quality would skip every tile, so it is refused.
-run_batch refused.txt --resume --tile-quality "$tile_quality" "${shared[@]}"
-check "--quality --resume on a job log without quality runs is refused" [ "$status" -eq 2 ]
-check "... naming the tiles" grep -q "records tiles done without --quality (t1 t2 t3)" refused.txt
+# The tiles above were done without a quality run: asked with --quality they
+# are not done, and a resume would run them all again (here only reported and
+# dry run).
+run_batch quality0.txt --report --tile-quality "$tile_quality" "${shared[@]}"
+check "--quality --report: tiles done without it are not run, saying so" \
+  [ "$(awk -F'\t' 'NR > 1 { print $1, $2, $NF }' out/logs/report.tsv | sort | tr '\n' ';')" = \
+    "t1 not run done without --quality;t2 not run done without --quality;t3 not run done without --quality;" ]
+run_batch quality0.txt --dry-run --resume --tile-quality "$tile_quality" "${shared[@]}"
+check "--quality --resume: every tile is to run again" [ "$(cut -f1 out/logs/tiles.tsv | tr '\n' ' ')" = "t1 t2 t3 " ]
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
 
-# t1 and t2 into a new directory; tile_quality (behind a stand-in) fails on
-# t2 while the file quality_fails exists, after some chatter on standard error.
+# t1 and t2 into a new directory whose name holds a space; tile_quality
+# (behind a stand-in) fails on t2 while the file quality_fails exists, after
+# some chatter on standard error.
 cat > flaky_tile_quality <<EOF
 #!/bin/sh
 if [ "\$1" = t2 ] && [ -e "$scratch/quality_fails" ]; then
@@ -423,7 +436,8 @@ EOF
 chmod +x flaky_tile_quality
 touch quality_fails
 printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
-quality_shared=(--tile-quality flaky_tile_quality two.txt 2000 input qout datamask wetland "$scratch/counting_process_tile")
+qout="q out"
+quality_shared=(--tile-quality flaky_tile_quality two.txt 2000 input "$qout" datamask wetland "$scratch/counting_process_tile")
 calls_before=$(wc -l < calls)
 start=$(date +%s)
 run_batch quality1.txt "${quality_shared[@]}"
@@ -434,25 +448,29 @@ check "--quality: summary says it failed in tile_quality" \
   grep -q "1 of the failed tiles failed in tile_quality; their products are written" quality1.txt
 check "--quality: summary names t2 with tile_quality's last line" \
   grep -q "t2  exit 1  tile_quality: t2: quality made to fail" quality1.txt
-check "--quality: t2's standard error keeps all of it" grep -q "chatter before the failure" qout/logs/t2.out.err
+check "--quality: t2's quality log keeps all of it" grep -q "chatter before the failure" "$qout/logs/tiles/t2/quality.err"
+check "--quality: t2's record: process_tile's status 0, the quality status 1" \
+  [ "$(record "$qout/logs" t2 status)/$(record "$qout/logs" t2 quality_status)" = 0/1 ]
 for p in TCC TCH Loss; do
-  check "--quality: $p of t2 kept, equal to the plain run's" cmp -s "qout/${p}_2000_t2.img" "out/${p}_2000_t2.img"
+  check "--quality: $p of t2 kept, equal to the plain run's" cmp -s "$qout/${p}_2000_t2.img" "out/${p}_2000_t2.img"
 done
-check "--quality: t2 is in the region" [ "$(grep -c '<SourceFilename' qout/region/TCC_2000.vrt)" -eq 2 ]
+check "--quality: t2 is in the region" [ "$(grep -c '<SourceFilename' "$qout/region/TCC_2000.vrt")" -eq 2 ]
 quality_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
-quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in qout/quality
-  [ -s "qout/quality/QA_2000_$1.tif" ] && [ -s "qout/quality/$1_quality.png" ] &&
-    [ "$(head -n 1 "qout/quality/$1_quality.csv")" = "$quality_header" ] &&
-    [ "$(grep -c '^2000,' "qout/quality/$1_quality.csv")" -eq 1 ]
+quality_files() {  # quality_files TILE: the QA raster, table and chart of the tile in $qout/quality
+  [ -s "$qout/quality/QA_2000_$1.tif" ] && [ -s "$qout/quality/$1_quality.png" ] &&
+    [ "$(head -n 1 "$qout/quality/$1_quality.csv")" = "$quality_header" ] &&
+    [ "$(grep -c '^2000,' "$qout/quality/$1_quality.csv")" -eq 1 ]
 }
+batch_quality="$qout/quality/batch"
 check "--quality: t1's QA raster, table and chart" quality_files t1
-check "--quality: nothing of t2's quality" [ ! -e qout/quality/t2_quality.csv ]
+check "--quality: nothing of t2's quality" [ ! -e "$qout/quality/t2_quality.csv" ]
 check "--quality: the batch table holds t1 alone" \
-  [ "$(cut -d, -f1,2 qout/quality/batch_quality.csv | tr '\n' ' ')" = "tile_id,year t1,2000 " ]
+  [ "$(cut -d, -f1,2 "$batch_quality/batch_quality.csv" | tr '\n' ' ')" = "tile_id,year t1,2000 " ]
 
 check "--quality: both tiles ran once" [ "$(tail -n +$((calls_before + 1)) calls | sort | tr '\n' ' ')" = "t1 t2 " ]
 
-# The resume once tile_quality works for t2: t2 alone, both programs.
+# The resume once tile_quality works for t2: t2 alone, both programs, and a
+# batch that ends 0 with the space in its directory's name.
 rm quality_fails
 calls_before=$(wc -l < calls)
 start=$(date +%s)
@@ -463,17 +481,60 @@ check "--quality: resume summary" grep -q "2 tiles: 2 succeeded, 0 failed, 0 not
 check "--quality: the resume ran t2 alone" [ "$(tail -n +$((calls_before + 1)) calls | tr '\n' ' ')" = "t2 " ]
 for t in t1 t2; do check "--quality: $t's QA raster, table and chart" quality_files "$t"; done
 # gdalinfo's whole output is read before it is searched: no early reader on a pipe.
-check "--quality: QA raster of the tile's size" bash -c '[[ "$(gdalinfo qout/quality/QA_2000_t2.tif)" == *$'"'"'\nSize is 4004, 4004\n'"'"'* ]]'
-check "--quality: batch table header" [ "$(head -n 1 qout/quality/batch_quality.csv)" = "tile_id,$quality_header" ]
+check "--quality: QA raster of the tile's size" \
+  bash -c '[[ "$(gdalinfo "$1/quality/QA_2000_t2.tif")" == *$'"'"'\nSize is 4004, 4004\n'"'"'* ]]' _ "$qout"
+check "--quality: batch table header" [ "$(head -n 1 "$batch_quality/batch_quality.csv")" = "tile_id,$quality_header" ]
 check "--quality: batch table, one line per tile and year" \
-  [ "$(tail -n +2 qout/quality/batch_quality.csv | cut -d, -f1,2 | tr '\n' ' ')" = "t1,2000 t2,2000 " ]
+  [ "$(tail -n +2 "$batch_quality/batch_quality.csv" | cut -d, -f1,2 | tr '\n' ' ')" = "t1,2000 t2,2000 " ]
 check "--quality: batch table lines are the tiles' lines" \
-  [ "$(grep '^t2,' qout/quality/batch_quality.csv)" = "t2,$(tail -n 1 qout/quality/t2_quality.csv)" ]
-check "--quality: batch chart is a PNG" bash -c 'printf "\211PNG\r\n\032\n" | cmp -s -n 8 - qout/quality/batch_quality.png'
+  [ "$(grep '^t2,' "$batch_quality/batch_quality.csv")" = "t2,$(tail -n 1 "$qout/quality/t2_quality.csv")" ]
+is_png() { printf '\211PNG\r\n\032\n' | cmp -s -n 8 - "$1"; }
+check "--quality: batch chart is a PNG" is_png "$batch_quality/batch_quality.png"
 check "--quality: outlier list written" grep -q "^tiles with a share of pixel-years more than 3 times the batch median" \
-  qout/quality/batch_quality_outliers.txt
+  "$batch_quality/batch_quality_outliers.txt"
 check "--quality: outlier list in the batch's output" grep -q "^tiles with a share of pixel-years" quality2.txt
-rm -rf qout
+
+# batch_quality.sh on its own, in a quality directory that also holds a tile
+# named "batch" (its table and chart as tile_quality names them; here t2's):
+# the batch's files go into batch/ and leave the tile's alone.
+mkdir qb
+cp "$qout/quality/t1_quality.csv" "$qout/quality/t2_quality.csv" qb/
+cp "$qout/quality/t2_quality.csv" qb/batch_quality.csv
+cp "$qout/quality/t2_quality.png" qb/batch_quality.png
+status=0; bash "$scripts/batch_quality.sh" qb t1 batch > qb_run.txt 2>&1 || status=$?
+check "batch quality with a tile named batch: exit 0" [ "$status" -eq 0 ]
+check "... that tile's table and chart untouched" \
+  bash -c 'cmp -s qb/batch_quality.csv "$1/t2_quality.csv" && cmp -s qb/batch_quality.png "$1/t2_quality.png"' _ "$qout/quality"
+expected_table() {  # expected_table TILE...: the batch table of those tiles, made from their tables in qb
+  local t
+  echo "tile_id,$quality_header"
+  for t in "$@"; do sed -n "2,\$s/^/$t,/p" "qb/${t}_quality.csv"; done
+}
+check "... the batch table holds t1 and the tile batch" [ "$(cat qb/batch/batch_quality.csv)" = "$(expected_table t1 batch)" ]
+# Two at once, of other tiles: the table that stays is one run's, whole, and
+# the totals beside it are that table's sums.
+bash "$scripts/batch_quality.sh" qb t1 t2 > qb_a.txt 2>&1 & first=$!
+bash "$scripts/batch_quality.sh" qb t2 batch t1 > qb_b.txt 2>&1 & second=$!
+status_a=0; wait "$first" || status_a=$?
+status_b=0; wait "$second" || status_b=$?
+check "two batch quality runs at once: both exit 0" [ "$status_a/$status_b" = 0/0 ]
+check "... the batch table is one run's, whole" \
+  bash -c '[ "$1" = "$2" ] || [ "$1" = "$3" ]' _ "$(cat qb/batch/batch_quality.csv)" "$(expected_table t1 t2)" \
+  "$(expected_table t2 batch t1)"
+check "... the totals are that table's sums" python3 -c 'import csv, sys
+sums = {}
+for row in csv.DictReader(open(sys.argv[1])):
+    year = sums.setdefault(row.pop("year"), {})
+    row.pop("tile_id")
+    for k, v in row.items():
+        year[k] = year.get(k, 0) + int(v)
+totals = {}
+for row in csv.DictReader(open(sys.argv[2])):
+    year = row.pop("year")
+    totals[year] = {k: int(v) for k, v in row.items()}
+sys.exit(0 if sums and sums == totals else 1)' qb/batch/batch_quality.csv qb/batch/batch_quality_totals.csv
+check "... and the chart a PNG" is_png qb/batch/batch_quality.png
+rm -rf "$qout" qb
 
 rm -rf input datamask wetland
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What every batch test counts its checks with, sourced first: check (run a
 # check, print ok or FAIL, count the failures in $failures) and skip (print
 # "SKIP: <reason>" and exit 77, which ctest counts as skipped).

@@ -2,7 +2,10 @@
 # scripts/region.sh on the products of a real batch (left in SCRATCH/out by
 # batch_test.sh) and on tiles that do not touch: one mosaic per product and
 # year spanning every tile, each tile's pixels in their place, 0 in the gap,
-# and a picture of each last-year mosaic.
+# and a picture of each last-year mosaic. Then what must not go wrong: a tile
+# without products or with an unreadable one fails the build naming it, a
+# build killed (SIGKILL) halfway leaves the previous files whole, and two
+# builds at once leave mosaics of one tile set each.
 #
 #   region_test.sh SCRATCH
 set -euo pipefail
@@ -20,6 +23,8 @@ cd "$work"
 . "$here/checks.sh"
 # The value of a raster at a longitude and latitude.
 value_at() { gdallocationinfo -valonly -geoloc "$1" "$2" "$3"; }
+# The tiles a VRT mosaic reads, blank-separated and sorted.
+mosaic_tiles() { sed -n 's|.*<SourceFilename[^>]*>.*_\([^_/]*\)\.img</SourceFilename>.*|\1|p' "$1" | sort | tr '\n' ' '; }
 
 # t1 as it is, and a copy of it placed 2 degrees east and 2 south of its own
 # corner: a second tile far from the first, with known values.
@@ -27,9 +32,12 @@ for p in TCC TCH Loss; do
   ln -s "$out/${p}_2000_t1.img" "products/${p}_2000_t1.img"
   gdal_translate -q -of HFA -a_ullr -57 8 -55.999 6.999 "$out/${p}_2000_t1.img" "products/${p}_2000_far.img"
 done
-printf '# two tiles apart\nt1 -60 10\n\nfar -57 8   # east and south\n' > tiles.txt
+# The tile file's name reads like an assignment; it is a file name all the same.
+printf '# two tiles apart\nt1 -60 10\n\nfar -57 8   # east and south\n' > 'tiles=v2.txt'
 
-bash "$scripts/region.sh" products 2000 tiles.txt > region.txt
+status=0
+timeout 60 bash "$scripts/region.sh" products 2000 'tiles=v2.txt' < /dev/null > region.txt 2>&1 || status=$?
+check "region of the tile file tiles=v2.txt: exit 0" [ "$status" -eq 0 ]
 check "region reports both tiles" grep -q "2 tiles, years 2000 to 2000" region.txt
 
 # From t1's corner (-60, 10) to the far tile's (-55.999, 6.999): 4.001
@@ -55,6 +63,81 @@ status=0
 bash "$scripts/region.sh" products 2000 missing.txt regions_missing > missing_out.txt 2>&1 || status=$?
 check "a tile without products fails the region" [ "$status" -eq 1 ]
 check "... naming the missing product" grep -q "TCC_2000_nowhere.img not found" missing_out.txt
+# Lines end at newlines only: a line separator (U+2028) inside a comment does
+# not end the comment (here the same failure, from the tile listed after it).
+printf '# pasted \342\200\250note\nnowhere 0 0\n' > separator.txt
+status=0
+bash "$scripts/region.sh" products 2000 separator.txt regions_missing > separator_out.txt 2>&1 || status=$?
+check "a comment holding U+2028 stays a comment" \
+  bash -c '[ "$1" -eq 1 ] && grep -q "TCC_2000_nowhere.img not found" separator_out.txt' _ "$status"
+
+# So is a product that cannot be read: garbage under a product's name.
+head -c 5000 /dev/urandom > products/TCH_2000_junk.img
+ln -s "$out/TCC_2000_t2.img" products/TCC_2000_junk.img
+ln -s "$out/Loss_2000_t2.img" products/Loss_2000_junk.img
+printf 't1\njunk\n' > junk.txt
+status=0
+bash "$scripts/region.sh" products 2000 junk.txt regions_junk > junk_out.txt 2>&1 || status=$?
+check "an unreadable product fails the region" [ "$status" -ne 0 ]
+check "... naming its tile" grep -q "tile junk" junk_out.txt
+check "... leaving no mosaic or picture" bash -c '[ -z "$(find regions_junk -name "*.vrt" -o -name "*.png")" ]'
+
+# A build killed with SIGKILL while it draws its pictures (t1 alone, smaller
+# ones): the mosaics and pictures there before stay whole and as they were.
+mkdir before
+cp products/region/*_2000.vrt products/region/*_2000.png before/
+printf 't1\n' > t1.txt
+mkdir tmp
+# In a session of its own, so that what it started can be ended with it; its
+# temporary directory under tmp/.
+TMPDIR="$work/tmp" REGION_SIZE=1000 setsid bash "$scripts/region.sh" products 2000 t1.txt > killed.txt 2>&1 &
+killed=$!
+drawing=0
+for _ in $(seq 600); do
+  if compgen -G "products/region/.tmp-$killed-*.png" > /dev/null; then drawing=1; break; fi
+  kill -0 "$killed" 2>/dev/null || break
+  sleep 0.02
+done
+kill -KILL "$killed" 2>/dev/null || true
+wait "$killed" 2>/dev/null || true
+kill -KILL -- "-$killed" 2>/dev/null || true    # the GDAL programs it left running
+check "(the build was killed while drawing its pictures)" [ "$drawing" -eq 1 ]
+unchanged=1
+for f in before/*; do cmp -s "$f" "products/region/${f#before/}" || unchanged=0; done
+check "a killed build leaves the previous mosaics and pictures as they were" [ "$unchanged" -eq 1 ]
+check "... each picture a whole PNG" \
+  bash -c 'for p in TCC TCH Loss; do gdalinfo "products/region/${p}_2000.png" > /dev/null 2>&1 || exit 1; done'
+
+# Two builds at once into the same place, of other tile sets and two years:
+# each product's mosaics then read one tile set, the same for every product
+# and year, and the pictures are of that set. Small tiles, so that the builds
+# are quick: s1 and s2, 40 pixels square, s2 east of s1 (the pair 2 wide to 1
+# high), their 2001 products those of 2000 under another name.
+for p in TCC TCH Loss; do
+  gdal_translate -q -of HFA -srcwin 0 0 40 40 -a_ullr -60 10 -59.99 9.99 "$out/${p}_2000_t1.img" "products/${p}_2000_s1.img"
+  gdal_translate -q -of HFA -srcwin 40 0 40 40 -a_ullr -59.99 10 -59.98 9.99 "$out/${p}_2000_t1.img" "products/${p}_2000_s2.img"
+  for t in s1 s2; do ln -s "${p}_2000_$t.img" "products/${p}_2001_$t.img"; done
+done
+printf 's1\ns2\n' > pair.txt
+printf 's1\n' > s1.txt
+REGION_SIZE=200 bash "$scripts/region.sh" products 2001 pair.txt > pair_out.txt 2>&1 & first=$!
+REGION_SIZE=200 bash "$scripts/region.sh" products 2001 s1.txt > s1_out.txt 2>&1 & second=$!
+status_a=0; wait "$first" || status_a=$?
+status_b=0; wait "$second" || status_b=$?
+check "two region builds at once (after the killed one): both exit 0" [ "$status_a/$status_b" = 0/0 ]
+sets=""
+for p in TCC TCH Loss; do
+  for y in 2000 2001; do sets+="$(mosaic_tiles "products/region/${p}_$y.vrt")/"; done
+done
+echo "tile sets of the mosaics: $sets"
+check "... every mosaic reads one tile set, the same" \
+  bash -c '[ "$1" = "s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /" ] || [ "$1" = "s1 /s1 /s1 /s1 /s1 /s1 /" ]' _ "$sets"
+shape="200, 100"
+[ "${sets%%/*}" = "s1 s2 " ] || shape="200, 200"
+check "... the pictures are of that set ($shape)" \
+  bash -c 'for p in TCC TCH Loss; do
+             info="$(gdalinfo "products/region/${p}_2001.png")" && grep -qx "Size is $1" <<< "$info" || exit 1
+           done' _ "$shape"
 
 cd /
 rm -rf "$work"
