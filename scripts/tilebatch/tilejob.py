@@ -119,6 +119,17 @@ def write_json(path, value):
     write_text(path, json.dumps(value, sort_keys=True) + "\n")
 
 
+def fresh_file(path):
+    """PATH, made anew as an empty regular file of this job's: whatever lay
+    there (a FIFO would block the job, a link lead elsewhere) is removed."""
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644))
+    return path
+
+
 def run_logged(command, out_path, err_path):
     """Runs COMMAND with its standard output and error into the two files
     (one when the same). Its exit status (128 + N when killed by signal N),
@@ -126,7 +137,8 @@ def run_logged(command, out_path, err_path):
     and its message: the first line it printed on OUT_PATH, or with one log
     the last (tile_quality's message follows GDAL's chatter)."""
     started, peak = time.monotonic(), None
-    with open(out_path, "wb") as out, open(err_path, "ab" if err_path == out_path else "wb") as err:
+    with open(fresh_file(out_path), "wb") as out, open(out_path if err_path == out_path else fresh_file(err_path),
+                                                       "ab") as err:
         try:
             child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
             _, wait_status, usage = os.wait4(child.pid, 0)

@@ -76,7 +76,7 @@ def read_ids(path):
     if text is None:
         raise ListError("tile file %s not found (or not a regular file)" % printable(path))
     ids = []
-    for line in text.splitlines():
+    for line in text.split("\n"):
         fields = line.split("#", 1)[0].split()
         if fields:
             why = check_tile_id(fields[0])
