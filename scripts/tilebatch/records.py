@@ -3,6 +3,7 @@ a tile is done only when its record answers the request now made (same
 tile, last year, origin and directories) with status 0, its products are in
 place, and no later job of it has been submitted or started since."""
 import fcntl
+import math
 import os
 import uuid
 from dataclasses import dataclass, field
@@ -55,9 +56,14 @@ class Request:
             return None
         try:
             value["tiles"] = [tuple(t) for t in value["tiles"]]
-            return cls(**value)
+            req = cls(**value)
         except (TypeError, KeyError, ValueError):
             return None
+        texts = [req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir, req.process_tile, req.logs,
+                 req.batch_id, req.entry] + [v for t in req.tiles for v in t]
+        fits = (all(isinstance(v, str) for v in texts) and all(len(t) == 3 for t in req.tiles)
+                and type(req.last_year) is int and isinstance(req.tile_quality, (str, type(None))))
+        return req if fits else None
 
 
 def same_number(a, b):
@@ -112,7 +118,9 @@ class Row:
 
 
 def number_or_none(value, kind):
-    return value if isinstance(value, kind) and not isinstance(value, bool) and value >= 0 else None
+    """A figure of a record, where it is one (JSON also holds true and Infinity)."""
+    fits = isinstance(value, kind) and not isinstance(value, bool) and math.isfinite(value) and value >= 0
+    return value if fits else None
 
 
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
@@ -130,13 +138,13 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.job = job = printable(mark["job"])
         if info.get("active") or (info.get("active") is None and answers(mark, asked)):
             row.state = "running" if info.get("active") else "unknown"
-            row.slurm_state = info.get("state", "")
+            row.slurm_state = printable(info.get("state", ""))
             row.message = ("its job %s is queued or running" % job if info.get("active")
                            else "handed to job %s; whether it still runs cannot be told here" % job)
             return with_scheduler_figures(row, info, running=True)
         if answers(mark, asked):
             row.state = "failed"
-            row.slurm_state = info.get("state", "")
+            row.slurm_state = printable(info.get("state", ""))
             row.message = ("its record of job %s does not read" if damaged else
                            "its job %s ended without a record (cancelled, out of time or memory, node lost)"
                            if mark.get("started") else "its job %s ended before it started (cancelled)") % job
@@ -153,7 +161,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     row.host = printable(record.get("host") or "-")
     status = record.get("status")
     quality = record.get("quality_status")
-    if not isinstance(status, int):
+    if type(status) is not int:
         row.state, row.exit, row.message = "failed", "?", "its record holds no exit status"
     elif status != 0:
         row.state, row.exit, row.message = "failed", str(status), printable(record.get("message") or "")
@@ -164,7 +172,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     elif record.get("quality_dir") != request.quality_dir:
         row.exit, row.products, row.message = "0", True, "done without --quality"
     elif quality != 0:
-        row.state, row.exit, row.products = "failed", str(quality) if isinstance(quality, int) else "?", True
+        row.state, row.exit, row.products = "failed", str(quality) if type(quality) is int else "?", True
         row.message = "tile_quality: " + printable(record.get("quality_message") or "")
     elif not outputs.has("quality", facts.quality_names(tile, request.last_year)):
         row.state, row.exit, row.products = "failed", "0", True
@@ -181,7 +189,7 @@ def with_scheduler_figures(row, info, running=False):
     are exact but of process_tile alone, and missing when it was killed)."""
     if not info or "state" not in info:
         return row
-    row.slurm_state = info["state"]
+    row.slurm_state = printable(info["state"])
     placed = info.get("node") not in (None, "", "None assigned")
     if placed:
         row.host = printable(info["node"])
@@ -207,8 +215,7 @@ def read_tile(logs, tile):
 def mark_submitted(logs, request, tile, x, y, job):
     """Marks TILE as handed to JOB, from submission on: until the job writes
     a record, no older record makes the tile done."""
-    here = tile_dir(logs, tile)
-    os.makedirs(here, exist_ok=True)
+    here = tile_dir(logs, tile, make=True)
     mark = read_json(os.path.join(here, MARK))
     if not (mark and mark.get("job") == job):  # the task may have started already
         write_json(os.path.join(here, MARK), dict(request.asks(tile, x, y), job=job, started=False))

@@ -34,6 +34,9 @@ MARK = "job.json"
 REQUEST_KEYS = ("tile", "last_year", "origin_x", "origin_y", "input_dir", "output_dir",
                 "datamask_dir", "wetland_dir")
 MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
+# A file name holds 255 bytes; a tile's longest, its private directory while
+# it writes, takes some 40 besides the id.
+MAX_ID_BYTES = 200
 
 
 def printable(text):
@@ -42,7 +45,9 @@ def printable(text):
     separator) are shown escaped, so that what is printed is what is there."""
     out = []
     for ch in str(text):
-        if ch == "\\" or unicodedata.category(ch) in ("Cc", "Cf", "Zl", "Zp", "Cs", "Co", "Cn"):
+        if "\udc80" <= ch <= "\udcff":  # a byte that is not UTF-8, as read from a file name or list
+            out.append("\\x%02x" % (ord(ch) - 0xDC00))
+        elif ch == "\\" or unicodedata.category(ch) in ("Cc", "Cf", "Zl", "Zp", "Cs", "Co", "Cn"):
             out.append(ch.encode("unicode_escape").decode("ascii") if ch != "\\" else "\\\\")
         else:
             out.append(ch)
@@ -57,10 +62,27 @@ def check_tile_id(tile):
         return "tile id %s contains /" % printable(tile)
     if any(unicodedata.category(c) == "Cc" for c in tile):
         return "tile id %s contains a control character" % printable(tile)
+    if len(tile.encode("utf-8", "surrogateescape")) > MAX_ID_BYTES:
+        return "tile id %s... is longer than %d bytes: its files could not be named" % (printable(tile[:40]), MAX_ID_BYTES)
     return None
 
 
-def tile_dir(logs, tile):
+def own_dir(path):
+    """PATH as a directory of the batch's own, made where missing: a link
+    there (which would lead the tile's files elsewhere) is removed first."""
+    if os.path.islink(path):
+        os.unlink(path)
+    os.makedirs(path, exist_ok=True)
+    if os.path.islink(path) or not os.path.isdir(path):
+        raise OSError("%s is not a directory" % printable(path))
+    return path
+
+
+def tile_dir(logs, tile, make=False):
+    """The tile's own directory of logs (made, with make)."""
+    if make:
+        own_dir(os.path.join(logs, "tiles"))
+        return own_dir(os.path.join(logs, "tiles", tile))
     return os.path.join(logs, "tiles", tile)
 
 
@@ -156,8 +178,7 @@ def run_logged(command, out_path, err_path):
 
 
 def run_tile(a, tile, x, y, job):
-    here = tile_dir(a.logs, tile)
-    os.makedirs(here, exist_ok=True)
+    here = tile_dir(a.logs, tile, make=True)
     request = {"tile": tile, "last_year": a.last_year, "origin_x": x, "origin_y": y, "input_dir": a.input_dir,
                "output_dir": a.output_dir, "datamask_dir": a.datamask_dir, "wetland_dir": a.wetland_dir}
     host = socket.gethostname()

@@ -14,7 +14,7 @@ from tilebatch.tilejob import printable
     ("a\u2028b\u2029c", "a\\u2028b\\u2029c"),            # line and paragraph separators
     ("a\u200bb", "a\\u200bb"),                           # zero width space
     ("a\\x1b", "a\\\\x1b"),                              # a backslash cannot fake an escape
-    (b"a\xffb".decode("utf-8", "surrogateescape"), "a\\udcffb"),  # a byte that is not UTF-8
+    (b"a\xffb".decode("utf-8", "surrogateescape"), "a\\xffb"),  # a byte that is not UTF-8, shown as the byte
     (2000, "2000"),
 ])
 def test_printable(text, shown):
