@@ -110,6 +110,10 @@ def request_from(a, entry):
         req = Request.load(logs)
         if req is None:
             raise ReportMissing("no batch recorded in %s (%s): nothing was run there" % (printable(logs), "batch.json"))
+        if req.output_dir != absolute(a.args[0]):
+            raise ReportMissing("the latest batch of %s wrote into %s, not %s: give its list to report this one"
+                                % (printable(logs), printable(req.output_dir), printable(absolute(a.args[0]))))
+        req.logs = logs  # where it was read, whatever the file says
         return req
     if len(a.args) not in (6, 7):
         raise UsageError("expected 6 or 7 arguments (%s), got %d" % (POSITIONALS, len(a.args)))
@@ -198,10 +202,16 @@ def main(argv=None):
         return 2
     make_parser, run, prog = entries[command]
     parser = make_parser()
-    a = parser.parse_intermixed_args(rest)
+    parser.error = lambda message: parser.exit(2, "%s: %s\ntry: %s --help\n" % (prog, printable(message), prog))
+    after = rest.index("--") if "--" in rest else len(rest)  # what follows -- is positional, whatever it looks like
+    a = parser.parse_intermixed_args(rest[:after])
+    a.args += rest[after + 1:]
     try:
         req = request_from(a, prog)
         return run(a, req)
+    except OSError as e:  # a directory that cannot be made, a lock file that is not one
+        print("%s: %s" % (prog, printable("%s: %s" % (e.filename, e.strerror) if e.filename else e)), file=sys.stderr)
+        return 2
     except UsageError as e:
         print("%s: %s" % (prog, e), file=sys.stderr)
         print("try: %s --help" % prog, file=sys.stderr)

@@ -6,13 +6,14 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
 from . import facts, quality, region, report
 from .cli import UsageError, jobs_for_memory, mem_available, print_plan
-from .records import DirectoryLock
-from .tilejob import printable, write_text
+from .records import lock_batch
+from .tilejob import printable, read_regular, write_text
 
 PROG = "batch.sh"
 TILEJOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tilejob.py")
@@ -28,11 +29,10 @@ def logins(a, local_jobs):
     this machine (":") the count computed for it."""
     given = [part for option in a.sshlogin for part in option.split(",")]
     if a.sshloginfile:
-        try:
-            with open(a.sshloginfile, encoding="utf-8") as f:
-                given += [line for line in f.read().splitlines() if not line.lstrip().startswith("#")]
-        except OSError as e:
-            raise UsageError("--sshloginfile %s: %s" % (printable(a.sshloginfile), e.strerror))
+        text = read_regular(a.sshloginfile, follow=True)
+        if text is None:
+            raise UsageError("--sshloginfile %s is not a readable file" % printable(a.sshloginfile))
+        given += [line for line in text.split("\n") if not line.lstrip().startswith("#")]
     result = []
     for login in (g.strip() for g in given):
         if not login:
@@ -97,10 +97,12 @@ def main(a, req):
     for directory in (req.logs, req.output_dir, req.quality_dir):
         if directory:
             os.makedirs(directory, exist_ok=True)
-    lock = DirectoryLock(req.output_dir)
-    if not lock.acquire():
+    locks = lock_batch(req)
+    if locks is None:
         print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
         return 2
+    if os.path.lexists(joblog) and not os.path.isfile(joblog) or os.path.islink(joblog):
+        raise UsageError("the job log %s is not a regular file" % printable(joblog))
     if os.path.lexists(joblog) and not (a.resume or a.fresh or a.dry_run):
         print("%s: %s exists from an earlier run: add --resume to run only the tiles not done, or --fresh to "
               "run every tile again" % (PROG, printable(joblog)), file=sys.stderr)
@@ -121,34 +123,50 @@ def main(a, req):
         jobs = "100%"
     cmd = parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python,
                            sys.stderr.isatty() and not a.dry_run)
-    print("%s: %s, last year %d, %d bytes per tile%s" % (PROG, plural(len(req.tiles), "tile"), req.last_year,
-                                                         job_bytes, " with its quality run" if req.tile_quality else ""))
+    def say(line):  # a dry run's lines are comments, so that its output runs as printed
+        print(("# " if a.dry_run else "") + PROG + ": " + line)
+
+    say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, job_bytes,
+                                                   " with its quality run" if req.tile_quality else ""))
     if hosts:
-        print("%s: hosts as tiles-at-once/login%s: %s" % (PROG, " (--jobs %d on each)" % a.jobs if a.jobs else "",
-                                                          ",".join(hosts)))
+        say("hosts as tiles-at-once/login%s: %s" % (" (--jobs %d on each)" % a.jobs if a.jobs else "",
+                                                    printable(",".join(hosts))))
     else:
-        print("%s: memory available %d bytes, %s: %s at once" % (PROG, available, plural(len(cpus), "core"),
-                                                                 plural(jobs, "tile")))
+        say("memory available %d bytes, %s: %s at once" % (available, plural(len(cpus), "core"), plural(jobs, "tile")))
         if (available - job_bytes // 2) // job_bytes < 1:
             print("%s: warning: only %d bytes available for a tile of %d bytes: one tile at a time, no --memfree"
                   % (PROG, available, job_bytes), file=sys.stderr)
-    print("%s: job log %s, tile logs %s/tiles/<tile>/" % (PROG, printable(joblog), printable(req.logs)))
+    say("job log %s, tile logs %s/tiles/<tile>/" % (printable(joblog), printable(req.logs)))
     write_text(tiles_file, "".join("%s\t%s\t%s\n" % t for t in to_run))
     if login_file:
         write_text(login_file, "".join(h + "\n" for h in hosts))
-    if a.dry_run:
-        print(shlex.join(cmd))
+    if a.dry_run:  # run as printed, it holds the batch's lock as the batch would
+        print(shlex.join(["flock", "-n", locks[0].path] + cmd))
         return 0
     if a.fresh and os.path.lexists(joblog):
         os.unlink(joblog)
     os.makedirs(os.path.dirname(joblog), exist_ok=True)
     req.save()
     if to_run:
-        subprocess.run(cmd)  # its status is the count of failed jobs; the records tell more
-    return finish(req, lock, a.region)
+        run_parallel(cmd, [lock.fd for lock in locks])
+    return finish(req, locks, a.region)
 
 
-def finish(req, lock, build_region):
+def run_parallel(cmd, lock_fds):
+    """GNU parallel, holding the batch's locks for as long as it or a job of
+    its lives (a kill of this script leaves it running, and the output
+    directory still locked); a stop asked of this script goes on to it."""
+    child = subprocess.Popen(cmd, pass_fds=lock_fds)
+    forward = lambda number, frame: child.send_signal(number)  # noqa: E731
+    previous = {s: signal.signal(s, forward) for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)}
+    try:
+        child.wait()  # its status is the count of failed jobs; the records tell more
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def finish(req, locks, build_region):
     rows, source = report.build(req)
     failed = [r for r in rows if r.state == "failed"]
     left = [r for r in rows if r.state not in ("done", "failed")]
@@ -176,7 +194,8 @@ def finish(req, lock, build_region):
         elif quality.build(req.quality_dir, with_quality) != 0:
             print("%s: the batch quality could not be written (see above)" % PROG, file=sys.stderr)
             status = 1
-    lock.release()
+    for lock in locks:
+        lock.release()
     if failed or left:
         print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
               % (PROG, printable(req.logs)))

@@ -243,3 +243,16 @@ class DirectoryLock:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+
+
+def lock_batch(request):
+    """The locks a batch holds on its output and log directories (two
+    batches sharing either would mix their files), or None when another
+    batch holds one."""
+    locks = [DirectoryLock(d) for d in sorted({os.path.realpath(request.output_dir), os.path.realpath(request.logs)})]
+    for lock in locks:
+        if not lock.acquire():
+            for held in locks:
+                held.release()
+            return None
+    return locks
