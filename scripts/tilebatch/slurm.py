@@ -66,7 +66,7 @@ def array_command(req, window, list_file, tilejob, cpus, mem_mib, max_running, a
     a copy of it) on line OFFSET + its index of LIST_FILE."""
     offset, indices, _, _ = window
     throttle = "%%%d" % max_running if max_running else ""
-    cmd = ["sbatch", "--parsable", "--job-name=process_tile_%d" % req.last_year,
+    cmd = ["sbatch", "--parsable", "--hold", "--job-name=process_tile_%d" % req.last_year,
            "--array=" + ranges(indices) + throttle, "--ntasks=1", "--cpus-per-task=%d" % cpus,
            "--mem=%dM" % mem_mib, "--output=" + output_pattern(req.logs) + "/slurm-%A_%a.out"]
     if after:

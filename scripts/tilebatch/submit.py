@@ -8,7 +8,7 @@ import tempfile
 
 from . import facts, quality, region, report, slurm
 from .cli import UsageError, jobs_for_memory, mem_available, print_plan
-from .records import DirectoryLock, Request, mark_submitted
+from .records import Request, lock_batch, mark_submitted
 from .tilejob import printable, write_text
 
 PROG = "slurm_array.sh"
@@ -64,23 +64,28 @@ def main(a, req):
     for d in (req.logs, req.output_dir, req.quality_dir):
         if d:
             os.makedirs(d, exist_ok=True)
-    lock = DirectoryLock(req.output_dir)
-    if not lock.acquire():
+    if lock_batch(req) is None:
         print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
         return 2
+
+    def say(line):  # a dry run's lines are comments, so that its output runs as printed
+        print(("# " if a.dry_run else "") + PROG + ": " + line)
+
     rows = report.build(req)[0]
-    if any(r.state == "unknown" for r in rows) and not a.dry_run:
-        print("%s: cannot tell which tiles' tasks are still queued or running (squeue does not answer); "
-              "nothing submitted" % PROG, file=sys.stderr)
-        return 1
+    if any(r.state == "unknown" for r in rows):
+        print("%s: cannot tell which tiles' tasks are still queued or running (squeue does not answer); %s" % (
+              PROG, "the commands below may run such a tile a second time" if a.dry_run else "nothing submitted"),
+              file=sys.stderr)
+        if not a.dry_run:
+            return 1
     chosen, busy = select(req, rows, a.resume)
     if busy:
-        print("%s: %d tile(s) left out, their tasks still queued or running: %s"
-              % (PROG, len(busy), " ".join(printable(t) for t in busy[:30])))
+        say("%d tile(s) left out, their tasks still queued or running: %s"
+            % (len(busy), " ".join(printable(t) for t in busy[:30])))
     lines = [n for n, (tile, _, _) in enumerate(req.tiles, 1) if tile in chosen]
     if not lines:
-        print("%s: %s" % (PROG, "nothing to submit" if busy else "every tile of the list has finished with status 0%s;"
-                          " nothing to submit" % (", and its quality run too" if quality_run else "")))
+        say("nothing to submit" if busy else "every tile of the list has finished with status 0%s; nothing to submit"
+            % (", and its quality run too" if quality_run else ""))
         return 0
     fd, list_file = tempfile.mkstemp(prefix="tiles-", suffix=".tsv", dir=req.logs)
     os.close(fd)
@@ -91,12 +96,12 @@ def main(a, req):
     chained = bool(a.jobs) and len(arrays) > 1
     each = "%d MiB and %d CPUs each" % (mem_mib, a.cpus)
     if len(arrays) == 1:
-        print("%s: %d tiles in %s; tasks %s%s; %s" % (PROG, len(req.tiles), printable(list_file), slurm.ranges(arrays[0][1]),
-                                                      "%%%d" % a.jobs if a.jobs else "", each))
+        say("%d tiles in %s; tasks %s%s; %s" % (len(req.tiles), printable(list_file), slurm.ranges(arrays[0][1]),
+                                                "%%%d" % a.jobs if a.jobs else "", each))
     else:
-        print("%s: %d tiles in %s; %d tasks in %d arrays (MaxArraySize %d%s); %s"
-              % (PROG, len(req.tiles), printable(list_file), len(lines), len(arrays), max_size,
-                 ", each after the one before, %%%d each" % a.jobs if chained else "", each))
+        say("%d tiles in %s; %d tasks in %d arrays (MaxArraySize %d%s); %s"
+            % (len(req.tiles), printable(list_file), len(lines), len(arrays), max_size,
+               ", each after the one before, %%%d each" % a.jobs if chained else "", each))
     commands = [slurm.array_command(req, w, list_file, TILEJOB, a.cpus, mem_mib, a.jobs) for w in arrays]
     mark = ["python3", "-B", "-E", "-s", HERE, "mark-tasks", request_file, list_file]
     if a.dry_run:  # to paste into bash as printed
@@ -105,6 +110,7 @@ def main(a, req):
             after = " --dependency=afterany:" + DEPENDENCY if chained and k else ""
             print("jobid=$(%s%s %s)" % (shlex.join(cmd[:2]), after, shlex.join(cmd[2:])))
             print("%s %s %s" % (shlex.join(mark), DEPENDENCY, shlex.join([str(w[0]), slurm.ranges(w[1])])))
+            print("scontrol release %s" % DEPENDENCY)
             print('jobids="$jobids:${jobid%%;*}"')
         follow = slurm.follow_up_command(req, request_file, HERE, "JOBS")
         print(shlex.join(follow).replace("--dependency=afterany:JOBS", '--dependency=afterany"$jobids"'))
@@ -118,7 +124,14 @@ def main(a, req):
             print("%s: %s%s" % (PROG, why, "; arrays %s were submitted" % " ".join(jobs) if jobs else ""), file=sys.stderr)
             return 1
         jobs.append(job)
+        # The array is held until its tiles are marked as its tasks': a task
+        # queued unmarked would let an older record show its tile done.
         mark_tasks([request_file, list_file, job, str(w[0]), slurm.ranges(w[1])])
+        _, why = slurm.run(["scontrol", "release", job], 300)
+        if why:
+            print("%s: array %s is submitted but held: %s; release it with: scontrol release %s"
+                  % (PROG, job, why, job), file=sys.stderr)
+            return 1
         lines_note = "" if len(arrays) == 1 else ", lines %d-%d, offset %d: %d tiles" % (w[2], w[3], w[0], len(w[1]))
         print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, slurm.ranges(w[1]), lines_note))
     follow = slurm.follow_up_command(req, request_file, HERE, ":".join(jobs))
