@@ -86,10 +86,14 @@ def build(output_dir, last_year, tiles, dest=None):
         if time.monotonic() - waited > LOCK_WAIT_S:
             return fail("another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S))
         time.sleep(1)
+    for entry in os.scandir(dest):  # what a killed build left; the lock says none runs now
+        if entry.name.startswith(".tmp-"):
+            shutil.rmtree(entry.path) if entry.is_dir(follow_symlinks=False) else os.unlink(entry.path)
     prefix = ".tmp-%d-" % os.getpid()
     finals = {}
     try:
-        with tempfile.TemporaryDirectory() as work, concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+        with tempfile.TemporaryDirectory(prefix=prefix, dir=dest) as work, \
+                concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
             jobs = {}
             for year in range(facts.MIN_LAST_YEAR, last_year + 1):
                 for p in facts.PRODUCTS:
@@ -118,7 +122,7 @@ def build(output_dir, last_year, tiles, dest=None):
             if os.path.lexists(temporary):
                 os.unlink(temporary)
         lock.release()
-    print("%s: %d tiles, years 2000 to %d: mosaics and %d pictures in %s"
+    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s"
           % (PROG, len(tiles), last_year, last_year, printable(dest)))
     return 0
 
