@@ -98,8 +98,8 @@ def main(a, req):
         if directory:
             os.makedirs(directory, exist_ok=True)
     locks = lock_batch(req)
-    if locks is None:
-        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
+    if isinstance(locks, str):
+        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(locks)), file=sys.stderr)
         return 2
     if os.path.lexists(joblog) and not os.path.isfile(joblog) or os.path.islink(joblog):
         raise UsageError("the job log %s is not a regular file" % printable(joblog))

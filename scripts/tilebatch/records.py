@@ -248,11 +248,13 @@ class DirectoryLock:
 def lock_batch(request):
     """The locks a batch holds on its output and log directories (two
     batches sharing either would mix their files), or None when another
-    batch holds one."""
-    locks = [DirectoryLock(d) for d in sorted({os.path.realpath(request.output_dir), os.path.realpath(request.logs)})]
-    for lock in locks:
+    batch holds one (then the directory, as a string)."""
+    dirs = [request.output_dir] + ([request.logs] if os.path.realpath(request.logs) != os.path.realpath(
+        request.output_dir) else [])
+    locks = [DirectoryLock(d) for d in dirs]
+    for lock, directory in zip(locks, dirs):
         if not lock.acquire():
             for held in locks:
                 held.release()
-            return None
+            return directory
     return locks

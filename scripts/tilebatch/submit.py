@@ -64,8 +64,9 @@ def main(a, req):
     for d in (req.logs, req.output_dir, req.quality_dir):
         if d:
             os.makedirs(d, exist_ok=True)
-    if lock_batch(req) is None:
-        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(req.output_dir)), file=sys.stderr)
+    locks = lock_batch(req)
+    if isinstance(locks, str):
+        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(locks)), file=sys.stderr)
         return 2
 
     def say(line):  # a dry run's lines are comments, so that its output runs as printed
