@@ -8,6 +8,7 @@ import shutil
 import subprocess
 
 from .records import ACTIVE_SLURM_STATES
+from .tilejob import printable
 
 # Slurm numbers no array task past this (the most MaxArraySize can be).
 MAX_TASK = 4000000
@@ -57,7 +58,7 @@ def output_pattern(directory):
     """DIRECTORY for sbatch's --output, where % starts a pattern: %% is a
     plain %. A backslash turns all patterns off, so it cannot be escaped."""
     if "\\" in directory:
-        raise ValueError("Slurm cannot take a log directory whose path holds a backslash: %s" % directory)
+        raise ValueError("Slurm cannot take a log directory whose path holds a backslash: %s" % printable(directory))
     return directory.replace("%", "%%")
 
 
