@@ -17,10 +17,6 @@ TILEJOB = os.path.join(HERE, "tilejob.py")
 DEPENDENCY = '"${jobid%%;*}"'  # the shell's view of the id sbatch --parsable printed
 
 
-def plural(n, word):
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
-
-
 def select(req, rows, resume):
     """The tiles to submit, and those left out because a task of theirs is
     still queued or running: a second task would run the tile beside it."""

@@ -138,7 +138,7 @@ check "... t4 PENDING in its new array" [ "$(fields resubmitted.txt t4)" = "runn
 bash "$scripts/slurm_array.sh" --dry-run --unfinished --no-region --cpus 1 "${args[@]}" > dry.txt 2>&1 || true
 cat dry.txt
 check "--unfinished now leaves out t3 and t4, whose tasks run or wait" \
-  grep -qx "slurm_array.sh: 2 tile(s) left out, their tasks still queued or running: t3 t4" dry.txt
+  grep -qx "# slurm_array.sh: 2 tile(s) left out, their tasks still queued or running: t3 t4" dry.txt
 check "... and plans t2 alone" grep -q "; tasks 2; " dry.txt
 check "the new array cancelled" scancel "$array_jobs"
 second_array="$array_jobs"
