@@ -36,16 +36,16 @@ skip() { echo "SKIP: $*"; exit 77; }
 # Prints the files under directories $1 (blank-separated) whose names end in
 # one of the suffixes that follow, one a line, sorted.
 list_files() {
-  local dirs suffix listing="" specs=() names=() path
+  local dirs suffix listing="" patterns=() names=() path
   read -r -a dirs <<< "$1"; shift
   for suffix in "$@"; do
-    for path in "${dirs[@]}"; do specs+=("$path/*$suffix"); done
+    for path in "${dirs[@]}"; do patterns+=("$path/*$suffix"); done
     names+=(-o -name "*$suffix")
   done
   # Not inside some other checkout: a tarball unpacked in one, or a clone
   # git refuses to read (another owner), falls back to find.
   if [ "$(git rev-parse --show-toplevel 2>/dev/null || true)" = "$root" ]; then
-    listing="$(git ls-files --cached --others --exclude-standard -- "${specs[@]}")"
+    listing="$(git ls-files --cached --others --exclude-standard -- "${patterns[@]}")"
   else
     for path in "${dirs[@]}"; do
       [ -d "$path" ] || continue

@@ -6,7 +6,7 @@ import os
 import sys
 
 from . import facts
-from .records import Request
+from .records import Busy, Request
 from .tilejob import printable
 from .tilelist import NUMBER, ListError, read_tiles
 
@@ -137,6 +137,12 @@ class ReportMissing(Exception):
     """--report where nothing ran: exit status 1."""
 
 
+def notes(prog, dry_run):
+    """How an entry point says what it does: a dry run's lines are comments,
+    so that its output runs as printed."""
+    return lambda line: print(("# " if dry_run else "") + prog + ": " + line)
+
+
 def human(b):
     for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20)):
         if b >= scale:
@@ -209,6 +215,9 @@ def main(argv=None):
     try:
         req = request_from(a, prog)
         return run(a, req)
+    except Busy as e:
+        print("%s: %s is in use by another batch; wait for it to end" % (prog, printable(e.args[0])), file=sys.stderr)
+        return 2
     except OSError as e:  # a directory that cannot be made, a lock file that is not one
         print("%s: %s" % (prog, printable("%s: %s" % (e.filename, e.strerror) if e.filename else e)), file=sys.stderr)
         return 2

@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 from . import facts, quality, region, report
-from .cli import UsageError, jobs_for_memory, mem_available, print_plan
+from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
 from .records import lock_batch
 from .tilejob import printable, read_regular, write_text
 
@@ -94,13 +94,7 @@ def main(a, req):
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")
     joblog = os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
-    for directory in (req.logs, req.output_dir, req.quality_dir):
-        if directory:
-            os.makedirs(directory, exist_ok=True)
     locks = lock_batch(req)
-    if isinstance(locks, str):
-        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(locks)), file=sys.stderr)
-        return 2
     if os.path.lexists(joblog) and not os.path.isfile(joblog) or os.path.islink(joblog):
         raise UsageError("the job log %s is not a regular file" % printable(joblog))
     if os.path.lexists(joblog) and not (a.resume or a.fresh or a.dry_run):
@@ -123,9 +117,7 @@ def main(a, req):
         jobs = "100%"
     cmd = parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python,
                            sys.stderr.isatty() and not a.dry_run)
-    def say(line):  # a dry run's lines are comments, so that its output runs as printed
-        print(("# " if a.dry_run else "") + PROG + ": " + line)
-
+    say = notes(PROG, a.dry_run)
     say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, job_bytes,
                                                    " with its quality run" if req.tile_quality else ""))
     if hosts:

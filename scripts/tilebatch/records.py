@@ -245,10 +245,17 @@ class DirectoryLock:
             self.fd = None
 
 
+class Busy(Exception):
+    """Another batch holds a directory of this one (the directory)."""
+
+
 def lock_batch(request):
-    """The locks a batch holds on its output and log directories (two
-    batches sharing either would mix their files), or None when another
-    batch holds one (then the directory, as a string)."""
+    """Makes the batch's directories and takes the locks it holds on its
+    output and log directories (two batches sharing either would mix their
+    files); Busy when another batch holds one."""
+    for directory in (request.logs, request.output_dir, request.quality_dir):
+        if directory:
+            os.makedirs(directory, exist_ok=True)
     dirs = [request.output_dir] + ([request.logs] if os.path.realpath(request.logs) != os.path.realpath(
         request.output_dir) else [])
     locks = [DirectoryLock(d) for d in dirs]
@@ -256,5 +263,5 @@ def lock_batch(request):
         if not lock.acquire():
             for held in locks:
                 held.release()
-            return directory
+            raise Busy(directory)
     return locks

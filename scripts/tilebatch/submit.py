@@ -7,7 +7,7 @@ import sys
 import tempfile
 
 from . import facts, quality, region, report, slurm
-from .cli import UsageError, jobs_for_memory, mem_available, print_plan
+from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
 from .records import Request, lock_batch, mark_submitted
 from .tilejob import printable, write_text
 
@@ -57,17 +57,9 @@ def main(a, req):
     max_size = a.max_array_size or int((slurm.config() or {}).get("MaxArraySize", "1001") or 1001)
     if max_size < 2:
         raise UsageError("MaxArraySize must be at least 2, not %d" % max_size)
-    for d in (req.logs, req.output_dir, req.quality_dir):
-        if d:
-            os.makedirs(d, exist_ok=True)
-    locks = lock_batch(req)
-    if isinstance(locks, str):
-        print("%s: %s is in use by another batch; wait for it to end" % (PROG, printable(locks)), file=sys.stderr)
-        return 2
+    lock_batch(req)  # held (open descriptors) until the submission ends
 
-    def say(line):  # a dry run's lines are comments, so that its output runs as printed
-        print(("# " if a.dry_run else "") + PROG + ": " + line)
-
+    say = notes(PROG, a.dry_run)
     rows = report.build(req)[0]
     if any(r.state == "unknown" for r in rows):
         print("%s: cannot tell which tiles' tasks are still queued or running (squeue does not answer); %s" % (
