@@ -171,7 +171,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.state, row.exit, row.products = "done", "0", True
     elif record.get("quality_dir") != request.quality_dir:
         row.exit, row.products, row.message = "0", True, "done without --quality"
-    elif quality != 0:
+    elif type(quality) is not int or quality != 0:
         row.state, row.exit, row.products = "failed", str(quality) if type(quality) is int else "?", True
         row.message = "tile_quality: " + printable(record.get("quality_message") or "")
     elif not outputs.has("quality", facts.quality_names(tile, request.last_year)):
