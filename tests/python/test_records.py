@@ -60,6 +60,11 @@ CASES = [
      {"state": "failed", "exit": "1", "message": "no input \\x1b[31m", "products": False}),
     ("damaged record", "t1", False, {"status": "garbage"}, None, None, None,
      {"state": "failed", "exit": "?", "message": "its record holds no exit status"}),
+    # JSON's false equals 0 in Python: a status must be a whole number
+    ("status false", "t1", False, {"status": False}, None, None, None, {"state": "failed", "exit": "?"}),
+    ("quality status false", "t1", True, {"quality_status": False}, None, None, None, {"state": "failed", "exit": "?"}),
+    ("figures of no number", "t1", False, {"wall_s": float("inf"), "peak_kib": True}, None, None, None,
+     {"state": "done", "wall_s": None, "peak_kib": None}),
     ("status 0, a product missing", "t2", False, {}, None, None, None,
      {"state": "failed", "exit": "0", "products": False,
       "message": "its products are not all in the output directory"}),
