@@ -6,7 +6,7 @@ import fcntl
 import math
 import os
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 
 from . import facts
 from .tilejob import MARK, RECORD, REQUEST_KEYS, printable, read_json, tile_dir, write_json
@@ -31,7 +31,6 @@ class Request:
     tile_quality: str = None  # set when the batch runs the quality too
     batch_id: str = field(default_factory=lambda: uuid.uuid4().hex[:12])
     entry: str = "batch.sh"
-    jobs: list = field(default_factory=list)  # Slurm: the submitted arrays
     region: bool = True
 
     @property
@@ -56,7 +55,7 @@ class Request:
             return None
         try:
             value["tiles"] = [tuple(t) for t in value["tiles"]]
-            req = cls(**value)
+            req = cls(**{f.name: value[f.name] for f in fields(cls) if f.name in value})
         except (TypeError, KeyError, ValueError):
             return None
         texts = [req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir, req.process_tile, req.logs,

@@ -151,7 +151,6 @@ def mark_tasks(argv):
             if 1 <= line <= len(req.tiles):
                 tile, x, y = req.tiles[line - 1]
                 mark_submitted(req.logs, req, tile, x, y, "%s_%d" % (array, i))
-    req.jobs.append(array)
     req.save(request_file)
     req.save()
     return 0
