@@ -55,13 +55,16 @@ def shared_options():
     return p
 
 
+def entry_parser(prog, description):
+    """An entry point's parser: the shared options, then a group of its own."""
+    p = argparse.ArgumentParser(prog=prog, parents=[shared_options()], usage="%(prog)s [options] " + POSITIONALS,
+                                formatter_class=argparse.RawDescriptionHelpFormatter, description=description)
+    return p, p.add_argument_group(prog + " only")
+
+
 def batch_parser():
-    p = argparse.ArgumentParser(
-        prog="batch.sh", parents=[shared_options()], usage="%(prog)s [options] " + POSITIONALS,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Runs process_tile on every tile of TILE_LIST (\"tile_id origin_x origin_y\" a line) with GNU "
-                    "parallel,\nas many at once as cores and memory allow. See docs/batch.md.")
-    g = p.add_argument_group("batch.sh only")
+    p, g = entry_parser("batch.sh", "Runs process_tile on every tile of TILE_LIST (\"tile_id origin_x origin_y\" a "
+                        "line) with GNU parallel,\nas many at once as cores and memory allow. See docs/batch.md.")
     g.add_argument("--joblog", metavar="FILE", help="parallel's job log (default OUTPUT_DIR/batch.joblog)")
     g.add_argument("--retries", type=positive, default=1, metavar="N", help="tries per tile (parallel --retries)")
     g.add_argument("--fresh", action="store_true", help="discard the job log and run every tile again")
@@ -75,13 +78,10 @@ def batch_parser():
 
 
 def slurm_parser():
-    p = argparse.ArgumentParser(
-        prog="slurm_array.sh", parents=[shared_options()], usage="%(prog)s [options] " + POSITIONALS,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Submits TILE_LIST to Slurm as job arrays, one task per tile, and a follow-up job (region, "
-                    "batch\nquality, report) once every task has ended. Other sbatch settings come from its "
-                    "environment\n(SBATCH_PARTITION, SBATCH_ACCOUNT, SBATCH_TIMELIMIT, ...). See docs/batch.md.")
-    g = p.add_argument_group("slurm_array.sh only")
+    p, g = entry_parser("slurm_array.sh", "Submits TILE_LIST to Slurm as job arrays, one task per tile, and a "
+                        "follow-up job (region, batch\nquality, report) once every task has ended. Other sbatch "
+                        "settings come from its environment\n(SBATCH_PARTITION, SBATCH_ACCOUNT, SBATCH_TIMELIMIT, "
+                        "...). See docs/batch.md.")
     g.add_argument("--cpus", type=positive, default=4, metavar="N", help="CPUs per task (default 4)")
     g.add_argument("--max-array-size", type=positive, metavar="N", help="plan with MaxArraySize N")
     return p
