@@ -76,11 +76,11 @@ def build(quality_dir, tiles):
     os.makedirs(here, exist_ok=True)
     lock = DirectoryLock(here, ".lock")
     lock.acquire(wait=True)
+    chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
     try:
         sums = io.StringIO()
         csv.writer(sums, lineterminator="\n").writerows([columns] + [[totals[y][c] for c in columns] for y in sorted(totals)])
         write_text(os.path.join(here, "batch_quality_totals.csv"), sums.getvalue())
-        chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
         done = subprocess.run([CHART, os.path.join(here, "batch_quality_totals.csv"), chart,
                                "batch of %d tiles: what the cleaning did (sums over the tiles)" % len(shares)])
         if done.returncode != 0:
@@ -91,8 +91,8 @@ def build(quality_dir, tiles):
         text = outliers(shares)
         write_text(os.path.join(here, "batch_quality_outliers.txt"), text)
     finally:
-        if os.path.lexists(os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())):
-            os.unlink(os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid()))
+        if os.path.lexists(chart):
+            os.unlink(chart)
         lock.release()
     sys.stdout.write(text)
     print("batch quality: %s, %s" % (printable(os.path.join(here, "batch_quality.csv")),
