@@ -6,7 +6,7 @@ import os
 import sys
 
 from . import facts
-from .records import Busy, Request
+from .records import BATCH_FILE, Busy, Request
 from .tilejob import printable
 from .tilelist import NUMBER, ListError, read_tiles
 
@@ -107,9 +107,9 @@ def request_from(a, entry):
     OUTPUT_DIR (--report OUTPUT_DIR alone)."""
     if a.report and len(a.args) == 1:
         logs = absolute(a.logs or os.path.join(a.args[0], "logs"))
-        req = Request.load(logs)
+        req = Request.load(os.path.join(logs, BATCH_FILE))
         if req is None:
-            raise ReportMissing("no batch recorded in %s (%s): nothing was run there" % (printable(logs), "batch.json"))
+            raise ReportMissing("no batch recorded in %s (%s): nothing was run there" % (printable(logs), BATCH_FILE))
         if req.output_dir != absolute(a.args[0]):
             raise ReportMissing("the latest batch of %s wrote into %s, not %s: give its list to report this one"
                                 % (printable(logs), printable(req.output_dir), printable(absolute(a.args[0]))))

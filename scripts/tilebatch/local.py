@@ -12,7 +12,7 @@ import sys
 
 from . import facts, quality, region, report
 from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
-from .records import lock_batch
+from .records import LOCK_NAME, lock_batch
 from .tilejob import printable, read_regular, write_text
 
 PROG = "batch.sh"
@@ -57,22 +57,6 @@ def pin_word(jobs, cpus):
     return ["taskset", "-c", "{=1 $_ = (%s)[slot() - 1] =}" % ",".join(lists)]
 
 
-def parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python, progress):
-    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", str(jobs), "--joblog", joblog,
-           "--retries", str(a.retries)]
-    if memfree:
-        cmd += ["--memfree", str(memfree)]
-    if login_file:
-        cmd += ["--sshloginfile", login_file]
-    if progress:
-        cmd += ["--bar"]
-    cmd += pin + [python, "-B", "-E", "-s", TILEJOB, "--quiet", "--logs", req.logs, "--job", "local-%s-{#}" % req.batch_id]
-    if req.tile_quality:
-        cmd += ["--tile-quality", req.tile_quality, "--quality-dir", req.quality_dir]
-    return cmd + ["--", str(req.last_year), req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir,
-                  req.process_tile, "{1}", "{2}", "{3}"]
-
-
 def main(a, req):
     if a.report:
         return report.main(a, req, PROG)
@@ -105,18 +89,26 @@ def main(a, req):
     if a.resume:
         done = {r.tile for r in report.build(req)[0] if r.state == "done"}
         to_run = [t for t in req.tiles if t[0] not in done]
+    # Not even one job and the half kept free fits: one at a time, without --memfree.
+    short = (available - job_bytes // 2) // job_bytes < 1
     memfree = a.memfree
     if memfree is None:
-        memfree = 0 if hosts or (available - job_bytes // 2) // job_bytes < 1 else job_bytes
+        memfree = 0 if hosts or short else job_bytes
     jobs = a.jobs or min(local_jobs, max(1, len(to_run)))
     tiles_file = os.path.join(req.logs, "tiles.tsv")
-    login_file = os.path.join(req.logs, "sshlogins") if hosts else None
-    python = "python3" if hosts else sys.executable
-    pin = pin_word(jobs, cpus) if a.pin and not hosts else []
-    if hosts and not a.jobs:
-        jobs = "100%"
-    cmd = parallel_command(req, a, jobs, memfree, login_file, pin, tiles_file, joblog, python,
-                           sys.stderr.isatty() and not a.dry_run)
+    login_file = os.path.join(req.logs, "sshlogins")
+    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", "100%" if hosts and not a.jobs else str(jobs),
+           "--joblog", joblog, "--retries", str(a.retries)]
+    if memfree:
+        cmd += ["--memfree", str(memfree)]
+    if hosts:
+        cmd += ["--sshloginfile", login_file]
+    if sys.stderr.isatty() and not a.dry_run:
+        cmd += ["--bar"]
+    if a.pin and not hosts:
+        cmd += pin_word(jobs, cpus)
+    cmd += ["python3" if hosts else sys.executable, "-B", "-E", "-s", TILEJOB, "--quiet", "--logs", req.logs,
+            "--job", "local-%s-{#}" % req.batch_id] + req.job_arguments() + ["{1}", "{2}", "{3}"]
     say = notes(PROG, a.dry_run)
     say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, job_bytes,
                                                    " with its quality run" if req.tile_quality else ""))
@@ -125,23 +117,23 @@ def main(a, req):
                                                     printable(",".join(hosts))))
     else:
         say("memory available %d bytes, %s: %s at once" % (available, plural(len(cpus), "core"), plural(jobs, "tile")))
-        if (available - job_bytes // 2) // job_bytes < 1:
+        if short:
             print("%s: warning: only %d bytes available for a tile of %d bytes: one tile at a time, no --memfree"
                   % (PROG, available, job_bytes), file=sys.stderr)
     say("job log %s, tile logs %s/tiles/<tile>/" % (printable(joblog), printable(req.logs)))
     write_text(tiles_file, "".join("%s\t%s\t%s\n" % t for t in to_run))
-    if login_file:
+    if hosts:
         write_text(login_file, "".join(h + "\n" for h in hosts))
     if a.dry_run:  # run as printed, it holds the batch's lock as the batch would
-        print(shlex.join(["flock", "-n", locks[0].path] + cmd))
+        print(shlex.join(["flock", "-n", os.path.join(req.output_dir, LOCK_NAME)] + cmd))
         return 0
     if a.fresh and os.path.lexists(joblog):
         os.unlink(joblog)
     os.makedirs(os.path.dirname(joblog), exist_ok=True)
     req.save()
     if to_run:
-        run_parallel(cmd, [lock.fd for lock in locks])
-    return finish(req, locks, a.region)
+        run_parallel(cmd, locks)
+    return finish(req, locks)
 
 
 def run_parallel(cmd, lock_fds):
@@ -158,23 +150,20 @@ def run_parallel(cmd, lock_fds):
             signal.signal(number, handler)
 
 
-def finish(req, locks, build_region):
+def finish(req, locks):
     rows, source = report.build(req)
     failed = [r for r in rows if r.state == "failed"]
     left = [r for r in rows if r.state not in ("done", "failed")]
     print("%s: %s: %d succeeded, %d failed, %d not run" % (PROG, plural(len(rows), "tile"),
                                                             len(rows) - len(failed) - len(left), len(failed), len(left)))
-    printed = report.write(req.logs, rows, source)
-    sys.stdout.write("".join(l + "\n" for l in printed.splitlines() if l.startswith("summary")))
-    print("%s: per-tile times, memory and hosts in %s (again with --report)"
-          % (PROG, printable(os.path.join(req.logs, "report.txt"))))
+    report.publish(req.logs, rows, source, PROG)
     in_quality = sum(1 for r in failed if r.products)
     if in_quality:
         print("%s: %d of the failed tiles failed in tile_quality; their products are written and in the region"
               % (PROG, in_quality))
     status = 1 if failed or left else 0
     with_products = [r.tile for r in rows if r.products]
-    if with_products and build_region:
+    if with_products and req.region:
         if region.build(req.output_dir, req.last_year, with_products) != 0:
             print("%s: the region mosaics and pictures could not be built (see above)" % PROG, file=sys.stderr)
             status = 1
@@ -186,8 +175,8 @@ def finish(req, locks, build_region):
         elif quality.build(req.quality_dir, with_quality) != 0:
             print("%s: the batch quality could not be written (see above)" % PROG, file=sys.stderr)
             status = 1
-    for lock in locks:
-        lock.release()
+    for fd in locks:
+        os.close(fd)
     if failed or left:
         print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
               % (PROG, printable(req.logs)))

@@ -10,7 +10,7 @@ import os
 import subprocess
 import sys
 
-from .records import DirectoryLock
+from .records import lock
 from .tilejob import printable, read_regular, write_text
 
 CHART = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quality_chart.sh")
@@ -74,8 +74,7 @@ def build(quality_dir, tiles):
         return 1
     here = os.path.join(quality_dir, "batch")
     os.makedirs(here, exist_ok=True)
-    lock = DirectoryLock(here, ".lock")
-    lock.acquire(wait=True)
+    held = lock(here, ".lock", wait=True)
     chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
     try:
         sums = io.StringIO()
@@ -93,7 +92,7 @@ def build(quality_dir, tiles):
     finally:
         if os.path.lexists(chart):
             os.unlink(chart)
-        lock.release()
+        os.close(held)
     sys.stdout.write(text)
     print("batch quality: %s, %s" % (printable(os.path.join(here, "batch_quality.csv")),
                                      printable(os.path.join(here, "batch_quality.png"))))

@@ -48,9 +48,15 @@ class Request:
         value = dict(vars(self), tiles=[list(t) for t in self.tiles])
         write_json(path or os.path.join(self.logs, BATCH_FILE), value)
 
+    def job_arguments(self):
+        """What every tile's job (tilejob.py) is given after its own options."""
+        quality = ["--tile-quality", self.tile_quality, "--quality-dir", self.quality_dir] if self.tile_quality else []
+        return quality + ["--", str(self.last_year), self.input_dir, self.output_dir, self.datamask_dir,
+                          self.wetland_dir, self.process_tile]
+
     @classmethod
-    def load(cls, logs, path=None):
-        value = read_json(path or os.path.join(logs, BATCH_FILE))
+    def load(cls, path):
+        value = read_json(path)
         if value is None:
             return None
         try:
@@ -85,21 +91,14 @@ def answers(record, asked):
     return True
 
 
-class Outputs:
-    """The names in the output and quality directories, each read once."""
-
-    def __init__(self, output_dir, quality_dir):
-        self.dirs = {"output": output_dir, "quality": quality_dir}
-        self.names = {}
-
-    def has(self, which, names):
-        if which not in self.names:
-            try:
-                with os.scandir(self.dirs[which]) as entries:
-                    self.names[which] = {e.name for e in entries if e.is_file(follow_symlinks=True)}
-            except (OSError, TypeError):
-                self.names[which] = set()
-        return all(name in self.names[which] for name in names)
+def file_names(directory):
+    """The names of the files in DIRECTORY (none where it cannot be read),
+    read once for all the tiles of a report."""
+    try:
+        with os.scandir(directory) as entries:
+            return {e.name for e in entries if e.is_file(follow_symlinks=True)}
+    except (OSError, TypeError):
+        return set()
 
 
 @dataclass
@@ -123,9 +122,10 @@ def number_or_none(value, kind):
 
 
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
-    """The row of one tile. SCHEDULER(job) says what became of a job: a dict
-    with "active" (True queued or running, False ended, None not known) and,
-    from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
+    """The row of one tile. OUTPUTS are the names of the files in the output
+    and the quality directory. SCHEDULER(job) says what became of a job: a
+    dict with "active" (True queued or running, False ended, None not known)
+    and, from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
     asked = request.asks(tile, x, y)
     row = Row(tile)
     damaged = isinstance(record, dict) and not isinstance(record.get("job"), str)
@@ -134,14 +134,15 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     if isinstance(mark, dict) and isinstance(mark.get("job"), str) and (record is None or record["job"] != mark["job"]):
         # A later job than the record's was submitted or started.
         info = scheduler(mark["job"])
+        active, same = info.get("active"), answers(mark, asked)
         row.job = job = printable(mark["job"])
-        if info.get("active") or (info.get("active") is None and answers(mark, asked)):
-            row.state = "running" if info.get("active") else "unknown"
+        if active or (active is None and same):
+            row.state = "running" if active else "unknown"
             row.slurm_state = printable(info.get("state", ""))
-            row.message = ("its job %s is queued or running" % job if info.get("active")
+            row.message = ("its job %s is queued or running" % job if active
                            else "handed to job %s; whether it still runs cannot be told here" % job)
             return with_scheduler_figures(row, info, running=True)
-        if answers(mark, asked):
+        if same:
             row.state = "failed"
             row.slurm_state = printable(info.get("state", ""))
             row.message = ("its record of job %s does not read" if damaged else
@@ -158,26 +159,28 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     row.wall_s = number_or_none(record.get("wall_s"), (int, float))
     row.peak_kib = number_or_none(record.get("peak_kib"), int)
     row.host = printable(record.get("host") or "-")
-    status = record.get("status")
-    quality = record.get("quality_status")
+    row.state, row.exit = "failed", "0"
+    status, quality = record.get("status"), record.get("quality_status")
+    products, quality_files = outputs
     if type(status) is not int:
-        row.state, row.exit, row.message = "failed", "?", "its record holds no exit status"
+        row.exit, row.message = "?", "its record holds no exit status"
     elif status != 0:
-        row.state, row.exit, row.message = "failed", str(status), printable(record.get("message") or "")
-    elif not outputs.has("output", facts.product_names(tile, request.last_year)):
-        row.state, row.exit, row.message = "failed", "0", "its products are not all in the output directory"
-    elif not request.tile_quality:
-        row.state, row.exit, row.products = "done", "0", True
-    elif record.get("quality_dir") != request.quality_dir:
-        row.exit, row.products, row.message = "0", True, "done without --quality"
-    elif type(quality) is not int or quality != 0:
-        row.state, row.exit, row.products = "failed", str(quality) if type(quality) is int else "?", True
-        row.message = "tile_quality: " + printable(record.get("quality_message") or "")
-    elif not outputs.has("quality", facts.quality_names(tile, request.last_year)):
-        row.state, row.exit, row.products = "failed", "0", True
-        row.message = "its quality files are not all in the quality directory"
+        row.exit, row.message = str(status), printable(record.get("message") or "")
+    elif not set(facts.product_names(tile, request.last_year)) <= products:
+        row.message = "its products are not all in the output directory"
     else:
-        row.state, row.exit, row.products = "done", "0", True
+        row.products = True
+        if not request.tile_quality:
+            row.state = "done"
+        elif record.get("quality_dir") != request.quality_dir:
+            row.state, row.message = "not run", "done without --quality"
+        elif type(quality) is not int or quality != 0:
+            row.exit = str(quality) if type(quality) is int else "?"
+            row.message = "tile_quality: " + printable(record.get("quality_message") or "")
+        elif not set(facts.quality_names(tile, request.last_year)) <= quality_files:
+            row.message = "its quality files are not all in the quality directory"
+        else:
+            row.state = "done"
     return with_scheduler_figures(row, scheduler(record["job"]))
 
 
@@ -211,37 +214,28 @@ def read_tile(logs, tile):
     return record, read_json(os.path.join(here, MARK))
 
 
-def mark_submitted(logs, request, tile, x, y, job):
+def mark_submitted(request, tile, x, y, job):
     """Marks TILE as handed to JOB, from submission on: until the job writes
     a record, no older record makes the tile done."""
-    here = tile_dir(logs, tile, make=True)
+    here = tile_dir(request.logs, tile, make=True)
     mark = read_json(os.path.join(here, MARK))
     if not (mark and mark.get("job") == job):  # the task may have started already
         write_json(os.path.join(here, MARK), dict(request.asks(tile, x, y), job=job, started=False))
 
 
-class DirectoryLock:
-    """An exclusive lock on a directory's lock file (flock: released when the
-    holder ends, however it ends, so a kill leaves no stale lock)."""
-
-    def __init__(self, directory, name=LOCK_NAME):
-        self.path = os.path.join(directory, name)
-        self.fd = None
-
-    def acquire(self, wait=False):
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
-        except BlockingIOError:
-            os.close(fd)
-            return False
-        self.fd = fd
-        return True
-
-    def release(self):
-        if self.fd is not None:
-            os.close(self.fd)
-            self.fd = None
+def lock(directory, name=LOCK_NAME, wait=False):
+    """An exclusive lock on DIRECTORY's lock file NAME: the descriptor that
+    holds it (closed, it is released), or None where another holds it. An
+    flock is released when its holder ends, however it ends, so a kill leaves
+    no stale lock."""
+    fd = os.open(os.path.join(directory, name), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK,
+                 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | (0 if wait else fcntl.LOCK_NB))
+    except BlockingIOError:
+        os.close(fd)
+        return None
+    return fd
 
 
 class Busy(Exception):
@@ -251,16 +245,19 @@ class Busy(Exception):
 def lock_batch(request):
     """Makes the batch's directories and takes the locks it holds on its
     output and log directories (two batches sharing either would mix their
-    files); Busy when another batch holds one."""
+    files): their descriptors; Busy when another batch holds one."""
     for directory in (request.logs, request.output_dir, request.quality_dir):
         if directory:
             os.makedirs(directory, exist_ok=True)
-    dirs = [request.output_dir] + ([request.logs] if os.path.realpath(request.logs) != os.path.realpath(
-        request.output_dir) else [])
-    locks = [DirectoryLock(d) for d in dirs]
-    for lock, directory in zip(locks, dirs):
-        if not lock.acquire():
-            for held in locks:
-                held.release()
+    dirs = [request.output_dir]
+    if os.path.realpath(request.logs) != os.path.realpath(request.output_dir):
+        dirs.append(request.logs)
+    fds = []
+    for directory in dirs:
+        fd = lock(directory)
+        if fd is None:
+            for held in fds:
+                os.close(held)
             raise Busy(directory)
-    return locks
+        fds.append(fd)
+    return fds

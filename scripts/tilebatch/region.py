@@ -15,7 +15,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from . import facts
-from .records import DirectoryLock
+from .records import lock
 from .tilejob import printable
 from .tilelist import ListError, read_ids
 
@@ -81,8 +81,8 @@ def build(output_dir, last_year, tiles, dest=None):
                 return fail("%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile)))
     dest = dest or os.path.join(output_dir, "region")
     os.makedirs(dest, exist_ok=True)
-    lock, waited = DirectoryLock(dest, ".region.lock"), time.monotonic()
-    while not lock.acquire():
+    waited = time.monotonic()
+    while (held := lock(dest, ".region.lock")) is None:
         if time.monotonic() - waited > LOCK_WAIT_S:
             return fail("another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S))
         time.sleep(1)
@@ -121,7 +121,7 @@ def build(output_dir, last_year, tiles, dest=None):
         for temporary in finals:
             if os.path.lexists(temporary):
                 os.unlink(temporary)
-        lock.release()
+        os.close(held)
     print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s"
           % (PROG, len(tiles), last_year, last_year, printable(dest)))
     return 0

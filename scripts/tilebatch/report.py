@@ -3,8 +3,10 @@
 (for people), with a summary."""
 import os
 import sys
+from collections import Counter
 
-from .tilejob import printable
+from . import records, slurm
+from .tilejob import printable, write_text
 
 
 def seconds(value):
@@ -68,14 +70,12 @@ def table(tsv_text, source):
 
 
 def summary(rows):
-    count = {}
-    for r in rows:
-        count[r.state] = count.get(r.state, 0) + 1
+    count = Counter(r.state for r in rows)
     text = "summary: %d tiles: %d done, %d failed, %d not run" % (
-        len(rows), count.get("done", 0), count.get("failed", 0), count.get("not run", 0))
-    if count.get("running"):
+        len(rows), count["done"], count["failed"], count["not run"])
+    if count["running"]:
         text += ", %d running or queued" % count["running"]
-    if count.get("unknown"):
+    if count["unknown"]:
         text += ", %d handed to Slurm, state unknown" % count["unknown"]
     lines = [text]
     ended = [r for r in rows if r.state in ("done", "failed")]
@@ -109,7 +109,6 @@ def build(request, running_batch=None):
     is asked only about the jobs the tiles were handed to: sacct where the
     cluster keeps accounting, and squeue for what is queued or running.
     RUNNING_BATCH is the id of a local batch that is running now, if any."""
-    from . import records, slurm
     read = [(t, x, y) + records.read_tile(request.logs, t) for t, x, y in request.tiles]
     jobs = {v["job"] for r in read for v in r[3:] if isinstance(v, dict) and isinstance(v.get("job"), str)}
     slurm_jobs = {j for j in jobs if not j.startswith("local-")}
@@ -117,7 +116,7 @@ def build(request, running_batch=None):
     sacct = squeue = None
     if slurm_jobs:
         sacct, why = slurm.accounting(slurm.config(), slurm_jobs)
-        squeue, _ = slurm.queue()
+        squeue = slurm.queue()
         if sacct is not None:
             source = "Slurm's accounting (sacct) of each tile's last task; exit status from each tile's record"
         else:
@@ -133,30 +132,36 @@ def build(request, running_batch=None):
             return info
         return {"active": None} if squeue is None else (squeue.get(job) or {"active": False})
 
-    outputs = records.Outputs(request.output_dir, request.quality_dir)
+    outputs = records.file_names(request.output_dir), records.file_names(request.quality_dir)
     return [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark in read], source
 
 
 def write(logs, rows, source):
     """LOGS/report.tsv and LOGS/report.txt, each renamed into place whole."""
-    from .tilejob import write_text
     tsv_text, printed = full(rows, source)
     write_text(os.path.join(logs, "report.tsv"), tsv_text)
     write_text(os.path.join(logs, "report.txt"), printed)
     return printed
 
 
+def publish(logs, rows, source, prog):
+    """The report written, and its summary printed with where it is."""
+    write(logs, rows, source)
+    sys.stdout.write(summary(rows))
+    print("%s: per-tile times, memory and hosts in %s (again with --report)"
+          % (prog, printable(os.path.join(logs, "report.txt"))))
+
+
 def running_local_batch(request):
     """The id of the local batch that holds OUTPUT_DIR's lock now, if any."""
-    from .records import DirectoryLock, Request
-    lock = DirectoryLock(request.output_dir)
     try:
-        if lock.acquire():
-            lock.release()
-            return None
+        fd = records.lock(request.output_dir)
     except OSError:
         return None
-    latest = Request.load(request.logs)
+    if fd is not None:
+        os.close(fd)
+        return None
+    latest = records.Request.load(os.path.join(request.logs, records.BATCH_FILE))
     return latest.batch_id if latest else None
 
 

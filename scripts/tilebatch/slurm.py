@@ -72,11 +72,7 @@ def array_command(req, window, list_file, tilejob, cpus, mem_mib, max_running, a
            "--mem=%dM" % mem_mib, "--output=" + output_pattern(req.logs) + "/slurm-%A_%a.out"]
     if after:
         cmd.append("--dependency=afterany:" + after)
-    cmd += [tilejob, "--logs", req.logs, "--slurm-list", list_file, "--offset", str(offset)]
-    if req.tile_quality:
-        cmd += ["--tile-quality", req.tile_quality, "--quality-dir", req.quality_dir]
-    return cmd + ["--", str(req.last_year), req.input_dir, req.output_dir, req.datamask_dir,
-                  req.wetland_dir, req.process_tile]
+    return cmd + [tilejob, "--logs", req.logs, "--slurm-list", list_file, "--offset", str(offset)] + req.job_arguments()
 
 
 def follow_up_command(req, request_file, package_main, after):
@@ -190,15 +186,26 @@ def run(command, timeout, env=None):
     return done.stdout, None
 
 
+def sbatch(command):
+    """The job id sbatch --parsable printed, or None and why not."""
+    out, why = run(command, 300)
+    if out is None:
+        return None, why
+    try:
+        return job_id(out), None
+    except ValueError as e:
+        return None, str(e)
+
+
 def config():
     text, _ = run(["scontrol", "show", "config"], 60)
     return None if text is None else parse_config(text)
 
 
 def queue():
-    """The tasks queued or running, or None and why they cannot be told."""
-    text, why = run(["squeue", "-h", "-r", "-o", "%i"], 60)
-    return (None, why) if text is None else (parse_squeue(text), None)
+    """The tasks queued or running, or None where squeue cannot tell."""
+    text, _ = run(["squeue", "-h", "-r", "-o", "%i"], 60)
+    return None if text is None else parse_squeue(text)
 
 
 def accounting(cluster, jobs):

@@ -17,25 +17,6 @@ TILEJOB = os.path.join(HERE, "tilejob.py")
 DEPENDENCY = '"${jobid%%;*}"'  # the shell's view of the id sbatch --parsable printed
 
 
-def select(req, rows, resume):
-    """The tiles to submit, and those left out because a task of theirs is
-    still queued or running: a second task would run the tile beside it."""
-    busy = [r.tile for r in rows if r.state == "running"]
-    chosen = [r.tile for r in rows if r.state != "running" and not (resume and r.state == "done")]
-    return set(chosen), busy
-
-
-def sbatch(command):
-    """The job id sbatch --parsable printed, or None and why not."""
-    out, why = slurm.run(command, 300)
-    if out is None:
-        return None, why
-    try:
-        return slurm.job_id(out), None
-    except ValueError as e:
-        return None, str(e)
-
-
 def main(a, req):
     if a.report:
         return report.main(a, req, PROG)
@@ -67,11 +48,13 @@ def main(a, req):
               file=sys.stderr)
         if not a.dry_run:
             return 1
-    chosen, busy = select(req, rows, a.resume)
+    # A tile whose task is still queued or running is left out: a second task
+    # would run the tile beside it.
+    busy = [r.tile for r in rows if r.state == "running"]
     if busy:
         say("%d tile(s) left out, their tasks still queued or running: %s"
             % (len(busy), " ".join(printable(t) for t in busy[:30])))
-    lines = [n for n, (tile, _, _) in enumerate(req.tiles, 1) if tile in chosen]
+    lines = [n for n, r in enumerate(rows, 1) if r.state != "running" and not (a.resume and r.state == "done")]
     if not lines:
         say("nothing to submit" if busy else "every tile of the list has finished with status 0%s; nothing to submit"
             % (", and its quality run too" if quality_run else ""))
@@ -91,45 +74,45 @@ def main(a, req):
         say("%d tiles in %s; %d tasks in %d arrays (MaxArraySize %d%s); %s"
             % (len(req.tiles), printable(list_file), len(lines), len(arrays), max_size,
                ", each after the one before, %%%d each" % a.jobs if chained else "", each))
-    commands = [slurm.array_command(req, w, list_file, TILEJOB, a.cpus, mem_mib, a.jobs) for w in arrays]
-    mark = ["python3", "-B", "-E", "-s", HERE, "mark-tasks", request_file, list_file]
-    if a.dry_run:  # to paste into bash as printed
+    jobs = []
+    if a.dry_run:  # to paste into bash as printed: the shell keeps the ids sbatch prints
         print("jobids=")
-        for k, (cmd, w) in enumerate(zip(commands, arrays)):
-            after = " --dependency=afterany:" + DEPENDENCY if chained and k else ""
-            print("jobid=$(%s%s %s)" % (shlex.join(cmd[:2]), after, shlex.join(cmd[2:])))
-            print("%s %s %s" % (shlex.join(mark), DEPENDENCY, shlex.join([str(w[0]), slurm.ranges(w[1])])))
+    for k, w in enumerate(arrays):
+        indices = slurm.ranges(w[1])
+        after = ("JOBID" if a.dry_run else jobs[-1]) if chained and k else None
+        cmd = slurm.array_command(req, w, list_file, TILEJOB, a.cpus, mem_mib, a.jobs, after)
+        if a.dry_run:
+            print("jobid=$(%s)" % shlex.join(cmd).replace("afterany:JOBID", "afterany:" + DEPENDENCY))
+            print("%s %s %s" % (shlex.join(["python3", "-B", "-E", "-s", HERE, "mark-tasks", request_file, list_file]),
+                                DEPENDENCY, shlex.join([str(w[0]), indices])))
             print("scontrol release %s" % DEPENDENCY)
             print('jobids="$jobids:${jobid%%;*}"')
-        follow = slurm.follow_up_command(req, request_file, HERE, "JOBS")
-        print(shlex.join(follow).replace("--dependency=afterany:JOBS", '--dependency=afterany"$jobids"'))
-        return 0
-    jobs = []
-    for k, (cmd, w) in enumerate(zip(commands, arrays)):
-        if chained and k:
-            cmd = cmd[:2] + ["--dependency=afterany:" + jobs[-1]] + cmd[2:]
-        job, why = sbatch(cmd)
+            continue
+        job, why = slurm.sbatch(cmd)
         if job is None:
             print("%s: %s%s" % (PROG, why, "; arrays %s were submitted" % " ".join(jobs) if jobs else ""), file=sys.stderr)
             return 1
         jobs.append(job)
         # The array is held until its tiles are marked as its tasks': a task
         # queued unmarked would let an older record show its tile done.
-        mark_tasks([request_file, list_file, job, str(w[0]), slurm.ranges(w[1])])
+        mark_tasks([request_file, list_file, job, str(w[0]), indices])
         _, why = slurm.run(["scontrol", "release", job], 300)
         if why:
             print("%s: array %s is submitted but held: %s; release it with: scontrol release %s"
                   % (PROG, job, why, job), file=sys.stderr)
             return 1
         lines_note = "" if len(arrays) == 1 else ", lines %d-%d, offset %d: %d tiles" % (w[2], w[3], w[0], len(w[1]))
-        print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, slurm.ranges(w[1]), lines_note))
-    follow = slurm.follow_up_command(req, request_file, HERE, ":".join(jobs))
-    follow_job, why = sbatch(follow)
-    parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if quality_run else []) + ["report"])
+        print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, indices, lines_note))
+    follow = slurm.follow_up_command(req, request_file, HERE, "JOBS" if a.dry_run else ":".join(jobs))
+    if a.dry_run:
+        print(shlex.join(follow).replace("--dependency=afterany:JOBS", '--dependency=afterany"$jobids"'))
+        return 0
+    follow_job, why = slurm.sbatch(follow)
     if follow_job is None:
         print("%s: the follow-up job could not be submitted (%s); submit it by hand:\n%s"
               % (PROG, why, shlex.join(follow)), file=sys.stderr)
         return 1
+    parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if quality_run else []) + ["report"])
     print("%s: submitted follow-up job %s (%s), to start once job%s %s ha%s ended"
           % (PROG, follow_job, parts, "s" if len(jobs) > 1 else "", " ".join(jobs),
              "ve" if len(jobs) > 1 else "s"))
@@ -141,7 +124,7 @@ def mark_tasks(argv):
     OFFSET + i of the list is handed to task i of the array; the batch
     becomes the latest of its log directory."""
     request_file, list_file, array, offset, indices = argv
-    req = Request.load(None, request_file)
+    req = Request.load(request_file)
     if req is None or not array.isdigit() or not offset.isdigit():
         print("mark-tasks: expected REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES", file=sys.stderr)
         return 2
@@ -150,7 +133,7 @@ def mark_tasks(argv):
             line = int(offset) + i
             if 1 <= line <= len(req.tiles):
                 tile, x, y = req.tiles[line - 1]
-                mark_submitted(req.logs, req, tile, x, y, "%s_%d" % (array, i))
+                mark_submitted(req, tile, x, y, "%s_%d" % (array, i))
     req.save(request_file)
     req.save()
     return 0
@@ -159,7 +142,7 @@ def mark_tasks(argv):
 def follow_up(argv):
     """The follow-up job: the region of the tiles with products, the batch
     quality of those done, and the report, of the batch in REQUEST_FILE."""
-    req = Request.load(None, argv[0]) if len(argv) == 1 else None
+    req = Request.load(argv[0]) if len(argv) == 1 else None
     if req is None:
         print("follow-up: expected the batch's request file", file=sys.stderr)
         return 2
@@ -182,8 +165,5 @@ def follow_up(argv):
             status |= region.build(req.output_dir, req.last_year, [r.tile for r in chosen])
         else:
             status |= quality.build(req.quality_dir, [r.tile for r in chosen])
-    printed = report.write(req.logs, rows, source)
-    sys.stdout.write("".join(l + "\n" for l in printed.splitlines() if l.startswith("summary")))
-    print("report: per-tile times, memory and hosts in %s (again with --report)"
-          % printable(os.path.join(req.logs, "report.txt")))
+    report.publish(req.logs, rows, source, "report")
     return 1 if status else 0

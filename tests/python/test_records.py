@@ -25,7 +25,7 @@ def outputs(tmp_path):
         (out / name).write_bytes(b"")
     for name in facts.quality_names("t1", LAST_YEAR):
         (out / "quality" / name).write_bytes(b"")
-    return records.Outputs(str(out), str(out / "quality"))
+    return records.file_names(str(out)), records.file_names(str(out / "quality"))
 
 
 ORIGINS = {"t1": ("-60", "10"), "t2": ("-50", "10")}
