@@ -1,5 +1,5 @@
 """The command lines of batch.sh and slurm_array.sh: each option declared
-once (the options both have in one parent parser), the help made from the
+once (the options both have in one group), the help made from the
 declarations, and the checks that touch no file."""
 import argparse
 import os
@@ -18,6 +18,10 @@ class UsageError(Exception):
     """A call that cannot be run as given: exit status 2."""
 
 
+class ReportMissing(Exception):
+    """--report where nothing ran: exit status 1."""
+
+
 def positive(text):
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError("needs a positive whole number, not %r" % text)
@@ -33,8 +37,11 @@ def size(text):
     return int(digits) * scale
 
 
-def shared_options():
-    p = argparse.ArgumentParser(add_help=False)
+def entry_parser(prog, description):
+    """An entry point's parser: the options of both entry points, then a
+    group of its own."""
+    p = argparse.ArgumentParser(prog=prog, usage="%(prog)s [options] " + POSITIONALS, description=description,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     g = p.add_argument_group("options of both entry points")
     g.add_argument("--logs", metavar="DIR", help="per-tile records and logs (default OUTPUT_DIR/logs)")
     g.add_argument("--resume", "--unfinished", dest="resume", action="store_true",
@@ -52,13 +59,6 @@ def shared_options():
                    help="print the report of the latest batch (--report OUTPUT_DIR) or of the list given; run nothing")
     g.add_argument("--dry-run", action="store_true", help="print the commands, runnable as printed; run nothing")
     p.add_argument("args", nargs="*", help=argparse.SUPPRESS)
-    return p
-
-
-def entry_parser(prog, description):
-    """An entry point's parser: the shared options, then a group of its own."""
-    p = argparse.ArgumentParser(prog=prog, parents=[shared_options()], usage="%(prog)s [options] " + POSITIONALS,
-                                formatter_class=argparse.RawDescriptionHelpFormatter, description=description)
     return p, p.add_argument_group(prog + " only")
 
 
@@ -133,10 +133,6 @@ def request_from(a, entry):
                    region=a.region)
 
 
-class ReportMissing(Exception):
-    """--report where nothing ran: exit status 1."""
-
-
 def notes(prog, dry_run):
     """How an entry point says what it does: a dry run's lines are comments,
     so that its output runs as printed."""
@@ -195,26 +191,24 @@ def print_plan(req, job_bytes, per_node, what):
     print("plan: node-hours: %.1f (tiles x time per tile, one tile at a time on all of a node like that)" % (n * secs / 3600))
 
 
-def main(argv=None):
-    command = (argv or sys.argv[1:2] or ["?"])[0]
-    rest = (argv or sys.argv)[1 if argv else 2:]
-    from . import local, quality, region, submit
-    entries = {"batch": (batch_parser, local.main, "batch.sh"), "slurm": (slurm_parser, submit.main, "slurm_array.sh")}
+def main():
+    command, rest = (sys.argv[1:2] or ["?"])[0], sys.argv[2:]
+    from . import local, quality, region, report, submit
     if command in ("region", "batch-quality", "follow-up", "mark-tasks"):
         return {"region": region.main, "batch-quality": quality.main, "follow-up": submit.follow_up,
                 "mark-tasks": submit.mark_tasks}[command](rest)
-    if command not in entries:
+    if command not in ("batch", "slurm"):
         print("usage: tilebatch batch|slurm|region|batch-quality ARGS...", file=sys.stderr)
         return 2
-    make_parser, run, prog = entries[command]
-    parser = make_parser()
+    parser, run = (batch_parser(), local.main) if command == "batch" else (slurm_parser(), submit.main)
+    prog = parser.prog
     parser.error = lambda message: parser.exit(2, "%s: %s\ntry: %s --help\n" % (prog, printable(message), prog))
     after = rest.index("--") if "--" in rest else len(rest)  # what follows -- is positional, whatever it looks like
     a = parser.parse_intermixed_args(rest[:after])
     a.args += rest[after + 1:]
     try:
         req = request_from(a, prog)
-        return run(a, req)
+        return report.main(req, prog) if a.report else run(a, req)
     except Busy as e:
         print("%s: %s is in use by another batch; wait for it to end" % (prog, printable(e.args[0])), file=sys.stderr)
         return 2

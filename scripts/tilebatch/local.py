@@ -58,8 +58,6 @@ def pin_word(jobs, cpus):
 
 
 def main(a, req):
-    if a.report:
-        return report.main(a, req, PROG)
     job_bytes = facts.job_memory_bytes(req.last_year, bool(req.tile_quality))
     available = a.mem_available if a.mem_available is not None else mem_available()
     cpus = sorted(os.sched_getaffinity(0))

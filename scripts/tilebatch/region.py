@@ -89,38 +89,32 @@ def build(output_dir, last_year, tiles, dest=None):
     for entry in os.scandir(dest):  # what a killed build left; the lock says none runs now
         if entry.name.startswith(".tmp-"):
             shutil.rmtree(entry.path) if entry.is_dir(follow_symlinks=False) else os.unlink(entry.path)
-    prefix = ".tmp-%d-" % os.getpid()
-    finals = {}
+    # Each file is made under a temporary name in DEST itself, where a VRT's
+    # sources are named relative to it, and renamed into place at the end.
+    temporary = os.path.join(dest, ".tmp-%d-" % os.getpid())
+    years = range(facts.MIN_LAST_YEAR, last_year + 1)
+    names = (["%s_%d.vrt" % (p, y) for y in years for p in facts.PRODUCTS]
+             + ["%s_%d.png%s" % (p, last_year, aux) for p in facts.PRODUCTS for aux in ("", ".aux.xml")])
     try:
-        with tempfile.TemporaryDirectory(prefix=prefix, dir=dest) as work, \
+        with tempfile.TemporaryDirectory(prefix=os.path.basename(temporary), dir=dest) as work, \
                 concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
-            jobs = {}
-            for year in range(facts.MIN_LAST_YEAR, last_year + 1):
-                for p in facts.PRODUCTS:
-                    temporary = os.path.join(dest, "%s%s_%d.vrt" % (prefix, p, year))
-                    finals[temporary] = os.path.join(dest, "%s_%d.vrt" % (p, year))
-                    jobs[pool.submit(build_mosaic, output_dir, p, year, tiles, temporary, work)] = temporary
-            problems = [f.result() for f in jobs if f.result()]
+            mosaics = [pool.submit(build_mosaic, output_dir, p, y, tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
+                       for y in years for p in facts.PRODUCTS]
+            problems = [f.result() for f in mosaics if f.result()]
+            if not problems:
+                pictures = [pool.submit(picture, p, "%s%s_%d.vrt" % (temporary, p, last_year),
+                                        "%s%s_%d.png" % (temporary, p, last_year), int(size), work)
+                            for p in facts.PRODUCTS]
+                problems = [f.result() for f in pictures if f.result()]
             if problems:
                 return fail(problems[0])
-            pictures = {}
-            for p in facts.PRODUCTS:
-                png = os.path.join(dest, "%s%s_%d.png" % (prefix, p, last_year))
-                vrt = os.path.join(dest, "%s%s_%d.vrt" % (prefix, p, last_year))
-                pictures[pool.submit(picture, p, vrt, png, int(size), os.path.join(work, p))] = png
-                os.makedirs(os.path.join(work, p))
-                finals[png] = os.path.join(dest, "%s_%d.png" % (p, last_year))
-                finals[png + ".aux.xml"] = finals[png] + ".aux.xml"
-            problems = [f.result() for f in pictures if f.result()]
-            if problems:
-                return fail(problems[0])
-        for temporary, final in finals.items():
-            if os.path.exists(temporary):
-                os.replace(temporary, final)
+        for name in names:
+            if os.path.exists(temporary + name):
+                os.replace(temporary + name, os.path.join(dest, name))
     finally:
-        for temporary in finals:
-            if os.path.lexists(temporary):
-                os.unlink(temporary)
+        for name in names:
+            if os.path.lexists(temporary + name):
+                os.unlink(temporary + name)
         os.close(held)
     print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s"
           % (PROG, len(tiles), last_year, last_year, printable(dest)))

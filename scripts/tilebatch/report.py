@@ -165,7 +165,7 @@ def running_local_batch(request):
     return latest.batch_id if latest else None
 
 
-def main(a, request, prog):
+def main(request, prog):
     """--report: printed, and written beside the records when they can be."""
     if not os.path.isdir(request.logs):
         print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(request.logs)),

@@ -18,8 +18,6 @@ DEPENDENCY = '"${jobid%%;*}"'  # the shell's view of the id sbatch --parsable pr
 
 
 def main(a, req):
-    if a.report:
-        return report.main(a, req, PROG)
     quality_run = bool(req.tile_quality)
     mem_mib = facts.task_memory_mib(req.last_year, quality_run)
     if a.plan:
