@@ -9,7 +9,7 @@ import uuid
 from dataclasses import dataclass, field, fields
 
 from . import facts
-from .tilejob import MARK, RECORD, REQUEST_KEYS, printable, read_json, tile_dir, write_json
+from .tilejob import MARK, RECORD, printable, read_json, request_of, tile_dir, write_json
 
 BATCH_FILE = "batch.json"
 LOCK_NAME = ".batch.lock"
@@ -36,11 +36,6 @@ class Request:
     @property
     def quality_dir(self):
         return os.path.join(self.output_dir, "quality") if self.tile_quality else None
-
-    def asks(self, tile, x, y):
-        return {"tile": tile, "last_year": self.last_year, "origin_x": x, "origin_y": y,
-                "input_dir": self.input_dir, "output_dir": self.output_dir,
-                "datamask_dir": self.datamask_dir, "wetland_dir": self.wetland_dir}
 
     def save(self, path=None):
         """Into PATH, or as the latest batch of its log directory."""
@@ -71,24 +66,16 @@ class Request:
         return req if fits else None
 
 
-def same_number(a, b):
-    try:
-        return float(a) == float(b)
-    except (TypeError, ValueError):
-        return False
-
-
 def answers(record, asked):
-    """Does RECORD (a record or a job mark) describe the run ASKED for?"""
+    """Does RECORD (a record or a job mark) describe the run ASKED for? The
+    origins are compared as the numbers process_tile reads: "-60.0" is -60."""
     if not isinstance(record, dict):
         return False
-    for key in REQUEST_KEYS:
-        if key.startswith("origin_"):
-            if not same_number(record.get(key), asked[key]):
-                return False
-        elif record.get(key) != asked[key]:
-            return False
-    return True
+    try:
+        same_origin = all(float(record.get(k)) == float(asked[k]) for k in ("origin_x", "origin_y"))
+    except (TypeError, ValueError):
+        return False
+    return same_origin and all(record.get(k) == v for k, v in asked.items() if not k.startswith("origin_"))
 
 
 def file_names(directory):
@@ -126,7 +113,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     and the quality directory. SCHEDULER(job) says what became of a job: a
     dict with "active" (True queued or running, False ended, None not known)
     and, from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
-    asked = request.asks(tile, x, y)
+    asked = request_of(request, tile, x, y)
     row = Row(tile)
     damaged = isinstance(record, dict) and not isinstance(record.get("job"), str)
     if damaged or not isinstance(record, dict):
@@ -220,7 +207,7 @@ def mark_submitted(request, tile, x, y, job):
     here = tile_dir(request.logs, tile, make=True)
     mark = read_json(os.path.join(here, MARK))
     if not (mark and mark.get("job") == job):  # the task may have started already
-        write_json(os.path.join(here, MARK), dict(request.asks(tile, x, y), job=job, started=False))
+        write_json(os.path.join(here, MARK), dict(request_of(request, tile, x, y), job=job, started=False))
 
 
 def lock(directory, name=LOCK_NAME, wait=False):

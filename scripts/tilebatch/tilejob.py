@@ -19,6 +19,7 @@ tile's files can share a name with another tile's or with the batch's:
                and standard error; quality.err what tile_quality printed
 """
 import argparse
+import contextlib
 import json
 import os
 import socket
@@ -30,9 +31,6 @@ import unicodedata
 
 RECORD = "record.json"
 MARK = "job.json"
-# What a run is, for telling whether a record answers the request now made.
-REQUEST_KEYS = ("tile", "last_year", "origin_x", "origin_y", "input_dir", "output_dir",
-                "datamask_dir", "wetland_dir")
 MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
 # A file name holds 255 bytes; a tile's longest, its private directory while
 # it writes, takes some 40 besides the id.
@@ -108,11 +106,9 @@ def read_regular(path, limit=MAX_READ, follow=False):
 
 
 def read_json(path):
-    text = read_regular(path)
-    if text is None:
-        return None
+    """The object a JSON file holds, or None (no file, or not an object)."""
     try:
-        value = json.loads(text)
+        value = json.loads(read_regular(path) or "")
     except ValueError:
         return None
     return value if isinstance(value, dict) else None
@@ -130,10 +126,8 @@ def write_text(path, text):
             os.fsync(f.fileno())
         os.replace(temporary, path)
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporary)
-        except OSError:
-            pass
         raise
 
 
@@ -144,12 +138,18 @@ def write_json(path, value):
 def fresh_file(path):
     """PATH, made anew as an empty regular file of this job's: whatever lay
     there (a FIFO would block the job, a link lead elsewhere) is removed."""
-    try:
+    with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
-    except FileNotFoundError:
-        pass
     os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644))
     return path
+
+
+def request_of(shared, tile, x, y):
+    """What a run of one tile is, as its job mark and record keep it, for
+    telling whether a record answers the request now made. SHARED holds what
+    every tile of the batch shares: the job's arguments, or the batch."""
+    return {"tile": tile, "last_year": shared.last_year, "origin_x": x, "origin_y": y, "input_dir": shared.input_dir,
+            "output_dir": shared.output_dir, "datamask_dir": shared.datamask_dir, "wetland_dir": shared.wetland_dir}
 
 
 def run_logged(command, out_path, err_path):
@@ -179,8 +179,7 @@ def run_logged(command, out_path, err_path):
 
 def run_tile(a, tile, x, y, job):
     here = tile_dir(a.logs, tile, make=True)
-    request = {"tile": tile, "last_year": a.last_year, "origin_x": x, "origin_y": y, "input_dir": a.input_dir,
-               "output_dir": a.output_dir, "datamask_dir": a.datamask_dir, "wetland_dir": a.wetland_dir}
+    request = request_of(a, tile, x, y)
     host = socket.gethostname()
     write_json(os.path.join(here, MARK), dict(request, job=job, started=True, host=host))
     arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]

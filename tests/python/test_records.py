@@ -3,6 +3,7 @@ of its jobs: done only when the record answers the request now made."""
 import pytest
 
 from tilebatch import facts, records
+from tilebatch.tilejob import request_of
 
 LAST_YEAR = 2001
 RECORD_JOB, LATER_JOB = "12_1", "13_1"
@@ -99,7 +100,7 @@ CASES = [
 def test_evaluate(tmp_path, outputs, tile, quality, record_changes, mark_changes, later, own, expected):
     request = make_request(tmp_path, quality)
     x, y = ORIGINS[tile]
-    asked = request.asks(tile, x, y)
+    asked = request_of(request, tile, x, y)
     record = mark = None
     if record_changes is not None:
         record = dict(asked, job=RECORD_JOB, host="n1", status=0, message="", wall_s=10.5, peak_kib=2048,
