@@ -125,13 +125,11 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.job = job = printable(mark["job"])
         if active or (active is None and same):
             row.state = "running" if active else "unknown"
-            row.slurm_state = printable(info.get("state", ""))
             row.message = ("its job %s is queued or running" % job if active
                            else "handed to job %s; whether it still runs cannot be told here" % job)
             return with_scheduler_figures(row, info, running=True)
         if same:
             row.state = "failed"
-            row.slurm_state = printable(info.get("state", ""))
             row.message = ("its record of job %s does not read" if damaged else
                            "its job %s ended without a record (cancelled, out of time or memory, node lost)"
                            if mark.get("started") else "its job %s ended before it started (cancelled)") % job

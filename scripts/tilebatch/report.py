@@ -35,38 +35,17 @@ COLUMNS = [
 ]
 
 
-def ordered(rows):
-    """Quickest first; tiles without a time first of all, in list order."""
-    return sorted(rows, key=lambda r: -1.0 if r.wall_s is None else r.wall_s)
-
-
-def tsv(rows):
-    lines = ["\t".join(c[0] for c in COLUMNS)]
-    for row in ordered(rows):
-        lines.append("\t".join(c[1](row).replace("\t", " ") for c in COLUMNS))
-    return "\n".join(lines) + "\n"
-
-
-def table(tsv_text, source):
-    """The printed table, made from the TSV: the columns up to the host,
-    then Slurm's state where Slurm was asked."""
-    lines = tsv_text.splitlines()
-    records = [line.split("\t") for line in lines[1:]]
-    shown = [k for k, c in enumerate(COLUMNS) if c[3] is not None]
-    if not any(r[k] for r in records for k in shown if COLUMNS[k][0] == "slurm_state"):
-        shown = [k for k in shown if COLUMNS[k][0] != "slurm_state"]
-
-    def line(cells):
-        text = ""
-        for k, cell in zip(shown, cells):
-            width = COLUMNS[k][3]
-            text += ("%*s " % (width, cell) if width else " " + cell + " ") if cell or width else ""
-        return text.rstrip()
-
-    out = ["figures: " + printable(source)] if source else []
-    out.append(line([COLUMNS[k][2] for k in shown]))
-    out.extend(line([COLUMNS[k][4](r[k]) for k in shown]) for r in records)
-    return "\n".join(out) + "\n"
+def table_line(cells, widths):
+    """A line of the printed table: a cell right-aligned to its width, or
+    left-aligned to a negative one; a cell of width 0 as it is, when it is
+    there."""
+    text = ""
+    for cell, width in zip(cells, widths):
+        if width:
+            text += "%*s " % (width, cell)
+        elif cell:
+            text += " " + cell + " "
+    return text.rstrip()
 
 
 def summary(rows):
@@ -99,9 +78,21 @@ def summary(rows):
 
 
 def full(rows, source):
-    """The TSV, and the printed report (table and summary)."""
-    text = tsv(rows)
-    return text, table(text, source) + summary(rows)
+    """The TSV, and the printed report: the table, made from the TSV's
+    cells, and the summary. Quickest tile first; tiles without a time first
+    of all, in list order."""
+    ordered = sorted(rows, key=lambda r: -1.0 if r.wall_s is None else r.wall_s)
+    cells = [[c[1](r).replace("\t", " ") for c in COLUMNS] for r in ordered]
+    tsv = "".join("\t".join(line) + "\n" for line in [[c[0] for c in COLUMNS]] + cells)
+    # The table: the columns up to the host, then Slurm's state where Slurm was asked.
+    shown = [k for k, c in enumerate(COLUMNS) if c[3] is not None]
+    if not any(line[k] for line in cells for k in shown if COLUMNS[k][0] == "slurm_state"):
+        shown = [k for k in shown if COLUMNS[k][0] != "slurm_state"]
+    widths = [COLUMNS[k][3] for k in shown]
+    printed = ["figures: " + printable(source)] if source else []
+    printed.append(table_line([COLUMNS[k][2] for k in shown], widths))
+    printed.extend(table_line([COLUMNS[k][4](line[k]) for k in shown], widths) for line in cells)
+    return tsv, "\n".join(printed) + "\n" + summary(rows)
 
 
 def build(request, running_batch=None):

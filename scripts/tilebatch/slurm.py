@@ -17,15 +17,13 @@ MAX_TASK = 4000000
 # ---- arrays -----------------------------------------------------------------
 def ranges(indices):
     """[1, 2, 3, 5] -> "1-3,5"."""
-    parts, start, prev = [], None, None
-    for i in indices + [None]:
-        if start is not None and i == prev + 1:
-            prev = i
-            continue
-        if start is not None:
-            parts.append(str(start) if start == prev else "%d-%d" % (start, prev))
-        start = prev = i
-    return ",".join(parts)
+    runs = []
+    for i in indices:
+        if runs and runs[-1][1] == i - 1:
+            runs[-1][1] = i
+        else:
+            runs.append([i, i])
+    return ",".join(str(lo) if lo == hi else "%d-%d" % (lo, hi) for lo, hi in runs)
 
 
 def windows(lines, max_size):

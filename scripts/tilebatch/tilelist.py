@@ -17,14 +17,6 @@ class ListError(Exception):
     pass
 
 
-def parse_number(text):
-    """The value of a whole decimal number, or None."""
-    if not NUMBER.fullmatch(text):
-        return None
-    value = float(text)
-    return value if math.isfinite(value) else None
-
-
 def parse_tiles(text, name="tile list"):
     """[(tile, x, y)] from the list's TEXT; ListError naming every bad line."""
     tiles, seen, errors = [], set(), []
@@ -41,8 +33,8 @@ def parse_tiles(text, name="tile list"):
         tile, x, y = fields
         why = check_tile_id(tile)
         for text_value, (what, low, high) in zip((x, y), ORIGIN_RANGES):
-            value = parse_number(text_value)
-            if value is None:
+            value = float(text_value) if NUMBER.fullmatch(text_value) else math.nan
+            if not math.isfinite(value):  # not a whole decimal number, or too large for one
                 why = why or "%s %s of tile %s is not a number" % (what, printable(text_value), printable(tile))
             elif not low <= value <= high:
                 why = why or "%s %s of tile %s is outside %g to %g" % (what, text_value, printable(tile), low, high)
