@@ -95,8 +95,10 @@ def main(a, req):
     jobs = a.jobs or min(local_jobs, max(1, len(to_run)))
     tiles_file = os.path.join(req.logs, "tiles.tsv")
     login_file = os.path.join(req.logs, "sshlogins")
-    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", "100%" if hosts and not a.jobs else str(jobs),
-           "--joblog", joblog, "--retries", str(a.retries)]
+    # Over ssh each login's count is its host's CPUs to parallel, all of them in use.
+    slots = "100%" if hosts and not a.jobs else str(jobs)
+    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", slots, "--joblog", joblog,
+           "--retries", str(a.retries)]
     if memfree:
         cmd += ["--memfree", str(memfree)]
     if hosts:

@@ -7,8 +7,10 @@ import argparse
 import csv
 import io
 import os
+import statistics
 import subprocess
 import sys
+from collections import Counter
 
 from .records import lock
 from .tilejob import printable, read_regular, write_text
@@ -32,14 +34,9 @@ def read_table(path):
         return None
 
 
-def lower_median(values):
-    values = sorted(values)
-    return values[(len(values) - 1) // 2]
-
-
 def outliers(shares):
     """The outlier list's text from {tile: (repaired, interpolated, height_filled) shares}."""
-    medians = [lower_median(s[k] for s in shares.values()) for k in range(3)]
+    medians = [statistics.median_low(s[k] for s in shares.values()) for k in range(3)]
     lines = ["tiles with a share of pixel-years more than 3 times the batch median (%s):"
              % ", ".join("%s %.3f%%" % (name, 100 * m) for name, m in zip(SHARES, medians))]
     for tile, share in shares.items():
@@ -64,9 +61,7 @@ def build(quality_dir, tiles):
             writer.writerow(["tile_id"] + columns)
         for row in rows:
             writer.writerow([tile] + [row[c] for c in columns])
-            year = totals.setdefault(row["year"], dict.fromkeys(columns, 0))
-            for c in columns:
-                year[c] = row[c] if c == "year" else year[c] + row[c]
+            totals.setdefault(row["year"], Counter()).update(row)  # its own year summed too, and not written
         filtered = sum(r["filtered"] for r in rows)
         shares[tile] = tuple(sum(r[k] for r in rows) / filtered if filtered else 0.0 for k in SHARES)
     if not shares:
@@ -78,7 +73,8 @@ def build(quality_dir, tiles):
     chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
     try:
         sums = io.StringIO()
-        csv.writer(sums, lineterminator="\n").writerows([columns] + [[totals[y][c] for c in columns] for y in sorted(totals)])
+        lines = [[year if c == "year" else total[c] for c in columns] for year, total in sorted(totals.items())]
+        csv.writer(sums, lineterminator="\n").writerows([columns] + lines)
         write_text(os.path.join(here, "batch_quality_totals.csv"), sums.getvalue())
         done = subprocess.run([CHART, os.path.join(here, "batch_quality_totals.csv"), chart,
                                "batch of %d tiles: what the cleaning did (sums over the tiles)" % len(shares)])

@@ -2,6 +2,7 @@
 (for programs) and printed as a table from the quickest tile to the slowest
 (for people), with a summary."""
 import os
+import statistics
 import sys
 from collections import Counter
 
@@ -60,10 +61,9 @@ def summary(rows):
     ended = [r for r in rows if r.state in ("done", "failed")]
     timed = sorted((r.wall_s, r.tile) for r in ended if r.wall_s is not None)
     if timed:
-        n = len(timed)
-        middle = timed[(n - 1) // 2][0] if n % 2 else (timed[n // 2 - 1][0] + timed[n // 2][0]) / 2
+        times = [t for t, _ in timed]
         lines.append("summary: wall time %.1f s in all, median %.1f s a tile (%d timed)"
-                     % (sum(t for t, _ in timed), middle, n))
+                     % (sum(times), statistics.median(times), len(times)))
         lines.append("summary: slowest: " + " ".join("%s (%s s)" % (printable(tile), seconds(t))
                                                       for t, tile in reversed(timed[-5:])))
     else:
