@@ -4,12 +4,18 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/quality_chart_program.hpp"
 #include "tile/tile.hpp"
@@ -22,11 +28,82 @@ namespace {
 
 constexpr int CHART_SECONDS = 60;
 
-// A gnuplot string literal: single quotes, a quote doubled.
-std::string gnuplot_string(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
+// The gnuplot that PATH names, looked up in its absolute directories only: an
+// empty entry or "." would run whatever "gnuplot" lies in the working
+// directory. Without PATH, the system's default directories. "" if none.
+std::string find_gnuplot() {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t begin = 0; begin <= dirs.size();) {
+        std::size_t end = dirs.find(':', begin);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(begin, end - begin);
+        begin = end + 1;
+        if (dir.empty() || dir[0] != '/') continue;
+        const std::string candidate = dir + "/gnuplot";
+        struct stat info {};
+        if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+// True when `image` is one whole PNG: the signature, IHDR first, then chunks
+// whose lengths fit, up to an IEND that ends the bytes. A gnuplot that died
+// while writing leaves a PNG cut short, whose first bytes look right.
+bool is_whole_png(const std::string& image) {
+    static constexpr char SIGNATURE[] = "\x89PNG\r\n\x1a\n";
+    if (image.size() < 8 || image.compare(0, 8, SIGNATURE, 8) != 0) return false;
+    std::size_t at = 8;
+    bool first = true;
+    while (image.size() - at >= 12) {
+        uint32_t length = 0;
+        for (int k = 0; k < 4; ++k)
+            length = length << 8 | static_cast<unsigned char>(image[at + k]);
+        const std::string type = image.substr(at + 4, 4);
+        if (length > 0x7fffffffu || image.size() - at - 12 < length) return false;
+        if (first && type != "IHDR") return false;
+        first = false;
+        at += 12 + length;
+        if (type == "IEND") return at == image.size();
+    }
+    return false;
+}
+
+// gnuplot's first message: of the lines it writes on standard error, the
+// first error it locates ('"file" line N: text', given as text; a warning
+// only when no error is located), else the first line that is not blank and
+// not the caret under an echoed command. "" when it wrote nothing.
+std::string first_gnuplot_message(const std::string& messages) {
+    std::string warning, other;
+    std::size_t begin = 0;
+    while (begin < messages.size()) {
+        std::size_t end = messages.find('\n', begin);
+        if (end == std::string::npos) end = messages.size();
+        std::string line = messages.substr(begin, end - begin);
+        begin = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::size_t text = line.find_first_not_of(" \t");
+        if (text == std::string::npos || line.find_first_not_of(" \t^") == std::string::npos)
+            continue;
+        // '"<file>" line <n>: <text>' or 'line <n>: <text>'.
+        std::size_t at = line.find("line ", text);
+        const bool quoted_file = line[text] == '"';
+        if (at != std::string::npos && (at == text || (quoted_file && at > text))) {
+            std::size_t digits = at + 5;
+            while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
+                ++digits;
+            if (digits > at + 5 && line.compare(digits, 2, ": ") == 0) {
+                const std::string said = line.substr(digits + 2);
+                if (said.rfind("warning:", 0) != 0) return said;
+                if (warning.empty()) warning = said;
+                continue;
+            }
+        }
+        if (other.empty()) other = line.substr(text);
+    }
+    return !warning.empty() ? warning : other;
 }
 
 struct Pipe {
@@ -51,20 +128,26 @@ struct Pipe {
 std::string draw_quality_chart(const std::string& table, const std::string& title,
                                const std::string& what) {
     // The table as a datablock ahead of the program: numbers only, so no
-    // line of it can end the block early.
-    const std::string program = "$table << EOD\n" + table + "EOD\ntable = '$table'\n" +
-                                "chart = '/dev/stdout'\nchart_title = " + gnuplot_string(title) +
-                                "\n" + QUALITY_CHART_PROGRAM;
+    // line of it can end the block early. gnuplot reads both from standard
+    // input as a called script, and takes the datablock's name, its output
+    // and the title as the call's arguments, which it never parses: any
+    // tile id makes a title.
+    const std::string program = "$table << EOD\n" + table + "EOD\n" + QUALITY_CHART_PROGRAM;
+    const std::string gnuplot = find_gnuplot();
+    if (gnuplot.empty()) throw RunFailure(what + " cannot be drawn: gnuplot cannot be started");
     Pipe in, out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in.read, 0);
     posix_spawn_file_actions_adddup2(&actions, out.write, 1);
     posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-    char gnuplot[] = "gnuplot";
-    char* argv[] = {gnuplot, nullptr};
+    std::vector<std::string> words = {"gnuplot", "-c",          "/dev/stdin",
+                                      "$table",  "/dev/stdout", title};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&pid, gnuplot.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) throw RunFailure(what + " cannot be drawn: gnuplot cannot be started");
     in.close_read(), out.close_write(), err.close_write();
@@ -114,12 +197,24 @@ std::string draw_quality_chart(const std::string& table, const std::string& titl
         throw RunFailure(what + " cannot be drawn: gnuplot did not finish within " +
                          std::to_string(CHART_SECONDS) + " s");
     }
-    const bool png = image.size() > 8 && image.compare(0, 4, "\x89PNG") == 0;
-    if (!fed || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !png) {
-        std::string first_line = messages.substr(0, messages.find('\n'));
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 127) first_line = "gnuplot is missing";
-        throw RunFailure(what + " cannot be drawn" +
-                         (first_line.empty() ? std::string() : ": " + first_line));
+    const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool png = is_whole_png(image);
+    if (!fed || !exited || !png) {
+        std::string reason = first_gnuplot_message(messages);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+            reason = "gnuplot is missing";
+        } else if (!reason.empty()) {
+            reason = "gnuplot: " + reason;
+        } else if (WIFSIGNALED(status)) {
+            reason = "gnuplot was ended by signal " + std::to_string(WTERMSIG(status));
+        } else if (!exited) {
+            reason = "gnuplot ended with status " + std::to_string(WEXITSTATUS(status));
+        } else if (!fed) {
+            reason = "gnuplot did not read the chart program";
+        } else {
+            reason = "gnuplot's image is not a whole PNG";
+        }
+        throw RunFailure(what + " cannot be drawn: " + reason);
     }
     return image;
 }

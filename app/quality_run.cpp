@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
 #include "app/quality_chart.hpp"
+#include "app/tool_options.hpp"
 #include "filter/tile_pass.hpp"
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
@@ -152,6 +154,9 @@ void run_tile_quality(const RunArguments& args) {
 }
 
 int tile_quality_main(int argc, const char* const* argv, std::ostream& out) {
+    const std::optional<int> answered =
+        answer_tool_options(argc, argv, 8, "tile_quality", USAGE, std::cout, out);
+    if (answered) return *answered;
     return run_program_main(argc, argv, out, out, USAGE, run_tile_quality);
 }
 

@@ -48,7 +48,10 @@ std::string quality_table(const std::vector<QualityYear>& years);
 void run_tile_quality(const RunArguments& args);
 
 // The whole program: returns the exit status, printing the failure line (if
-// any) on `out`, flushed, and the usage after "wrong call".
+// any) on `out`, flushed, and the usage after "wrong call". A call without
+// the eight arguments that asks for -h/--help gets the usage on standard
+// output (0); one with an unknown option gets it on `out` (2): see
+// app/tool_options.hpp.
 int tile_quality_main(int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace pt

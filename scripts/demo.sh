@@ -2,6 +2,31 @@
 # Installs what is missing, builds, generates a synthetic tile, runs
 # process_tile on it and shows what it wrote.
 set -euo pipefail
+usage() {
+  cat <<'EOF'
+usage: demo.sh [-h | --help]
+
+Installs what is missing (scripts/install_deps.sh), builds (scripts/build.sh),
+generates a synthetic tile 40N_080W, runs process_tile on it, shows the
+products and their statistics and makes the quicklooks of the last year.
+Everything goes into DEMO_DIR, which is removed first.
+
+Environment:
+  DEMO_DIR        where the inputs, products and quicklooks go (out/demo)
+  DEMO_LAST_YEAR  the tile's last year (2020)
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in -h | --help) usage; exit 0 ;; esac
+done
+if [ $# -gt 0 ]; then
+  case "$1" in
+    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
+    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
+  esac
+  usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 scripts/build.sh

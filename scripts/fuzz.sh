@@ -6,6 +6,31 @@
 # corpus found is kept in FUZZ_CORPUS (default build-asan/fuzz-corpus) so
 # later runs start from it; a crashing input is written to build-asan/.
 set -euo pipefail
+usage() {
+  cat <<'EOF'
+usage: fuzz.sh [-h | --help]
+
+Builds the libFuzzer target over the filter stages (clang, AddressSanitizer
+and UndefinedBehaviorSanitizer) and runs it for a bounded time. A crashing
+input is saved in the build directory; the corpus is kept for later runs.
+
+Environment:
+  FUZZ_SECONDS    how long to fuzz (60)
+  FUZZ_CORPUS     the corpus directory (ASAN_BUILD_DIR/fuzz-corpus)
+  ASAN_BUILD_DIR  the build directory (build-asan)
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in -h | --help) usage; exit 0 ;; esac
+done
+if [ $# -gt 0 ]; then
+  case "$1" in
+    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
+    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
+  esac
+  usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 build_dir="${ASAN_BUILD_DIR:-build-asan}"
 seconds="${FUZZ_SECONDS:-60}"

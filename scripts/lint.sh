@@ -26,8 +26,16 @@ EOF
 case "${1:-}" in
   format | shell | python) mode="$1" ;;
   -h | --help) usage; exit 0 ;;
-  *) usage >&2; exit 2 ;;
+  "") usage >&2; exit 2 ;;
+  -?*) printf 'lint.sh: unknown option %q\n' "$1" >&2; usage >&2; exit 2 ;;
+  *) printf 'lint.sh: unknown mode %q\n' "$1" >&2; usage >&2; exit 2 ;;
 esac
+if [ $# -gt 1 ]; then
+  case "$2" in -h | --help) usage; exit 0 ;; esac
+  printf 'lint.sh: one MODE only, not also %q\n' "$2" >&2
+  usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 root="$(pwd -P)"
 

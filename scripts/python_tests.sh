@@ -6,7 +6,12 @@
 # skipped) when pytest is not installed.
 set -euo pipefail
 case "${1:-}" in
-  -h | --help) sed -n '2,6s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  -h | --help)
+    printf 'usage: %s [PYTEST_ARGUMENT...]\n\n' "${0##*/}"
+    sed -n '2,6s/^# \{0,1\}//p' "$0"
+    echo "An option pytest does not know is its usage error: status 4, no test run."
+    exit 0
+    ;;
 esac
 cd "$(dirname "$0")/.."
 

@@ -1,8 +1,20 @@
 # The chart of a quality table: above, each flag's pixel-years as a
 # percentage of the filtered pixels of that year; below, the pixels with loss
-# in the input and after thinning, as counts. Expects the variables table
-# (the CSV), chart (the PNG to write) and chart_title; tile_quality and
-# scripts/quality_chart.sh set them, so no text of theirs is read as commands.
+# in the input and after thinning, as counts.
+#
+#   gnuplot -c quality_chart.gp TABLE CHART TITLE
+#
+# gnuplot's call mechanism hands the three arguments over as the string
+# variables ARG1 to ARG3: their text is never read as gnuplot syntax, so a
+# title or path with quotes, backslashes, '@', '$' or backquotes is drawn or
+# opened as written. tile_quality runs this program the same way, with the
+# table as the datablock $table ahead of it and the chart on /dev/stdout.
+# A path that gnuplot would take for a command ('<...' read from, '|...'
+# written to) or a special file ('-', '+') must come with a directory in
+# front; scripts/quality_chart.sh puts ./ before a relative one.
+table = ARG1
+chart = ARG2
+chart_title = ARG3
 set datafile separator ','
 set terminal pngcairo size 1100,800 noenhanced font ',10'
 set output chart

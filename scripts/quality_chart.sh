@@ -5,17 +5,65 @@
 #
 #   quality_chart.sh TABLE.csv CHART.png TITLE
 set -euo pipefail
+
+prog="${0##*/}"
+usage() {
+  cat <<EOF
+usage: $prog TABLE.csv CHART.png TITLE
+
+Draws the chart of a quality table (tile_quality's <tile_id>_quality.csv, or
+batch totals in the same columns) into CHART.png under TITLE, with gnuplot
+(Debian package gnuplot-nox) and the program quality_chart.gp beside this
+script. The title and paths are handed to gnuplot as arguments, never read as
+gnuplot commands. gnuplot is looked for in the absolute directories of PATH
+only. An argument that begins with '-' is taken for an option unless '--'
+comes before it.
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in
+    --) break ;;
+    -h | --help) usage; exit 0 ;;
+    -?*) printf '%s: unknown option %q\n' "$prog" "$arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
+if [ "${1:-}" = "--" ]; then shift; fi
 [ $# -eq 3 ] || { echo "usage: $0 TABLE.csv CHART.png TITLE" >&2; exit 2; }
 table="$1" chart="$2" title="$3"
-command -v gnuplot >/dev/null || { echo "gnuplot missing (Debian package gnuplot-nox)" >&2; exit 1; }
+
+# The gnuplot of an absolute PATH directory: an empty entry or "." would run
+# a gnuplot lying in the working directory.
+gnuplot=""
+IFS=: read -r -a path_dirs <<< "${PATH:-}"
+for dir in "${path_dirs[@]}"; do
+  if [[ "$dir" == /* ]] && [ -f "$dir/gnuplot" ] && [ -x "$dir/gnuplot" ]; then
+    gnuplot="$dir/gnuplot"
+    break
+  fi
+done
+[ -n "$gnuplot" ] || { echo "gnuplot missing (Debian package gnuplot-nox)" >&2; exit 1; }
 expected_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
 IFS= read -r header < "$table" || true
 [ "$header" = "$expected_header" ] || { echo "$table: not a quality table (its header is not: $expected_header)" >&2; exit 1; }
 [ "$(wc -l < "$table")" -ge 2 ] || { echo "$table: no years" >&2; exit 1; }
 
-# gnuplot takes the title and paths as variables (quotes doubled, as its
-# single-quoted strings want), so no text in them can turn into commands.
-quote() { local s="${1//\'/\'\'}"; printf "'%s'" "$s"; }
-gnuplot -e "table=$(quote "$table"); chart=$(quote "$chart"); chart_title=$(quote "$title")" \
-  "$(dirname "$0")/quality_chart.gp"
-[ -s "$chart" ] || { echo "$chart was not drawn" >&2; exit 1; }
+# gnuplot reads a file name that begins with '<' as a command to read from,
+# an output name that begins with '|' as one to write to, and '-' or '+' as
+# special files: a relative path goes with ./ in front, so each is a file.
+table_arg="$table" chart_arg="$chart"
+[[ "$table" == /* ]] || table_arg="./$table"
+[[ "$chart" == /* ]] || chart_arg="./$chart"
+# gnuplot's call mechanism: the words after the program become ARG1 to ARG3,
+# strings it never parses, so no title or path can break or extend the program.
+status=0
+"$gnuplot" -c "$(dirname "${BASH_SOURCE[0]}")/quality_chart.gp" "$table_arg" "$chart_arg" "$title" ||
+  status=$?
+# A whole PNG ends with its IEND chunk (length 0, "IEND", its CRC); a
+# gnuplot that stopped while writing leaves the signature without it.
+png_start="$(head -c 8 "$chart" 2>/dev/null | od -An -tx1 | tr -d ' \n' || true)"
+png_end="$(tail -c 12 "$chart" 2>/dev/null | od -An -tx1 | tr -d ' \n' || true)"
+if [ "$status" -ne 0 ] || [ "$png_start" != "89504e470d0a1a0a" ] ||
+  [ "$png_end" != "0000000049454e44ae426082" ]; then
+  echo "$chart was not drawn" >&2
+  exit 1
+fi

@@ -19,11 +19,21 @@ OUTPUT_DIR/quicklooks and is created if missing.
   Loss  red wherever any pixel under a picture pixel has loss, grey elsewhere
 
 GDAL keeps the georeferencing in DEST_DIR/*.png.aux.xml, so a GIS can place
-the pictures.
+the pictures. An argument that begins with '-' is taken for an option unless
+'--' comes before it.
 EOF
 }
 
-case "${1:-}" in -h|--help) usage; exit 0 ;; esac
+# Options before anything else; a path that begins with '-' needs '--'
+# before it.
+for arg in "$@"; do
+  case "$arg" in
+    --) break ;;
+    -h | --help) usage; exit 0 ;;
+    -?*) printf '%s: unknown option %q\n' "$prog" "$arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
+if [ "${1:-}" = "--" ]; then shift; fi
 if [ $# -lt 3 ] || [ $# -gt 5 ]; then usage >&2; exit 2; fi
 output_dir="$1" tile="$2" year="$3"
 dest="${4:-$output_dir/quicklooks}"

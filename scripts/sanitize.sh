@@ -9,6 +9,30 @@
 # others (SANITIZE_E2E=. runs them all). Any sanitizer finding makes the
 # program end with status 86, which no test expects, so it fails the test.
 set -euo pipefail
+usage() {
+  cat <<'EOF'
+usage: sanitize.sh [-h | --help]
+
+Builds everything with clang, AddressSanitizer and UndefinedBehaviorSanitizer
+into ASAN_BUILD_DIR and runs the unit tests and a chosen set of end-to-end
+tests under them; results in ASAN_BUILD_DIR/test-results.
+
+Environment:
+  ASAN_BUILD_DIR  the build directory (build-asan)
+  SANITIZE_E2E    a ctest regex of the end-to-end tests to run (. for all)
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in -h | --help) usage; exit 0 ;; esac
+done
+if [ $# -gt 0 ]; then
+  case "$1" in
+    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
+    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
+  esac
+  usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 build_dir="${ASAN_BUILD_DIR:-build-asan}"
 e2e="${SANITIZE_E2E:-^(RunTest\.SuccessfulRunWritesGeoreferencedProductsSilently|RunTest\.LayerSmallerThanTheTileIsRefused|FaultTest\.FullDisk.*|FaultTest\.TruncatedOrCorrupt.*|FaultTest\.DamagedJpeg.*|FaultTest\.LayerThatIsNoRegular.*|FaultTest\.PlantedLinkFifo.*|FaultTest\.SecondRunOfATile.*|ArgumentFault\.Unusable.*|MemoryFault\..*)$}"

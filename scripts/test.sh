@@ -5,6 +5,35 @@
 # an earlier one failed; the last lines count passed, failed and skipped
 # tests and name each skipped test with its reason. Fails if any part fails.
 set -euo pipefail
+usage() {
+  cat <<'EOF'
+usage: test.sh [-h | --help]
+
+Installs what is missing, builds with warnings as errors, runs the whole test
+suite (ctest), a bounded fuzz run (scripts/fuzz.sh) and the sanitizer tests
+(scripts/sanitize.sh); every part runs even when an earlier one failed. Ends
+with the count of passed, failed and skipped tests (scripts/test_summary.sh)
+and exits 1 if any part failed.
+
+Environment:
+  BUILD_DIR       the build directory (build)
+  ASAN_BUILD_DIR  the sanitizer and fuzz build directory (build-asan)
+  CMAKE_ARGS      more CMake options, separated by blanks
+  FUZZ_SECONDS    the fuzz run's length (60)
+  SANITIZE_E2E    a ctest regex of end-to-end tests to run under the sanitizers
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in -h | --help) usage; exit 0 ;; esac
+done
+if [ $# -gt 0 ]; then
+  case "$1" in
+    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
+    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
+  esac
+  usage >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 # The developer build: warnings are errors here.

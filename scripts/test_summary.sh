@@ -10,6 +10,24 @@
 # as the message GoogleTest prints after "<file>:<line>: Skipped".
 set -euo pipefail
 
+usage() {
+  cat <<EOF
+usage: ${0##*/} RESULTS.xml...
+
+Counts the passed, failed and skipped tests in ctest's JUnit results (ctest
+--output-junit) and names each skipped test with its reason and each failed
+test. Exits 1 when a test failed or a results file is missing, 2 on a usage
+error. A file name that begins with '-' needs '--' before it.
+EOF
+}
+for arg in "$@"; do
+  case "$arg" in
+    --) break ;;
+    -h | --help) usage; exit 0 ;;
+    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$arg" >&2; usage >&2; exit 2 ;;
+  esac
+done
+if [ "${1:-}" = "--" ]; then shift; fi
 [ $# -gt 0 ] || { echo "usage: ${0##*/} RESULTS.xml..." >&2; exit 2; }
 
 records=""

@@ -12,17 +12,20 @@
 //
 // Exit status 0 with the report on standard output; 1 with one line on
 // standard error when the arguments are refused or an input layer cannot be
-// read.
+// read. -h/--help prints the usage (status 0), an unknown option is refused
+// (status 2) before anything is read: see app/tool_options.hpp.
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/run.hpp"
+#include "app/tool_options.hpp"
 #include "filter/classify_cover_lanes.hpp"
 #include "filter/height_series_lanes.hpp"
 #include "filter/pixel_group.hpp"
@@ -41,6 +44,14 @@ using pt::RunFailure;
 constexpr const char* USAGE =
     "inspect_pixel tile_id last_year input_dir output_dir origin_x origin_y datamask_dir "
     "wetland_dir row col";
+
+constexpr const char* HELP =
+    "Usage: inspect_pixel tile_id last_year input_dir output_dir origin_x origin_y\n"
+    "                     datamask_dir wetland_dir row col\n"
+    "  Shows how one pixel of a tile comes to its TCC, TCH and Loss products: its\n"
+    "  inputs and, one line per year, what each filter stage made of them. The\n"
+    "  first eight arguments are process_tile's (output_dir, origin_x and origin_y\n"
+    "  are accepted and not used); row and col pick the pixel, 0 to 4003 each.\n";
 
 // The farthest any stage looks from its pixel: the height fill's 5x5 block.
 // Loss proximity looks one pixel away, everything else at the pixel itself.
@@ -304,6 +315,9 @@ int inspect(const Request& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::optional<int> answered =
+        pt::answer_tool_options(argc, argv, 10, "inspect_pixel", HELP, std::cout, std::cerr);
+    if (answered) return *answered;
     try {
         return inspect(parse_request(argc, argv));
     } catch (const RunFailure& failure) {

@@ -28,14 +28,18 @@
 // thread; two writer threads compress and write finished layers, each file
 // through its own GDAL dataset, which does not affect the bytes written.
 //
-// Exit status: 0 on success, 2 on a usage error, 1 when a directory or a file
-// cannot be created or written.
+// Exit status: 0 on success, 2 on a usage error (an unknown option among
+// them), 1 when a directory or a file cannot be created or written. -h or
+// --help prints the usage on standard output (status 0). On a terminal
+// (standard error), the progress of the layers written is shown there.
 
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
+#include "run/printable.hpp"
+#include "run/progress.hpp"
 #include "tile/tile.hpp"
 
 #include <algorithm>
@@ -591,8 +595,9 @@ struct WriteJob {
 // memory to a few layers. The first failure stops all writing.
 class Writer {
   public:
-    Writer(int n, std::string compress, const double (&geotransform)[6], std::string wkt)
-        : n_(n), compress_(std::move(compress)), wkt_(std::move(wkt)) {
+    Writer(int n, std::string compress, const double (&geotransform)[6], std::string wkt,
+           pt::Progress& progress)
+        : n_(n), compress_(std::move(compress)), wkt_(std::move(wkt)), progress_(progress) {
         std::copy(std::begin(geotransform), std::end(geotransform), geotransform_);
         for (int k = 0; k < 2; ++k) threads_.emplace_back([this] { work(); });
     }
@@ -638,6 +643,7 @@ class Writer {
                 not_full_.notify_one();
             }
             std::string failure = write_file(job);
+            if (failure.empty()) progress_.advance();
             if (!failure.empty()) {
                 std::lock_guard lock(mutex_);
                 if (error_.empty()) error_ = std::move(failure);
@@ -677,6 +683,7 @@ class Writer {
     const std::string compress_;
     const std::string wkt_;
     double geotransform_[6] = {};
+    pt::Progress& progress_;
     std::mutex mutex_;
     std::condition_variable not_empty_;
     std::condition_variable not_full_;
@@ -699,17 +706,53 @@ struct Options {
     std::string compress = "LZW";
 };
 
+constexpr const char* USAGE =
+    "usage: make_synthetic_tile <input_dir> <datamask_dir> <wetland_dir> <tile_id> <last_year> "
+    "<seed>\n"
+    "                           [--size N] [--compress LZW|DEFLATE|NONE]\n"
+    "  writes <datamask_dir>/<tile_id>_datamask.tif, <wetland_dir>/<tile_id>_wetlandmask.tif "
+    "and\n"
+    "  <input_dir>/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif (TCC from 1997, loss and TCH "
+    "from 2000)\n";
+
+// What --help adds to the usage.
+constexpr const char* HELP_DETAILS =
+    "\n"
+    "  A synthetic input tile for process_tile, the same bytes for the same arguments:\n"
+    "  canopy cover with yearly noise and invalid bytes, loss patches, canopy heights\n"
+    "  with missing ones, a datamask with 0, 1 and 2, wetland patches. last_year is\n"
+    "  1997 to 2060.\n"
+    "\n"
+    "  --size N        tiles of N x N pixels (1 to 20000; default 4004), for tests\n"
+    "                  only: process_tile refuses a layer smaller than 4004 x 4004\n"
+    "                  and reads the upper-left 4004 x 4004 of a larger one\n"
+    "  --compress C    GeoTIFF compression: LZW (default), DEFLATE or NONE\n"
+    "  -h, --help      this text\n"
+    "\n"
+    "  On a terminal the progress of writing the layers is shown on standard error.\n"
+    "  Exit status 0 when every file is written, 1 when a directory or file cannot\n"
+    "  be created or written, 2 on a usage error.\n";
+
 [[noreturn]] void usage() {
-    std::fputs(
-        "usage: make_synthetic_tile <input_dir> <datamask_dir> <wetland_dir> <tile_id> <last_year> "
-        "<seed>\n"
-        "                           [--size N] [--compress LZW|DEFLATE|NONE]\n"
-        "  writes <datamask_dir>/<tile_id>_datamask.tif, <wetland_dir>/<tile_id>_wetlandmask.tif "
-        "and\n"
-        "  <input_dir>/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif (TCC from 1997, loss and TCH "
-        "from 2000)\n",
-        stderr);
+    std::fputs(USAGE, stderr);
     std::exit(2);
+}
+
+[[noreturn]] void help() {
+    std::fputs(USAGE, stdout);
+    std::fputs(HELP_DETAILS, stdout);
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+[[noreturn]] void unknown_option(const std::string& option) {
+    std::fprintf(stderr, "make_synthetic_tile: unknown option %s\n", pt::printable(option).c_str());
+    usage();
+}
+
+// '-' and then anything but a digit: -5 is a (refused) number, not an option.
+bool looks_like_option(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' && !(arg[1] >= '0' && arg[1] <= '9');
 }
 
 template <typename T>
@@ -723,9 +766,19 @@ bool parse_number(std::string_view text, T& out) {
 Options parse_args(int argc, char** argv) {
     Options opt;
     std::vector<std::string> positional;
+    // Help wins wherever it stands, before anything else is looked at.
+    for (int k = 1; k < argc && std::string(argv[k]) != "--"; ++k) {
+        const std::string arg = argv[k];
+        if (arg == "-h" || arg == "--help") help();
+    }
+    bool options_end = false;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
-        if (arg == "--size" || arg == "--compress") {
+        if (options_end) {
+            positional.push_back(arg);
+        } else if (arg == "--") {
+            options_end = true;
+        } else if (arg == "--size" || arg == "--compress") {
             if (k + 1 >= argc) usage();
             const std::string value = argv[++k];
             if (arg == "--size") {
@@ -734,8 +787,8 @@ Options parse_args(int argc, char** argv) {
                 if (value != "LZW" && value != "DEFLATE" && value != "NONE") usage();
                 opt.compress = value;
             }
-        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            usage();
+        } else if (looks_like_option(arg)) {
+            unknown_option(arg);
         } else {
             positional.push_back(arg);
         }
@@ -804,8 +857,13 @@ int main(int argc, char** argv) {
     double gt[6];
     tile_geotransform(opt.tile_id, gt);
 
+    // On a terminal, the layers written so far; silent otherwise.
+    pt::Progress progress = pt::Progress::for_terminal();
+    const int cover_years = opt.last_year - GEN_FIRST_YEAR + 1;
+    const int loss_years = std::max(0, opt.last_year - GEN_FIRST_LOSS_YEAR + 1);
+    progress.begin_phase("generating", 2 + cover_years + 2 * loss_years);
     Landscape land = build_landscape(opt.size, opt.seed);
-    Writer writer(opt.size, opt.compress, gt, wkt);
+    Writer writer(opt.size, opt.compress, gt, wkt, progress);
     bool ok = writer.submit(opt.datamask_dir + "/" + opt.tile_id + "_datamask.tif",
                             std::move(land.datamask));
     ok = ok && writer.submit(opt.wetland_dir + "/" + opt.tile_id + "_wetlandmask.tif",
@@ -824,6 +882,11 @@ int main(int argc, char** argv) {
         }
     }
     const std::string error = writer.finish();
-    if (!error.empty()) fail(error);
+    if (!error.empty()) {
+        // The failure on a line of its own, not after the progress.
+        if (progress.enabled()) std::fputc('\n', stderr);
+        fail(error);
+    }
+    progress.end_phase();
     return 0;
 }

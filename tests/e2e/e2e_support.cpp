@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 namespace pt::e2e {
 
@@ -124,6 +126,18 @@ std::vector<unsigned char> read_band(const fs::path& path) {
               CE_None);
     GDALClose(GDALDataset::ToHandle(ds));
     return bytes;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool whole_png(const std::string& bytes) {
+    static const std::string signature("\x89PNG\r\n\x1a\n", 8);
+    static const std::string iend("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    return bytes.size() > 20 && bytes.compare(0, 8, signature) == 0 &&
+           bytes.compare(bytes.size() - 12, 12, iend) == 0;
 }
 
 }  // namespace pt::e2e

@@ -67,4 +67,12 @@ std::vector<std::string> file_names(const fs::path& dir);
 // Reads band 1 of a raster as bytes (fails the test if it cannot).
 std::vector<unsigned char> read_band(const fs::path& path);
 
+// The bytes of a file ("" when it cannot be read).
+std::string read_file(const fs::path& path);
+
+// True when `bytes` are one whole PNG as far as its ends show: the signature
+// first, the IEND chunk (length 0, "IEND", its CRC) last. A chart cut short
+// keeps the signature and loses the end.
+bool whole_png(const std::string& bytes);
+
 }  // namespace pt::e2e

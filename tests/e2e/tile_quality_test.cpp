@@ -29,6 +29,24 @@ std::string qa_name(int year) {
     return "QA_" + std::to_string(year) + "_" + TILE + ".tif";
 }
 
+// The generated tile under another id: links named for `id` to its files.
+GeneratedTile relabel_tile(const GeneratedTile& tile, const fs::path& root, const std::string& id) {
+    GeneratedTile copy{root, id, tile.last_year};
+    fs::create_directories(copy.input_dir() / id);
+    fs::create_directories(copy.datamask_dir());
+    fs::create_directories(copy.wetland_dir());
+    fs::create_symlink(tile.datamask_dir() / (tile.tile_id + "_datamask.tif"),
+                       copy.datamask_dir() / (id + "_datamask.tif"));
+    fs::create_symlink(tile.wetland_dir() / (tile.tile_id + "_wetlandmask.tif"),
+                       copy.wetland_dir() / (id + "_wetlandmask.tif"));
+    for (const auto& entry : fs::directory_iterator(tile.input_dir() / tile.tile_id)) {
+        const std::string name = entry.path().filename().string();
+        fs::create_symlink(entry.path(),
+                           copy.input_dir() / id / (id + name.substr(tile.tile_id.size())));
+    }
+    return copy;
+}
+
 class TileQuality : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -105,10 +123,20 @@ TEST_F(TileQuality, WritesCloudOptimisedRastersATableThatCountsThemAndAChart) {
     }
     EXPECT_FALSE(std::getline(csv, line)) << "a line after the last year: " << line;
 
-    std::ifstream png(out / (TILE + "_quality.png"), std::ios::binary);
-    std::string signature(8, '\0');
-    png.read(signature.data(), 8);
-    EXPECT_EQ(signature, "\x89PNG\r\n\x1a\n");
+    EXPECT_TRUE(whole_png(read_file(out / (TILE + "_quality.png"))));
+}
+
+// A tile id that begins with a quote and holds every character gnuplot's
+// syntax gives a meaning to: the chart is drawn under it all the same.
+TEST_F(TileQuality, AnyTileIdMakesTheChartsTitle) {
+    const fs::path root = scratch_dir("quality_odd_id");
+    const std::string id = "'q\"5\\;@x$y`true`|<# \u00fc'";
+    const GeneratedTile odd = relabel_tile(*tile_, root / "tile", id);
+    fs::create_directories(root / "out");
+    const ProgramResult r = run_quality(tile_arguments(odd, root / "out"));
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_TRUE(whole_png(read_file(root / "out" / (id + "_quality.png"))));
+    EXPECT_TRUE(fs::exists(root / "out" / (id + "_quality.csv")));
 }
 
 TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
