@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,12 +17,42 @@ namespace {
 // descriptors or the stack.
 constexpr int MAX_REMOVAL_DEPTH = 4;
 
+// Whether the open directory `child` lies on the same mount as the open
+// directory `parent` holding it. A different st_dev means another file
+// system, as `rm --one-file-system` judges; a bind mount of a directory of the
+// same file system keeps st_dev, so the mount itself is compared too, where
+// the kernel tells it (statx, Linux 5.8 on). When in doubt, not the same.
+bool on_same_mount(int parent, int child) {
+    struct stat parent_status {};
+    struct stat child_status {};
+    if (::fstat(parent, &parent_status) != 0 || ::fstat(child, &child_status) != 0) return false;
+    if (parent_status.st_dev != child_status.st_dev) return false;
+    struct statx parent_x {};
+    struct statx child_x {};
+    if (::statx(parent, "", AT_EMPTY_PATH, STATX_MNT_ID, &parent_x) != 0 ||
+        ::statx(child, "", AT_EMPTY_PATH, STATX_MNT_ID, &child_x) != 0) {
+        return true;  // a kernel without statx: st_dev is all there is
+    }
+    if ((child_x.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+        (child_x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return false;
+    }
+    if ((parent_x.stx_mask & STATX_MNT_ID) != 0 && (child_x.stx_mask & STATX_MNT_ID) != 0) {
+        return parent_x.stx_mnt_id == child_x.stx_mnt_id;
+    }
+    return true;
+}
+
 bool remove_tree_below(int parent_fd, const std::string& name, int depth_left) {
     // O_NOFOLLOW with O_DIRECTORY refuses a link to a directory, so the
     // removal can never wander out through one.
     UniqueFd dir(::openat(parent_fd, name.c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!dir.valid()) return false;
+    // A directory mounted here (a bind mount of someone's data into a dead
+    // run's private directory) belongs to another tree: nothing in it is
+    // removed, and it stays, and so do the directories holding it.
+    if (!on_same_mount(parent_fd, dir.get())) return false;
     for (const std::string& entry : entry_names(dir.get())) {
         if (::unlinkat(dir.get(), entry.c_str(), 0) == 0) continue;
         // Linux says EISDIR for a directory, POSIX allows EPERM.

@@ -42,9 +42,12 @@ std::vector<std::string> entry_names(int dir_fd);
 
 // Removes the directory `name` inside `parent_fd` and everything in it,
 // without ever following a link: a link inside is removed as a link, and
-// `name` itself is left alone when it is not a directory. Subdirectories
-// deeper than a few levels, or entries it may not remove, stay, and so does
-// the directory holding them. Returns whether `name` is gone.
+// `name` itself is left alone when it is not a directory. It never leaves
+// the mount `parent_fd` is on: a directory on another file system or
+// mounted from elsewhere (a bind mount) is neither entered nor removed.
+// Such directories, subdirectories deeper than a few levels, or entries it
+// may not remove, stay, and so do the directories holding them. Returns
+// whether `name` is gone.
 bool remove_directory_tree(int parent_fd, const std::string& name);
 
 }  // namespace pt

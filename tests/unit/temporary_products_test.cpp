@@ -2,14 +2,18 @@
 // later run of the same tile may remove, planted links included, and how a
 // finished product takes its final name.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "io/temporary_products.hpp"
@@ -182,6 +186,81 @@ TEST(TemporaryProducts, StaleCleanupRemovesPrivateDirectoriesWithoutFollowingLin
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir / old_dir)));
     EXPECT_EQ(read_text(outside / "victim"), "precious");
     EXPECT_EQ(read_text(outside / "tree" / "leaf"), "precious");
+}
+
+// A directory bind-mounted onto another for the length of a test.
+class BindMount {
+  public:
+    BindMount(const fs::path& source, const fs::path& target) : target_(target) {
+        mounted_ = ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (!mounted_) error_ = std::strerror(errno);
+    }
+    ~BindMount() {
+        if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+    }
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    fs::path target_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+// Someone's data bind-mounted into a dead run's private directory, or onto
+// one, or into the run's own: the cleanup removes what is the run's and never
+// a file of the mounted tree, which may be anyone's (here on the same file
+// system, so only the mount tells them apart).
+TEST(TemporaryProducts, CleanupNeverRemovesAnythingInAMountedDirectory) {
+    const ScratchDir scratch("pt_mounted");
+    const fs::path dir = scratch.path() / "out";
+    const fs::path data = scratch.path() / "data";
+    fs::create_directories(dir);
+    fs::create_directories(data / "tree");
+    write_text(data / "precious", "precious");
+    write_text(data / "tree" / "leaf", "precious");
+    const long dead = dead_pid();
+
+    const std::string holding = ".tmp-" + std::to_string(dead) + "-t7.aB3xYz";
+    const std::string mounted_on = ".tmp-" + std::to_string(dead) + "-t7.Mnt000";
+    fs::create_directories(dir / holding / "nested" / "mnt");
+    write_text(dir / holding / "TCC_2000_t7.img", "partial");
+    write_text(dir / holding / "nested" / "TCH_2000_t7.img", "partial");
+    fs::create_directories(dir / mounted_on);
+    const BindMount inside(data, dir / holding / "nested" / "mnt");
+    if (!inside.mounted()) {
+        GTEST_SKIP() << "bind-mounting a directory was refused (" << inside.error()
+                     << "); the mount case needs root";
+    }
+    const BindMount onto(data, dir / mounted_on);
+    ASSERT_TRUE(onto.mounted()) << onto.error();
+
+    UniqueFd fd = open_directory(dir.string());
+    ASSERT_TRUE(fd.valid());
+    remove_stale_temporaries(fd.get(), "t7");
+    // The run's own private directory goes by the same code.
+    std::unique_ptr<BindMount> in_own;
+    fs::path made;
+    {
+        const PrivateDirectory own(fd.get(), "t7", "cannot");
+        made = fs::read_symlink(own.gdal_path());
+        fs::create_directories(made / "mnt");
+        in_own = std::make_unique<BindMount>(data, made / "mnt");
+        ASSERT_TRUE(in_own->mounted()) << in_own->error();
+        write_text(made / "TCC_2000_t7.img", "partial");
+    }
+    EXPECT_FALSE(fs::exists(made / "TCC_2000_t7.img"));
+    EXPECT_TRUE(fs::is_directory(made / "mnt"));
+
+    EXPECT_EQ(read_text(data / "precious"), "precious");
+    EXPECT_EQ(read_text(data / "tree" / "leaf"), "precious");
+    // What was the dead run's own went; the directories holding the mount stay.
+    EXPECT_FALSE(fs::exists(dir / holding / "TCC_2000_t7.img"));
+    EXPECT_FALSE(fs::exists(dir / holding / "nested" / "TCH_2000_t7.img"));
+    EXPECT_TRUE(fs::is_directory(dir / holding / "nested" / "mnt"));
+    EXPECT_TRUE(fs::is_directory(dir / mounted_on));
 }
 
 TEST(TemporaryProducts, PrivateDirectoryIsPrivateAndGoesWithItsContent) {
