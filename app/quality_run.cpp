@@ -130,6 +130,9 @@ void run_tile_quality(const RunArguments& args) {
     Progress progress = Progress::for_terminal();
     const int year_count = year_count_for(args.last_year);
     check_memory_budget(quality_memory_needed(year_count), workers);
+    check_files_before_reading(args, args.output_dir + "/" +
+                                         quality_raster_name(FIRST_OUTPUT_YEAR, args.tile_id) +
+                                         " cannot be created");
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     OwnedCube flags(year_count, TILE_SIZE, TILE_SIZE);
     // As in process_tile: the output cubes' pages are touched while the

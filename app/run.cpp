@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <new>
@@ -13,6 +14,7 @@
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
+#include "io/temporary_products.hpp"
 #include "run/memory_budget.hpp"
 #include "run/output_page_toucher.hpp"
 #include "run/printable.hpp"
@@ -58,6 +60,59 @@ std::string shortest_text(double value) {
     return std::string(text, result.ptr);
 }
 
+bool is_blank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// `text` without the white space around it, for a refusal.
+std::string trimmed(const char* text) {
+    const char* begin = text;
+    while (is_blank(*begin)) ++begin;
+    const char* end = begin + std::strlen(begin);
+    while (end > begin && is_blank(end[-1])) --end;
+    return std::string(begin, end);
+}
+
+// The refusal of a numeric argument that is not wholly a number: atoi and
+// atof read the number at the start of the text and drop the rest, so a typo
+// (12abc, 4O with the letter O, 1,5) would run the tile at a wrong place or
+// year with status 0.
+RunFailure not_a_number(const char* name, const char* text, const char* what) {
+    const std::string written = trimmed(text);
+    if (written.empty()) return RunFailure(std::string(name) + " is empty");
+    return RunFailure(std::string(name) + " " + written + " is not " + what);
+}
+
+// atof's reading of `text` when the whole of it, white space around it
+// aside, is the number strtod reads (decimal or hexadecimal, inf, nan):
+// atof(text) is strtod(text, nullptr), so the value is atof's to the bit.
+std::optional<double> convert_origin(const char* text) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text) return std::nullopt;  // no number at all
+    while (is_blank(*end)) ++end;
+    if (*end != '\0') return std::nullopt;
+    return value;
+}
+
+double parse_origin(const char* name, const char* text) {
+    const std::optional<double> value = convert_origin(text);
+    if (!value) throw not_a_number(name, text, "a number");
+    return *value;
+}
+
+// Only white space, an optional sign and decimal digits, at least one.
+bool is_whole_number(const char* text) {
+    const char* p = text;
+    while (is_blank(*p)) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    const char* digits = p;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (p == digits) return false;
+    while (is_blank(*p)) ++p;
+    return *p == '\0';
+}
+
 void check_origin(const char* name, double value, const char* kind, double low, double high) {
     if (!std::isfinite(value) || value < low || value > high) {
         throw RunFailure(std::string(name) + " " + shortest_text(value) + " is not a " + kind +
@@ -88,13 +143,14 @@ RunArguments parse_arguments(int argc, const char* const* argv) {
     if (argc != 9) throw RunFailure("wrong call");
     RunArguments args;
     args.tile_id = argv[1];
+    if (!is_whole_number(argv[2])) throw not_a_number("last_year", argv[2], "a whole number");
     const std::optional<int> last_year = convert_last_year(argv[2]);
     if (!last_year) throw RunFailure(last_year_refusal(number_as_written(argv[2])));
     args.last_year = *last_year;
     args.input_dir = argv[3];
     args.output_dir = argv[4];
-    args.origin_x = std::atof(argv[5]);
-    args.origin_y = std::atof(argv[6]);
+    args.origin_x = parse_origin("origin_x", argv[5]);
+    args.origin_y = parse_origin("origin_y", argv[6]);
     args.datamask_dir = argv[7];
     args.wetland_dir = argv[8];
     return args;
@@ -107,6 +163,11 @@ void check_run_arguments(const RunArguments& args, const std::string& output_nam
     if (args.tile_id.empty()) throw RunFailure("tile_id is empty");
     if (args.tile_id.find('/') != std::string::npos) {
         throw RunFailure("tile_id " + args.tile_id + " contains '/'");
+    }
+    // "." and ".." name directories: input_dir/../ would read the layers
+    // from input_dir's parent.
+    if (args.tile_id == "." || args.tile_id == "..") {
+        throw RunFailure("tile_id " + args.tile_id + " names no file of its own");
     }
     if (has_control_character(args.tile_id)) {
         throw RunFailure("tile_id " + args.tile_id + " contains a control character");
@@ -125,6 +186,12 @@ void check_run_arguments(const RunArguments& args, const std::string& output_nam
     check_origin("origin_y", args.origin_y, "latitude", MIN_ORIGIN_Y, MAX_ORIGIN_Y);
 }
 
+void check_files_before_reading(const RunArguments& args, const std::string& cannot_create) {
+    check_input_layers_present({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},
+                               args.last_year);
+    check_output_directory(args.output_dir, cannot_create);
+}
+
 void run_tile(const RunArguments& args) {
     check_run_arguments(args);
     start_gdal();
@@ -134,6 +201,8 @@ void run_tile(const RunArguments& args) {
     // Refuse a tile the machine, the process limits or the cgroup cannot hold
     // now, before any input is opened, rather than be killed halfway.
     check_memory_budget(TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE), workers);
+    check_files_before_reading(
+        args, first_product_path({args.output_dir, args.tile_id}) + " cannot be created");
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     OutputPageToucher output_pages(tile);
     load_input_layers({args.tile_id, args.input_dir, args.datamask_dir, args.wetland_dir},

@@ -21,10 +21,14 @@ struct RunArguments {
 };
 
 // Exactly eight positional arguments after the program name, converted with
-// atoi/atof; throws RunFailure("wrong call") otherwise. A last year whose
-// number does not fit an int is refused here, as written, with the line of
-// any other refused year: atoi would silently wrap it (4294969297 to 2001).
-// Touches no file.
+// atoi/atof; throws RunFailure("wrong call") otherwise. A numeric argument
+// must be wholly a number, white space around it aside (last_year an
+// optional sign and decimal digits, an origin what strtod reads whole):
+// otherwise "<name> <text> is not a whole number" / "... is not a number",
+// or "<name> is empty" when nothing but white space is given. A last year
+// whose number does not fit an int is refused here, as written, with the
+// line of any other refused year: atoi would silently wrap it (4294969297 to
+// 2001). Touches no file.
 RunArguments parse_arguments(int argc, const char* const* argv);
 
 // atoi's reading of `text` (leading blanks, a sign, the digits that follow;
@@ -32,12 +36,20 @@ RunArguments parse_arguments(int argc, const char* const* argv);
 std::optional<int> convert_last_year(const char* text);
 
 // Refuses, before anything is opened, what no run can use: a last year the
-// filter cannot handle, a tile id that is empty or would lead product names
-// into other directories or onto the terminal, an empty output directory
+// filter cannot handle, a tile id that is empty, "." or "..", or would lead
+// product names into other directories or onto the terminal, an empty output directory
 // (the products would land in "/"), and an origin that is not finite or
 // cannot be a tile's corner (the products' georeferencing would be unreadable).
 // `output_name` is what the failure lines call output_dir.
 void check_run_arguments(const RunArguments& args, const std::string& output_name = "output_dir");
+
+// Before any pixel is read: throws RunFailure "<path> not found" for the
+// first layer in read order that is not a regular file, then
+// `cannot_create` when args.output_dir is not a directory the run may
+// create files in. A run that could not finish fails in its first second
+// instead of after reading and filtering the whole tile; only damage inside
+// a layer is seen later. Creates nothing.
+void check_files_before_reading(const RunArguments& args, const std::string& cannot_create);
 
 // Loads the inputs, filters the tile and writes the products. Throws
 // RunFailure on the first failure.

@@ -26,14 +26,20 @@ MemoryPool& layer_decode_pool() {
 // waiting while other workers hold it. A layer whose blocks need more than
 // the whole pool is refused: GDAL would allocate it beyond what the memory
 // check counted, and the run could be killed or fail without a reason.
-MemoryPool::Reservation reserve_decode_memory(const std::string& path, GDALDataset& dataset,
+MemoryPool::Reservation reserve_decode_memory(const std::string& path, LayerDataset& layer,
                                               GDALRasterBand& band, const LayerWindow& window) {
-    const BlockLayout layout = block_layout(dataset, band, window);
+    const BlockLayout layout = block_layout(layer.dataset(), band, window);
     const uint64_t footprint = decode_footprint(layout);
     MemoryPool& pool = layer_decode_pool();
     if (footprint > pool.capacity()) {
-        throw RunFailure(path + " is stored in blocks of " + std::to_string(layout.width) + " x " +
-                         std::to_string(layout.height) +
+        // The block as the file stores it: GDAL reads a whole-image strip in
+        // one-row blocks of its own, and "4004 x 1" would hide why the strip
+        // is too large.
+        const auto stored = layer.declared_block();
+        const uint64_t width = stored ? stored->first : static_cast<uint64_t>(layout.width);
+        const uint64_t height = stored ? stored->second : static_cast<uint64_t>(layout.height);
+        throw RunFailure(path + " is stored in blocks of " + std::to_string(width) + " x " +
+                         std::to_string(height) +
                          " pixels, too large to read in the memory the run has");
     }
     return pool.reserve(footprint);
@@ -49,27 +55,48 @@ std::string read_failure_line(const std::string& path, const GdalErrorWatch& wat
 
 }  // namespace
 
-std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, TileMemory& tile) {
-    std::vector<LayerRead> plan;
+std::vector<std::string> input_layer_paths(const InputPaths& paths, int last_year) {
+    std::vector<std::string> names;
     const std::string annual = paths.input_dir + "/" + paths.tile_id + "/" + paths.tile_id;
     auto annual_name = [&](const char* token, int year) {
         return annual + token + std::to_string(year) + ".tif";
     };
-    plan.push_back(
-        {paths.datamask_dir + "/" + paths.tile_id + "_datamask.tif", tile.datamask.data});
-    plan.push_back(
-        {paths.wetland_dir + "/" + paths.tile_id + "_wetlandmask.tif", tile.wetland_mask.data});
+    names.push_back(paths.datamask_dir + "/" + paths.tile_id + "_datamask.tif");
+    names.push_back(paths.wetland_dir + "/" + paths.tile_id + "_wetlandmask.tif");
     // The three years before the first loss and height layers carry cover only.
     for (int year = FIRST_YEAR; year < FIRST_OUTPUT_YEAR; ++year) {
-        plan.push_back({annual_name("_TCC_", year), tile.cover_cube.layer(year - FIRST_YEAR)});
+        names.push_back(annual_name("_TCC_", year));
+    }
+    for (int year = FIRST_OUTPUT_YEAR; year <= last_year; ++year) {
+        names.push_back(annual_name("_TCC_", year));
+        names.push_back(annual_name("_loss_", year));
+        names.push_back(annual_name("_TCH_", year));
+    }
+    return names;
+}
+
+std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, TileMemory& tile) {
+    // In the order of input_layer_paths.
+    std::vector<uint8_t*> destinations = {tile.datamask.data, tile.wetland_mask.data};
+    for (int year = FIRST_YEAR; year < FIRST_OUTPUT_YEAR; ++year) {
+        destinations.push_back(tile.cover_cube.layer(year - FIRST_YEAR));
     }
     for (int year = FIRST_OUTPUT_YEAR; year <= last_year; ++year) {
         const int t = year - FIRST_YEAR;
-        plan.push_back({annual_name("_TCC_", year), tile.cover_cube.layer(t)});
-        plan.push_back({annual_name("_loss_", year), tile.loss_cube.layer(t)});
-        plan.push_back({annual_name("_TCH_", year), tile.height_cube.layer(t)});
+        destinations.push_back(tile.cover_cube.layer(t));
+        destinations.push_back(tile.loss_cube.layer(t));
+        destinations.push_back(tile.height_cube.layer(t));
     }
+    std::vector<LayerRead> plan;
+    const std::vector<std::string> names = input_layer_paths(paths, last_year);
+    for (std::size_t i = 0; i < names.size(); ++i) plan.push_back({names[i], destinations[i]});
     return plan;
+}
+
+void check_input_layers_present(const InputPaths& paths, int last_year) {
+    for (const std::string& path : input_layer_paths(paths, last_year)) {
+        if (!is_regular_file(path)) throw RunFailure(path + " not found");
+    }
 }
 
 void read_layer(const std::string& path, uint8_t* destination, int width, int height) {
@@ -93,7 +120,7 @@ void read_layer_window(const std::string& path, uint8_t* destination, int layer_
         throw RunFailure(path + " is smaller than " + std::to_string(layer_width) + " x " +
                          std::to_string(layer_height) + " pixels");
     }
-    decode_memory.emplace(reserve_decode_memory(path, dataset, *band, window));
+    decode_memory.emplace(reserve_decode_memory(path, layer, *band, window));
     // Only the read is judged: opening may warn about tags of no concern here.
     watch.reset();
     const CPLErr err =

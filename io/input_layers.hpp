@@ -23,10 +23,22 @@ struct LayerRead {
     uint8_t* destination;
 };
 
-// Every layer of the tile in read order: datamask, wetland mask, cover 1997
-// to 1999, then cover, loss and height of each year from 2000 to last_year.
-// Names are plain concatenations; the directories are used unchanged.
+// The path of every layer of the tile in read order: datamask, wetland
+// mask, cover 1997 to 1999, then cover, loss and height of each year from
+// 2000 to last_year. Names are plain concatenations; the directories are
+// used unchanged.
+std::vector<std::string> input_layer_paths(const InputPaths& paths, int last_year);
+
+// Every layer of the tile in read order (input_layer_paths), each with the
+// tile memory it fills.
 std::vector<LayerRead> input_layer_plan(const InputPaths& paths, int last_year, TileMemory& tile);
+
+// Throws RunFailure "<path> not found" for the first layer in read order
+// that is not a regular file (symbolic links followed), before any is
+// opened: a run with a layer missing fails in its first second, not once
+// the layers before it are read. What lies inside a layer is seen only when
+// it is read (read_layer).
+void check_input_layers_present(const InputPaths& paths, int last_year);
 
 // Opens the file read-only, reads the upper-left width x height window of
 // band 1 as bytes into destination in one call, and closes it. Throws

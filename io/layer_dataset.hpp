@@ -8,8 +8,11 @@
 
 #include <gdal_priv.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace pt {
 
@@ -17,6 +20,10 @@ struct DatasetCloser {
     void operator()(GDALDataset* ds) const { GDALClose(GDALDataset::ToHandle(ds)); }
 };
 using DatasetPtr = std::unique_ptr<GDALDataset, DatasetCloser>;
+
+// Whether `path` leads (symbolic links followed) to a regular file: what a
+// layer must be before anything else about it is looked at. Opens nothing.
+bool is_regular_file(const std::string& path);
 
 // A layer opened read-only with GDAL's GeoTIFF driver. Throws RunFailure
 // "<path> not found" when the path does not lead (symbolic links followed)
@@ -31,6 +38,13 @@ class LayerDataset {
     LayerDataset& operator=(const LayerDataset&) = delete;
 
     GDALDataset& dataset() { return *dataset_; }
+
+    // The block the file itself declares for its first image, as width x
+    // height pixels: its tiles (TileWidth x TileLength), or its strips (the
+    // image width x RowsPerStrip, at most the image height). GDAL may read a
+    // strip in blocks of its own (one row each); this is the block as stored.
+    // Nothing when the header cannot be read.
+    std::optional<std::pair<uint64_t, uint64_t>> declared_block() const;
 
   private:
     int file_ = -1;       // kept open while GDAL reads: it names it through /proc

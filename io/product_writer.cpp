@@ -43,13 +43,21 @@ void encode_product(GDALDriver* driver, const std::string& file_path, const std:
     if (errors.failed() || !ok) throw RunFailure(path + " cannot be written");
 }
 
+std::string product_file_name(const char* token, int year, const std::string& tile_id) {
+    return token + std::to_string(year) + "_" + tile_id + ".img";
+}
+
 }  // namespace
+
+std::string first_product_path(const ProductPaths& paths) {
+    return paths.output_dir + "/" + product_file_name("TCC_", FIRST_OUTPUT_YEAR, paths.tile_id);
+}
 
 std::vector<ProductWrite> product_plan(const ProductPaths& paths, int last_year,
                                        const TileMemory& tile) {
     std::vector<ProductWrite> plan;
     auto add = [&](const char* token, int year, const uint8_t* source) {
-        std::string file_name = token + std::to_string(year) + "_" + paths.tile_id + ".img";
+        std::string file_name = product_file_name(token, year, paths.tile_id);
         plan.push_back({paths.output_dir + "/" + file_name, std::move(file_name), source});
     };
     for (int year = FIRST_OUTPUT_YEAR; year <= last_year; ++year) {

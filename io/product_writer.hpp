@@ -30,6 +30,10 @@ struct ProductWrite {
 std::vector<ProductWrite> product_plan(const ProductPaths& paths, int last_year,
                                        const TileMemory& tile);
 
+// The path of the first product of the plan (TCC of 2000), which the line
+// of an output directory that cannot take products names.
+std::string first_product_path(const ProductPaths& paths);
+
 // (origin_x, PIXEL_SIZE, 0, origin_y, 0, -PIXEL_SIZE): row 0 is the northern edge.
 std::array<double, 6> product_geotransform(double origin_x, double origin_y);
 

@@ -91,6 +91,14 @@ PrivateDirectory clean_and_make_private_directory(int output_dir_fd, const std::
 
 }  // namespace
 
+void check_output_directory(const std::string& output_dir, const std::string& cannot_create) {
+    struct stat status {};
+    if (::stat(output_dir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        ::faccessat(AT_FDCWD, output_dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        throw RunFailure(cannot_create);
+    }
+}
+
 std::string private_directory_template(const std::string& tile_id, long pid) {
     return std::string(TEMPORARY_PREFIX) + std::to_string(pid) + "-" + tile_id + "." +
            std::string(MKDTEMP_SUFFIX);

@@ -31,6 +31,13 @@ namespace pt {
 // kernel, to show what durability costs; a run always flushes.
 enum class Flushing { to_disk, none };
 
+// Throws RunFailure(cannot_create) unless `output_dir` is a directory (a
+// link given by the caller is followed) in which this process may create
+// files, as far as its permissions and the mount tell; creates nothing, so
+// a run that fails later still leaves the directory as it was. For the
+// first second of a run: the same line as when writing starts.
+void check_output_directory(const std::string& output_dir, const std::string& cannot_create);
+
 // The mkdtemp template of a run's private directory, relative to output_dir:
 // ".tmp-<pid>-<tile_id>.XXXXXX".
 std::string private_directory_template(const std::string& tile_id, long pid);

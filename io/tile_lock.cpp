@@ -53,7 +53,22 @@ TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string&
         // directory, a FIFO) is named as the cause; a directory that takes
         // no new file gives the caller's line, as for the products.
         if (!file.valid()) {
-            if (errno == ELOOP || errno == EISDIR || errno == ENXIO) throw RunFailure(in_the_way);
+            const int open_error = errno;
+            if (open_error == ELOOP || open_error == EISDIR || open_error == ENXIO) {
+                throw RunFailure(in_the_way);
+            }
+            // A lock file that is there but may not be opened (another user's,
+            // whose run made it; or with fs.protected_regular, any file of
+            // another user in a shared sticky directory) is named itself: the
+            // products are not what is wrong.
+            struct stat named {};
+            if ((open_error == EACCES || open_error == EPERM) &&
+                ::fstatat(dir_fd, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(named.st_mode)) {
+                throw RunFailure(
+                    output_dir + "/" + name_ + " cannot be opened" +
+                    (named.st_uid != ::geteuid() ? ": it belongs to another user" : ""));
+            }
             throw RunFailure(unusable_line);
         }
         struct stat status {};

@@ -18,9 +18,13 @@ class TileLock {
     // Takes the tile's lock in the open output directory `dir_fd`, creating
     // the lock file when needed (a killed run may leave one; the kernel has
     // released its lock). Throws RunFailure: "tile <id> is being written into
-    // <output_dir> by another run" when another run holds it, and
-    // `unusable_line` when the lock file cannot be had (missing or read-only
-    // directory, or something other than a regular file under its name).
+    // <output_dir> by another run" when another run holds it;
+    // "<output_dir>/.lock-<tile_id> is in the way of the tile's lock: not a
+    // regular file" for a link, directory or FIFO under its name;
+    // "<output_dir>/.lock-<tile_id> cannot be opened: it belongs to another
+    // user" (without the reason when it is this user's) for a lock file
+    // there that may not be opened; and `unusable_line` when the lock file
+    // cannot be had otherwise (missing or read-only directory).
     TileLock(int dir_fd, const std::string& output_dir, const std::string& tile_id,
              const std::string& unusable_line);
     // Removes the lock file while still holding the lock, so that nothing of

@@ -43,6 +43,9 @@ TEST(ArgumentFault, UnusableArgumentsAreRefusedOnOneLineBeforeAnyFile) {
         {TILE_ID, "", "tile_id is empty\n"},
         {TILE_ID, "a/b", "tile_id a/b contains '/'\n"},
         {TILE_ID, "../t7", "tile_id ../t7 contains '/'\n"},
+        // Directory names, not tile ids: ".." would read input_dir's parent.
+        {TILE_ID, "..", "tile_id .. names no file of its own\n"},
+        {TILE_ID, ".", "tile_id . names no file of its own\n"},
         {TILE_ID, "t7\nERR1", "tile_id t7\\x0AERR1 contains a control character\n"},
         {TILE_ID, "t7\x1b]0;pwned\x07",
          "tile_id t7\\x1B]0;pwned\\x07 contains a control character\n"},
@@ -61,6 +64,17 @@ TEST(ArgumentFault, UnusableArgumentsAreRefusedOnOneLineBeforeAnyFile) {
          "last_year 99999999999999999999 is outside 2000 to 2060\n"},
         {LAST_YEAR, "-2147483649", "last_year -2147483649 is outside 2000 to 2060\n"},
         {LAST_YEAR, "2147483647", "last_year 2147483647 is outside 2000 to 2060\n"},
+        // atoi would take 2001 from each and run with status 0.
+        {LAST_YEAR, "2001abc", "last_year 2001abc is not a whole number\n"},
+        {LAST_YEAR, "2001.9", "last_year 2001.9 is not a whole number\n"},
+        {LAST_YEAR, "", "last_year is empty\n"},
+        // atof would take 0, 0, 12, 4 and 1 from these.
+        {ORIGIN_X, "abc", "origin_x abc is not a number\n"},
+        {ORIGIN_X, "", "origin_x is empty\n"},
+        {ORIGIN_X, "12abc", "origin_x 12abc is not a number\n"},
+        {ORIGIN_X, "4O", "origin_x 4O is not a number\n"},
+        {ORIGIN_X, "1,5", "origin_x 1,5 is not a number\n"},
+        {ORIGIN_Y, "10\nERR1", "origin_y 10\\x0AERR1 is not a number\n"},
         {ORIGIN_X, "nan", "origin_x nan is not a longitude from -180 to 360\n"},
         {ORIGIN_X, "inf", "origin_x inf is not a longitude from -180 to 360\n"},
         {ORIGIN_X, "1e400", "origin_x inf is not a longitude from -180 to 360\n"},
@@ -101,6 +115,22 @@ TEST(ArgumentFault, ControlCharactersInPathsAreEscapedInTheFailureLine) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, (root / "dm\\x0AERR1\\x1B[2J/t7_datamask.tif not found\n").string());
     EXPECT_TRUE(plain_single_line(r.out)) << r.out;
+
+    // Characters that print no mark of their own are escaped too: a
+    // right-to-left override would show the rest of the line reversed, a
+    // line separator would break it, a zero-width space would hide itself;
+    // and a byte that is no UTF-8 is shown as the byte it is.
+    const std::string odd_id =
+        "t\xe2\x80\xae"
+        "7\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\x8b\xe9";
+    const ProgramResult id = run_program(
+        PT_PROCESS_TILE, {odd_id, "2000", (root / "in").string(), (root / "out").string(), "0", "0",
+                          (root / "dm").string(), (root / "wm").string()});
+    EXPECT_EQ(id.exit_status, 1);
+    EXPECT_EQ(
+        id.out,
+        (root / "dm" / "t\\u202E7\\u2028\\u2029\\u200B\\xE9_datamask.tif not found\n").string());
+    EXPECT_TRUE(plain_single_line(id.out)) << id.out;
 }
 
 TEST(ArgumentFault, OriginsAtTheEdgesOfTheGlobeAreKeptExactly) {

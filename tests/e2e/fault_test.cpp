@@ -1106,10 +1106,73 @@ HugeBlockTile huge_block_tile(const GeneratedTile& tile, const std::string& name
     return huge;
 }
 
+// A 16384 x 16384 Byte layer stored in one DEFLATE strip of 120 MiB (a
+// large raster of noisy data saved without tiles): a classic little-endian
+// TIFF written field by field, the strip left a hole of the file (no disk
+// taken; the run refuses the layer before reading it).
+constexpr int STRIP_LAYER_SIZE = 16384;
+void write_one_huge_strip_layer(const fs::path& layer) {
+    constexpr uint32_t STRIP_OFFSET = 256;
+    constexpr uint32_t STRIP_BYTES = 120u << 20;
+    struct Field {
+        uint16_t tag, type;
+        uint32_t value;
+    };
+    constexpr uint16_t SHORT = 3, LONG = 4;
+    const Field fields[] = {
+        {256, LONG, STRIP_LAYER_SIZE},
+        {257, LONG, STRIP_LAYER_SIZE},  // width, length
+        {258, SHORT, 8},
+        {259, SHORT, 8},  // 8 bits, DEFLATE
+        {262, SHORT, 1},
+        {273, LONG, STRIP_OFFSET},  // black is zero
+        {277, SHORT, 1},
+        {278, LONG, STRIP_LAYER_SIZE},  // one strip
+        {279, LONG, STRIP_BYTES},
+        {284, SHORT, 1},
+    };
+    std::string bytes = "II";
+    auto put = [&bytes](uint64_t value, int size) {
+        for (int k = 0; k < size; ++k) bytes += static_cast<char>((value >> (8 * k)) & 0xff);
+    };
+    put(42, 2);
+    put(8, 4);
+    put(std::size(fields), 2);
+    for (const Field& f : fields) {
+        put(f.tag, 2);
+        put(f.type, 2);
+        put(1, 4);
+        put(f.value, f.type == SHORT ? 2 : 4);
+        if (f.type == SHORT) put(0, 2);
+    }
+    put(0, 4);
+    std::ofstream(layer, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    fs::resize_file(layer, STRIP_OFFSET + static_cast<uint64_t>(STRIP_BYTES));
+}
+
 TEST_F(FaultTest, LayerStoredInHugeBlocksIsRefusedBeforeAnyProduct) {
     const HugeBlockTile huge = huge_block_tile(*tile_, "huge_blocks");
     expect_one_line_failure(run_with_deadline(tile_arguments(huge.copy, huge.out)), huge.refusal,
                             huge.out);
+
+    // GDAL reads such a strip in one-row blocks of its own, but the whole
+    // strip is what cannot be read: the line gives the block the file stores.
+    HugeBlockTile strip = huge_block_tile(*tile_, "huge_strip");
+    const fs::path layer = strip.copy.root / "input/t7/t7_TCH_2001.tif";
+    fs::remove(layer);
+    write_one_huge_strip_layer(layer);
+    GDALDataset* ds = GDALDataset::FromHandle(GDALOpen(layer.c_str(), GA_ReadOnly));
+    ASSERT_NE(ds, nullptr);
+    int width = 0, height = 0;
+    ds->GetRasterBand(1)->GetBlockSize(&width, &height);
+    EXPECT_EQ(height, 1) << "GDAL reads the strip whole now; this case no longer tells";
+    GDALClose(GDALDataset::ToHandle(ds));
+    expect_one_line_failure(run_with_deadline(tile_arguments(strip.copy, strip.out)),
+                            layer.string() +
+                                " is stored in blocks of 16384 x 16384 pixels, too large to read "
+                                "in the memory the run has",
+                            strip.out);
 }
 
 TEST_F(FaultTest, LayerStoredInHugeBlocksIsRefusedNotKilledInACgroupTheCheckAccepts) {

@@ -53,10 +53,20 @@ TEST_F(RunTest, LastYearOutsideTheFilterRangeIsRefusedBeforeAnyFile) {
     }
 }
 
+// A layer that is there but no GeoTIFF: only reading it shows that.
+void damage(const fs::path& layer) {
+    fs::remove(layer);
+    std::ofstream(layer) << "not a GeoTIFF";
+}
+
 TEST_F(RunTest, FirstMissingLayerInReadOrderIsNamedAndNothingIsWritten) {
     struct Case {
         std::vector<std::string> removed;  // relative to the tile root
         std::string named;                 // the layer the message must name
+        // Layers damaged inside: a missing layer is found before any layer
+        // is read, so these, read earlier, do not come first.
+        std::vector<std::string> damaged = {};
+        std::string last_year = "2001";
     };
     const std::vector<Case> cases = {
         {{"datamask/t7_datamask.tif", "wetland/t7_wetlandmask.tif"}, "datamask/t7_datamask.tif"},
@@ -66,15 +76,22 @@ TEST_F(RunTest, FirstMissingLayerInReadOrderIsNamedAndNothingIsWritten) {
         // Within a year: cover, then loss, then height.
         {{"input/t7/t7_loss_2001.tif", "input/t7/t7_TCH_2001.tif"}, "input/t7/t7_loss_2001.tif"},
         {{"input/t7/t7_TCH_2001.tif"}, "input/t7/t7_TCH_2001.tif"},
+        {{"input/t7/t7_TCH_2001.tif"}, "input/t7/t7_TCH_2001.tif", {"datamask/t7_datamask.tif"}},
+        // A last year one past the inputs.
+        {{}, "input/t7/t7_TCC_2002.tif", {"datamask/t7_datamask.tif"}, "2002"},
     };
     int index = 0;
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.named);
         const fs::path root = scratch_dir("missing_" + std::to_string(index++));
         const GeneratedTile copy = link_tile(*tile_, root / "tile");
         for (const auto& name : c.removed) fs::remove(copy.root / name);
+        for (const auto& name : c.damaged) damage(copy.root / name);
         const fs::path out = root / "out";
         fs::create_directories(out);
-        const ProgramResult r = run(tile_arguments(copy, out));
+        std::vector<std::string> args = tile_arguments(copy, out);
+        args[1] = c.last_year;
+        const ProgramResult r = run(args);
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.out, (copy.root / c.named).string() + " not found\n");
         EXPECT_TRUE(file_names(out).empty());
@@ -109,9 +126,19 @@ TEST_F(RunTest, MissingHfaDriverEndsTheRunBeforeAnyProductExists) {
 
 TEST_F(RunTest, UnwritableOutputDirectoryFailsLoudly) {
     const fs::path root = scratch_dir("no_output_dir");
-    const ProgramResult r = run(tile_arguments(*tile_, root / "missing"));
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.out, (root / "missing").string() + "/TCC_2000_t7.img cannot be created\n");
+    std::ofstream(root / "a_file") << "not a directory";
+    // A datamask damaged inside: the output directory is judged before any
+    // layer is read, not after the whole tile was read and filtered.
+    const GeneratedTile damaged = link_tile(*tile_, root / "damaged");
+    damage(damaged.datamask_dir() / "t7_datamask.tif");
+    for (const GeneratedTile* tile : {static_cast<const GeneratedTile*>(tile_), &damaged}) {
+        for (const char* name : {"missing", "a_file"}) {
+            SCOPED_TRACE(std::string(name) + (tile == tile_ ? "" : ", datamask damaged"));
+            const ProgramResult r = run(tile_arguments(*tile, root / name));
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.out, (root / name).string() + "/TCC_2000_t7.img cannot be created\n");
+        }
+    }
 }
 
 TEST_F(RunTest, SuccessfulRunWritesGeoreferencedProductsSilently) {

@@ -141,8 +141,18 @@ TEST_F(TileQuality, AnyTileIdMakesTheChartsTitle) {
 
 TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
     const fs::path root = scratch_dir("quality_faults");
+    // A datamask damaged inside, which only reading shows: a missing layer
+    // and a missing quality directory are found before any layer is read.
+    const auto damage_datamask = [](const GeneratedTile& tile) {
+        const fs::path datamask = tile.datamask_dir() / (TILE + "_datamask.tif");
+        fs::remove(datamask);
+        std::ofstream(datamask) << "not a GeoTIFF";
+    };
     const GeneratedTile cut = link_tile(*tile_, root / "cut");
     fs::remove(cut.input_dir() / TILE / (TILE + "_TCC_2001.tif"));
+    damage_datamask(cut);
+    const GeneratedTile damaged = link_tile(*tile_, root / "damaged");
+    damage_datamask(damaged);
     fs::create_directories(root / "out");
     struct Fault {
         std::vector<std::string> args;
@@ -154,6 +164,8 @@ TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
         {tile_arguments(cut, root / "out"),
          (cut.input_dir() / TILE / (TILE + "_TCC_2001.tif")).string() + " not found\n"},
         {tile_arguments(*tile_, root / "absent"),
+         (root / "absent" / qa_name(FIRST_OUTPUT_YEAR)).string() + " cannot be created\n"},
+        {tile_arguments(damaged, root / "absent"),
          (root / "absent" / qa_name(FIRST_OUTPUT_YEAR)).string() + " cannot be created\n"},
         {empty_dir, "quality_dir is empty\n"},
     };

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -18,17 +19,68 @@ namespace pt {
 namespace {
 
 TEST(RunArguments, ConvertsLikeTheCLibrary) {
-    const char* argv[] = {"process_tile", "t7",  " 2005xyz", "in", "out",
-                          "-60.5deg",     "abc", "dm/",      "wm"};
+    const char* argv[] = {"process_tile", "t7",   " 2005\t", "in", "out",
+                          "-60.5 ",       "+1e1", "dm/",     "wm"};
     const RunArguments args = parse_arguments(9, argv);
     EXPECT_EQ(args.tile_id, "t7");
-    EXPECT_EQ(args.last_year, 2005);  // leading blank skipped, trailing text ignored
+    EXPECT_EQ(args.last_year, 2005);  // white space around a number is passed over
     EXPECT_EQ(args.input_dir, "in");
     EXPECT_EQ(args.output_dir, "out");
     EXPECT_DOUBLE_EQ(args.origin_x, -60.5);
-    EXPECT_DOUBLE_EQ(args.origin_y, 0.0);  // no number at all reads as 0
-    EXPECT_EQ(args.datamask_dir, "dm/");   // used unchanged
+    EXPECT_DOUBLE_EQ(args.origin_y, 10.0);
+    EXPECT_EQ(args.datamask_dir, "dm/");  // used unchanged
     EXPECT_EQ(args.wetland_dir, "wm");
+}
+
+// atoi and atof read the number a text begins with and drop the rest: a
+// typo would run the tile at another place or year with status 0. A number
+// is taken only whole; every one taken has atof's value to the bit, so no
+// run that was right changes.
+TEST(RunArguments, NumbersAreTakenOnlyWholeAndThenAsAtofReadsThem) {
+    auto origin_x = [](const char* text) {
+        const char* argv[] = {"process_tile", "t7", "2001", "in", "out", text, "0", "dm", "wm"};
+        return parse_arguments(9, argv).origin_x;
+    };
+    for (const char* text : {"-60", " 12.5 ", "+.5", "5.", "-0", "1e1", "1E-3", "0x1p3", "0X1A",
+                             "1e-400", "1e400", "inf", "-Infinity", "nan", "\t359.99975\n"}) {
+        const double read = origin_x(text);
+        const double expected = std::atof(text);
+        EXPECT_EQ(std::memcmp(&read, &expected, sizeof read), 0) << text;
+    }
+    struct Refused {
+        std::size_t position;  // in argv
+        const char* text;
+        const char* line;
+    };
+    const Refused refused[] = {
+        {5, "abc", "origin_x abc is not a number"},
+        {5, "12abc", "origin_x 12abc is not a number"},
+        {5, "4O", "origin_x 4O is not a number"},
+        {5, "1,5", "origin_x 1,5 is not a number"},
+        {5, " 1 2 ", "origin_x 1 2 is not a number"},
+        {5, "0x", "origin_x 0x is not a number"},
+        {5, "", "origin_x is empty"},
+        {6, " \t", "origin_y is empty"},
+        {6, "10N", "origin_y 10N is not a number"},
+        {2, "2001abc", "last_year 2001abc is not a whole number"},
+        {2, "2001.9", "last_year 2001.9 is not a whole number"},
+        {2, "2e3", "last_year 2e3 is not a whole number"},
+        {2, "0x7D1", "last_year 0x7D1 is not a whole number"},
+        {2, "+", "last_year + is not a whole number"},
+        {2, "", "last_year is empty"},
+        // Wholly a number, but not one an int holds: refused as before.
+        {2, " 99999999999999999999 ", "last_year 99999999999999999999 is outside 2000 to 2060"},
+    };
+    for (const Refused& r : refused) {
+        const char* argv[] = {"process_tile", "t7", "2001", "in", "out", "0", "0", "dm", "wm"};
+        argv[r.position] = r.text;
+        try {
+            parse_arguments(9, argv);
+            ADD_FAILURE() << r.text << " accepted";
+        } catch (const RunFailure& failure) {
+            EXPECT_STREQ(failure.what(), r.line);
+        }
+    }
 }
 
 TEST(RunArguments, AnyOtherCountIsAWrongCall) {
@@ -112,13 +164,14 @@ TEST(RunArguments, OriginsMustBeFiniteAndOnTheGlobe) {
 }
 
 TEST(RunArguments, TileIdAndOutputDirectoryMustKeepProductsInPlace) {
-    for (const char* tile_id : {"", "a/b", "/", "t7\n", "t\x1b[0m", "t\x7f", "t\xc2\x85"}) {
+    for (const char* tile_id :
+         {"", "a/b", "/", ".", "..", "t7\n", "t\x1b[0m", "t\x7f", "t\xc2\x85"}) {
         RunArguments args = acceptable_arguments();
         args.tile_id = tile_id;
         EXPECT_THROW(check_run_arguments(args), RunFailure) << tile_id;
     }
     // Dots, dashes, blanks and UTF-8 letters stay in one file name.
-    for (const char* tile_id : {"..", "40N_080W", "tile 7", "t-7.x", "b\xc3\xa4r"}) {
+    for (const char* tile_id : {"...", "..t7", "40N_080W", "tile 7", "t-7.x", "b\xc3\xa4r"}) {
         RunArguments args = acceptable_arguments();
         args.tile_id = tile_id;
         EXPECT_NO_THROW(check_run_arguments(args)) << tile_id;

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <string>
 
 #include "io/tile_lock.hpp"
 #include "tile/tile.hpp"
@@ -75,6 +78,42 @@ TEST_F(TileLockTest, LockFileIsPrivateAndGoneWhenTheRunEnds) {
         EXPECT_EQ(status.st_size, 0);
     }
     EXPECT_TRUE(fs::is_empty(dir()));
+}
+
+// In a directory shared by several users, the tile's lock file may be
+// another user's, left by their run: the line says so and names the lock
+// file, not the first product, which is not the trouble. A directory that
+// takes no new file still gives the caller's line.
+TEST_F(TileLockTest, AnotherUsersLockFileIsNamedWhenItCannotBeOpened) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to run as another user beside a file of root's";
+    }
+    std::ofstream(lock_path()).close();
+    ASSERT_EQ(::chmod(lock_path().c_str(), 0600), 0);
+    int lines[2];
+    ASSERT_EQ(::pipe(lines), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(lines[0]);
+        // nobody: may search the directory, may neither open root's file
+        // nor make a new one there.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(125);
+        const std::string said = refusal("t7") + "\n" + refusal("t9") + "\n";
+        const bool written =
+            ::write(lines[1], said.data(), said.size()) == static_cast<ssize_t>(said.size());
+        _exit(written ? 0 : 1);
+    }
+    ::close(lines[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(lines[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+    ::close(lines[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 125) GTEST_SKIP() << "could not become another user";
+    EXPECT_EQ(said, lock_path().string() + " cannot be opened: it belongs to another user\n" +
+                        "unusable\n");
 }
 
 }  // namespace
