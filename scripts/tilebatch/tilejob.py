@@ -65,23 +65,19 @@ def check_tile_id(tile):
     return None
 
 
-def own_dir(path):
-    """PATH as a directory of the batch's own, made where missing: a link
-    there (which would lead the tile's files elsewhere) is removed first."""
-    if os.path.islink(path):
-        os.unlink(path)
-    os.makedirs(path, exist_ok=True)
-    if os.path.islink(path) or not os.path.isdir(path):
-        raise OSError("%s is not a directory" % printable(path))
-    return path
-
-
 def tile_dir(logs, tile, make=False):
-    """The tile's own directory of logs (made, with make)."""
+    """The tile's own directory of logs. With MAKE it is made where missing,
+    as is LOGS/tiles, each as a directory of the batch's own: a link there
+    (which would lead the tile's files elsewhere) is removed first."""
+    path = os.path.join(logs, "tiles", tile)
     if make:
-        own_dir(os.path.join(logs, "tiles"))
-        return own_dir(os.path.join(logs, "tiles", tile))
-    return os.path.join(logs, "tiles", tile)
+        for directory in (os.path.dirname(path), path):
+            if os.path.islink(directory):
+                os.unlink(directory)
+            os.makedirs(directory, exist_ok=True)
+            if os.path.islink(directory) or not os.path.isdir(directory):
+                raise OSError("%s is not a directory" % printable(directory))
+    return path
 
 
 def read_regular(path, limit=MAX_READ, follow=False):
