@@ -48,10 +48,10 @@ def build_mosaic(output_dir, product, year, tiles, temporary, work):
     got = sources(temporary) if done.returncode == 0 else None
     if got is None:
         return "gdalbuildvrt failed for %s %d: %s" % (product, year, done.stderr.strip()[-300:])
-    lacking = [t for t, n in zip(tiles, names) if n not in got]
-    if lacking:  # gdalbuildvrt skips a product it cannot read, with a warning only
-        return "the %s %d mosaic lacks tile %s (%s cannot be read)" % (
-            product, year, printable(lacking[0]), printable(os.path.join(output_dir, names[tiles.index(lacking[0])])))
+    for tile, name in zip(tiles, names):
+        if name not in got:  # gdalbuildvrt skips a product it cannot read, with a warning only
+            return "the %s %d mosaic lacks tile %s (%s cannot be read)" % (
+                product, year, printable(tile), printable(os.path.join(output_dir, name)))
     return None
 
 
