@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <string_view>
 
 #include "app/quality_chart.hpp"
 #include "app/tool_options.hpp"
@@ -30,17 +31,17 @@ constexpr const char* USAGE =
     "  <tile_id>_quality.csv (their counts per year) and <tile_id>_quality.png (a\n"
     "  chart of the table). Writes no product.\n";
 
-// A cube of the tile's size, owned here, zero-filled.
-class OwnedCube {
+// A cube of quality words of the tile's size, owned here, zero-filled.
+class OwnedFlagCube {
   public:
-    OwnedCube(int year_count, int width, int height)
-        : bytes_(static_cast<std::size_t>(year_count) * width * height),
-          cube_{bytes_.data(), year_count, width, height} {}
-    const YearCube& cube() const { return cube_; }
+    OwnedFlagCube(int year_count, int width, int height)
+        : words_(static_cast<std::size_t>(year_count) * width * height),
+          cube_{words_.data(), year_count, width, height} {}
+    const QualityCube& cube() const { return cube_; }
 
   private:
-    std::vector<uint8_t> bytes_;
-    YearCube cube_;
+    std::vector<QualityWord> words_;
+    QualityCube cube_;
 };
 
 uint64_t count_nonzero(const uint8_t* bytes, std::size_t size) {
@@ -73,7 +74,7 @@ std::vector<uint64_t> count_input_loss(const TileMemory& tile, int workers) {
 }
 
 std::vector<QualityYear> count_quality(const TileMemory& tile, const std::vector<uint64_t>& loss_in,
-                                       const YearCube& flags, int workers) {
+                                       const QualityCube& flags, int workers) {
     const int years = tile.year_count() - first_output_index;
     std::vector<QualityYear> table(static_cast<std::size_t>(std::max(years, 0)));
     const std::size_t layer = static_cast<std::size_t>(tile.width()) * tile.height();
@@ -86,30 +87,31 @@ std::vector<QualityYear> count_quality(const TileMemory& tile, const std::vector
         line.filtered = filtered;
         line.loss_in = loss_in[static_cast<std::size_t>(k)];
         line.loss_kept = count_nonzero(tile.loss_out.layer(t), layer);
-        const uint8_t* flag = flags.layer(t);
+        const QualityWord* flag = flags.layer(t);
         const uint8_t* cover_in = tile.cover_cube.layer(t);
         const uint8_t* cover_out = tile.cover_out.layer(t);
         // Flags are 0 outside the datamask, so their bits count only
         // filtered pixels without a test here.
-        std::array<uint64_t, 256> by_value{};
+        FlagHistogram<QualityWord> histogram;
         for (std::size_t i = 0; i < layer; ++i) {
-            ++by_value[flag[i]];
+            histogram.add(flag[i]);
             line.tcc_changed += (mask[i] == 1) & (cover_in[i] != cover_out[i]);
         }
-        for (int value = 1; value < 256; ++value) {
-            for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
-                if (value & (1 << bit)) line.bits[static_cast<std::size_t>(bit)] += by_value[value];
-            }
-        }
+        const auto counts = histogram.bit_counts();
+        std::copy_n(counts.begin(), QA_BIT_COUNT, line.bits.begin());
     });
     return table;
 }
 
+std::string quality_table_header() {
+    std::string header = "year,filtered";
+    for (std::string_view name : QA_BIT_NAMES) (header += ',') += name;
+    return header + ",tcc_changed,loss_in,loss_kept";
+}
+
 std::string quality_table(const std::vector<QualityYear>& years) {
     std::ostringstream csv;
-    csv << "year,filtered";
-    for (const char* name : QA_BIT_NAMES) csv << ',' << name;
-    csv << ",tcc_changed,loss_in,loss_kept\n";
+    csv << quality_table_header() << '\n';
     for (const QualityYear& line : years) {
         csv << line.year << ',' << line.filtered;
         for (uint64_t count : line.bits) csv << ',' << count;
@@ -120,7 +122,8 @@ std::string quality_table(const std::vector<QualityYear>& years) {
 
 std::size_t quality_memory_needed(int year_count) {
     return TileMemory::bytes_needed(year_count, TILE_SIZE, TILE_SIZE) +
-           static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE * static_cast<std::size_t>(year_count);
+           static_cast<std::size_t>(TILE_SIZE) * TILE_SIZE * static_cast<std::size_t>(year_count) *
+               sizeof(QualityWord);
 }
 
 void run_tile_quality(const RunArguments& args) {
@@ -134,7 +137,7 @@ void run_tile_quality(const RunArguments& args) {
                                          quality_raster_name(FIRST_OUTPUT_YEAR, args.tile_id) +
                                          " cannot be created");
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
-    OwnedCube flags(year_count, TILE_SIZE, TILE_SIZE);
+    OwnedFlagCube flags(year_count, TILE_SIZE, TILE_SIZE);
     // As in process_tile: the output cubes' pages are touched while the
     // layers are read, not one fault at a time in the filter pass.
     OutputPageToucher output_pages(tile);
@@ -151,9 +154,10 @@ void run_tile_quality(const RunArguments& args) {
                                                      std::to_string(FIRST_OUTPUT_YEAR) + " to " +
                                                      std::to_string(args.last_year),
                                                  args.output_dir + "/" + chart_name);
-    write_quality_files(
-        {args.output_dir, args.tile_id}, args.last_year, args.origin_x, args.origin_y, flags.cube(),
-        {{args.tile_id + "_quality.csv", table}, {chart_name, chart}}, workers, progress);
+    write_quality_files({args.output_dir, args.tile_id}, args.last_year, args.origin_x,
+                        args.origin_y, flags.cube(), tile.datamask,
+                        {{args.tile_id + "_quality.csv", table}, {chart_name, chart}}, workers,
+                        progress);
 }
 
 int tile_quality_main(int argc, const char* const* argv, std::ostream& out) {

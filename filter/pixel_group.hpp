@@ -3,11 +3,13 @@
 // lane form sits in <stage>_lanes.hpp beside its one-pixel form <stage>.cpp,
 // under the same function names: it takes every decision for all lanes and
 // keeps, in each lane, the outcome the one-pixel form gives that pixel. This
-// header holds the group they share and the row driver that runs them in the
-// whole-tile pass.
+// header holds what they share, below every stage: the group of pixels and
+// the row buffers it is loaded from and stored to. The row driver that runs
+// the stages in the whole-tile pass is in row_groups.hpp, above them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "filter/lanes.hpp"
 
@@ -72,11 +74,5 @@ struct RowBuffers {
     const uint8_t* height_rows[5];
     std::ptrdiff_t height_stride;
 };
-
-// Every group of the row with a pixel inside the datamask (byte exactly 1)
-// through the stages in order; the output years of cover_out and
-// height_out receive its products (the low byte of value, and height), 0 for
-// pixels outside the datamask.
-void filter_row_groups(PixelGroup& group, const RowBuffers& row);
 
 }  // namespace pt

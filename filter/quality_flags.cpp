@@ -7,14 +7,14 @@ namespace pt {
 
 namespace {
 
-PT_LANE_INLINE Lanes bit_where(Lanes mask, uint8_t bit) {
+PT_LANE_INLINE Lanes bit_where(Lanes mask, QualityWord bit) {
     return mask & splat(bit);
 }
 
-// Watches the stages of one group and builds its quality bytes.
+// Watches the stages of one group and builds its quality words.
 class FlagWatch {
   public:
-    FlagWatch(GroupFlags& work, uint8_t* out)
+    FlagWatch(GroupFlags& work, QualityWord* out)
         : flags_(work.flags), before_(work.before), out_(out) {}
 
     PT_LANE_INLINE void classified(const PixelGroup& g) {
@@ -66,19 +66,19 @@ class FlagWatch {
     }
 
     PT_LANE_INLINE void store(int t, std::size_t at, Lanes inside) {
-        store_lanes(out_ + at, choose(inside, flags_[t], Lanes{}));
+        store_lane_words(out_ + at, choose(inside, flags_[t], Lanes{}));
     }
 
   private:
     LaneSeries& flags_;
     LaneSeries& before_;
-    uint8_t* out_;
+    QualityWord* out_;
 };
 
 }  // namespace
 
 PT_LANE_CLONES void filter_row_groups_with_flags(PixelGroup& group, const RowBuffers& row,
-                                                 GroupFlags& work, uint8_t* flags_out) {
+                                                 GroupFlags& work, QualityWord* flags_out) {
     FlagWatch watch(work, flags_out);
     filter_row_groups_watched(group, row, watch);
 }

@@ -31,6 +31,10 @@ struct NoWatch {
     PT_LANE_INLINE void store(int, std::size_t, Lanes) {}
 };
 
+// Every group of the row with a pixel inside the datamask (byte exactly 1)
+// through the stages in order, each step shown to `watch`; the output years
+// of cover_out and height_out receive its products (the low byte of value,
+// and height), 0 for pixels outside the datamask.
 template <class Watch>
 PT_LANE_INLINE void filter_row_groups_watched(PixelGroup& g, const RowBuffers& row, Watch& watch) {
     GroupHeights heights;
@@ -79,5 +83,9 @@ PT_LANE_INLINE void filter_row_groups_watched(PixelGroup& g, const RowBuffers& r
         }
     }
 }
+
+// The product pass's driver: filter_row_groups_watched with NoWatch, built
+// once per instruction set (pixel_group.cpp).
+void filter_row_groups(PixelGroup& group, const RowBuffers& row);
 
 }  // namespace pt

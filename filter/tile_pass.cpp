@@ -10,6 +10,7 @@
 #include "filter/lanes.hpp"
 #include "filter/pixel_group.hpp"
 #include "filter/quality_flags.hpp"
+#include "filter/row_groups.hpp"
 #include "filter/stages.hpp"
 #include "run/workers.hpp"
 
@@ -30,7 +31,7 @@ constexpr int PIXEL_ROWS_PER_CHUNK = 64;
 // is read once per chunk of rows, not once per neighbour.
 class RowFilter {
   public:
-    RowFilter(TileMemory& tile, const YearCube* quality_flags)
+    RowFilter(TileMemory& tile, const QualityCube* quality_flags)
         : tile_(tile),
           flags_cube_(quality_flags),
           n_(tile.year_count()),
@@ -108,9 +109,11 @@ class RowFilter {
             std::memcpy(buffer.data() + t * padded_, cube.row(t, row), width_);
     }
 
-    void scatter_row(const std::vector<uint8_t>& buffer, const YearCube& cube, int row) const {
+    template <class Word>
+    void scatter_row(const std::vector<Word>& buffer, const BasicYearCube<Word>& cube,
+                     int row) const {
         for (int t = first_output_index; t < n_; ++t) {
-            std::memcpy(cube.row(t, row), buffer.data() + t * padded_, width_);
+            std::memcpy(cube.row(t, row), buffer.data() + t * padded_, width_ * sizeof(Word));
         }
     }
 
@@ -158,7 +161,7 @@ class RowFilter {
     }
 
     TileMemory& tile_;
-    const YearCube* flags_cube_;  // the quality pass's, or none
+    const QualityCube* flags_cube_;  // the quality pass's, or none
     int n_;
     int width_;
     std::size_t padded_;
@@ -169,9 +172,9 @@ class RowFilter {
     std::size_t flag_stride_;
     // Loss flags of rows row-1 .. row+1 (see loss_flags_of_row).
     std::array<std::vector<uint8_t>, 3> loss_now_, loss_recent_, loss_near_;
-    std::array<std::vector<uint8_t>, 5> heights_;
+    std::array<std::vector<uint8_t>, 5> heights_;  // input heights of rows row-2 .. row+2
     std::optional<GroupFlags> group_flags_;
-    std::vector<uint8_t> flags_out_;  // input heights of rows row-2 .. row+2
+    std::vector<QualityWord> flags_out_;
 };
 
 }  // namespace
@@ -185,7 +188,7 @@ void thin_loss_parallel(TileMemory& tile, int workers) {
 }
 
 void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress,
-                            const YearCube* flags) {
+                            const QualityCube* flags) {
     WorkQueue rows(tile.height(), PIXEL_ROWS_PER_CHUNK);
     run_workers(workers, [&](int) {
         RowFilter filter(tile, flags);
@@ -197,7 +200,7 @@ void filter_pixels_parallel(TileMemory& tile, int workers, Progress& progress,
     });
 }
 
-void filter_tile(TileMemory& tile, int workers, Progress& progress, const YearCube* flags) {
+void filter_tile(TileMemory& tile, int workers, Progress& progress, const QualityCube* flags) {
     // Proximity reads the thinned loss of neighbouring rows, so every row is
     // thinned before any pixel is filtered.
     progress.begin_phase("filtering", tile.height());

@@ -50,23 +50,27 @@ using YearSeries = std::span<int32_t>;
 using ConstYearSeries = std::span<const int32_t>;
 
 // ---- tile memory --------------------------------------------------------
-// year_count layers of height rows of width bytes, [year][row][column],
+// year_count layers of height rows of width words, [year][row][column],
 // column fastest, no gaps: one layer is the buffer of one raster read/write.
-struct YearCube {
-    uint8_t* data = nullptr;
+// The tile's layers are bytes (YearCube); the quality pass's flags are
+// QualityWord (tile/quality_word.hpp).
+template <class Word>
+struct BasicYearCube {
+    Word* data = nullptr;
     int year_count = 0;
     int width = 0;
     int height = 0;
 
     std::size_t layer_size() const { return static_cast<std::size_t>(width) * height; }
-    uint8_t* layer(int t) const { return data + layer_size() * t; }
-    uint8_t* row(int t, int r) const { return layer(t) + static_cast<std::size_t>(r) * width; }
-    uint8_t& at(int t, int r, int c) const { return row(t, r)[c]; }
-    ByteSeries series(int r, int c) const {
+    Word* layer(int t) const { return data + layer_size() * t; }
+    Word* row(int t, int r) const { return layer(t) + static_cast<std::size_t>(r) * width; }
+    Word& at(int t, int r, int c) const { return row(t, r)[c]; }
+    StridedSeries<Word> series(int r, int c) const {
         return {data + static_cast<std::size_t>(r) * width + c,
                 static_cast<std::ptrdiff_t>(layer_size())};
     }
 };
+using YearCube = BasicYearCube<uint8_t>;
 
 struct TileMask {
     uint8_t* data = nullptr;

@@ -1,6 +1,6 @@
 // tile_quality as a user runs it on a generated tile: which files it writes,
-// their layout and georeferencing, a table that counts its own rasters, and
-// one line on standard error when it cannot run.
+// their layout, georeferencing, bit names and mask, a table that counts its
+// own rasters, and one line on standard error when it cannot run.
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 
@@ -8,8 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/quality_run.hpp"
 #include "e2e_support.hpp"
 #include "filter/quality_flags.hpp"
+#include "io/quality_writer.hpp"
 
 namespace pt::e2e {
 namespace {
@@ -74,13 +76,12 @@ TEST_F(TileQuality, WritesCloudOptimisedRastersATableThatCountsThemAndAChart) {
         read_band(tile_->datamask_dir() / (TILE + "_datamask.tif"));
     uint64_t filtered = 0;
     for (unsigned char m : datamask) filtered += m == 1;
+    ASSERT_LT(filtered, datamask.size()) << "the mask test needs pixels outside the datamask";
 
     std::ifstream csv(out / (TILE + "_quality.csv"));
     std::string line;
     ASSERT_TRUE(std::getline(csv, line));
-    EXPECT_EQ(line,
-              "year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,"
-              "height_capped,height_smoothed,tcc_changed,loss_in,loss_kept");
+    EXPECT_EQ(line, quality_table_header());
     GDALAllRegister();
     for (int year = FIRST_OUTPUT_YEAR; year <= LAST_YEAR; ++year) {
         SCOPED_TRACE(year);
@@ -97,7 +98,24 @@ TEST_F(TileQuality, WritesCloudOptimisedRastersATableThatCountsThemAndAChart) {
         const OGRSpatialReference* reference = ds->GetSpatialRef();
         ASSERT_NE(reference, nullptr);
         EXPECT_EQ(reference->GetEPSGGeogCS(), 4326);
-        EXPECT_EQ(ds->GetRasterBand(1)->GetRasterDataType(), GDT_Byte);
+        GDALRasterBand* band = ds->GetRasterBand(1);
+        EXPECT_EQ(band->GetRasterDataType(), GDT_Byte);
+        // The band names its bits, and its mask, inside the file, is valid
+        // exactly on the datamask: elsewhere a 0 is no data, not "nothing
+        // changed".
+        for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
+            const char* name = band->GetMetadataItem(quality_flag_item(bit).c_str());
+            EXPECT_EQ(name == nullptr ? "(none)" : name, QA_BIT_NAMES[bit]) << "bit " << bit;
+        }
+        EXPECT_EQ(band->GetMaskFlags(), GMF_PER_DATASET);
+        std::vector<unsigned char> valid(datamask.size());
+        ASSERT_EQ(band->GetMaskBand()->RasterIO(GF_Read, 0, 0, TILE_SIZE, TILE_SIZE, valid.data(),
+                                                TILE_SIZE, TILE_SIZE, GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+        uint64_t mask_wrong = 0;
+        for (std::size_t i = 0; i < valid.size(); ++i)
+            mask_wrong += valid[i] != (datamask[i] == 1 ? 255 : 0);
+        EXPECT_EQ(mask_wrong, 0u);
         GDALClose(GDALDataset::ToHandle(ds));
 
         // The table's line of the year: the population counts of the raster.

@@ -3,7 +3,11 @@
 // loss, each with a cover and height series whose every flag is known.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <limits>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,11 +30,11 @@ struct Case {
     std::map<int, int> cover;   // year -> byte, over a steady 50
     std::map<int, int> height;  // year -> byte, over steady `base_height`
     int base_height = 0;
-    std::map<int, int> loss;          // year -> byte
-    std::map<int, int> right_height;  // heights of the pixel to the right (outside the datamask)
-    bool inside = true;               // datamask byte 1
-    std::map<int, uint8_t> flags;     // year -> expected quality byte (0 elsewhere)
-    std::vector<int> tcc_changed;     // years whose product byte differs from the input byte
+    std::map<int, int> loss;           // year -> byte
+    std::map<int, int> right_height;   // heights of the pixel to the right (outside the datamask)
+    bool inside = true;                // datamask byte 1
+    std::map<int, QualityWord> flags;  // year -> expected quality word (0 elsewhere)
+    std::vector<int> tcc_changed;      // years whose product byte differs from the input byte
 };
 
 std::vector<Case> cases() {
@@ -69,7 +73,7 @@ class QualityFlags : public ::testing::Test {
         const int n = year_count_for(LAST_YEAR);
         tile_.emplace(n, SPACING * static_cast<int>(cases_.size()), 1);
         flags_bytes_.assign(tile_->cover_cube.layer_size() * static_cast<std::size_t>(n), 0);
-        flags_ = YearCube{flags_bytes_.data(), n, tile_->width(), 1};
+        flags_ = QualityCube{flags_bytes_.data(), n, tile_->width(), 1};
         for (std::size_t k = 0; k < cases_.size(); ++k) {
             const Case& c = cases_[k];
             const int col = SPACING * static_cast<int>(k);
@@ -93,8 +97,8 @@ class QualityFlags : public ::testing::Test {
 
     const std::vector<Case> cases_ = cases();
     std::optional<TileMemory> tile_;
-    std::vector<uint8_t> flags_bytes_;
-    YearCube flags_;
+    std::vector<QualityWord> flags_bytes_;
+    QualityCube flags_;
     std::vector<uint64_t> loss_in_;
 };
 
@@ -145,11 +149,82 @@ TEST_F(QualityFlags, TheTableCountsTheFlagsChangedCoverAndLoss) {
         EXPECT_EQ(line.loss_in, loss_in);
         EXPECT_EQ(line.loss_kept, loss_kept);
     }
-    const std::string csv = quality_table(table);
-    EXPECT_EQ(csv.substr(0, csv.find('\n')),
-              "year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,"
-              "height_capped,height_smoothed,tcc_changed,loss_in,loss_kept");
-    EXPECT_NE(csv.find("\n2004,9,2,1,2,1,0,0,0,0,3,1,1\n"), std::string::npos) << csv;
+    // Every line has a cell per column, and each flag's count stands under
+    // the column of its name.
+    std::istringstream csv(quality_table(table));
+    auto cells = [](const std::string& line) {
+        std::vector<std::string> out;
+        std::istringstream in(line);
+        for (std::string cell; std::getline(in, cell, ',');) out.push_back(cell);
+        return out;
+    };
+    std::string line;
+    ASSERT_TRUE(std::getline(csv, line));
+    EXPECT_EQ(line, quality_table_header());
+    const std::vector<std::string> columns = cells(line);
+    ASSERT_EQ(columns.size(), static_cast<std::size_t>(QA_BIT_COUNT) + 5);
+    EXPECT_EQ(columns[0], "year");
+    for (const QualityYear& counts : table) {
+        ASSERT_TRUE(std::getline(csv, line));
+        const std::vector<std::string> values = cells(line);
+        ASSERT_EQ(values.size(), columns.size()) << line;
+        for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
+            const auto column = std::find(columns.begin(), columns.end(), QA_BIT_NAMES[bit]);
+            ASSERT_NE(column, columns.end()) << QA_BIT_NAMES[bit];
+            EXPECT_EQ(values[static_cast<std::size_t>(column - columns.begin())],
+                      std::to_string(counts.bits[bit]))
+                << counts.year << " " << QA_BIT_NAMES[bit];
+        }
+    }
+    EXPECT_NE(quality_table(table).find("\n2004,9,2,1,2,1,0,0,0,0,3,1,1\n"), std::string::npos);
+}
+
+// Every flag of the table, alone in one lane, through the lane store and the
+// table's counts: a flag whose bit the word, the store or the histogram has
+// not would come out 0 or under another flag. The word the lanes store is
+// the flag's own one-pixel value, quality_bit(k).
+TEST(QualityFlagsWord, EveryFlagSurvivesTheLaneStoreAndTheCounts) {
+    static_assert(QA_BIT_COUNT <= std::numeric_limits<QualityWord>::digits);
+    const std::array<QualityWord, QA_BIT_COUNT> flags = {
+        QA_INVALID,   QA_JUMP,          QA_REPAIRED,      QA_INTERPOLATED,
+        QA_POST_LOSS, QA_HEIGHT_FILLED, QA_HEIGHT_CAPPED, QA_HEIGHT_SMOOTHED};
+    for (int bit = 0; bit < QA_BIT_COUNT; ++bit) {
+        SCOPED_TRACE(QA_BIT_NAMES[bit]);
+        EXPECT_EQ(flags[bit], 1u << bit);
+        const int lane = bit % LANE_COUNT;
+        Lanes lanes{};
+        lanes[lane] = static_cast<int16_t>(flags[bit]);
+        std::array<QualityWord, LANE_COUNT> stored{};
+        store_lane_words(stored.data(), lanes);
+        FlagHistogram<QualityWord> histogram;
+        for (int k = 0; k < LANE_COUNT; ++k) {
+            EXPECT_EQ(stored[k], k == lane ? flags[bit] : 0) << "lane " << k;
+            histogram.add(stored[k]);
+        }
+        const auto counts = histogram.bit_counts();
+        for (int other = 0; other < QA_BIT_COUNT; ++other) {
+            EXPECT_EQ(counts[other], other == bit ? 1u : 0u) << QA_BIT_NAMES[other];
+        }
+    }
+}
+
+// A wider word, as a ninth flag would need: every one of its 16 bits, the
+// high byte's too, reaches memory from the lanes and its own count.
+TEST(QualityFlagsWord, ASixteenBitWordCarriesEveryBitThroughStoreAndCounts) {
+    FlagHistogram<uint16_t> histogram;
+    for (int bit = 0; bit < 16; ++bit) {
+        const Lanes lanes = splat(1 << bit);
+        std::array<uint16_t, LANE_COUNT> stored{};
+        store_lane_words(stored.data(), lanes);
+        for (int k = 0; k < LANE_COUNT; ++k) {
+            EXPECT_EQ(stored[k], 1u << bit) << "bit " << bit << ", lane " << k;
+        }
+        // bit + 1 words with this bit set.
+        for (int k = 0; k <= bit; ++k) histogram.add(stored[static_cast<std::size_t>(k)]);
+    }
+    histogram.add(0xFFFF);
+    const auto counts = histogram.bit_counts();
+    for (int bit = 0; bit < 16; ++bit) EXPECT_EQ(counts[bit], bit + 2u) << "bit " << bit;
 }
 
 }  // namespace
