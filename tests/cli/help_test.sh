@@ -100,7 +100,7 @@ for help in -h --help; do
   check "inspect_pixel $help" answers 0 out -- "$inspect_pixel" "$help"
 done
 check "make_synthetic_tile --help: --size makes tiles for tests only" \
-  bash -c '"$1" --help | grep -q "for tests"' _ "$make_tile"
+  bash -c 'help="$("$1" --help)" && [[ "$help" == *"for tests"* ]]' _ "$make_tile"
 check "make_synthetic_tile with an unknown option: nothing generated" \
   answers 2 err "make_synthetic_tile: unknown option --no-such-option" -- \
   "$make_tile" "$w/in" "$w/dm" "$w/wl" t 2000 1 --no-such-option
