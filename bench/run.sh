@@ -13,3 +13,5 @@ if [ ! -f "$tile/input/b1/b1_TCH_${last_year}.tif" ]; then
   build/tools/make_synthetic_tile "$tile/input" "$tile/datamask" "$tile/wetland" b1 "$last_year" 7 --compress LZW
 fi
 build/bench/bench_tile "$tile" b1 "$last_year" "$dir/products"
+echo
+build/bench/bench_whole_process "${BENCH_RUNS:-4}" "$tile" b1 "$last_year" "$dir/whole" build/process_tile
