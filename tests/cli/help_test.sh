@@ -51,7 +51,7 @@ answers() {
   else
     [ -z "$out" ] || { echo "  standard output: $out" >&2; return 1; }
   fi
-  [ -z "$text" ] || grep -qF -- "$text" <<< "$err" || { echo "  no '$text' in: $err" >&2; return 1; }
+  [ -z "$text" ] || [[ "$err" == *"$text"* ]] || { echo "  no '$text' in: $err" >&2; return 1; }
   left_nothing
 }
 left_nothing() {
