@@ -10,17 +10,9 @@ are missing; needs root when any is. Exits 1 when packages are missing and it
 is not run as root.
 EOF
 }
-for arg in "$@"; do
-  case "$arg" in -h | --help) usage; exit 0 ;; esac
-done
-if [ $# -gt 0 ]; then
-  case "$1" in
-    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
-    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
-  esac
-  usage >&2
-  exit 2
-fi
+# shellcheck source=scripts/no_arguments.sh
+. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+take_no_arguments "$@"
 
 packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time
   python3 python3-pytest python3-pyflakes shellcheck clang-format)

@@ -22,17 +22,9 @@ Environment:
   SANITIZE_E2E    a ctest regex of the end-to-end tests to run (. for all)
 EOF
 }
-for arg in "$@"; do
-  case "$arg" in -h | --help) usage; exit 0 ;; esac
-done
-if [ $# -gt 0 ]; then
-  case "$1" in
-    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
-    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
-  esac
-  usage >&2
-  exit 2
-fi
+# shellcheck source=scripts/no_arguments.sh
+. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 build_dir="${ASAN_BUILD_DIR:-build-asan}"
 e2e="${SANITIZE_E2E:-^(RunTest\.SuccessfulRunWritesGeoreferencedProductsSilently|RunTest\.LayerSmallerThanTheTileIsRefused|FaultTest\.FullDisk.*|FaultTest\.TruncatedOrCorrupt.*|FaultTest\.DamagedJpeg.*|FaultTest\.LayerThatIsNoRegular.*|FaultTest\.PlantedLinkFifo.*|FaultTest\.SecondRunOfATile.*|ArgumentFault\.Unusable.*|MemoryFault\..*)$}"

@@ -23,17 +23,9 @@ Environment:
   SANITIZE_E2E    a ctest regex of end-to-end tests to run under the sanitizers
 EOF
 }
-for arg in "$@"; do
-  case "$arg" in -h | --help) usage; exit 0 ;; esac
-done
-if [ $# -gt 0 ]; then
-  case "$1" in
-    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$1" >&2 ;;
-    *) printf '%s: takes no arguments, not %q\n' "${0##*/}" "$1" >&2 ;;
-  esac
-  usage >&2
-  exit 2
-fi
+# shellcheck source=scripts/no_arguments.sh
+. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 # The developer build: warnings are errors here.
