@@ -13,8 +13,8 @@ Environment:
   CMAKE_ARGS  more CMake options, separated by blanks (no quoting inside)
 EOF
 }
-# shellcheck source=scripts/no_arguments.sh
-. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 build_dir="${BUILD_DIR:-build}"

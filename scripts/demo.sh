@@ -16,8 +16,8 @@ Environment:
   DEMO_LAST_YEAR  the tile's last year (2020)
 EOF
 }
-# shellcheck source=scripts/no_arguments.sh
-. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh

@@ -20,8 +20,8 @@ Environment:
   ASAN_BUILD_DIR  the build directory (build-asan)
 EOF
 }
-# shellcheck source=scripts/no_arguments.sh
-. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 build_dir="${ASAN_BUILD_DIR:-build-asan}"

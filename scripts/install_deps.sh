@@ -10,8 +10,8 @@ are missing; needs root when any is. Exits 1 when packages are missing and it
 is not run as root.
 EOF
 }
-# shellcheck source=scripts/no_arguments.sh
-. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 
 packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time

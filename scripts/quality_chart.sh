@@ -20,13 +20,9 @@ only. An argument that begins with '-' is taken for an option unless '--'
 comes before it.
 EOF
 }
-for arg in "$@"; do
-  case "$arg" in
-    --) break ;;
-    -h | --help) usage; exit 0 ;;
-    -?*) printf '%s: unknown option %q\n' "$prog" "$arg" >&2; usage >&2; exit 2 ;;
-  esac
-done
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
+take_no_options "$@"
 if [ "${1:-}" = "--" ]; then shift; fi
 [ $# -eq 3 ] || { echo "usage: $0 TABLE.csv CHART.png TITLE" >&2; exit 2; }
 table="$1" chart="$2" title="$3"

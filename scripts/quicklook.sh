@@ -26,13 +26,9 @@ EOF
 
 # Options before anything else; a path that begins with '-' needs '--'
 # before it.
-for arg in "$@"; do
-  case "$arg" in
-    --) break ;;
-    -h | --help) usage; exit 0 ;;
-    -?*) printf '%s: unknown option %q\n' "$prog" "$arg" >&2; usage >&2; exit 2 ;;
-  esac
-done
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
+take_no_options "$@"
 if [ "${1:-}" = "--" ]; then shift; fi
 if [ $# -lt 3 ] || [ $# -gt 5 ]; then usage >&2; exit 2; fi
 output_dir="$1" tile="$2" year="$3"

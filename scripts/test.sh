@@ -23,8 +23,8 @@ Environment:
   SANITIZE_E2E    a ctest regex of end-to-end tests to run under the sanitizers
 EOF
 }
-# shellcheck source=scripts/no_arguments.sh
-. "$(dirname "${BASH_SOURCE[0]}")/no_arguments.sh"
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh

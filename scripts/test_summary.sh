@@ -20,13 +20,9 @@ test. Exits 1 when a test failed or a results file is missing, 2 on a usage
 error. A file name that begins with '-' needs '--' before it.
 EOF
 }
-for arg in "$@"; do
-  case "$arg" in
-    --) break ;;
-    -h | --help) usage; exit 0 ;;
-    -?*) printf '%s: unknown option %q\n' "${0##*/}" "$arg" >&2; usage >&2; exit 2 ;;
-  esac
-done
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
+take_no_options "$@"
 if [ "${1:-}" = "--" ]; then shift; fi
 [ $# -gt 0 ] || { echo "usage: ${0##*/} RESULTS.xml..." >&2; exit 2; }
 
