@@ -13,10 +13,11 @@ import sys
 from collections import Counter
 
 from .records import lock
-from .tilejob import printable, read_regular, write_text
+from .tilejob import printable, read_regular, write_json, write_text
 
 CHART = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quality_chart.sh")
 SHARES = ("repaired", "interpolated", "height_filled")
+OUTLIERS_JSON = "batch_quality_outliers.json"
 
 
 def read_table(path):
@@ -34,15 +35,24 @@ def read_table(path):
         return None
 
 
-def outliers(shares):
-    """The outlier list's text from {tile: (repaired, interpolated, height_filled) shares}."""
+def flagged(shares):
+    """{tile: its notes} of the outliers among {tile: (repaired, interpolated,
+    height_filled) shares}, and the batch's lower medians of the three."""
     medians = [statistics.median_low(s[k] for s in shares.values()) for k in range(3)]
-    lines = ["tiles with a share of pixel-years more than 3 times the batch median (%s):"
-             % ", ".join("%s %.3f%%" % (name, 100 * m) for name, m in zip(SHARES, medians))]
+    found = {}
     for tile, share in shares.items():
         notes = ["%s %.3f%%" % (name, 100 * s) for name, s, m in zip(SHARES, share, medians) if s > 3 * m]
         if notes:
-            lines.append("  %s: %s" % (printable(tile), " ".join(notes)))
+            found[tile] = " ".join(notes)
+    return found, medians
+
+
+def outliers(shares):
+    """The outlier list's text from {tile: (repaired, interpolated, height_filled) shares}."""
+    found, medians = flagged(shares)
+    lines = ["tiles with a share of pixel-years more than 3 times the batch median (%s):"
+             % ", ".join("%s %.3f%%" % (name, 100 * m) for name, m in zip(SHARES, medians))]
+    lines += ["  %s: %s" % (printable(tile), notes) for tile, notes in found.items()]
     return "\n".join(lines + (["  none"] if len(lines) == 1 else [])) + "\n"
 
 
@@ -85,6 +95,9 @@ def build(quality_dir, tiles):
         write_text(os.path.join(here, "batch_quality.csv"), joined.getvalue())
         text = outliers(shares)
         write_text(os.path.join(here, "batch_quality_outliers.txt"), text)
+        # The same list for programs (the batch page marks these tiles on its map).
+        found, medians = flagged(shares)
+        write_json(os.path.join(here, OUTLIERS_JSON), {"medians": dict(zip(SHARES, medians)), "tiles": found})
     finally:
         if os.path.lexists(chart):
             os.unlink(chart)

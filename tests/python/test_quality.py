@@ -2,6 +2,7 @@
 per year, charted, and the outlier tiles named. The chart is drawn by a
 stand-in, so no gnuplot is needed."""
 import csv
+import json
 import os
 
 import pytest
@@ -84,6 +85,8 @@ def test_build_joins_by_column_name_and_sums_per_year(tmp_path, chart, capsys):
     outliers = (here / "batch_quality_outliers.txt").read_text()
     # t2 repaired 30 of 100 pixel-years, against a lower median of 1.5%.
     assert "  t2: repaired 30.000%" in outliers
+    flagged = json.loads((here / "batch_quality_outliers.json").read_text())
+    assert flagged["tiles"] == {"t2": "repaired 30.000% interpolated 4.000%"} and flagged["medians"]["repaired"] == 0.015
     assert not [n for n in os.listdir(here) if n.startswith(".tmp-") or ".tmp-" in n]
     out = capsys.readouterr().out
     assert out.endswith("batch quality: %s, %s\n" % (here / "batch_quality.csv", here / "batch_quality.png"))
