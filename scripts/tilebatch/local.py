@@ -10,7 +10,7 @@ import signal
 import subprocess
 import sys
 
-from . import facts, quality, region, report
+from . import facts, page, quality, region, report
 from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
 from .records import LOCK_NAME, lock_batch
 from .tilejob import printable, read_regular, write_text
@@ -163,9 +163,11 @@ def finish(req, locks):
               % (PROG, in_quality))
     status = 1 if failed or left else 0
     with_products = [r.tile for r in rows if r.products]
+    region_note = None
     if with_products and req.region:
         if region.build(req.output_dir, req.last_year, with_products) != 0:
             print("%s: the region mosaics and pictures could not be built (see above)" % PROG, file=sys.stderr)
+            region_note = "The region build of this batch failed: any picture below is from an earlier build."
             status = 1
     if req.tile_quality:
         with_quality = [r.tile for r in rows if r.state == "done"]
@@ -175,6 +177,7 @@ def finish(req, locks):
         elif quality.build(req.quality_dir, with_quality) != 0:
             print("%s: the batch quality could not be written (see above)" % PROG, file=sys.stderr)
             status = 1
+    status |= page.publish(req, rows, source, PROG, region_note)
     for fd in locks:
         os.close(fd)
     if failed or left:

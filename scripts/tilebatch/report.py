@@ -168,4 +168,5 @@ def main(request, prog):
     except OSError:
         printed = full(rows, source)[1]
     sys.stdout.write(printed)
-    return 0
+    from . import page  # it draws on this module's summary
+    return page.publish(request, rows, source, prog)

@@ -6,7 +6,7 @@ import shlex
 import sys
 import tempfile
 
-from . import facts, quality, region, report, slurm
+from . import facts, page, quality, region, report, slurm
 from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
 from .records import Request, lock_batch, mark_submitted
 from .tilejob import printable, write_text
@@ -146,7 +146,7 @@ def follow_up(argv):
         return 2
     job = os.environ.get("SLURM_JOB_ID", str(os.getpid()))
     rows, source = report.build(req)
-    status = 0
+    status, region_note = 0, None
     parts = [("region", req.region, [r for r in rows if r.products], "finished with status 0"),
              ("quality", bool(req.tile_quality), [r for r in rows if r.state == "done"], "with quality status 0")]
     coords = {t: (x, y) for t, x, y in req.tiles}
@@ -160,8 +160,11 @@ def follow_up(argv):
         if not chosen:
             print("%s: no tile to take" % what)
         elif name == "region":
-            status |= region.build(req.output_dir, req.last_year, [r.tile for r in chosen])
+            if region.build(req.output_dir, req.last_year, [r.tile for r in chosen]) != 0:
+                region_note = "The region build of this batch failed: any picture below is from an earlier build."
+                status = 1
         else:
             status |= quality.build(req.quality_dir, [r.tile for r in chosen])
     report.publish(req.logs, rows, source, "report")
+    status |= page.publish(req, rows, source, "report", region_note)
     return 1 if status else 0
