@@ -167,7 +167,7 @@ def finish(req, locks):
     if with_products and req.region:
         if region.build(req.output_dir, req.last_year, with_products) != 0:
             print("%s: the region mosaics and pictures could not be built (see above)" % PROG, file=sys.stderr)
-            region_note = "The region build of this batch failed: any picture below is from an earlier build."
+            region_note = page.REGION_FAILED
             status = 1
     if req.tile_quality:
         with_quality = [r.tile for r in rows if r.state == "done"]

@@ -27,6 +27,7 @@ from .tilejob import printable, read_json, read_regular, write_text
 from .quality import OUTLIERS_JSON
 
 PAGE = "index.html"
+REGION_FAILED = "The region build of this batch failed: any picture below is from an earlier build."
 # The colour of each state on the map and in its legend, in drawing order:
 # failures last, so that a failed tile stays visible among thousands.
 STATES = [("done", "#2e9d4a"), ("not run", "#b0b0b0"), ("running", "#1f77b4"),

@@ -161,7 +161,7 @@ def follow_up(argv):
             print("%s: no tile to take" % what)
         elif name == "region":
             if region.build(req.output_dir, req.last_year, [r.tile for r in chosen]) != 0:
-                region_note = "The region build of this batch failed: any picture below is from an earlier build."
+                region_note = page.REGION_FAILED
                 status = 1
         else:
             status |= quality.build(req.quality_dir, [r.tile for r in chosen])

@@ -1,0 +1,217 @@
+"""The batch page: hostile tile ids stay text, the map's data carries every
+tile's state and outlier mark, links lead to the tile's files from the
+output directory, and what is missing is said."""
+import json
+import os
+import re
+import time
+from html.parser import HTMLParser
+
+import pytest
+
+from tilebatch import page, report
+from tilebatch.records import Request, Row
+from tilebatch.tilejob import printable
+
+PNG = b"\x89PNG\r\n\x1a\n" + b"\0" * 32
+HOSTILE = ['a</script><script>alert(1)</script>', '<img src=x onerror=alert(1)>', 'q"\'&amp;',
+           "raw\udcff\udcfe", "rtl\u202eline\u2028sep", "back\\slash"]
+
+
+def request(tmp_path, tiles, quality=False, region=True, logs=None):
+    out = tmp_path / "out"
+    out.mkdir(exist_ok=True)
+    return Request(tiles=tiles, last_year=2001, input_dir="/in", output_dir=str(out), datamask_dir="/m",
+                   wetland_dir="/w", process_tile="/p", logs=logs or str(out / "logs"),
+                   tile_quality="/tq" if quality else None, region=region)
+
+
+def written(req, rows, source="records", **kw):
+    path = page.write(req, rows, source, **kw)
+    assert path == os.path.join(req.output_dir, "index.html")
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def map_json(text):
+    """The map's data as the page's script reads it."""
+    found = re.search(r'<script type="application/json" id="tiles">(.*?)</script>', text, re.S)
+    return json.loads(found.group(1))
+
+
+class Tags(HTMLParser):
+    """The tags and attribute names of a page, and the text it shows (not its scripts and style)."""
+    def __init__(self):
+        super().__init__()
+        self.tags, self.attributes, self.text = [], set(), []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        self.attributes.update(name for name, _ in attrs)
+
+    def handle_data(self, data):
+        if self.lasttag not in ("script", "style"):
+            self.text.append(data)
+
+
+def test_hostile_ids_stay_text(tmp_path):
+    tiles = [(t, str(k), "10") for k, t in enumerate(HOSTILE)]
+    rows = [Row(t, "failed", "1", 1.0 + k, host="<h>", message="</script><b>bad & worse</b>")
+            for k, (t, _, _) in enumerate(tiles)]
+    text = written(request(tmp_path, tiles), rows)
+    # Three scripts of the page's own, each closed once; no tag or attribute from the data.
+    assert text.count("<script") == 3 and text.count("</script>") == 3
+    parser = Tags()
+    parser.feed(text)
+    assert "b" not in parser.tags and "onerror" not in parser.attributes
+    assert set(parser.tags) <= {"html", "head", "meta", "title", "style", "script", "body", "h1", "h2", "h3", "p",
+                                "pre", "span", "div", "canvas", "table", "tr", "th", "td", "img", "ul", "li"}
+    raw = re.search(r'id="tiles">(.*?)</script>', text, re.S).group(1)
+    assert not set("<>&") & set(raw) and raw.isascii()
+    data = map_json(text)
+    assert [t[0] for t in data["tiles"]] == [printable(t) for t in HOSTILE]
+    assert all(t[8] == "</script><b>bad & worse</b>" and t[7] == "<h>" for t in data["tiles"])
+    # The tables show the ids as printed, escaped once (a backslash is not doubled twice).
+    shown = "".join(parser.text)
+    for tile in HOSTILE:
+        assert printable(tile) in shown
+    assert "back\\\\slash" in shown and "back\\\\\\\\slash" not in shown
+    assert "raw\\xff\\xfe" in shown
+
+
+def test_summary_lines_and_source_shown_escaped(tmp_path):
+    rows = [Row("<i>", "done", "0", 2.0), Row("t2", "failed", "3", 1.0, message="m")]
+    text = written(request(tmp_path, [("<i>", "0", "0"), ("t2", "1", "0")]), rows, source="sacct <x>")
+    parser = Tags()
+    parser.feed(text)
+    assert "i" not in parser.tags
+    shown = "".join(parser.text)
+    assert "figures: sacct <x>" in shown
+    for line in report.summary(rows).splitlines():
+        assert line in shown
+
+
+def test_states_outliers_and_colours_carried_into_the_data(tmp_path):
+    states = ["done", "failed", "not run", "running", "unknown"]
+    tiles = [("t%d" % k, str(k), "5") for k in range(len(states))]
+    rows = [Row(t, s, "0" if s == "done" else "-", 2.5 if s == "done" else None) for (t, _, _), s in zip(tiles, states)]
+    req = request(tmp_path, tiles, quality=True)
+    batch = os.path.join(req.quality_dir, "batch")
+    os.makedirs(batch)
+    with open(os.path.join(batch, "batch_quality_outliers.json"), "w") as f:
+        json.dump({"medians": {}, "tiles": {"t0": "repaired 5.000%", "t9": "not in this batch"}}, f)
+    text = written(req, rows)
+    data = map_json(text)
+    colours = dict(page.STATES)
+    by_tile = {t[0]: t for t in data["tiles"]}
+    for (tile, x, y), state in zip(tiles, states):
+        entry = by_tile[tile]
+        name, _, colour = data["states"][entry[4]]
+        assert (name, colour) == (state, colours[state])
+        assert (entry[2], entry[3]) == (float(x), float(y))
+    assert by_tile["t0"][9] == "repaired 5.000%" and by_tile["t0"][6] == 2.5
+    assert [t[0] for t in data["tiles"] if t[9] is not None] == ["t0"]
+    # Failures drawn last, so they stay on top.
+    assert data["tiles"][-1][0] == "t1"
+    assert "quality outlier (1)" in text and "done (1)" in text
+
+
+@pytest.mark.parametrize("content", ["[1, 2]", '{"tiles": ["t0"]}', "{not json", '{"tiles": {"t0": 5}}'])
+def test_malformed_outlier_file(tmp_path, content):
+    req = request(tmp_path, [("t0", "0", "0")], quality=True)
+    os.makedirs(os.path.join(req.quality_dir, "batch"))
+    with open(os.path.join(req.quality_dir, "batch", "batch_quality_outliers.json"), "w") as f:
+        f.write(content)
+    tiles = map_json(written(req, [Row("t0", "done")]))["tiles"]
+    # A note that is not text still marks its tile, with no words.
+    assert tiles[0][9] == ("" if content.endswith("5}}") else None)
+
+
+def test_links_relative_and_percent_encoded_from_the_bytes(tmp_path):
+    tile = "a b%?#\udcff/é"
+    req = request(tmp_path, [(tile, "0", "0")], quality=True, logs=str(tmp_path / "else where" / "logs"))
+    data = map_json(written(req, [Row(tile, "failed", "1")]))
+    assert data["links"] == {"logs": "../else%20where/logs/tiles/", "quality": "quality/"}
+    assert data["tiles"][0][1] == "a%20b%25%3F%23%FF%2F%C3%A9"
+    assert "quality" not in map_json(written(request(tmp_path, [(tile, "0", "0")]), [Row(tile)]))["links"]
+
+
+def test_origins_that_are_not_finite_are_left_off(tmp_path):
+    tiles = [("ok", "-60.5", "+10"), ("n", "nan", "1"), ("i", "1", "-inf"), ("big", "1e999", "0"), ("w", "x", "0")]
+    text = written(request(tmp_path, tiles), [Row(t) for t, _, _ in tiles])
+    data = map_json(text)
+    assert [(t[0], t[2], t[3]) for t in data["tiles"]] == [("ok", -60.5, 10.0)]
+    assert "4 tile(s) have an origin that is not a finite number" in text
+    assert "not a finite number" not in written(request(tmp_path, tiles[:1]), [Row("ok")])
+
+
+def test_pictures_embedded_or_said_missing(tmp_path):
+    req = request(tmp_path, [("t", "0", "0")])
+    region = os.path.join(req.output_dir, "region")
+    os.makedirs(region)
+    with open(os.path.join(region, "TCC_2001.png"), "wb") as f:
+        f.write(PNG)
+    with open(os.path.join(region, "TCH_2001.png"), "wb") as f:
+        f.write(b"<svg onload=alert(1)>")  # not a PNG: not shown
+    text = written(req, [Row("t", "done")])
+    assert text.count("data:image/png;base64,") == 1
+    assert "TCH_2001.png is not there (or not a PNG)" in text and "Loss_2001.png is not there" in text
+    assert "svg" not in text
+    assert "ran without --quality" in text
+    # Turned off: the pictures of an earlier build are not shown as this batch's.
+    req.region = False
+    text = written(req, [Row("t", "done")])
+    assert "turned off for this batch" in text and "data:image/png" not in text
+    req.region = True
+    assert "The region build of this batch failed" in written(req, [Row("t")], region_note=page.REGION_FAILED)
+
+
+def test_batch_quality_chart_table_and_outliers(tmp_path):
+    req = request(tmp_path, [("t", "0", "0")], quality=True)
+    text = written(req, [Row("t", "done")])
+    assert "batch_quality.png is not there" in text and "<li>" not in text
+    batch = os.path.join(req.quality_dir, "batch")
+    os.makedirs(batch)
+    with open(os.path.join(batch, "batch_quality.png"), "wb") as f:
+        f.write(PNG)
+    with open(os.path.join(batch, "batch_quality_totals.csv"), "w") as f:
+        f.write("year,filtered,repaired\n2000,10,<3>\n")
+    with open(os.path.join(batch, "batch_quality_outliers.json"), "w") as f:
+        json.dump({"tiles": {"t": "repaired 1%<"}}, f)
+    text = written(req, [Row("t", "done")])
+    assert "data:image/png;base64," in text
+    assert "<tr><th>year</th><th>filtered</th><th>repaired</th></tr>" in text
+    assert "<td>&lt;3&gt;</td>" in text and "<li>t: repaired 1%&lt;</li>" in text
+
+
+def test_slowest_twenty_of_the_ended_tiles(tmp_path):
+    rows = [Row("t%02d" % k, "done" if k % 2 else "failed", "0", float(k), host="n%d" % k) for k in range(30)]
+    rows.append(Row("still", "running", "-", 999.0))
+    text = written(request(tmp_path, [(r.tile, "0", "0") for r in rows]), rows)
+    section = text.split("The slowest tiles")[1].split("</table>")[0]
+    assert re.findall(r"<tr><td>(t\d\d)</td>", section) == ["t%02d" % k for k in range(29, 9, -1)]
+    assert "<td>t29</td><td>done</td><td>29</td><td>n29</td>" in section and "still" not in section
+
+
+def test_written_whole_or_not_at_all(tmp_path, capsys):
+    req = request(tmp_path, [("t", "0", "0")])
+    assert page.publish(req, [Row("t", "done")], "records", "batch.sh") == 0
+    assert os.listdir(req.output_dir) == ["index.html"]
+    assert "batch.sh: the batch page: %s" % os.path.join(req.output_dir, "index.html") in capsys.readouterr().out
+    # Where the directory cannot take it: said on stderr with the path, status 1, nothing left behind.
+    req.output_dir = str(tmp_path / "gone")
+    assert page.publish(req, [Row("t", "done")], "records", "batch.sh") == 1
+    err = capsys.readouterr().err
+    assert err.startswith("batch.sh: the batch page %s could not be written: " % os.path.join(req.output_dir, "index.html"))
+    assert os.listdir(tmp_path) == ["out"]
+
+
+def test_twenty_thousand_tiles_stay_small_and_quick(tmp_path):
+    tiles = [("%03dN_%03dE" % (k // 200, k % 200), str(k % 200), str(k // 200)) for k in range(20000)]
+    rows = [Row(t, "failed", "1", 3.0, 2 << 20, "node17", message="/data/input/%s/%s_TCH_2020.tif not found" % (t, t))
+            for t, _, _ in tiles]
+    started = time.monotonic()
+    text = written(request(tmp_path, tiles), rows)
+    assert time.monotonic() - started < 3
+    assert len(text) < 5 << 20 and text.count("<canvas") == 1
+    assert len(map_json(text)["tiles"]) == 20000
