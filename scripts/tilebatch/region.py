@@ -1,27 +1,32 @@
 """The region a batch covered: for each product and year a VRT mosaic of the
 tiles (GDAL's gdalbuildvrt: nothing copied, a GIS opens it as one raster),
-and a picture of each last-year mosaic in the quicklooks' colours. Built
-under a lock into temporary names and renamed into place, so a kill or a
-second build at once never leaves a half picture or mosaics of mixed tile
-sets; a mosaic that lacks a listed tile fails the build, naming the tile."""
+and a picture of each last-year product for a person, with title, axes and
+legend. The pictures are drawn from each tile's reduced copy (a small
+GeoTIFF its job leaves beside the products; made here for a tile that has
+none or a stale one), so that a region of 20,000 tiles reads some 100 KB a
+tile rather than its 48 MB of products. Built under a lock into temporary
+names and renamed into place, so a kill or a second build at once never
+leaves a half picture or mosaics of mixed tile sets; a mosaic that lacks a
+listed tile fails the build, naming the tile."""
 import argparse
 import concurrent.futures
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
 
-from . import facts
-from .records import lock
-from .tilejob import printable
+from . import facts, pictures
+from .records import file_names, lock
+from .tilejob import make_reduced, printable, reduced_is_fresh, reduced_path
 from .tilelist import ListError, read_ids
 
 PROG = "region.sh"
-COLOURS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quicklook_colours.sh")
 LOCK_WAIT_S = 4 * 3600
+# At most this many GDAL programs at once: each mosaic of 20,000 tiles holds
+# some 100 MB while it is built, and a Slurm job is held to what it asked for.
+MAX_WORKERS = 4
 
 
 def fail(message):
@@ -38,46 +43,62 @@ def sources(vrt):
     return {os.path.basename(e.text or "") for e in root.iter("SourceFilename")}
 
 
-def build_mosaic(output_dir, product, year, tiles, temporary, work):
-    names = ["%s_%d_%s.img" % (product, year, t) for t in tiles]
-    listing = os.path.join(work, "%s_%d.txt" % (product, year))
+def mosaic(paths, tiles, temporary, work, options=()):
+    """A VRT mosaic of PATHS (one a tile, in the order of TILES) at TEMPORARY;
+    None when it holds every one, else why not."""
+    listing = os.path.join(work, os.path.basename(temporary) + ".txt")
     with open(listing, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.writelines(os.path.join(output_dir, n) + "\n" for n in names)
-    done = subprocess.run(["gdalbuildvrt", "-q", "-overwrite", "-input_file_list", listing, temporary],
-                          capture_output=True, text=True)
-    got = sources(temporary) if done.returncode == 0 else None
+        f.writelines(path + "\n" for path in paths)
+    why = pictures.run(["gdalbuildvrt", "-q", "-overwrite"] + list(options) + ["-input_file_list", listing, temporary])
+    got = sources(temporary) if why is None else None
     if got is None:
-        return "gdalbuildvrt failed for %s %d: %s" % (product, year, done.stderr.strip()[-300:])
-    for tile, name in zip(tiles, names):
-        if name not in got:  # gdalbuildvrt skips a product it cannot read, with a warning only
-            return "the %s %d mosaic lacks tile %s (%s cannot be read)" % (
-                product, year, printable(tile), printable(os.path.join(output_dir, name)))
+        return why or "gdalbuildvrt wrote no mosaic %s" % printable(temporary)
+    for tile, path in zip(tiles, paths):
+        if os.path.basename(path) not in got:  # gdalbuildvrt skips a file it cannot read, with a warning only
+            return "the mosaic %s lacks tile %s (%s cannot be read)" % (
+                printable(os.path.basename(temporary)), printable(tile), printable(path))
     return None
 
 
-def picture(product, vrt, png, size, work):
-    info = subprocess.run(["gdalinfo", vrt], capture_output=True, text=True)
-    shape = [l for l in info.stdout.splitlines() if l.startswith("Size is ")]
-    if info.returncode or not shape:
-        return "gdalinfo cannot read %s" % vrt
-    width, height = (int(v) for v in shape[0][8:].split(","))
-    outsize = [str(size), "0"] if width >= height else ["0", str(size)]
-    done = subprocess.run(["bash", "-c", '. "$0" && colour_picture "$@"', COLOURS, product, vrt] + outsize + [png, work],
-                          capture_output=True, text=True)
-    return None if done.returncode == 0 else "the %s picture failed: %s" % (product, done.stderr.strip()[-300:])
+def picture_size(vrt, limit):
+    """The picture's (columns, rows): the mosaic's own, shrunk to LIMIT
+    pixels on its longer side when larger."""
+    shape = pictures.geometry(vrt)
+    if shape is None:
+        return None
+    columns, rows = shape[:2]
+    shrink = max(1.0, max(columns, rows) / limit)
+    return max(1, round(columns / shrink)), max(1, round(rows / shrink))
+
+
+def draw_region(output_dir, product, band, tiles, last_year, temporary, size, work):
+    """The picture of PRODUCT's last year, from the tiles' reduced copies."""
+    vrt = os.path.join(work, "%s_%d_reduced.vrt" % (product, last_year))
+    why = mosaic([reduced_path(output_dir, last_year, t) for t in tiles], tiles, vrt, work,
+                 ["-b", str(band), "-srcnodata", "None", "-vrtnodata", str(pictures.NO_TILE)])
+    if why:
+        return why
+    shape = picture_size(vrt, size)
+    if shape is None:
+        return "the reduced mosaic of %s has no north-up geometry" % product
+    title = "%s %d: region of %d tile%s" % (product, last_year, len(tiles), "" if len(tiles) == 1 else "s")
+    why = pictures.draw(product, vrt, temporary, title, work, outsize=shape)
+    return why and "the %s picture cannot be drawn: %s" % (product, why)
 
 
 def build(output_dir, last_year, tiles, dest=None):
     """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of TILES."""
     size = os.environ.get("REGION_SIZE", "2000")
-    if not size.isdigit() or int(size) < 1:
-        return fail("REGION_SIZE must be a positive number")
-    for tool in ("gdalbuildvrt", "gdal_translate", "gdaldem", "gdalinfo"):
-        if not shutil.which(tool):
-            return fail("%s is missing (Debian package gdal-bin)" % tool)
+    if not size.isascii() or not size.isdigit() or not 1 <= int(size) <= 20000:
+        return fail("REGION_SIZE must be a number of pixels from 1 to 20000")
+    missing = [t for t in ("gdalbuildvrt", "gdaladdo") if not shutil.which(t)]
+    missing = [t + " (Debian package gdal-bin)" for t in missing] + pictures.missing_tools()
+    if missing:
+        return fail("%s is missing" % missing[0])
+    present = file_names(output_dir)  # one listing for every tile's products
     for tile in tiles:
         for name in facts.product_names(tile, last_year):
-            if not os.path.isfile(os.path.join(output_dir, name)):
+            if name not in present:
                 return fail("%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile)))
     dest = dest or os.path.join(output_dir, "region")
     os.makedirs(dest, exist_ok=True)
@@ -94,30 +115,37 @@ def build(output_dir, last_year, tiles, dest=None):
     temporary = os.path.join(dest, ".tmp-%d-" % os.getpid())
     years = range(facts.MIN_LAST_YEAR, last_year + 1)
     names = (["%s_%d.vrt" % (p, y) for y in years for p in facts.PRODUCTS]
-             + ["%s_%d.png%s" % (p, last_year, aux) for p in facts.PRODUCTS for aux in ("", ".aux.xml")])
+             + ["%s_%d.png" % (p, last_year) for p in facts.PRODUCTS])
+    workers = max(1, min(MAX_WORKERS, len(os.sched_getaffinity(0))))
     try:
         with tempfile.TemporaryDirectory(prefix=os.path.basename(temporary), dir=dest) as work, \
-                concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
-            mosaics = [pool.submit(build_mosaic, output_dir, p, y, tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
+                concurrent.futures.ThreadPoolExecutor(workers) as pool:
+            stale = [t for t in tiles if not reduced_is_fresh(output_dir, last_year, t)]
+            made = [pool.submit(make_reduced, output_dir, last_year, t) for t in stale]
+            mosaics = [pool.submit(mosaic, [os.path.join(output_dir, "%s_%d_%s.img" % (p, y, t)) for t in tiles],
+                                   tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
                        for y in years for p in facts.PRODUCTS]
-            problems = [f.result() for f in mosaics if f.result()]
-            if not problems:
-                pictures = [pool.submit(picture, p, "%s%s_%d.vrt" % (temporary, p, last_year),
-                                        "%s%s_%d.png" % (temporary, p, last_year), int(size), work)
-                            for p in facts.PRODUCTS]
-                problems = [f.result() for f in pictures if f.result()]
+            problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(stale, made) if f.result()]
+            if not problems:  # one picture at a time: gnuplot holds the whole picture
+                problems = [why for k, p in enumerate(facts.PRODUCTS)
+                            if (why := draw_region(output_dir, p, k + 1, tiles, last_year, "%s%s_%d.png" % (temporary, p, last_year),
+                                                   int(size), work))]
+            problems += [f.result() for f in mosaics if f.result()]
             if problems:
                 return fail(problems[0])
         for name in names:
-            if os.path.exists(temporary + name):
-                os.replace(temporary + name, os.path.join(dest, name))
+            os.replace(temporary + name, os.path.join(dest, name))
+            if name.endswith(".png") and os.path.lexists(os.path.join(dest, name + ".aux.xml")):
+                # An older build's georeferencing: the pictures now carry axes.
+                os.unlink(os.path.join(dest, name + ".aux.xml"))
     finally:
         for name in names:
             if os.path.lexists(temporary + name):
                 os.unlink(temporary + name)
         os.close(held)
-    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s"
-          % (PROG, len(tiles), last_year, last_year, printable(dest)))
+    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s%s"
+          % (PROG, len(tiles), last_year, last_year, printable(dest),
+             " (%d reduced copies made here)" % len(stale) if stale else ""))
     return 0
 
 

@@ -31,6 +31,15 @@ import unicodedata
 
 RECORD = "record.json"
 MARK = "job.json"
+PRODUCTS = ("TCC", "TCH", "Loss")
+# The region's pictures are drawn from a reduced copy of each tile's last
+# year: its three products averaged 22 x 22 into one small GeoTIFF of 182 x
+# 182 floats a band (the tile's 4004 pixels divide evenly), with overviews
+# down to 12 x 12, so that a picture of 20,000 tiles reads some 100 KB a tile
+# instead of 48 MB. The products themselves are only read.
+REDUCED_DIR = "reduced"
+REDUCED_PIXELS = 182
+REDUCED_SECONDS = 600
 MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
 # A file name holds 255 bytes; a tile's longest, its private directory while
 # it writes, takes some 40 besides the id.
@@ -186,6 +195,13 @@ def run_tile(a, tile, x, y, job):
                   quality_status=None, quality_message="")
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
+    if status == 0:
+        # While the products are fresh in the page cache. A copy that cannot
+        # be made fails nothing: the region makes it again from the products.
+        why = make_reduced(a.output_dir, a.last_year, tile)
+        record["reduced"] = why is None
+        if why and not a.quiet:
+            print("tile %s: no reduced copy for the region: %s" % (printable(tile), printable(why)))
     if status == 0 and a.tile_quality:
         log = os.path.join(here, "quality.err")
         status, _, _, message = run_logged([a.tile_quality] + arguments[:3] + [a.quality_dir] + arguments[4:], log, log)
@@ -197,6 +213,67 @@ def run_tile(a, tile, x, y, job):
     record["ended"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
     write_json(os.path.join(here, RECORD), record)
     return status
+
+
+def product_path(output_dir, product, year, tile):
+    return os.path.join(output_dir, "%s_%d_%s.img" % (product, year, tile))
+
+
+def reduced_path(output_dir, year, tile):
+    return os.path.join(output_dir, REDUCED_DIR, "Reduced_%d_%s.tif" % (year, tile))
+
+
+def reduced_is_fresh(output_dir, year, tile):
+    """Whether the tile's reduced copy is newer than each of its products (a
+    rerun of the tile writes new products, and its old copy is then stale)."""
+    try:
+        made = os.stat(reduced_path(output_dir, year, tile)).st_mtime_ns
+        return all(os.stat(product_path(output_dir, p, year, tile)).st_mtime_ns <= made for p in PRODUCTS)
+    except OSError:
+        return False
+
+
+def make_reduced(output_dir, year, tile):
+    """Writes the tile's reduced copy of YEAR (band 1 TCC, 2 TCH, 3 Loss, each
+    pixel the average of the 22 x 22 product pixels under it: for Loss the
+    fraction with loss) under a temporary name, renamed into place when whole.
+    None when written, else why not."""
+    target = reduced_path(output_dir, year, tile)
+    temporary = "%s.tmp-%d" % (target, os.getpid())
+    env = dict(os.environ, GDAL_CACHEMAX="64", GDAL_PAM_ENABLED="NO")
+    steps = [["gdalbuildvrt", "-q", "-separate", temporary + ".vrt"]
+             + [product_path(output_dir, p, year, tile) for p in PRODUCTS],
+             ["gdal_translate", "-q", "-of", "GTiff", "-ot", "Float32", "-r", "average", "-outsize", str(REDUCED_PIXELS),
+              str(REDUCED_PIXELS), "-co", "COMPRESS=DEFLATE", "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND",
+              temporary + ".vrt", temporary],
+             ["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]]
+    why = None
+    try:
+        # The directory is the output directory's own: a link there would
+        # lead the copies elsewhere. So is each name GDAL writes.
+        here = os.path.dirname(target)
+        if os.path.islink(here):
+            os.unlink(here)
+        os.makedirs(here, exist_ok=True)
+        for leftover in (temporary, temporary + ".vrt"):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(leftover)
+        for step in steps:
+            done = subprocess.run(step, capture_output=True, text=True, errors="replace", env=env,
+                                  stdin=subprocess.DEVNULL, timeout=REDUCED_SECONDS)
+            if done.returncode != 0:
+                lines = [line for line in done.stderr.splitlines() if line.strip()]
+                why = "%s failed: %s" % (step[0], lines[-1][-200:] if lines else "exit %d" % done.returncode)
+                break
+        else:
+            os.replace(temporary, target)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        why = "the reduced copy cannot be written: %s" % e
+    finally:
+        for leftover in (temporary, temporary + ".vrt"):
+            with contextlib.suppress(OSError):
+                os.unlink(leftover)
+    return why
 
 
 def slurm_line(list_file, line_number):

@@ -1,0 +1,105 @@
+"""Pictures of product rasters for people, with GDAL's own programs and
+gnuplot: gdal_translate averages a raster down to the picture's size into
+plain 32-bit floats, and gnuplot (picture.gp) colours it with the product's
+ramp under a title, with longitude and latitude axes and a legend naming the
+ramp's unit and the colour of "no tile"."""
+import json
+import math
+import os
+import shutil
+import subprocess
+
+SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAM = os.path.join(SCRIPTS, "picture.gp")
+# The smallest plot a title and axes still fit beside: a smaller raster is
+# drawn with each of its pixels as a block of picture pixels.
+MIN_PLOT_PIXELS = 600
+NO_TILE = -1.0  # a raster value below 0 is drawn as "no tile"
+TOOL_SECONDS = 3600
+# GDAL's block cache, set rather than left to its default of 5 % of the
+# node's memory, so that what a job asks of Slurm holds on any node.
+# No .aux.xml beside what is only read.
+def gdal_env(cache_mib=128):
+    return dict(os.environ, GDAL_CACHEMAX=str(cache_mib), GDAL_PAM_ENABLED="NO")
+
+
+def run(command, cache_mib=128):
+    """None when COMMAND succeeded, else what it said (its last line)."""
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=gdal_env(cache_mib),
+                              stdin=subprocess.DEVNULL, timeout=TOOL_SECONDS)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "%s: %s" % (os.path.basename(command[0]), e)
+    if done.returncode == 0:
+        return None
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    return "%s failed: %s" % (os.path.basename(command[0]), lines[-1][-300:] if lines else "exit %d" % done.returncode)
+
+
+def gnuplot():
+    """gnuplot from an absolute directory of PATH only: an empty entry or "."
+    would run one lying in the working directory."""
+    for directory in os.environ.get("PATH", "").split(os.pathsep):
+        candidate = os.path.join(directory, "gnuplot")
+        if os.path.isabs(directory) and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def missing_tools(names=("gdal_translate", "gdalinfo")):
+    missing = [n + " (Debian package gdal-bin)" for n in names if not shutil.which(n)]
+    return missing + ([] if gnuplot() else ["gnuplot (Debian package gnuplot-nox)"])
+
+
+def geometry(raster):
+    """(columns, rows, west, north, step) of a north-up raster with square
+    pixels, from gdalinfo; None when it has no such geometry."""
+    try:
+        done = subprocess.run(["gdalinfo", "-json", "-nomd", "-norat", "-noct", raster], capture_output=True,
+                              text=True, errors="replace", env=gdal_env(), timeout=TOOL_SECONDS)
+        info = json.loads(done.stdout) if done.returncode == 0 else None
+        columns, rows = info["size"]
+        west, step, r1, north, r2, step_y = info["geoTransform"]
+    except (OSError, subprocess.TimeoutExpired, ValueError, KeyError, TypeError):
+        return None
+    square = step > 0 and math.isclose(step, -step_y, rel_tol=1e-9) and r1 == r2 == 0
+    return (columns, rows, west, north, step) if square and columns > 0 and rows > 0 else None
+
+
+def draw(product, raster, png, title, work, outsize=None, band=1):
+    """PNG: band BAND of RASTER (averaged down to OUTSIZE, (columns, rows),
+    when given; a Loss raster's average is the fraction of pixels with loss)
+    coloured with PRODUCT's ramp under TITLE. The floats go through WORK.
+    None when drawn, else why not."""
+    floats = os.path.join(work, "%s-%d.f32" % (product, os.getpid()))
+    command = ["gdal_translate", "-q", "-of", "ENVI", "-ot", "Float32", "-b", str(band)]
+    if outsize:
+        command += ["-r", "average", "-outsize", str(outsize[0]), str(outsize[1])]
+    why = run(command + [raster, floats])
+    shape = None if why else geometry(floats)
+    if shape is None:
+        return why or "%s has no north-up geometry of square pixels" % raster
+    columns, rows, west, north, step = shape
+    scale = max(1, math.ceil(MIN_PLOT_PIXELS / max(columns, rows)))
+    plotter = gnuplot()
+    if plotter is None:
+        return "gnuplot is missing (Debian package gnuplot-nox)"
+    words = "%d %d %.17g %.17g %.17g %d" % (columns, rows, west, north - rows * step, step, scale)
+    # Absolute paths: gnuplot takes an output name that begins with "|" for a command.
+    why = run([plotter, "-c", PROGRAM, os.path.abspath(floats), os.path.abspath(png), title, product, words])
+    for leftover in (floats, floats[:-4] + ".hdr", floats + ".aux.xml"):
+        if os.path.lexists(leftover):
+            os.unlink(leftover)
+    return why or (None if whole_png(png) else "%s was not drawn whole" % png)
+
+
+def whole_png(path):
+    """A PNG that a writer finished: its signature, and the IEND chunk last."""
+    try:
+        with open(path, "rb") as f:
+            start = f.read(8)
+            f.seek(-12, os.SEEK_END)
+            end = f.read(12)
+    except OSError:
+        return False
+    return start == b"\x89PNG\r\n\x1a\n" and end == b"\x00\x00\x00\x00IEND\xaeB`\x82"
