@@ -84,14 +84,14 @@ def shortened(text, limit=MESSAGE_CHARS):
 
 
 def outliers(quality_dir):
-    """{tile: notes} of the batch quality's outlier tiles; none when the
+    """{tile: notes} of the batch quality's outlier tiles; None when the
     batch has no quality or its file is missing or malformed."""
     if not quality_dir:
-        return {}
+        return None
     value = read_json(os.path.join(quality_dir, "batch", OUTLIERS_JSON))
     tiles = value.get("tiles") if value else None
     if not isinstance(tiles, dict):
-        return {}
+        return None
     return {t: n if isinstance(n, str) else "" for t, n in tiles.items() if isinstance(t, str)}
 
 
@@ -173,6 +173,14 @@ SCRIPT = r"""
     ctx.fillStyle = data.states[t[4]][2];
     ctx.fillRect(b[0], b[1], b[2], b[3]);
   }
+  if (span * ky >= 8) {  // tiles large enough to tell apart: a thin light edge each
+    ctx.strokeStyle = "rgba(255,255,255,0.8)";
+    ctx.lineWidth = 1;
+    for (i = 0; i < tiles.length; i++) {
+      var e = box(tiles[i]);
+      ctx.strokeRect(e[0] + 0.5, e[1] + 0.5, e[2] - 1, e[3] - 1);
+    }
+  }
   ctx.fillStyle = "#000";
   for (i = 0; i < tiles.length; i++) {
     t = tiles[i];
@@ -191,6 +199,8 @@ SCRIPT = r"""
   canvas.setAttribute("data-left", rect.left + window.scrollX);
   canvas.setAttribute("data-top", rect.top + window.scrollY);
   canvas.setAttribute("data-drawn", String(tiles.length));
+  document.getElementById("extent").textContent = "Longitude " + west.toFixed(3) + " to " + east.toFixed(3) +
+    ", latitude " + south.toFixed(3) + " to " + north.toFixed(3) + " (degrees; north up).";
 
   function at(event) {  // the tile drawn topmost under the pointer
     var r = canvas.getBoundingClientRect(), x = event.clientX - r.left, y = event.clientY - r.top;
@@ -241,10 +251,10 @@ SCRIPT = r"""
 
 STYLE = """
 body { font: 14px/1.4 sans-serif; margin: 16px; color: #222; }
-pre { background: #f4f4f4; padding: 6px; white-space: pre-wrap; word-break: break-all; }
+pre { background: #f4f4f4; padding: 6px; white-space: pre-wrap; overflow-wrap: anywhere; }
 #map { width: %dpx; height: %dpx; border: 1px solid #999; display: block; }
 .maprow { display: flex; gap: 16px; align-items: flex-start; }
-#info { width: 320px; word-break: break-all; }
+#info { width: 320px; overflow-wrap: anywhere; }
 .legend span.swatch { display: inline-block; width: 12px; height: 12px; margin: 0 4px 0 12px; border: 1px solid #666; }
 .legend span.dot { display: inline-block; width: 8px; height: 8px; border-radius: 4px; background: #000; margin: 0 4px 0 12px; }
 table { border-collapse: collapse; }
@@ -314,10 +324,13 @@ def quality_section(req, flagged):
         out.append("<p>%s (sums over the tiles, per year):</p>%s" % (esc(totals), table))
     out.append("<h3>Quality outliers</h3><p>Tiles whose share of repaired, interpolated or height-filled "
                "pixel-years is more than 3 times the batch median (a black dot on the map):</p>")
-    if flagged:
+    if flagged is None:
+        out.append('<p class="missing">No outlier list could be read: %s is missing or malformed.</p>'
+                   % esc(os.path.join(here, OUTLIERS_JSON)))
+    elif flagged:
         out.append("<ul>%s</ul>" % "".join("<li>%s: %s</li>" % (esc(t), esc(n)) for t, n in sorted(flagged.items())))
     else:
-        out.append("<p>none (or no outlier list in %s)</p>" % esc(here))
+        out.append("<p>none</p>")
     return out
 
 
@@ -329,7 +342,8 @@ def tile_table(rows, columns):
 
 
 def render(req, rows, source, region_note=None):
-    flagged = outliers(req.quality_dir)
+    listed = outliers(req.quality_dir)
+    flagged = listed or {}
     data, off_map = map_data(req, rows, flagged)
     written = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
     title = "Batch %s: %d tiles, last year %d" % (printable(req.batch_id), len(rows), req.last_year)
@@ -349,15 +363,15 @@ def render(req, rows, source, region_note=None):
             '<p class="legend">%s</p>' % legend,
             '<div class="maprow"><canvas id="map" width="%d" height="%d"></canvas><div id="info"></div></div>'
             % (MAP_WIDTH, MAP_HEIGHT),
-            "<p>Each tile drawn from its upper-left corner (longitude, latitude of its origin), %.3f degrees east "
-            "and south.</p>" % TILE_DEGREES]
+            '<p><span id="extent"></span> Each tile is drawn from its upper-left corner (the longitude and latitude '
+            "of its origin), %.3f degrees east and south.</p>" % TILE_DEGREES]
     if off_map:
         out.append('<p class="missing">%d tile(s) have an origin that is not a finite number and are not on the map.'
                    "</p>" % off_map)
     out.append('<script type="application/json" id="tiles">%s</script>' % script_json(data))
     out.append("<script>%s</script>" % SCRIPT)
     out += region_section(req, region_note)
-    out += quality_section(req, flagged)
+    out += quality_section(req, listed)
 
     timed = sorted((r for r in rows if r.state in ("done", "failed") and r.wall_s is not None),
                    key=lambda r: -r.wall_s)[:SLOWEST]

@@ -5,7 +5,8 @@
 # then OUTPUT_DIR/index.html opened in headless Chromium: the screenshot's
 # pixels at each tile's place on the map have its state's colour, the page's
 # script ran without an error (nothing on the console, no error kept in the
-# page), and --report writes the page again. Exits 77 (skipped) where
+# page), a click on the failed tile shows it with links to its files, and
+# --report writes the page again. Exits 77 (skipped) where
 # Chromium is not installed and cannot be (not root, or apt-get fails).
 #
 #   page_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
@@ -53,15 +54,18 @@ check "the page is there, with nothing left under a temporary name" \
 # browser OUTPUT_FILE ARGS...: headless Chromium on the page, its log in OUTPUT_FILE.log.
 page_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$scratch/out/index.html")"
 browser() {
-  local out="$1" profile window="1300,1100"
-  shift
+  browser_at "$page_url" "$@"
+}
+browser_at() {  # browser_at URL OUTPUT_FILE ARGS...
+  local url="$1" out="$2" profile window="1300,1100"
+  shift 2
   profile="$(mktemp -d "$scratch/profile.XXXXXX")"
   local flags=(--headless --disable-gpu --disable-quic --no-first-run --disable-background-networking
     --disable-component-update --disable-sync --user-data-dir="$profile" --hide-scrollbars
     --force-device-scale-factor=1 "--window-size=$window" --virtual-time-budget=5000
     --enable-logging=stderr --v=0)
   if [ "$(id -u)" -eq 0 ]; then flags+=(--no-sandbox); fi
-  timeout 120 "$browser" "${flags[@]}" "$@" "$page_url" > "$out" 2> "$out.log"
+  timeout 120 "$browser" "${flags[@]}" "$@" "$url" > "$out" 2> "$out.log"
 }
 start=$(date +%s)
 check "chromium takes a screenshot of the page" browser shot.txt --screenshot="$scratch/shot.png"
@@ -81,6 +85,34 @@ check "the legend names each colour" \
   bash -c 'grep -q "background:$0\"></span>done (1)" out/index.html && grep -q "background:$1\"></span>failed (1)" out/index.html' \
   "$done_colour" "$failed_colour"
 check "the failed tile's id is shown as text" grep -qF "<td>no&lt;input&gt;&amp;\"'x</td>" dom.html
+
+# A click on the failed tile, as a user's: a copy of the page beside it (the
+# same relative links) with a script at its end that clicks there.
+"$python" - out/index.html out/click.html <<'EOF'
+import sys
+page = open(sys.argv[1], encoding="utf-8").read()
+click = """<script>
+var c = document.getElementById("map"), r = c.getBoundingClientRect();
+c.dispatchEvent(new MouseEvent("click", {bubbles: true,
+  clientX: r.left + (+c.dataset.ox) + (-58 + 0.33) * (+c.dataset.kx),
+  clientY: r.top + (+c.dataset.oy) - (12 - 0.33) * (+c.dataset.ky)}));
+</script></body>"""
+open(sys.argv[2], "w", encoding="utf-8").write(page.replace("</body>", click))
+EOF
+click_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$scratch/out/click.html")"
+check "chromium clicks the failed tile" browser_at "$click_url" click.html --dump-dom
+info="$("$python" -c 'import re, sys
+found = re.search(r"<div id=\"info\">(.*?)</div></div>", open(sys.argv[1]).read(), re.S)
+print(found.group(1) if found else "")' click.html)"
+echo "after the click: $info"
+check "... its panel names the tile and its state" \
+  grep -qF "tile: </b>no&lt;input&gt;&amp;\"'x</div><div><b>state: </b>failed</div><div><b>exit: </b>1</div>" <<< "$info"
+links='<a href="logs/tiles/no%3Cinput%3E%26%22%27x/record.json">record</a> '
+links+='<a href="logs/tiles/no%3Cinput%3E%26%22%27x/out">out log</a> '
+links+='<a href="logs/tiles/no%3Cinput%3E%26%22%27x/err">err log</a>'
+check "... and links its record and logs relative to the page, the id percent-encoded" grep -qF "$links" <<< "$info"
+check "... which lead to the tile's files" [ -s "out/logs/tiles/$bad/record.json" ]
+check "no console line on the click either" bash -c '! grep -h CONSOLE click.html.log'
 
 rm out/index.html
 status=0

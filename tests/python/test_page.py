@@ -170,6 +170,7 @@ def test_batch_quality_chart_table_and_outliers(tmp_path):
     req = request(tmp_path, [("t", "0", "0")], quality=True)
     text = written(req, [Row("t", "done")])
     assert "batch_quality.png is not there" in text and "<li>" not in text
+    assert "batch_quality_outliers.json is missing or malformed" in text
     batch = os.path.join(req.quality_dir, "batch")
     os.makedirs(batch)
     with open(os.path.join(batch, "batch_quality.png"), "wb") as f:
