@@ -7,9 +7,9 @@
 #
 # RASTER is one band of 32-bit floats in this machine's byte order, rows from
 # the north (GDAL's ENVI format); a value below 0 means no tile. GEOMETRY is
-# "COLUMNS ROWS WEST SOUTH STEP SCALE": the raster's size, the longitude and
-# latitude of its lower-left corner, its pixel size in degrees, and how many
-# picture pixels each raster pixel takes (the plot area is exactly COLUMNS x
+# "COLUMNS ROWS WEST SOUTH STEP_X STEP_Y SCALE": the raster's size, the
+# longitude and latitude of its lower-left corner, its pixel size in degrees
+# east and south, and how many picture pixels each raster pixel takes (the plot area is exactly COLUMNS x
 # ROWS times SCALE pixels, so nothing is resampled again). PRODUCT is TCC,
 # TCH or Loss; Loss rasters hold the fraction of pixels with loss (0 to 1).
 # gnuplot's call mechanism hands the words over as strings it never parses,
@@ -22,8 +22,9 @@ columns = int(word(ARG5, 1))
 rows = int(word(ARG5, 2))
 west = real(word(ARG5, 3))
 south = real(word(ARG5, 4))
-step = real(word(ARG5, 5))
-scale = int(word(ARG5, 6))
+step_x = real(word(ARG5, 5))
+step_y = real(word(ARG5, 6))
+scale = int(word(ARG5, 7))
 
 left = 90
 right = 260
@@ -40,8 +41,8 @@ set bmargin at screen 1.0 * bottom / height
 set title picture_title
 set xlabel 'longitude (degrees)'
 set ylabel 'latitude (degrees)'
-set xrange [west : west + columns * step]
-set yrange [south : south + rows * step]
+set xrange [west : west + columns * step_x]
+set yrange [south : south + rows * step_y]
 set tics out nomirror
 set format x '%g'
 set format y '%g'
@@ -76,6 +77,6 @@ set key at screen 1.0 - (right - 10.0) / width, screen 1.0 - 1.0 * top / height 
 set style fill solid 1.0 border rgb '#000000'
 
 plot raster binary array=(columns, rows) format='%float32' flipy \
-         origin=(west + step / 2, south + step / 2) dx=step dy=step \
+         origin=(west + step_x / 2, south + step_y / 2) dx=step_x dy=step_y \
          using ($1 < 0 ? NaN : factor * $1) with image notitle, \
      keyentry with boxes fillcolor rgb '#ffffff' title 'no tile'

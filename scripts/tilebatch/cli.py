@@ -193,10 +193,10 @@ def print_plan(req, job_bytes, per_node, what):
 
 def main():
     command, rest = (sys.argv[1:2] or ["?"])[0], sys.argv[2:]
-    from . import local, quality, region, report, submit
-    if command in ("region", "batch-quality", "follow-up", "mark-tasks"):
+    from . import local, pictures, quality, region, report, submit
+    if command in ("region", "batch-quality", "follow-up", "mark-tasks", "picture"):
         return {"region": region.main, "batch-quality": quality.main, "follow-up": submit.follow_up,
-                "mark-tasks": submit.mark_tasks}[command](rest)
+                "mark-tasks": submit.mark_tasks, "picture": pictures.main}[command](rest)
     if command not in ("batch", "slurm"):
         print("usage: tilebatch batch|slurm|region|batch-quality ARGS...", file=sys.stderr)
         return 2

@@ -8,6 +8,10 @@ import math
 import os
 import shutil
 import subprocess
+import sys
+import tempfile
+
+from .tilejob import averaging_vrt
 
 SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAM = os.path.join(SCRIPTS, "picture.gp")
@@ -52,45 +56,52 @@ def missing_tools(names=("gdal_translate", "gdalinfo")):
 
 
 def geometry(raster):
-    """(columns, rows, west, north, step) of a north-up raster with square
-    pixels, from gdalinfo; None when it has no such geometry."""
+    """(columns, rows, west, north, step_x, step_y) of a north-up raster,
+    from gdalinfo; None when it has no such geometry."""
     try:
         done = subprocess.run(["gdalinfo", "-json", "-nomd", "-norat", "-noct", raster], capture_output=True,
                               text=True, errors="replace", env=gdal_env(), timeout=TOOL_SECONDS)
         info = json.loads(done.stdout) if done.returncode == 0 else None
         columns, rows = info["size"]
-        west, step, r1, north, r2, step_y = info["geoTransform"]
+        west, step_x, r1, north, r2, step_y = info["geoTransform"]
     except (OSError, subprocess.TimeoutExpired, ValueError, KeyError, TypeError):
         return None
-    square = step > 0 and math.isclose(step, -step_y, rel_tol=1e-9) and r1 == r2 == 0
-    return (columns, rows, west, north, step) if square and columns > 0 and rows > 0 else None
+    north_up = step_x > 0 and step_y < 0 and r1 == r2 == 0
+    return (columns, rows, west, north, step_x, -step_y) if north_up and columns > 0 and rows > 0 else None
 
 
-def draw(product, raster, png, title, work, outsize=None, band=1):
+def draw(product, raster, png, title, work, outsize=None, band=1, of_product=False):
     """PNG: band BAND of RASTER (averaged down to OUTSIZE, (columns, rows),
-    when given; a Loss raster's average is the fraction of pixels with loss)
-    coloured with PRODUCT's ramp under TITLE. The floats go through WORK.
-    None when drawn, else why not."""
+    when given) coloured with PRODUCT's ramp under TITLE. A Loss raster
+    holds the share of pixels with loss, or with OF_PRODUCT is a Loss
+    product. The floats go through WORK. None when drawn, else why not."""
     floats = os.path.join(work, "%s-%d.f32" % (product, os.getpid()))
     command = ["gdal_translate", "-q", "-of", "ENVI", "-ot", "Float32", "-b", str(band)]
+    why = None
     if outsize:
         command += ["-r", "average", "-outsize", str(outsize[0]), str(outsize[1])]
-    why = run(command + [raster, floats])
-    shape = None if why else geometry(floats)
-    if shape is None:
-        return why or "%s has no north-up geometry of square pixels" % raster
-    columns, rows, west, north, step = shape
-    scale = max(1, math.ceil(MIN_PLOT_PIXELS / max(columns, rows)))
-    plotter = gnuplot()
-    if plotter is None:
-        return "gnuplot is missing (Debian package gnuplot-nox)"
-    words = "%d %d %.17g %.17g %.17g %d" % (columns, rows, west, north - rows * step, step, scale)
-    # Absolute paths: gnuplot takes an output name that begins with "|" for a command.
-    why = run([plotter, "-c", PROGRAM, os.path.abspath(floats), os.path.abspath(png), title, product, words])
-    for leftover in (floats, floats[:-4] + ".hdr", floats + ".aux.xml"):
-        if os.path.lexists(leftover):
-            os.unlink(leftover)
-    return why or (None if whole_png(png) else "%s was not drawn whole" % png)
+        if product == "Loss" and of_product:  # averaged as the share of its pixels with loss
+            vrt = os.path.join(work, "%s-%d.vrt" % (product, os.getpid()))
+            why = averaging_vrt([(product, raster)], vrt)
+            raster = vrt
+    try:
+        why = why or run(command + [raster, floats])
+        shape = None if why else geometry(floats)
+        if shape is None:
+            return why or "%s has no north-up geometry" % raster
+        columns, rows, west, north, step_x, step_y = shape
+        scale = max(1, math.ceil(MIN_PLOT_PIXELS / max(columns, rows)))
+        plotter = gnuplot()
+        if plotter is None:
+            return "gnuplot is missing (Debian package gnuplot-nox)"
+        words = "%d %d %.17g %.17g %.17g %.17g %d" % (columns, rows, west, north - rows * step_y, step_x, step_y, scale)
+        # Absolute paths: gnuplot takes an output name that begins with "|" for a command.
+        why = run([plotter, "-c", PROGRAM, os.path.abspath(floats), os.path.abspath(png), title, product, words])
+        return why or (None if whole_png(png) else "%s was not drawn whole" % png)
+    finally:
+        for leftover in (floats, floats[:-4] + ".hdr", floats + ".aux.xml"):
+            if os.path.lexists(leftover):
+                os.unlink(leftover)
 
 
 def whole_png(path):
@@ -103,3 +114,26 @@ def whole_png(path):
     except OSError:
         return False
     return start == b"\x89PNG\r\n\x1a\n" and end == b"\x00\x00\x00\x00IEND\xaeB`\x82"
+
+
+def main(argv):
+    """picture PRODUCT RASTER PNG TITLE SIZE: the picture of one product
+    raster averaged to SIZE x SIZE, written whole or not at all (quicklook.sh
+    draws each tile's products with it)."""
+    if len(argv) != 5 or argv[0] not in ("TCC", "TCH", "Loss") or not argv[4].isascii() or not argv[4].isdigit():
+        print("usage: picture TCC|TCH|Loss RASTER PNG TITLE SIZE", file=sys.stderr)
+        return 2
+    product, raster, png, title, size = argv
+    missing = missing_tools()
+    if missing:
+        print("%s is missing" % missing[0], file=sys.stderr)
+        return 1
+    here = os.path.dirname(os.path.abspath(png))
+    with tempfile.TemporaryDirectory(prefix=".tmp-picture-", dir=here) as work:
+        drawn = os.path.join(work, "picture.png")
+        why = draw(product, raster, drawn, title, work, outsize=(int(size), int(size)), of_product=True)
+        if why:
+            print(why, file=sys.stderr)
+            return 1
+        os.replace(drawn, png)
+    return 0

@@ -75,7 +75,7 @@ def draw_region(output_dir, product, band, tiles, last_year, temporary, size, wo
     """The picture of PRODUCT's last year, from the tiles' reduced copies."""
     vrt = os.path.join(work, "%s_%d_reduced.vrt" % (product, last_year))
     why = mosaic([reduced_path(output_dir, last_year, t) for t in tiles], tiles, vrt, work,
-                 ["-b", str(band), "-srcnodata", "None", "-vrtnodata", str(pictures.NO_TILE)])
+                 ["-b", str(band), "-srcnodata", str(pictures.NO_TILE), "-vrtnodata", str(pictures.NO_TILE)])
     if why:
         return why
     shape = picture_size(vrt, size)

@@ -28,6 +28,7 @@ import subprocess
 import sys
 import time
 import unicodedata
+import xml.etree.ElementTree as ElementTree
 
 RECORD = "record.json"
 MARK = "job.json"
@@ -233,20 +234,54 @@ def reduced_is_fresh(output_dir, year, tile):
         return False
 
 
+def gdal_step(command, seconds=REDUCED_SECONDS):
+    """None when a GDAL program succeeded, else what it said (its last line).
+    Its block cache is set, not left to 5 % of the node's memory."""
+    env = dict(os.environ, GDAL_CACHEMAX="64", GDAL_PAM_ENABLED="NO")
+    done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=env,
+                          stdin=subprocess.DEVNULL, timeout=seconds)
+    if done.returncode == 0:
+        return None
+    lines = [line for line in done.stderr.splitlines() if line.strip()]
+    return "%s failed: %s" % (command[0], lines[-1][-200:] if lines else "exit %d" % done.returncode)
+
+
+def averaging_vrt(bands, vrt):
+    """A VRT at VRT of BANDS, [(product, raster)], one band each, to be averaged
+    down. A Loss band is read as 32-bit floats with every non-zero byte as 1
+    (any non-zero byte is loss) and averaged at full resolution, so that its
+    average is the share of pixels with loss: GDAL averages a byte raster in
+    bytes, and would apply the lookup table after averaging. (A band's nodata
+    value that its source lacks keeps GDAL from handing the averaging down to
+    the source; -1 occurs in no product.) None when written, else why not."""
+    why = gdal_step(["gdalbuildvrt", "-q", "-separate", vrt] + [raster for _, raster in bands])
+    if why:
+        return why
+    try:
+        tree = ElementTree.parse(vrt)
+    except (ElementTree.ParseError, OSError) as e:
+        return "gdalbuildvrt wrote no readable VRT: %s" % e
+    for band, (product, _) in zip(tree.getroot().iter("VRTRasterBand"), bands):
+        if product != "Loss":
+            continue
+        band.set("dataType", "Float32")
+        ElementTree.SubElement(band, "NoDataValue").text = "-1"
+        for source in band:
+            if source.tag in ("SimpleSource", "ComplexSource"):
+                source.tag = "ComplexSource"
+                ElementTree.SubElement(source, "LUT").text = "0:0,1:1,255:1"
+    tree.write(vrt)
+    return None
+
+
 def make_reduced(output_dir, year, tile):
     """Writes the tile's reduced copy of YEAR (band 1 TCC, 2 TCH, 3 Loss, each
     pixel the average of the 22 x 22 product pixels under it: for Loss the
-    fraction with loss) under a temporary name, renamed into place when whole.
-    None when written, else why not."""
+    share with loss, 0 to 1) under a temporary name, renamed into place when
+    whole. None when written, else why not."""
     target = reduced_path(output_dir, year, tile)
     temporary = "%s.tmp-%d" % (target, os.getpid())
-    env = dict(os.environ, GDAL_CACHEMAX="64", GDAL_PAM_ENABLED="NO")
-    steps = [["gdalbuildvrt", "-q", "-separate", temporary + ".vrt"]
-             + [product_path(output_dir, p, year, tile) for p in PRODUCTS],
-             ["gdal_translate", "-q", "-of", "GTiff", "-ot", "Float32", "-r", "average", "-outsize", str(REDUCED_PIXELS),
-              str(REDUCED_PIXELS), "-co", "COMPRESS=DEFLATE", "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND",
-              temporary + ".vrt", temporary],
-             ["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]]
+    vrt = temporary + ".vrt"
     why = None
     try:
         # The directory is the output directory's own: a link there would
@@ -255,22 +290,20 @@ def make_reduced(output_dir, year, tile):
         if os.path.islink(here):
             os.unlink(here)
         os.makedirs(here, exist_ok=True)
-        for leftover in (temporary, temporary + ".vrt"):
+        for leftover in (temporary, vrt):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(leftover)
-        for step in steps:
-            done = subprocess.run(step, capture_output=True, text=True, errors="replace", env=env,
-                                  stdin=subprocess.DEVNULL, timeout=REDUCED_SECONDS)
-            if done.returncode != 0:
-                lines = [line for line in done.stderr.splitlines() if line.strip()]
-                why = "%s failed: %s" % (step[0], lines[-1][-200:] if lines else "exit %d" % done.returncode)
-                break
-        else:
+        why = (averaging_vrt([(p, product_path(output_dir, p, year, tile)) for p in PRODUCTS], vrt)
+               or gdal_step(["gdal_translate", "-q", "-of", "GTiff", "-ot", "Float32", "-a_nodata", "none", "-r",
+                             "average", "-outsize", str(REDUCED_PIXELS), str(REDUCED_PIXELS), "-co", "COMPRESS=DEFLATE",
+                             "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND", vrt, temporary])
+               or gdal_step(["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]))
+        if why is None:
             os.replace(temporary, target)
     except (OSError, subprocess.TimeoutExpired) as e:
         why = "the reduced copy cannot be written: %s" % e
     finally:
-        for leftover in (temporary, temporary + ".vrt"):
+        for leftover in (temporary, vrt):
             with contextlib.suppress(OSError):
                 os.unlink(leftover)
     return why

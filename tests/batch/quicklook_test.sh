@@ -28,30 +28,40 @@ info_has() {
 [ -f "$out/Loss_2000_t1.img" ] || { echo "no products in $out (batch_test.sh makes them)" >&2; exit 1; }
 cd "$1"
 
-# Default place and size.
+# Default place and size: 1001 x 1001 averaged pixels, drawn 1:1 into a plot
+# area at (90, 50), with the title, axes and legend around it (1351 x 1111).
 bash "$scripts/quicklook.sh" "$out" t1 2000 > listed.txt
 for p in TCC TCH Loss; do
   png="$out/quicklooks/${p}_2000_t1.png"
   check "$p picture listed" grep -qx "$png" listed.txt
-  check "$p picture is a 1001 x 1001 PNG" info_has "$png" '^Driver: PNG/' '^Size is 1001, 1001'
-
-  check "$p picture has three byte bands (RGB)" [ "$(gdalinfo "$png" | grep -c '^Band [0-9].*Type=Byte')" -eq 3 ]
+  check "$p picture is a PNG of 1001 x 1001 pixels and its legend" info_has "$png" '^Driver: PNG/' '^Size is 1351, 1111'
+  check "$p picture has red, green and blue bands" [ "$(gdalinfo "$png" | grep -c '^Band [0-9].*Type=Byte')" -ge 3 ]
 done
 
-# Given place and size.
+# Given place and size: 250 x 250, each drawn as 3 x 3 picture pixels so
+# that the title and legend fit (a 750 x 750 plot area).
 dest="$1/quicklooks_small"
 bash "$scripts/quicklook.sh" "$out" t1 2000 "$dest" 250 > /dev/null
 for p in TCC TCH Loss; do
-  check "$p picture is 250 x 250" info_has "$dest/${p}_2000_t1.png" '^Size is 250, 250'
+  check "$p picture of 250 x 250 drawn 3 times" info_has "$dest/${p}_2000_t1.png" '^Size is 1100, 860'
 done
-
-# The tile has loss in 2000: red over grey, so the red band is not one value.
-loss_red="$(band_range "$dest/Loss_2000_t1.png" 1)"
-echo "Loss picture red band min max: $loss_red"
-check "Loss picture shows loss (red) over grey" [ "$loss_red" = "150 220" ]
-tcc_green="$(band_range "$dest/TCC_2000_t1.png" 2)"
-echo "TCC picture green band min max: $tcc_green"
+# The plot area alone, inside its border line.
+for p in TCC Loss; do
+  rm -f "plot_$p.tif.aux.xml"
+  gdal_translate -q -srcwin 92 52 746 746 "$dest/${p}_2000_t1.png" "plot_$p.tif"
+done
+# The tile has loss in 2000: grey (150) where none, orange (253) where a
+# little, dark red (127) where much: the red band runs from 150 or below to
+# past 240.
+loss_red="$(band_range plot_Loss.tif 1)"
+echo "Loss plot red band min max: $loss_red"
+check "Loss picture shows loss over grey" bash -c '[ "${1% *}" -le 150 ] && [ "${1#* }" -gt 240 ]' _ "$loss_red"
+tcc_green="$(band_range plot_TCC.tif 2)"
+echo "TCC plot green band min max: $tcc_green"
 check "TCC picture is not one colour" test -n "$tcc_green" -a "${tcc_green% *}" != "${tcc_green#* }"
+tcc_blue="$(band_range plot_TCC.tif 3)"
+check "... and no pixel of the tile is white (the colour of no tile)" \
+  bash -c '[ "${1#* }" != 255 ] || [ "${2#* }" != 255 ]' _ "$tcc_green" "$tcc_blue"
 
 # A missing product is named and nothing is made.
 status=0
@@ -60,6 +70,6 @@ check "missing product: exit 1" [ "$status" -eq 1 ]
 check "missing product: named" grep -q "TCC_2000_t9.img not found" missing.txt
 check "missing product: no pictures" [ ! -e "$1/quicklooks_none" ]
 
-rm -f listed.txt missing.txt
+rm -f listed.txt missing.txt plot_TCC.tif* plot_Loss.tif*
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed" >&2; exit 1; fi
 echo "all quicklook checks passed"

@@ -23,6 +23,15 @@ cd "$work"
 . "$here/checks.sh"
 # The value of a raster at a longitude and latitude.
 value_at() { gdallocationinfo -valonly -geoloc "$1" "$2" "$3"; }
+# The red, green and blue of a picture's pixel (column, row from the top left).
+rgb_at() { gdallocationinfo -valonly "$1" "$2" "$3" | tr '\n' ' ' | sed 's/ $//'; }
+# Whether gdalinfo of FILE has a line matching each PATTERN.
+info_has() {
+  local info pattern
+  info="$(gdalinfo "$1")" || return 1
+  shift
+  for pattern in "$@"; do grep -q -- "$pattern" <<< "$info" || return 1; done
+}
 # The tiles a VRT mosaic reads, blank-separated and sorted.
 mosaic_tiles() { sed -n 's|.*<SourceFilename[^>]*>.*_\([^_/]*\)\.img</SourceFilename>.*|\1|p' "$1" | sort | tr '\n' ' '; }
 
@@ -52,9 +61,16 @@ for p in TCC TCH Loss; do
   check "$p mosaic holds t1's pixel in t1's place" [ "$(value_at "$vrt" -59.37 9.41)" = "$inside_t1" ]
   check "$p mosaic holds the far tile's pixel in its place" [ "$(value_at "$vrt" -56.37 7.41)" = "$inside_t1" ]
   check "$p mosaic is 0 between the tiles" [ "$(value_at "$vrt" -58 7.5)" = 0 ]
-  gdalinfo "products/region/${p}_2000.png" > picture_$p.txt
-  check "$p picture is a PNG of the mosaic's shape, 2000 pixels wide" \
-    bash -c "grep -q '^Driver: PNG/' picture_$p.txt && grep -q '^Size is 2000, 150[01]\$' picture_$p.txt"
+  # The picture: the reduced tiles at 1.001 / 182 degrees a pixel, 727 x 546
+  # of them, too few to shrink, drawn 1:1 into a plot area whose upper-left
+  # pixel is (90, 50). Between the tiles lies no tile: white, which no ramp
+  # has; inside each tile the product's colours.
+  png="products/region/${p}_2000.png"
+  check "$p picture is a PNG" info_has "$png" '^Driver: PNG/'
+  check "$p picture: no tile (-58, 7.5) is white" [ "$(rgb_at "$png" 453 504)" = "255 255 255" ]
+  check "$p picture: t1 (-59.5, 9.5) is coloured" [ "$(rgb_at "$png" 181 141)" != "255 255 255" ]
+  check "$p picture: the far tile (-56.5, 7.5) is coloured" [ "$(rgb_at "$png" 726 504)" != "255 255 255" ]
+  check "$p picture: the plot and, around it, title, axes and legend (1077 x 656)" info_has "$png" '^Size is 1077, 656$'
 done
 
 # A tile of the list without products is an error, not a smaller mosaic.
@@ -132,8 +148,11 @@ done
 echo "tile sets of the mosaics: $sets"
 check "... every mosaic reads one tile set, the same" \
   bash -c '[ "$1" = "s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /" ] || [ "$1" = "s1 /s1 /s1 /s1 /s1 /s1 /" ]' _ "$sets"
-shape="200, 100"
-[ "${sets%%/*}" = "s1 s2 " ] || shape="200, 200"
+# The pair's reduced mosaic, 364 x 182, shrinks to 200 x 100 and is drawn 3
+# times (600 x 300 plot, 950 x 410 picture); s1's, 182 x 182, is drawn 4
+# times (728 x 728, 1078 x 838).
+shape="950, 410"
+[ "${sets%%/*}" = "s1 s2 " ] || shape="1078, 838"
 check "... the pictures are of that set ($shape)" \
   bash -c 'for p in TCC TCH Loss; do
              info="$(gdalinfo "products/region/${p}_2001.png")" && grep -qx "Size is $1" <<< "$info" || exit 1
