@@ -27,7 +27,12 @@ set lmargin at screen 0.09
 set rmargin at screen 0.80
 set grid ytics
 set xtics 1 rotate by 90 right
-set multiplot layout 2,1 title chart_title
+# How many pixels the cleaning went through each year: the base of every share.
+stats table using (column('filtered')) nooutput
+filtered_text = STATS_min == STATS_max ? sprintf('%.0f pixels filtered each year', STATS_max) \
+              : sprintf('%.0f to %.0f pixels filtered a year', STATS_min, STATS_max)
+set multiplot layout 2,1 title chart_title . "\n" . filtered_text
+set xlabel 'year'
 set ylabel 'share of filtered pixels (%)'
 set yrange [0:*]
 share(c) = column('filtered') > 0 ? 100.0 * column(c) / column('filtered') : NaN
