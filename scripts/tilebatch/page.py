@@ -400,8 +400,9 @@ def write(req, rows, source, region_note=None):
     return path
 
 
-def publish(req, rows, source, prog, region_note=None):
-    """The page written and where it is said: 0, or 1 with the reason on stderr."""
+def publish(req, rows, source, prog, region_note=None, say=None):
+    """The page written and where it is said (on SAY, standard output unless
+    given): 0, or 1 with the reason on standard error."""
     path = os.path.join(req.output_dir, PAGE)
     try:
         write(req, rows, source, region_note)
@@ -409,5 +410,5 @@ def publish(req, rows, source, prog, region_note=None):
         print("%s: the batch page %s could not be written: %s" % (prog, printable(path), printable(e.strerror or e)),
               file=sys.stderr)
         return 1
-    print("%s: the batch page: %s (open it in a browser)" % (prog, printable(path)))
+    print("%s: the batch page: %s (open it in a browser)" % (prog, printable(path)), file=say or sys.stdout)
     return 0

@@ -169,4 +169,5 @@ def main(request, prog):
         printed = full(rows, source)[1]
     sys.stdout.write(printed)
     from . import page  # it draws on this module's summary
-    return page.publish(request, rows, source, prog)
+    # Standard output stays the report alone, as written in LOGS/report.txt.
+    return page.publish(request, rows, source, prog, say=sys.stderr)

@@ -234,7 +234,13 @@ def test_every_end_of_a_batch_writes_the_page_or_fails(tmp_path, monkeypatch, ca
     ok = 1 if entry == "finish" else 0
     assert run() == ok
     assert os.path.isfile(os.path.join(req.output_dir, "index.html"))
-    assert "the batch page: %s" % os.path.join(req.output_dir, "index.html") in capsys.readouterr().out
+    said = capsys.readouterr()
+    # --report's standard output is the report alone, as in LOGS/report.txt.
+    assert "the batch page: %s" % os.path.join(req.output_dir, "index.html") in (
+        said.err if entry == "report" else said.out)
+    if entry == "report":
+        with open(os.path.join(req.logs, "report.txt")) as f:
+            assert said.out == f.read()
 
     def refused(*args, **kwargs):
         raise PermissionError(13, "Permission denied")
