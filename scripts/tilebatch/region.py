@@ -18,7 +18,7 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from . import facts, pictures
-from .records import file_names, lock
+from .records import lock
 from .tilejob import make_reduced, printable, reduced_is_fresh, reduced_path
 from .tilelist import ListError, read_ids
 
@@ -95,10 +95,9 @@ def build(output_dir, last_year, tiles, dest=None):
     missing = [t + " (Debian package gdal-bin)" for t in missing] + pictures.missing_tools()
     if missing:
         return fail("%s is missing" % missing[0])
-    present = file_names(output_dir)  # one listing for every tile's products
-    for tile in tiles:
+    for tile in tiles:  # one at a time: a set of 20,000 tiles' names would hold some 100 MB
         for name in facts.product_names(tile, last_year):
-            if name not in present:
+            if not os.path.isfile(os.path.join(output_dir, name)):
                 return fail("%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile)))
     dest = dest or os.path.join(output_dir, "region")
     os.makedirs(dest, exist_ok=True)
@@ -143,9 +142,9 @@ def build(output_dir, last_year, tiles, dest=None):
             if os.path.lexists(temporary + name):
                 os.unlink(temporary + name)
         os.close(held)
-    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s%s"
+    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s%s, in %.0f s"
           % (PROG, len(tiles), last_year, last_year, printable(dest),
-             " (%d reduced copies made here)" % len(stale) if stale else ""))
+             " (%d reduced copies made here)" % len(stale) if stale else "", time.monotonic() - waited))
     return 0
 
 

@@ -73,6 +73,18 @@ for p in TCC TCH Loss; do
   check "$p picture: the plot and, around it, title, axes and legend (1077 x 656)" info_has "$png" '^Size is 1077, 656$'
 done
 
+# The pictures are drawn from each tile's reduced copy, made here as the
+# products came without one. Its Loss band is the share of the tile's pixels
+# with loss, exactly: any non-zero byte is loss, and the average is taken in
+# floating point (in bytes a lone loss pixel among 22 x 22 would vanish).
+check "the region made the reduced copies the tiles lacked" grep -q "(2 reduced copies made here)" region.txt
+zeros="$(GDAL_PAM_ENABLED=NO gdalinfo -hist "$out/Loss_2000_t1.img" | awk '/buckets from/ { getline; print $1; exit }')"
+loss_mean="$(GDAL_PAM_ENABLED=NO gdalinfo -stats products/reduced/Reduced_2000_t1.tif \
+  | sed -n 's/.*STATISTICS_MEAN=//p' | sed -n '3p')"
+echo "t1 2000: $zeros of 16032016 pixels without loss; reduced Loss band mean $loss_mean"
+check "the reduced Loss band averages to the share of pixels with loss" \
+  awk -v z="$zeros" -v m="$loss_mean" 'BEGIN { s = 1 - z / 16032016; d = s - m; exit !(z > 0 && s > 0 && d < 1e-7 && d > -1e-7) }'
+
 # A tile of the list without products is an error, not a smaller mosaic.
 printf 't1 -60 10\nnowhere 0 0\n' > missing.txt
 status=0
