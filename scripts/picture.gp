@@ -30,14 +30,21 @@ left = 90
 right = 260
 top = 50
 bottom = 60
-width = columns * scale + left + right
-height = rows * scale + top + bottom
+plot_width = columns * scale
+plot_height = rows * scale
+# The legend (the key, then the colour ramp below it) hangs from the top of
+# the plot; a flat plot (a row of tiles) gets room below it for the ramp.
+key_height = 60
+ramp_height = plot_height * 0.6 > 250 ? plot_height * 0.6 : 250
+body = plot_height > key_height + ramp_height ? plot_height : key_height + ramp_height
+width = plot_width + left + right
+height = body + top + bottom
 set terminal pngcairo size width, height noenhanced font ',11'
 set output picture
 set lmargin at screen 1.0 * left / width
 set rmargin at screen 1.0 - 1.0 * right / width
 set tmargin at screen 1.0 - 1.0 * top / height
-set bmargin at screen 1.0 * bottom / height
+set bmargin at screen 1.0 - 1.0 * (top + plot_height) / height
 set title picture_title
 set xlabel 'longitude (degrees)'
 set ylabel 'latitude (degrees)'
@@ -60,17 +67,19 @@ if (product eq 'TCC') {
         set palette defined (0 '#c8c8c8', 0.5 '#c8c8c8', 1 '#fde725', 8 '#7ad151', 16 '#22a884', \
                              24 '#2a788e', 32 '#414487', 45 '#440154')
         set cbrange [0 : 45]
-        set cblabel "canopy height (the height layer's unit; 45 and more at the top)"
+        set cblabel "canopy height (the layer's unit)"
+        set cbtics add ('45+' 45)
         factor = 1.0
     } else {
         set palette defined (0 '#969696', 0.01 '#fdd49e', 2 '#fc8d59', 10 '#d7301f', 25 '#7f0000')
         set cbrange [0 : 25]
-        set cblabel 'pixels with loss in the year (%; 25 and more at the top)'
+        set cblabel 'pixels with loss (%)'
+        set cbtics add ('25+' 25)
         factor = 100.0
     }
 }
-set colorbox user origin screen 1.0 - (right - 20.0) / width, screen 1.0 * bottom / height \
-    size screen 22.0 / width, screen 0.6 * rows * scale / height
+set colorbox user origin screen 1.0 - (right - 20.0) / width, screen 1.0 - (top + key_height + ramp_height) / (1.0 * height) \
+    size screen 22.0 / width, screen ramp_height / (1.0 * height)
 # The key holds the one colour that is not on the ramp.
 set key at screen 1.0 - (right - 10.0) / width, screen 1.0 - 1.0 * top / height top left Left reverse \
     samplen 1.5 spacing 1.4 box

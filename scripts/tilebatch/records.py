@@ -45,8 +45,9 @@ class Request:
 
     def job_arguments(self):
         """What every tile's job (tilejob.py) is given after its own options."""
-        quality = ["--tile-quality", self.tile_quality, "--quality-dir", self.quality_dir] if self.tile_quality else []
-        return quality + ["--", str(self.last_year), self.input_dir, self.output_dir, self.datamask_dir,
+        options = ["--tile-quality", self.tile_quality, "--quality-dir", self.quality_dir] if self.tile_quality else []
+        options += [] if self.region else ["--no-reduced"]  # no region to draw from a reduced copy
+        return options + ["--", str(self.last_year), self.input_dir, self.output_dir, self.datamask_dir,
                           self.wetland_dir, self.process_tile]
 
     @classmethod

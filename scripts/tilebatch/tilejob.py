@@ -196,7 +196,7 @@ def run_tile(a, tile, x, y, job):
                   quality_status=None, quality_message="")
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
-    if status == 0:
+    if status == 0 and a.reduced:
         # While the products are fresh in the page cache. A copy that cannot
         # be made fails nothing: the region makes it again from the products.
         why = make_reduced(a.output_dir, a.last_year, tile)
@@ -328,6 +328,7 @@ def main(argv=None):
     p.add_argument("--tile-quality")
     p.add_argument("--quality-dir")
     p.add_argument("--quiet", action="store_true")
+    p.add_argument("--no-reduced", dest="reduced", action="store_false", help="no reduced copy for the region")
     p.add_argument("--slurm-list", help="with --offset: the tile is line OFFSET + task index of this list")
     p.add_argument("--offset", type=int, default=0)
     for name in ("last_year", "input_dir", "output_dir", "datamask_dir", "wetland_dir", "process_tile"):

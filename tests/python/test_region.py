@@ -62,3 +62,12 @@ def test_a_picture_is_whole_only_through_its_end(tmp_path):
     png.write_bytes(whole[:-3])  # a writer stopped before the end
     assert not pictures.whole_png(str(png))
     assert not pictures.whole_png(str(tmp_path / "none.png"))
+
+
+@pytest.mark.parametrize("region", [True, False])
+def test_only_a_batch_with_a_region_has_its_jobs_make_reduced_copies(region):
+    from tilebatch.records import Request
+    req = Request([("t1", "0", "0")], 2005, "/in", "/out", "/dm", "/wl", "/bin/pt", "/logs", region=region)
+    arguments = req.job_arguments()
+    options = arguments[:arguments.index("--")]
+    assert ("--no-reduced" in options) is not region
