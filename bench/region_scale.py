@@ -23,6 +23,7 @@ benchmark, not a test.
 """
 import argparse
 import json
+import math
 import os
 import shutil
 import statistics
@@ -71,7 +72,7 @@ def source_products(directory):
 
 
 def stand_in_batch(directory, n, products, reduced):
-    """N tiles on a grid 100 wide, each a done job with products, a reduced
+    """N tiles on a grid, each a done job with products, a reduced
     copy and a quality table; the request file of the batch."""
     shutil.rmtree(directory, ignore_errors=True)
     out = os.path.join(directory, "out")
@@ -80,7 +81,9 @@ def stand_in_batch(directory, n, products, reduced):
     os.makedirs(quality)
     empty = os.path.join(directory, "empty")
     open(empty, "w").close()
-    tiles = [("s%05d" % k, "%d" % (-120 + k % 100), "%d" % (60 - k // 100)) for k in range(n)]
+    # Twice as wide as high, as a continent's land lies: 200 x 100 tiles for 20,000.
+    wide = math.ceil(math.sqrt(2 * n))
+    tiles = [("s%05d" % k, "%d" % (-100 + k % wide), "%d" % (70 - k // wide)) for k in range(n)]
     req = Request(tiles, LAST_YEAR, directory, out, directory, directory, "/bin/true", os.path.join(out, "logs"),
                   tile_quality="/bin/true", entry="slurm_array.sh")
     table = QUALITY_HEADER + "\n" + "".join("%d,16000000,0,%d,%d,%d,0,%d,0,0,%d,900,800\n"

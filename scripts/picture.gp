@@ -34,7 +34,7 @@ plot_width = columns * scale
 plot_height = rows * scale
 # The legend (the key, then the colour ramp below it) hangs from the top of
 # the plot; a flat plot (a row of tiles) gets room below it for the ramp.
-key_height = 60
+key_height = 80
 ramp_height = plot_height * 0.6 > 250 ? plot_height * 0.6 : 250
 body = plot_height > key_height + ramp_height ? plot_height : key_height + ramp_height
 width = plot_width + left + right
@@ -61,6 +61,8 @@ if (product eq 'TCC') {
     set palette defined (0 '#ebe1c3', 10 '#d7dca0', 30 '#96c364', 60 '#3c9137', 100 '#004b19')
     set cbrange [0 : 100]
     set cblabel 'canopy cover (%)'
+    zero_colour = '#ebe1c3'
+    zero_title = 'no cover (0)'
     factor = 1.0
 } else {
     if (product eq 'TCH') {
@@ -68,19 +70,24 @@ if (product eq 'TCC') {
                              24 '#2a788e', 32 '#414487', 45 '#440154')
         set cbrange [0 : 45]
         set cblabel "canopy height (the layer's unit)"
+        zero_colour = '#c8c8c8'
+        zero_title = 'no height (0)'
         set cbtics add ('45+' 45)
         factor = 1.0
     } else {
         set palette defined (0 '#969696', 0.01 '#fdd49e', 2 '#fc8d59', 10 '#d7301f', 25 '#7f0000')
         set cbrange [0 : 25]
         set cblabel 'pixels with loss (%)'
+        zero_colour = '#969696'
+        zero_title = 'no loss (0)'
         set cbtics add ('25+' 25)
         factor = 100.0
     }
 }
 set colorbox user origin screen 1.0 - (right - 20.0) / width, screen 1.0 - (top + key_height + ramp_height) / (1.0 * height) \
     size screen 22.0 / width, screen ramp_height / (1.0 * height)
-# The key holds the one colour that is not on the ramp.
+# The key names the colour of 0, a sliver at the foot of the ramp, and the
+# one colour that is not on it.
 set key at screen 1.0 - (right - 10.0) / width, screen 1.0 - 1.0 * top / height top left Left reverse \
     samplen 1.5 spacing 1.4 box
 set style fill solid 1.0 border rgb '#000000'
@@ -88,4 +95,5 @@ set style fill solid 1.0 border rgb '#000000'
 plot raster binary array=(columns, rows) format='%float32' flipy \
          origin=(west + step_x / 2, south + step_y / 2) dx=step_x dy=step_y \
          using ($1 < 0 ? NaN : factor * $1) with image notitle, \
+     keyentry with boxes fillcolor rgb zero_colour title zero_title, \
      keyentry with boxes fillcolor rgb '#ffffff' title 'no tile'

@@ -161,9 +161,9 @@ echo "tile sets of the mosaics: $sets"
 check "... every mosaic reads one tile set, the same" \
   bash -c '[ "$1" = "s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /s1 s2 /" ] || [ "$1" = "s1 /s1 /s1 /s1 /s1 /s1 /" ]' _ "$sets"
 # The pair's reduced mosaic, 364 x 182, shrinks to 200 x 100 and is drawn 3
-# times (600 x 300 plot, 950 x 420 picture: the legend needs 310 rows); s1's, 182 x 182, is drawn 4
+# times (600 x 300 plot, 950 x 440 picture: the legend needs 330 rows); s1's, 182 x 182, is drawn 4
 # times (728 x 728, 1078 x 838).
-shape="950, 420"
+shape="950, 440"
 [ "${sets%%/*}" = "s1 s2 " ] || shape="1078, 838"
 check "... the pictures are of that set ($shape)" \
   bash -c 'for p in TCC TCH Loss; do
