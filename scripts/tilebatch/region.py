@@ -60,6 +60,13 @@ def mosaic(paths, tiles, temporary, work, options=()):
     return None
 
 
+def product_mosaic(output_dir, product, year, tiles, temporary, work):
+    """The mosaic of one product and year (its 20,000 names made only here,
+    while it is built, not all 63 mosaics' at once)."""
+    return mosaic([os.path.join(output_dir, "%s_%d_%s.img" % (product, year, t)) for t in tiles], tiles, temporary,
+                  work)
+
+
 def picture_size(vrt, limit):
     """The picture's (columns, rows): the mosaic's own, shrunk to LIMIT
     pixels on its longer side when larger."""
@@ -121,14 +128,14 @@ def build(output_dir, last_year, tiles, dest=None):
                 concurrent.futures.ThreadPoolExecutor(workers) as pool:
             stale = [t for t in tiles if not reduced_is_fresh(output_dir, last_year, t)]
             made = [pool.submit(make_reduced, output_dir, last_year, t) for t in stale]
-            mosaics = [pool.submit(mosaic, [os.path.join(output_dir, "%s_%d_%s.img" % (p, y, t)) for t in tiles],
-                                   tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
+            mosaics = [pool.submit(product_mosaic, output_dir, p, y, tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
                        for y in years for p in facts.PRODUCTS]
             problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(stale, made) if f.result()]
-            if not problems:  # one picture at a time: gnuplot holds the whole picture
-                problems = [why for k, p in enumerate(facts.PRODUCTS)
-                            if (why := draw_region(output_dir, p, k + 1, tiles, last_year, "%s%s_%d.png" % (temporary, p, last_year),
-                                                   int(size), work))]
+            for band, product in enumerate(facts.PRODUCTS, 1):  # one at a time: gnuplot holds the whole picture
+                png = "%s%s_%d.png" % (temporary, product, last_year)
+                why = None if problems else draw_region(output_dir, product, band, tiles, last_year, png, int(size),
+                                                        work)
+                problems += [why] if why else []
             problems += [f.result() for f in mosaics if f.result()]
             if problems:
                 return fail(problems[0])
