@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from .tilejob import averaging_vrt
+from .tilejob import averaging_vrt, gdal_step
 
 SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAM = os.path.join(SCRIPTS, "picture.gp")
@@ -20,24 +20,14 @@ PROGRAM = os.path.join(SCRIPTS, "picture.gp")
 MIN_PLOT_PIXELS = 600
 NO_TILE = -1.0  # a raster value below 0 is drawn as "no tile"
 TOOL_SECONDS = 3600
-# GDAL's block cache, set rather than left to its default of 5 % of the
-# node's memory, so that what a job asks of Slurm holds on any node.
-# No .aux.xml beside what is only read.
-def gdal_env(cache_mib=128):
-    return dict(os.environ, GDAL_CACHEMAX=str(cache_mib), GDAL_PAM_ENABLED="NO")
+# GDAL's block cache for the region's programs: set, so that what a job asks
+# of Slurm holds on any node.
+CACHE_MIB = 128
 
 
-def run(command, cache_mib=128):
+def run(command):
     """None when COMMAND succeeded, else what it said (its last line)."""
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=gdal_env(cache_mib),
-                              stdin=subprocess.DEVNULL, timeout=TOOL_SECONDS)
-    except (OSError, subprocess.TimeoutExpired) as e:
-        return "%s: %s" % (os.path.basename(command[0]), e)
-    if done.returncode == 0:
-        return None
-    lines = [line for line in done.stderr.splitlines() if line.strip()]
-    return "%s failed: %s" % (os.path.basename(command[0]), lines[-1][-300:] if lines else "exit %d" % done.returncode)
+    return gdal_step(command, cache_mib=CACHE_MIB, seconds=TOOL_SECONDS)
 
 
 def gnuplot():
@@ -60,7 +50,8 @@ def geometry(raster):
     from gdalinfo; None when it has no such geometry."""
     try:
         done = subprocess.run(["gdalinfo", "-json", "-nomd", "-norat", "-noct", raster], capture_output=True,
-                              text=True, errors="replace", env=gdal_env(), timeout=TOOL_SECONDS)
+                              text=True, errors="replace", env=dict(os.environ, GDAL_CACHEMAX=str(CACHE_MIB), GDAL_PAM_ENABLED="NO"),
+                              timeout=TOOL_SECONDS)
         info = json.loads(done.stdout) if done.returncode == 0 else None
         columns, rows = info["size"]
         west, step_x, r1, north, r2, step_y = info["geoTransform"]

@@ -234,16 +234,21 @@ def reduced_is_fresh(output_dir, year, tile):
         return False
 
 
-def gdal_step(command, seconds=REDUCED_SECONDS):
-    """None when a GDAL program succeeded, else what it said (its last line).
-    Its block cache is set, not left to 5 % of the node's memory."""
-    env = dict(os.environ, GDAL_CACHEMAX="64", GDAL_PAM_ENABLED="NO")
-    done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=env,
-                          stdin=subprocess.DEVNULL, timeout=seconds)
+def gdal_step(command, cache_mib=64, seconds=REDUCED_SECONDS):
+    """None when a program (GDAL's, or gnuplot) succeeded, else what it said:
+    its last line. GDAL's block cache is set, not left to 5 % of the node's
+    memory, and no .aux.xml is written beside what is only read."""
+    env = dict(os.environ, GDAL_CACHEMAX=str(cache_mib), GDAL_PAM_ENABLED="NO")
+    name = os.path.basename(command[0])
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=env,
+                              stdin=subprocess.DEVNULL, timeout=seconds)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "%s: %s" % (name, e)
     if done.returncode == 0:
         return None
     lines = [line for line in done.stderr.splitlines() if line.strip()]
-    return "%s failed: %s" % (command[0], lines[-1][-200:] if lines else "exit %d" % done.returncode)
+    return "%s failed: %s" % (name, lines[-1][-300:] if lines else "exit %d" % done.returncode)
 
 
 def averaging_vrt(bands, vrt):
@@ -300,7 +305,7 @@ def make_reduced(output_dir, year, tile):
                or gdal_step(["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]))
         if why is None:
             os.replace(temporary, target)
-    except (OSError, subprocess.TimeoutExpired) as e:
+    except OSError as e:
         why = "the reduced copy cannot be written: %s" % e
     finally:
         for leftover in (temporary, vrt):
