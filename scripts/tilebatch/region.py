@@ -158,7 +158,11 @@ def build(output_dir, last_year, tiles, dest=None):
 def main(argv):
     p = argparse.ArgumentParser(prog=PROG, description="VRT mosaics of every product and year of the tiles named in "
                                 "TILE_FILE (first word a line), and pictures of the last year's, in DEST_DIR "
-                                "(default OUTPUT_DIR/region). See docs/batch.md.")
+                                "(default OUTPUT_DIR/region). The pictures are drawn from each tile's reduced copy, "
+                                "OUTPUT_DIR/reduced/Reduced_<year>_<tile>.tif, which a batch's tile job writes and "
+                                "this makes where one is missing or older than the tile's products. REGION_SIZE in "
+                                "the environment: the pictures' longer side in pixels (default 2000). See "
+                                "docs/batch.md.")
     for name in ("OUTPUT_DIR", "LAST_YEAR", "TILE_FILE"):
         p.add_argument(name)
     p.add_argument("DEST_DIR", nargs="?")
