@@ -12,7 +12,7 @@ usage: $prog OUTPUT_DIR TILE_ID YEAR [DEST_DIR] [SIZE]
 
 Writes DEST_DIR/{TCC,TCH,Loss}_YEAR_TILE_ID.png from
 OUTPUT_DIR/{TCC,TCH,Loss}_YEAR_TILE_ID.img: each product averaged down to
-SIZE x SIZE pixels (default 1001, each the average of 4 x 4 tile pixels),
+SIZE x SIZE pixels (2 to 9999, default 1001, each the average of 4 x 4 tile pixels),
 drawn with a title, longitude and latitude axes and a legend. DEST_DIR
 defaults to OUTPUT_DIR/quicklooks and is created if missing.
 
@@ -38,14 +38,15 @@ output_dir="$1" tile="$2" year="$3"
 dest="${4:-$output_dir/quicklooks}"
 size="${5:-1001}"
 [[ "$year" =~ ^[0-9]+$ ]] || { echo "$prog: YEAR must be a number, not '$year'" >&2; exit 2; }
-[[ "$size" =~ ^[1-9][0-9]{0,3}$ ]] || { echo "$prog: SIZE must be a number from 1 to 9999, not '$size'" >&2; exit 2; }
+# At least 2: gnuplot draws no image one pixel wide.
+[[ "$size" =~ ^([2-9]|[1-9][0-9]{1,3})$ ]] || { echo "$prog: SIZE must be a number from 2 to 9999, not '$size'" >&2; exit 2; }
 
 products=(TCC TCH Loss)
 for p in "${products[@]}"; do
   src="$output_dir/${p}_${year}_${tile}.img"
   [ -f "$src" ] || { echo "$prog: $src not found" >&2; exit 1; }
 done
-mkdir -p "$dest"
+mkdir -p -- "$dest"
 for p in "${products[@]}"; do
   png="$dest/${p}_${year}_${tile}.png"
   python3 -B -E -s "$(dirname "${BASH_SOURCE[0]}")/tilebatch" picture "$p" "$output_dir/${p}_${year}_${tile}.img" \

@@ -25,6 +25,7 @@ import urllib.parse
 from . import facts, report
 from .tilejob import printable, read_json, read_regular, write_text
 from .quality import OUTLIERS_JSON
+from .region import FAILED_NOTE
 
 PAGE = "index.html"
 REGION_FAILED = "The region build of this batch failed: any picture below is from an earlier build."
@@ -287,6 +288,10 @@ def csv_table(path):
 def region_section(req, region_note):
     out = ["<h2>The region</h2>"]
     here = os.path.join(req.output_dir, "region")
+    failed = read_regular(os.path.join(here, FAILED_NOTE), 4096)
+    if region_note is None and failed is not None:  # kept until a build succeeds, so --report says it too
+        region_note = "The last region build failed (%s): any picture below is from an earlier build." % (
+            printable(failed.strip()) or "no reason recorded")
     if region_note:
         out.append('<p class="missing">%s</p>' % esc(region_note))
     if not req.region:

@@ -66,6 +66,8 @@ def draw(product, raster, png, title, work, outsize=None, band=1, of_product=Fal
     when given) coloured with PRODUCT's ramp under TITLE. A Loss raster
     holds the share of pixels with loss, or with OF_PRODUCT is a Loss
     product. The floats go through WORK. None when drawn, else why not."""
+    # Absolute paths: GDAL's programs take a name that begins with "-" for an option.
+    raster, work = os.path.abspath(raster), os.path.abspath(work)
     floats = os.path.join(work, "%s-%d.f32" % (product, os.getpid()))
     command = ["gdal_translate", "-q", "-of", "ENVI", "-ot", "Float32", "-b", str(band)]
     why = None
@@ -111,7 +113,8 @@ def main(argv):
     """picture PRODUCT RASTER PNG TITLE SIZE: the picture of one product
     raster averaged to SIZE x SIZE, written whole or not at all (quicklook.sh
     draws each tile's products with it)."""
-    if len(argv) != 5 or argv[0] not in ("TCC", "TCH", "Loss") or not argv[4].isascii() or not argv[4].isdigit():
+    if len(argv) != 5 or argv[0] not in ("TCC", "TCH", "Loss") or not argv[4].isascii() or not argv[4].isdigit() \
+            or int(argv[4]) < 2:
         print("usage: picture TCC|TCH|Loss RASTER PNG TITLE SIZE", file=sys.stderr)
         return 2
     product, raster, png, title, size = argv

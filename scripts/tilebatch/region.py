@@ -16,14 +16,16 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ElementTree
+from collections import Counter
 
-from . import facts, pictures
+from . import facts, pictures, tilejob
 from .records import lock
-from .tilejob import make_reduced, printable, reduced_is_fresh, reduced_path
+from .tilejob import make_reduced, printable, reduced_is_fresh, reduced_path, write_text
 from .tilelist import ListError, read_ids
 
 PROG = "region.sh"
 LOCK_WAIT_S = 4 * 3600
+FAILED_NOTE = "last-build-failed.txt"
 # At most this many GDAL programs at once: each mosaic of 20,000 tiles holds
 # some 100 MB while it is built, and a Slurm job is held to what it asked for.
 MAX_WORKERS = 4
@@ -46,9 +48,7 @@ def sources(vrt):
 def mosaic(paths, tiles, temporary, work, options=()):
     """A VRT mosaic of PATHS (one a tile, in the order of TILES) at TEMPORARY;
     None when it holds every one, else why not."""
-    listing = os.path.join(work, os.path.basename(temporary) + ".txt")
-    with open(listing, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.writelines(path + "\n" for path in paths)
+    listing = write_listing(work, os.path.basename(temporary), paths)
     why = pictures.run(["gdalbuildvrt", "-q", "-overwrite"] + list(options) + ["-input_file_list", listing, temporary])
     got = sources(temporary) if why is None else None
     if got is None:
@@ -75,7 +75,8 @@ def picture_size(vrt, limit):
         return None
     columns, rows = shape[:2]
     shrink = max(1.0, max(columns, rows) / limit)
-    return max(1, round(columns / shrink)), max(1, round(rows / shrink))
+    # At least 2 x 2: gnuplot draws no image one pixel wide or high.
+    return max(2, round(columns / shrink)), max(2, round(rows / shrink))
 
 
 def draw_region(output_dir, product, band, tiles, last_year, temporary, size, work):
@@ -93,25 +94,93 @@ def draw_region(output_dir, product, band, tiles, last_year, temporary, size, wo
     return why and "the %s picture cannot be drawn: %s" % (product, why)
 
 
+def placements(vrt):
+    """{file name: (west, north, east, south)} of each source of a VRT mosaic,
+    read from where the mosaic puts it; None when the VRT cannot be read."""
+    try:
+        root = ElementTree.parse(vrt).getroot()
+        x0, res_x, _, y0, _, res_y = (float(v) for v in root.findtext("GeoTransform").split(","))
+        found = {}
+        for source in root.find("VRTRasterBand"):
+            rect = source.find("DstRect")
+            if rect is None or source.findtext("SourceFilename") is None:
+                continue
+            x, y, w, h = (float(rect.get(k)) for k in ("xOff", "yOff", "xSize", "ySize"))
+            west, north = x0 + x * res_x, y0 + y * res_y
+            found[os.path.basename(source.findtext("SourceFilename"))] = (west, north, west + w * res_x,
+                                                                         north + h * res_y)
+        return found
+    except (ElementTree.ParseError, OSError, AttributeError, TypeError, ValueError):
+        return None
+
+
+def misplaced_copies(output_dir, last_year, tiles, products_vrt, work):
+    """The tiles whose reduced copy the mosaic of copies leaves out (it cannot
+    be read) or puts elsewhere than the tile's products lie (it is another's,
+    or of other products): a copy is trusted only where it fits its tile."""
+    vrt = os.path.join(work, "check_reduced.vrt")
+    pictures.run(["gdalbuildvrt", "-q", "-overwrite", "-b", "1", "-input_file_list",
+                  write_listing(work, "check", [reduced_path(output_dir, last_year, t) for t in tiles]), vrt])
+    copies, products = placements(vrt) or {}, placements(products_vrt) or {}
+    slack = 1.5 * 1.001 / tilejob.REDUCED_PIXELS
+    bad = []
+    for tile in tiles:
+        copy = copies.get(os.path.basename(reduced_path(output_dir, last_year, tile)))
+        product = products.get("TCC_%d_%s.img" % (last_year, tile))
+        if copy is None or product is None or any(abs(c - p) > slack for c, p in zip(copy, product)):
+            bad.append(tile)
+    return bad
+
+
+def write_listing(work, name, paths):
+    listing = os.path.join(work, name + ".txt")
+    with open(listing, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.writelines(path + "\n" for path in paths)
+    return listing
+
+
 def build(output_dir, last_year, tiles, dest=None):
-    """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of TILES."""
+    """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of
+    TILES. A failed build leaves its reason in DEST/FAILED_NOTE (the batch
+    page says so beside the older pictures), which a build that succeeds
+    removes."""
+    if dest is None:  # the output directory's own: a link there would lead the region elsewhere
+        dest = os.path.join(output_dir, "region")
+        if os.path.islink(dest):
+            os.unlink(dest)
+    try:
+        os.makedirs(dest, exist_ok=True)
+    except OSError as e:
+        return fail("%s cannot be made a directory: %s" % (printable(dest), e.strerror))
+    why = built(output_dir, last_year, tiles, dest)
+    note = os.path.join(dest, FAILED_NOTE)
+    try:
+        if why:
+            write_text(note, why + "\n")
+        elif os.path.lexists(note):
+            os.unlink(note)
+    except OSError:
+        pass
+    return fail(why) if why else 0
+
+
+def built(output_dir, last_year, tiles, dest):
+    """None once DEST holds the mosaics and pictures of TILES, else why not."""
     size = os.environ.get("REGION_SIZE", "2000")
-    if not size.isascii() or not size.isdigit() or not 1 <= int(size) <= 20000:
-        return fail("REGION_SIZE must be a number of pixels from 1 to 20000")
+    if not size.isascii() or not size.isdigit() or not 2 <= int(size) <= 20000:
+        return "REGION_SIZE must be a number of pixels from 2 to 20000"
     missing = [t for t in ("gdalbuildvrt", "gdaladdo") if not shutil.which(t)]
     missing = [t + " (Debian package gdal-bin)" for t in missing] + pictures.missing_tools()
     if missing:
-        return fail("%s is missing" % missing[0])
+        return "%s is missing" % missing[0]
     for tile in tiles:  # one at a time: a set of 20,000 tiles' names would hold some 100 MB
         for name in facts.product_names(tile, last_year):
             if not os.path.isfile(os.path.join(output_dir, name)):
-                return fail("%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile)))
-    dest = dest or os.path.join(output_dir, "region")
-    os.makedirs(dest, exist_ok=True)
+                return "%s not found (tile %s)" % (printable(os.path.join(output_dir, name)), printable(tile))
     waited = time.monotonic()
     while (held := lock(dest, ".region.lock")) is None:
         if time.monotonic() - waited > LOCK_WAIT_S:
-            return fail("another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S))
+            return "another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S)
         time.sleep(1)
     for entry in os.scandir(dest):  # what a killed build left; the lock says none runs now
         if entry.name.startswith(".tmp-"):
@@ -119,7 +188,7 @@ def build(output_dir, last_year, tiles, dest=None):
     # Each file is made under a temporary name in DEST itself, where a VRT's
     # sources are named relative to it, and renamed into place at the end.
     temporary = os.path.join(dest, ".tmp-%d-" % os.getpid())
-    years = range(facts.MIN_LAST_YEAR, last_year + 1)
+    years = range(last_year, facts.MIN_LAST_YEAR - 1, -1)  # the last year's first: the copies are checked on it
     names = (["%s_%d.vrt" % (p, y) for y in years for p in facts.PRODUCTS]
              + ["%s_%d.png" % (p, last_year) for p in facts.PRODUCTS])
     workers = max(1, min(MAX_WORKERS, len(os.sched_getaffinity(0))))
@@ -131,6 +200,12 @@ def build(output_dir, last_year, tiles, dest=None):
             mosaics = [pool.submit(product_mosaic, output_dir, p, y, tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
                        for y in years for p in facts.PRODUCTS]
             problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(stale, made) if f.result()]
+            problems += [why] if not problems and (why := mosaics[0].result()) else []
+            if not problems:  # a copy that cannot be read or does not fit its tile is made again
+                again = misplaced_copies(output_dir, last_year, tiles, "%sTCC_%d.vrt" % (temporary, last_year), work)
+                remade = [pool.submit(make_reduced, output_dir, last_year, t) for t in again]
+                problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(again, remade) if f.result()]
+                stale += again
             for band, product in enumerate(facts.PRODUCTS, 1):  # one at a time: gnuplot holds the whole picture
                 png = "%s%s_%d.png" % (temporary, product, last_year)
                 why = None if problems else draw_region(output_dir, product, band, tiles, last_year, png, int(size),
@@ -138,7 +213,7 @@ def build(output_dir, last_year, tiles, dest=None):
                 problems += [why] if why else []
             problems += [f.result() for f in mosaics if f.result()]
             if problems:
-                return fail(problems[0])
+                return problems[0]
         for name in names:
             os.replace(temporary + name, os.path.join(dest, name))
             if name.endswith(".png") and os.path.lexists(os.path.join(dest, name + ".aux.xml")):
@@ -149,10 +224,10 @@ def build(output_dir, last_year, tiles, dest=None):
             if os.path.lexists(temporary + name):
                 os.unlink(temporary + name)
         os.close(held)
-    print("%s: %d tiles, years 2000 to %d: mosaics, and pictures of %d, in %s%s, in %.0f s"
-          % (PROG, len(tiles), last_year, last_year, printable(dest),
+    print("%s: %d tile%s, years 2000 to %d: mosaics, and pictures of %d, in %s%s, in %.0f s"
+          % (PROG, len(tiles), "" if len(tiles) == 1 else "s", last_year, last_year, printable(dest),
              " (%d reduced copies made here)" % len(stale) if stale else "", time.monotonic() - waited))
-    return 0
+    return None
 
 
 def main(argv):
@@ -175,4 +250,7 @@ def main(argv):
         tiles = read_ids(a["TILE_FILE"])
     except ListError as e:
         return fail(str(e))
+    twice = [t for t, n in Counter(tiles).items() if n > 1]
+    if twice:
+        return fail("tile %s is listed more than once in %s" % (printable(twice[0]), printable(a["TILE_FILE"])))
     return build(os.path.abspath(a["OUTPUT_DIR"]), int(year), tiles, a["DEST_DIR"] and os.path.abspath(a["DEST_DIR"]))

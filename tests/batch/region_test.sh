@@ -85,12 +85,36 @@ echo "t1 2000: $zeros of 16032016 pixels without loss; reduced Loss band mean $l
 check "the reduced Loss band averages to the share of pixels with loss" \
   awk -v z="$zeros" -v m="$loss_mean" 'BEGIN { s = 1 - z / 16032016; d = s - m; exit !(z > 0 && s > 0 && d < 1e-7 && d > -1e-7) }'
 
+# A copy is trusted only where it fits its tile: another tile's copy under
+# the far tile's name, or garbage, is made again, and the far tile is drawn.
+cp products/reduced/Reduced_2000_t1.tif products/reduced/Reduced_2000_far.tif
+bash "$scripts/region.sh" products 2000 'tiles=v2.txt' regions_refit > refit.txt 2>&1 || true
+check "a copy of another tile's is made again" grep -q "(1 reduced copies made here)" refit.txt
+check "... and the far tile drawn in its place" [ "$(rgb_at regions_refit/TCC_2000.png 726 504)" != "255 255 255" ]
+head -c 3000 /dev/urandom > products/reduced/Reduced_2000_far.tif
+bash "$scripts/region.sh" products 2000 'tiles=v2.txt' regions_refit > refit.txt 2>&1 || true
+check "an unreadable copy is made again" grep -q "(1 reduced copies made here)" refit.txt
+
+# The region of the output directory is its own: a link there is replaced,
+# nothing is written where it led.
+mkdir -p linked elsewhere
+for f in products/*_2000_t1.img; do ln -s "$PWD/$f" linked/; done
+ln -s "$PWD/elsewhere" linked/region
+printf 't1\n' > t1_only.txt
+bash "$scripts/region.sh" linked 2000 t1_only.txt > linked.txt 2>&1 || true
+check "a link at OUTPUT_DIR/region: the region built in a directory of its own" \
+  bash -c '[ -d linked/region ] && [ ! -L linked/region ] && [ -f linked/region/TCC_2000.png ] && [ -z "$(ls -A elsewhere)" ]'
+
 # A tile of the list without products is an error, not a smaller mosaic.
 printf 't1 -60 10\nnowhere 0 0\n' > missing.txt
 status=0
 bash "$scripts/region.sh" products 2000 missing.txt regions_missing > missing_out.txt 2>&1 || status=$?
 check "a tile without products fails the region" [ "$status" -eq 1 ]
 check "... naming the missing product" grep -q "TCC_2000_nowhere.img not found" missing_out.txt
+# The reason stays beside the pictures (the batch page reads it) until a build succeeds.
+check "... its reason kept beside the pictures" grep -q "TCC_2000_nowhere.img not found" regions_missing/last-build-failed.txt
+bash "$scripts/region.sh" products 2000 t1_only.txt regions_missing > /dev/null 2>&1 || true
+check "... and gone once a build succeeds" [ ! -e regions_missing/last-build-failed.txt ]
 # Lines end at newlines only: a line separator (U+2028) inside a comment does
 # not end the comment (here the same failure, from the tile listed after it).
 printf '# pasted \342\200\250note\nnowhere 0 0\n' > separator.txt

@@ -164,6 +164,14 @@ def test_pictures_embedded_or_said_missing(tmp_path):
     assert "turned off for this batch" in text and "data:image/png" not in text
     req.region = True
     assert "The region build of this batch failed" in written(req, [Row("t")], region_note=page.REGION_FAILED)
+    # A failed build leaves its reason beside the pictures: a later --report
+    # still says that they are older than the batch, until a build succeeds.
+    with open(os.path.join(region, "last-build-failed.txt"), "w") as f:
+        f.write("/out/TCC_2001_u.img not found (tile <u>)\n")
+    text = written(req, [Row("t", "done")])
+    assert "The last region build failed (/out/TCC_2001_u.img not found (tile &lt;u&gt;))" in text
+    os.unlink(os.path.join(region, "last-build-failed.txt"))
+    assert "region build failed" not in written(req, [Row("t", "done")])
 
 
 def test_batch_quality_chart_table_and_outliers(tmp_path):
