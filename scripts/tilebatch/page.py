@@ -127,9 +127,12 @@ def map_data(req, rows, flagged):
             continue
         wall = None if row.wall_s is None else round(row.wall_s, 3)
         note = flagged.get(row.tile)
+        # A link to the tile's quality chart only where there is one (a tile
+        # that failed before its quality run has none).
+        chart = bool(req.quality_dir) and os.path.isfile(os.path.join(req.quality_dir, row.tile + "_quality.png"))
         tiles.append([printable(row.tile), url_part(row.tile), place[0], place[1], state_index.get(row.state, 1),
                       row.exit, wall, row.host, shortened(row.message),
-                      None if note is None else printable(note)])
+                      None if note is None else printable(note), 1 if chart else 0])
     # Draw in state order (failures on top), list order within a state.
     tiles.sort(key=lambda t: t[4])
     links = {"logs": relative_url(os.path.join(req.logs, "tiles"), req.output_dir) + "/"}
@@ -241,7 +244,7 @@ SCRIPT = r"""
     link("record", logs + "record.json");
     link("out log", logs + "out");
     link("err log", logs + "err");
-    if (data.links.quality) link("quality chart", data.links.quality + t[1] + "_quality.png");
+    if (data.links.quality && t[10]) link("quality chart", data.links.quality + t[1] + "_quality.png");
   }
   canvas.addEventListener("mousemove", function (e) { if (!pinned) show(at(e)); });
   canvas.addEventListener("mouseleave", function () { if (!pinned) show(null); });

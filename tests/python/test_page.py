@@ -136,6 +136,16 @@ def test_links_relative_and_percent_encoded_from_the_bytes(tmp_path):
     assert "quality" not in map_json(written(request(tmp_path, [(tile, "0", "0")]), [Row(tile)]))["links"]
 
 
+
+def test_a_quality_chart_is_linked_only_where_the_tile_has_one(tmp_path):
+    req = request(tmp_path, [("ok", "0", "0"), ("bad", "2", "0")], quality=True)
+    os.makedirs(req.quality_dir)
+    with open(os.path.join(req.quality_dir, "ok_quality.png"), "wb") as f:
+        f.write(PNG)
+    data = map_json(written(req, [Row("ok", "done"), Row("bad", "failed", "1")]))
+    assert {t[0]: t[10] for t in data["tiles"]} == {"ok": 1, "bad": 0}
+
+
 def test_origins_that_are_not_finite_are_left_off(tmp_path):
     tiles = [("ok", "-60.5", "+10"), ("n", "nan", "1"), ("i", "1", "-inf"), ("big", "1e999", "0"), ("w", "x", "0")]
     text = written(request(tmp_path, tiles), [Row(t) for t, _, _ in tiles])
