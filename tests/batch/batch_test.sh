@@ -411,7 +411,8 @@ done
 # Each tile's job left the reduced copy the pictures are drawn from, so the
 # region made none itself.
 check "each tile's job wrote its reduced copy" \
-  bash -c 'for t in t1 t2 t3; do gdalinfo "out/reduced/Reduced_2000_$t.tif" | grep -q "^Size is 182, 182" || exit 1; done'
+  bash -c 'for t in t1 t2 t3; do info="$(gdalinfo "out/reduced/Reduced_2000_$t.tif")" || exit 1
+             grep -q "^Size is 182, 182" <<< "$info" || exit 1; done'
 check "... which the region took as they were" bash -c '! grep -q "reduced copies made here" run3.txt' 
 check "... and runs nothing" [ "$(wc -l < calls)" -eq 5 ]
 

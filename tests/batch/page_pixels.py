@@ -85,8 +85,8 @@ def main(argv):
         t = canvas_transform(f.read())
     width, height, channels, rows = read_png(argv[1])
     wrong = 0
-    for spec in argv[2:]:
-        lon, lat, expected = spec.split(",")
+    for item in argv[2:]:
+        lon, lat, expected = item.split(",")
         # A third of the way into the tile from its upper-left corner: clear of
         # the edges and of the outlier dot at its centre.
         x = int(t["left"] + t["ox"] + (float(lon) + 0.33) * t["kx"])
