@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-from .tilejob import averaging_vrt, gdal_step
+from .tilejob import averaging_vrt, gdal_env, gdal_step
 
 SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAM = os.path.join(SCRIPTS, "picture.gp")
@@ -49,9 +49,8 @@ def geometry(raster):
     """(columns, rows, west, north, step_x, step_y) of a north-up raster,
     from gdalinfo; None when it has no such geometry."""
     try:
-        env = dict(os.environ, GDAL_CACHEMAX=str(CACHE_MIB), GDAL_PAM_ENABLED="NO")
         done = subprocess.run(["gdalinfo", "-json", "-nomd", "-norat", "-noct", raster], capture_output=True,
-                              text=True, errors="replace", env=env, timeout=TOOL_SECONDS)
+                              text=True, errors="replace", env=gdal_env(CACHE_MIB), timeout=TOOL_SECONDS)
         info = json.loads(done.stdout) if done.returncode == 0 else None
         columns, rows = info["size"]
         west, step_x, r1, north, r2, step_y = info["geoTransform"]

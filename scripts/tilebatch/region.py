@@ -20,7 +20,7 @@ from collections import Counter
 
 from . import facts, pictures, tilejob
 from .records import lock
-from .tilejob import make_reduced, printable, reduced_is_fresh, reduced_path, write_text
+from .tilejob import make_reduced, printable, product_path, reduced_is_fresh, reduced_path, write_text
 from .tilelist import ListError, read_ids
 
 PROG = "region.sh"
@@ -63,8 +63,7 @@ def mosaic(paths, tiles, temporary, work, options=()):
 def product_mosaic(output_dir, product, year, tiles, temporary, work):
     """The mosaic of one product and year (its 20,000 names made only here,
     while it is built, not all 63 mosaics' at once)."""
-    return mosaic([os.path.join(output_dir, "%s_%d_%s.img" % (product, year, t)) for t in tiles], tiles, temporary,
-                  work)
+    return mosaic([product_path(output_dir, product, year, t) for t in tiles], tiles, temporary, work)
 
 
 def picture_size(vrt, limit):
@@ -126,7 +125,7 @@ def misplaced_copies(output_dir, last_year, tiles, products_vrt, work):
     bad = []
     for tile in tiles:
         copy = copies.get(os.path.basename(reduced_path(output_dir, last_year, tile)))
-        product = products.get("TCC_%d_%s.img" % (last_year, tile))
+        product = products.get(os.path.basename(product_path(output_dir, "TCC", last_year, tile)))
         if copy is None or product is None or any(abs(c - p) > slack for c, p in zip(copy, product)):
             bad.append(tile)
     return bad

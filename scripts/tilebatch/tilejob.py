@@ -234,14 +234,18 @@ def reduced_is_fresh(output_dir, year, tile):
         return False
 
 
+def gdal_env(cache_mib):
+    """The environment of a GDAL program: its block cache set, not left to
+    5 % of the node's memory, and no .aux.xml beside what is only read."""
+    return dict(os.environ, GDAL_CACHEMAX=str(cache_mib), GDAL_PAM_ENABLED="NO")
+
+
 def gdal_step(command, cache_mib=64, seconds=REDUCED_SECONDS):
     """None when a program (GDAL's, or gnuplot) succeeded, else what it said:
-    its last line. GDAL's block cache is set, not left to 5 % of the node's
-    memory, and no .aux.xml is written beside what is only read."""
-    env = dict(os.environ, GDAL_CACHEMAX=str(cache_mib), GDAL_PAM_ENABLED="NO")
+    its last line."""
     name = os.path.basename(command[0])
     try:
-        done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=env,
+        done = subprocess.run(command, capture_output=True, text=True, errors="replace", env=gdal_env(cache_mib),
                               stdin=subprocess.DEVNULL, timeout=seconds)
     except (OSError, subprocess.TimeoutExpired) as e:
         return "%s: %s" % (name, e)
