@@ -33,7 +33,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
+sys.path.insert(0, ROOT)  # the batch package lies at the root
 from tilebatch import facts, slurm, tilejob  # noqa: E402
 from tilebatch.records import Request  # noqa: E402
 
@@ -145,7 +145,7 @@ def follow_up(request_file, log):
     {program: its largest resident memory (KiB)}."""
     started = time.monotonic()
     with open(log, "w") as f:
-        child = subprocess.Popen(["/usr/bin/python3", "-B", "-E", "-s", os.path.join(ROOT, "scripts", "tilebatch"),
+        child = subprocess.Popen(["/usr/bin/python3", "-B", "-E", "-s", os.path.join(ROOT, "tilebatch_main.py"),
                                   "follow-up", request_file], stdout=f, stderr=subprocess.STDOUT)
     peak, ended, largest = [0], threading.Event(), {}
 

@@ -11,8 +11,8 @@ usage: lint.sh MODE
            (*.cpp, *.hpp under app tile run io filter tools bench tests)
   shell    shellcheck over every *.sh under scripts, tests and bench
            (settings in .shellcheckrc)
-  python   pyflakes over scripts/tilebatch and tests/python, those of them
-           that exist
+  python   pyflakes over the batch package (tilebatch, tilebatch_main.py),
+           tests/python and the bench's Python, those of them that exist
 
 Files are those git knows (tracked, or new and not ignored) in a git
 checkout, else those find finds outside build directories. Exits 0 when
@@ -97,11 +97,11 @@ case "$mode" in
     [ -n "$python" ] || skip "python3 not installed"
     "$python" -c 'import pyflakes' 2>/dev/null || skip "pyflakes not installed for $python"
     dirs=()
-    for d in scripts/tilebatch tests/python; do
-      if [ -d "$d" ]; then dirs+=("$d"); fi
+    for d in tilebatch tilebatch_main.py tests/python tests/batch/page_pixels.py bench/region_scale.py; do
+      if [ -e "$d" ]; then dirs+=("$d"); fi
     done
     if [ "${#dirs[@]}" -eq 0 ]; then
-      echo "neither scripts/tilebatch nor tests/python is there: nothing to check"
+      echo "neither tilebatch nor tests/python is there: nothing to check"
       exit 0
     fi
     echo "pyflakes ($python) over ${dirs[*]}"

@@ -30,6 +30,7 @@ if [ ! -d tests/python ]; then
   echo "no tests/python: nothing to run"
   exit 0
 fi
-# Nothing written into the tree: no __pycache__, no .pytest_cache.
+# Nothing written into the tree: no __pycache__ (pyproject.toml keeps the
+# .pytest_cache out).
 export PYTHONDONTWRITEBYTECODE=1
-exec "$python" -m pytest -q -p no:cacheprovider "$@" tests/python
+exec "$python" -m pytest "$@" tests/python

@@ -31,6 +31,8 @@ EOF
 # before it.
 # shellcheck source=scripts/script_options.sh
 . "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
+# shellcheck source=scripts/tilebatch.sh
+. "$(dirname "${BASH_SOURCE[0]}")/tilebatch.sh"
 take_no_options "$@"
 if [ "${1:-}" = "--" ]; then shift; fi
 if [ $# -lt 3 ] || [ $# -gt 5 ]; then usage >&2; exit 2; fi
@@ -49,7 +51,7 @@ done
 mkdir -p -- "$dest"
 for p in "${products[@]}"; do
   png="$dest/${p}_${year}_${tile}.png"
-  python3 -B -E -s "$(dirname "${BASH_SOURCE[0]}")/tilebatch" picture "$p" "$output_dir/${p}_${year}_${tile}.img" \
+  "${TILEBATCH[@]}" picture "$p" "$output_dir/${p}_${year}_${tile}.img" \
     "$png" "$p $year: tile $tile" "$size"
   echo "$png"
 done

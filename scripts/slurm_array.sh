@@ -3,4 +3,6 @@
 # follow-up job; see --help and docs/batch.md. The work is done by the Python
 # package beside this script; each task runs tilebatch/tilejob.py, which
 # sbatch copies when the array is submitted.
-exec python3 -B -E -s "$(dirname "${BASH_SOURCE[0]}")/tilebatch" slurm "$@"
+# shellcheck source=scripts/tilebatch.sh
+. "$(dirname "${BASH_SOURCE[0]}")/tilebatch.sh"
+exec "${TILEBATCH[@]}" slurm "$@"

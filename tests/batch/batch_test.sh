@@ -314,7 +314,7 @@ submitted="$(grep -- '^jobid=' sbatch.txt)"
 body="${submitted#*/tilejob.py }"
 task_args=()
 eval "task_args=(${body%)})"
-mkdir -p spool && cp "$scripts/tilebatch/tilejob.py" spool/slurm_script && chmod +x spool/slurm_script
+mkdir -p spool && cp "$scripts/../tilebatch/tilejob.py" spool/slurm_script && chmod +x spool/slurm_script
 task() {  # task INDEX [OPTION...]
   local index="$1"; shift
   SLURM_ARRAY_JOB_ID=12 SLURM_ARRAY_TASK_ID="$index" "$scratch/spool/slurm_script" "$@" "${task_args[@]}"

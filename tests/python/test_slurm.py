@@ -86,19 +86,19 @@ def test_log_directory_with_a_backslash_refused():
     with pytest.raises(ValueError, match="backslash"):
         slurm.array_command(request("/a\\b"), (0, [1], 1, 1), "/l", "/t", 1, 1, None)
     with pytest.raises(ValueError, match="backslash"):
-        slurm.follow_up_command(request("/a\\b"), "/r.json", "/pkg", "1")
+        slurm.follow_up_command(request("/a\\b"), "/r.json", "1")
 
 
 def test_follow_up_command():
     req = request("/my logs/100%")
-    cmd = slurm.follow_up_command(req, "/my logs/100%/batch-x y.json", "/pkg dir/tilebatch", "11:12")
+    cmd = slurm.follow_up_command(req, "/my logs/100%/batch-x y.json", "11:12", launcher="/pkg dir/tilebatch_main.py")
     assert "--output=/my logs/100%%/slurm-followup-%j.out" in cmd
     assert "--dependency=afterany:11:12" in cmd and "--job-name=followup_2003" in cmd
     wrap = [c for c in cmd if c.startswith("--wrap=")]
     assert len(wrap) == 1
     # The shell sbatch wraps it in reads back the exact paths.
     assert shlex.split(wrap[0][len("--wrap="):]) == [
-        "exec", "python3", "-B", "-E", "-s", "/pkg dir/tilebatch", "follow-up", "/my logs/100%/batch-x y.json"]
+        "exec", "python3", "-B", "-E", "-s", "/pkg dir/tilebatch_main.py", "follow-up", "/my logs/100%/batch-x y.json"]
 
 
 @pytest.mark.parametrize("printed, job", [("123\n", "123"), ("123;cluster\n", "123"), ("", None), ("error\n", None)])

@@ -240,13 +240,13 @@ TEST(TileMemory, CubesStartZeroAndDoNotOverlap) {
     EXPECT_EQ(tile.cover_cube.series(1, 4)[2], 77);
 }
 
-// The batch layer (scripts/tilebatch) plans and sizes jobs by its own copy
+// The batch layer (tilebatch/) plans and sizes jobs by its own copy
 // of the run's facts, printed by its facts module: they must be the
 // program's own, or the batch would plan, submit or size a run that
 // process_tile refuses or that outgrows its request.
 TEST(TileMemory, BatchLayerPlansWithTheProgramsFigures) {
     for (const int last_year : {MIN_LAST_YEAR, 2016, 2020, MAX_LAST_YEAR}) {
-        const std::string command = std::string("cd '") + PT_SCRIPTS_DIR +
+        const std::string command = std::string("cd '") + PT_SOURCE_DIR +
                                     "' && python3 -B -E -s -m tilebatch.facts " +
                                     std::to_string(last_year);
         std::FILE* python = popen(command.c_str(), "r");

@@ -15,7 +15,9 @@ from collections import Counter
 from .records import lock
 from .tilejob import printable, read_regular, write_json, write_text
 
-CHART = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "quality_chart.sh")
+from . import facts
+
+CHART = os.path.join(facts.PROJECT_ROOT, "scripts", "quality_chart.sh")
 SHARES = ("repaired", "interpolated", "height_filled")
 OUTLIERS_JSON = "batch_quality_outliers.json"
 

@@ -11,7 +11,6 @@ from .tilejob import printable
 from .tilelist import NUMBER, ListError, read_tiles
 
 POSITIONALS = "TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]"
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 class UsageError(Exception):
@@ -119,7 +118,7 @@ def request_from(a, entry):
         raise UsageError("expected 6 or 7 arguments (%s), got %d" % (POSITIONALS, len(a.args)))
     last_year = parse_last_year(a.args[1])
     input_dir, output_dir, datamask_dir, wetland_dir = map(absolute, a.args[2:6])
-    process_tile = absolute(a.args[6] if len(a.args) == 7 else os.path.join(ROOT, "build", "process_tile"))
+    process_tile = absolute(a.args[6] if len(a.args) == 7 else os.path.join(facts.PROJECT_ROOT, "build", "process_tile"))
     tile_quality = None
     if a.quality or a.tile_quality:
         tile_quality = absolute(a.tile_quality or os.path.join(os.path.dirname(process_tile), "tools", "tile_quality"))
@@ -191,8 +190,8 @@ def print_plan(req, job_bytes, per_node, what):
     print("plan: node-hours: %.1f (tiles x time per tile, one tile at a time on all of a node like that)" % (n * secs / 3600))
 
 
-def main():
-    command, rest = (sys.argv[1:2] or ["?"])[0], sys.argv[2:]
+def main(argv):
+    command, rest = (argv[:1] or ["?"])[0], argv[1:]
     from . import local, pictures, quality, region, report, submit
     if command in ("region", "batch-quality", "follow-up", "mark-tasks", "picture"):
         return {"region": region.main, "batch-quality": quality.main, "follow-up": submit.follow_up,

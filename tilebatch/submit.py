@@ -12,8 +12,6 @@ from .records import Request, lock_batch, mark_submitted
 from .tilejob import printable, write_text
 
 PROG = "slurm_array.sh"
-HERE = os.path.dirname(os.path.abspath(__file__))
-TILEJOB = os.path.join(HERE, "tilejob.py")
 DEPENDENCY = '"${jobid%%;*}"'  # the shell's view of the id sbatch --parsable printed
 
 
@@ -78,10 +76,10 @@ def main(a, req):
     for k, w in enumerate(arrays):
         indices = slurm.ranges(w[1])
         after = ("JOBID" if a.dry_run else jobs[-1]) if chained and k else None
-        cmd = slurm.array_command(req, w, list_file, TILEJOB, a.cpus, mem_mib, a.jobs, after)
+        cmd = slurm.array_command(req, w, list_file, facts.TILEJOB, a.cpus, mem_mib, a.jobs, after)
         if a.dry_run:
             print("jobid=$(%s)" % shlex.join(cmd).replace("afterany:JOBID", "afterany:" + DEPENDENCY))
-            print("%s %s %s" % (shlex.join(["python3", "-B", "-E", "-s", HERE, "mark-tasks", request_file, list_file]),
+            print("%s %s %s" % (shlex.join(["python3", *facts.PYTHON_FLAGS, facts.LAUNCHER, "mark-tasks", request_file, list_file]),
                                 DEPENDENCY, shlex.join([str(w[0]), indices])))
             print("scontrol release %s" % DEPENDENCY)
             print('jobids="$jobids:${jobid%%;*}"')
@@ -101,7 +99,7 @@ def main(a, req):
             return 1
         lines_note = "" if len(arrays) == 1 else ", lines %d-%d, offset %d: %d tiles" % (w[2], w[3], w[0], len(w[1]))
         print("%s: submitted array job %s (tasks %s%s)" % (PROG, job, indices, lines_note))
-    follow = slurm.follow_up_command(req, request_file, HERE, "JOBS" if a.dry_run else ":".join(jobs))
+    follow = slurm.follow_up_command(req, request_file, "JOBS" if a.dry_run else ":".join(jobs))
     if a.dry_run:
         print(shlex.join(follow).replace("--dependency=afterany:JOBS", '--dependency=afterany"$jobids"'))
         return 0

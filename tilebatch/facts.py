@@ -3,6 +3,7 @@ the tile's size and the memory a run holds. They are the program's own
 (tile/constants.hpp, TileMemory::bytes_needed); a unit test of the program
 holds these figures to its own, so the batch never plans or submits a run
 that process_tile would refuse or size differently."""
+import os
 
 FIRST_YEAR = 1997
 MIN_LAST_YEAR = 2000
@@ -21,6 +22,16 @@ PRODUCT_BYTES = 16318913
 # on a 2-core node with 24 GiB, rounded up; other years scale by their count.
 TILE_SECONDS_2020 = 5
 PRODUCTS = ("TCC", "TCH", "Loss")
+# The project's root: the package lies in it, beside the launcher the
+# scripts run and the scripts/ and build/ directories.
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+PROJECT_ROOT = os.path.dirname(PACKAGE_DIR)
+LAUNCHER = os.path.join(PROJECT_ROOT, "tilebatch_main.py")
+TILEJOB = os.path.join(PACKAGE_DIR, "tilejob.py")
+# The interpreter's flags wherever the package or the tile job is run: no
+# bytecode written beside it, and the caller's PYTHON* variables and user
+# site-packages kept out (scripts/tilebatch.sh holds the same for the shell).
+PYTHON_FLAGS = ("-B", "-E", "-s")
 
 
 def year_count(last_year):

@@ -16,7 +16,6 @@ from .records import LOCK_NAME, lock_batch
 from .tilejob import printable, read_regular, write_text
 
 PROG = "batch.sh"
-TILEJOB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tilejob.py")
 
 
 def plural(n, word):
@@ -107,7 +106,7 @@ def main(a, req):
         cmd += ["--bar"]
     if a.pin and not hosts:
         cmd += pin_word(jobs, cpus)
-    cmd += ["python3" if hosts else sys.executable, "-B", "-E", "-s", TILEJOB, "--quiet", "--logs", req.logs,
+    cmd += ["python3" if hosts else sys.executable, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs", req.logs,
             "--job", "local-%s-{#}" % req.batch_id] + req.job_arguments() + ["{1}", "{2}", "{3}"]
     say = notes(PROG, a.dry_run)
     say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, job_bytes,

@@ -13,8 +13,7 @@ import tempfile
 
 from .tilejob import averaging_vrt, gdal_env, gdal_step
 
-SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PROGRAM = os.path.join(SCRIPTS, "picture.gp")
+PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "picture.gp")  # package data
 # The smallest plot a title and axes still fit beside: a smaller raster is
 # drawn with each of its pixels as a block of picture pixels.
 MIN_PLOT_PIXELS = 600

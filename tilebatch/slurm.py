@@ -7,6 +7,7 @@ import shlex
 import shutil
 import subprocess
 
+from . import facts
 from .records import ACTIVE_SLURM_STATES
 from .tilejob import printable
 
@@ -77,10 +78,10 @@ FOLLOW_UP_CPUS = 2
 FOLLOW_UP_MIB = 2048
 
 
-def follow_up_command(req, request_file, package_main, after):
+def follow_up_command(req, request_file, after, launcher=facts.LAUNCHER):
     """The job that runs once every array has ended: the region, the batch
     quality and the report of the batch whose request is REQUEST_FILE."""
-    body = ["python3", "-B", "-E", "-s", package_main, "follow-up", request_file]
+    body = ["python3", *facts.PYTHON_FLAGS, launcher, "follow-up", request_file]
     # Measured (bench/region_scale.py): 20,000 tiles take about 7 minutes on
     # 2 CPUs and peak near 1 GiB; the request leaves room over that.
     return ["sbatch", "--parsable", "--job-name=followup_%d" % req.last_year, "--ntasks=1",
