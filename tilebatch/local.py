@@ -12,7 +12,7 @@ import sys
 
 from . import facts, page, quality, region, report
 from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
-from .records import LOCK_NAME, lock_batch
+from .records import State, LOCK_NAME, lock_batch
 from .tilejob import printable, read_regular, write_text
 
 PROG = "batch.sh"
@@ -84,7 +84,7 @@ def main(a, req):
         return 2
     to_run = req.tiles
     if a.resume:
-        done = {r.tile for r in report.build(req)[0] if r.state == "done"}
+        done = {r.tile for r in report.build(req)[0] if r.state is State.DONE}
         to_run = [t for t in req.tiles if t[0] not in done]
     # Not even one job and the half kept free fits: one at a time, without --memfree.
     short = (available - job_bytes // 2) // job_bytes < 1
@@ -151,8 +151,8 @@ def run_parallel(cmd, lock_fds):
 
 def finish(req, locks):
     rows, source = report.build(req)
-    failed = [r for r in rows if r.state == "failed"]
-    left = [r for r in rows if r.state not in ("done", "failed")]
+    failed = [r for r in rows if r.state is State.FAILED]
+    left = [r for r in rows if not r.state.ended]
     print("%s: %s: %d succeeded, %d failed, %d not run" % (PROG, plural(len(rows), "tile"),
                                                             len(rows) - len(failed) - len(left), len(failed), len(left)))
     report.publish(req.logs, rows, source, PROG)
@@ -169,7 +169,7 @@ def finish(req, locks):
             region_note = page.REGION_FAILED
             status = 1
     if req.tile_quality:
-        with_quality = [r.tile for r in rows if r.state == "done"]
+        with_quality = [r.tile for r in rows if r.state is State.DONE]
         if not with_quality:
             print("%s: no tile has its quality written: no batch quality" % PROG)
             status = 1
@@ -183,7 +183,7 @@ def finish(req, locks):
         print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
               % (PROG, printable(req.logs)))
         for r in failed + left:
-            print("  %s  %s  %s" % (printable(r.tile), "exit " + r.exit if r.state == "failed" else r.state,
+            print("  %s  %s  %s" % (printable(r.tile), "exit " + r.exit if r.state is State.FAILED else r.state.value,
                                     r.message or "(no message; see its err log)"))
         print("%s: fix the cause, then run the same command with --resume" % PROG)
     return status

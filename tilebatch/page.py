@@ -25,15 +25,16 @@ import urllib.parse
 from . import facts, report
 from .tilejob import printable, read_json, read_regular, write_text
 from .quality import OUTLIERS_JSON
+from .records import State
 from .region import FAILED_NOTE
 
 PAGE = "index.html"
 REGION_FAILED = "The region build of this batch failed: any picture below is from an earlier build."
 # The colour of each state on the map and in its legend, in drawing order:
 # failures last, so that a failed tile stays visible among thousands.
-STATES = [("done", "#2e9d4a"), ("not run", "#b0b0b0"), ("running", "#1f77b4"),
-          ("unknown", "#e6a700"), ("failed", "#d62728")]
-STATE_TEXT = {"unknown": "unknown (handed to Slurm, state unknown)", "running": "running or queued"}
+STATES = [(State.DONE, "#2e9d4a"), (State.NOT_RUN, "#b0b0b0"), (State.RUNNING, "#1f77b4"),
+          (State.UNKNOWN, "#e6a700"), (State.FAILED, "#d62728")]
+STATE_TEXT = {State.UNKNOWN: "unknown (handed to Slurm, state unknown)", State.RUNNING: "running or queued"}
 TILE_DEGREES = 1.001  # a tile spans this much east and south of its upper-left corner
 MAP_WIDTH, MAP_HEIGHT = 960, 540  # CSS pixels, fixed: the lon/lat to pixel transform is kept on the canvas
 MESSAGE_CHARS = 400
@@ -138,7 +139,7 @@ def map_data(req, rows, flagged):
     links = {"logs": relative_url(os.path.join(req.logs, "tiles"), req.output_dir) + "/"}
     if req.quality_dir:
         links["quality"] = relative_url(req.quality_dir, req.output_dir) + "/"
-    value = {"states": [[name, STATE_TEXT.get(name, name), colour] for name, colour in STATES], "span": TILE_DEGREES,
+    value = {"states": [[name.value, STATE_TEXT.get(name, name.value), colour] for name, colour in STATES], "span": TILE_DEGREES,
              "links": links, "tiles": tiles}
     return value, off_map
 
@@ -363,7 +364,7 @@ def render(req, rows, source, region_note=None):
     summary = (["figures: " + printable(source)] if source else []) + report.summary(rows).splitlines()
     out.append("<pre>%s</pre>" % html.escape("\n".join(summary)))
     legend = "".join('<span class="swatch" style="background:%s"></span>%s (%d)'
-                     % (colour, html.escape(STATE_TEXT.get(name, name)), sum(1 for r in rows if r.state == name))
+                     % (colour, html.escape(STATE_TEXT.get(name, name.value)), sum(1 for r in rows if r.state == name))
                      for name, colour in STATES)
     if req.quality_dir:
         legend += '<span class="dot"></span>quality outlier (%d)' % sum(1 for r in rows if r.tile in flagged)
@@ -381,16 +382,16 @@ def render(req, rows, source, region_note=None):
     out += region_section(req, region_note)
     out += quality_section(req, listed)
 
-    timed = sorted((r for r in rows if r.state in ("done", "failed") and r.wall_s is not None),
+    timed = sorted((r for r in rows if r.state.ended and r.wall_s is not None),
                    key=lambda r: -r.wall_s)[:SLOWEST]
     out.append("<h2>The slowest tiles</h2>")
-    out.append(tile_table(timed, [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state),
+    out.append(tile_table(timed, [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state.value),
                                   ("wall_s", lambda r: report.seconds(r.wall_s)), ("host", lambda r: r.host)])
                if timed else "<p>No tile timed.</p>")
-    rerun = [r for r in rows if r.state not in ("done", "running")]
+    rerun = [r for r in rows if r.state not in (State.DONE, State.RUNNING)]
     if rerun:
         out.append("<h2>Tiles not done (%d)</h2>" % len(rerun))
-        out.append(tile_table(rerun[:TO_RERUN], [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state),
+        out.append(tile_table(rerun[:TO_RERUN], [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state.value),
                                                  ("exit", lambda r: r.exit),
                                                  ("message", lambda r: shortened(r.message))]))
         if len(rerun) > TO_RERUN:

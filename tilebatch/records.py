@@ -2,6 +2,7 @@
 a tile is done only when its record answers the request now made (same
 tile, last year, origin and directories) with status 0, its products are in
 place, and no later job of it has been submitted or started since."""
+import enum
 import fcntl
 import math
 import os
@@ -89,10 +90,28 @@ def file_names(directory):
         return set()
 
 
+class State(enum.Enum):
+    """What the batch knows of a tile now. The values are the words the
+    report, its TSV and the page show."""
+    DONE = "done"  # its record answers the request, status 0, products (and quality) in place
+    FAILED = "failed"  # its last job of this request ended and did not do it
+    NOT_RUN = "not run"  # no job of this request has ended: never run, or run with other arguments
+    RUNNING = "running"  # its job is queued or running
+    UNKNOWN = "unknown"  # handed to a Slurm job whose fate cannot be told here
+
+    @property
+    def ended(self):
+        """A job of this request ran to an end (its figures are whole)."""
+        return self in (State.DONE, State.FAILED)
+
+    def __str__(self):
+        return self.value
+
+
 @dataclass
 class Row:
     tile: str
-    state: str = "not run"  # done, failed, not run, running, unknown
+    state: State = State.NOT_RUN
     exit: str = "-"
     wall_s: float = None
     peak_kib: int = None
@@ -125,12 +144,12 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         active, same = info.get("active"), answers(mark, asked)
         row.job = job = printable(mark["job"])
         if active or (active is None and same):
-            row.state = "running" if active else "unknown"
+            row.state = State.RUNNING if active else State.UNKNOWN
             row.message = ("its job %s is queued or running" % job if active
                            else "handed to job %s; whether it still runs cannot be told here" % job)
             return with_scheduler_figures(row, info, running=True)
         if same:
-            row.state = "failed"
+            row.state = State.FAILED
             row.message = ("its record of job %s does not read" if damaged else
                            "its job %s ended without a record (cancelled, out of time or memory, node lost)"
                            if mark.get("started") else "its job %s ended before it started (cancelled)") % job
@@ -145,7 +164,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     row.wall_s = number_or_none(record.get("wall_s"), (int, float))
     row.peak_kib = number_or_none(record.get("peak_kib"), int)
     row.host = printable(record.get("host") or "-")
-    row.state, row.exit = "failed", "0"
+    row.state, row.exit = State.FAILED, "0"
     status, quality = record.get("status"), record.get("quality_status")
     products, quality_files = outputs
     if type(status) is not int:
@@ -157,16 +176,16 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     else:
         row.products = True
         if not request.tile_quality:
-            row.state = "done"
+            row.state = State.DONE
         elif record.get("quality_dir") != request.quality_dir:
-            row.state, row.message = "not run", "done without --quality"
+            row.state, row.message = State.NOT_RUN, "done without --quality"
         elif type(quality) is not int or quality != 0:
             row.exit = str(quality) if type(quality) is int else "?"
             row.message = "tile_quality: " + printable(record.get("quality_message") or "")
         elif not set(facts.quality_names(tile, request.last_year)) <= quality_files:
             row.message = "its quality files are not all in the quality directory"
         else:
-            row.state = "done"
+            row.state = State.DONE
     return with_scheduler_figures(row, scheduler(record["job"]))
 
 

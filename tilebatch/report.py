@@ -5,8 +5,10 @@ import os
 import statistics
 import sys
 from collections import Counter
+from dataclasses import dataclass
 
 from . import records, slurm
+from .records import State
 from .tilejob import printable, write_text
 
 
@@ -24,7 +26,7 @@ def same(value):
 
 COLUMNS = [
     ("tile", lambda r: printable(r.tile), "tile", -20, same),
-    ("state", lambda r: r.state, "state", -8, same),
+    ("state", lambda r: r.state.value, "state", -8, same),
     ("exit", lambda r: r.exit, "exit", 5, same),
     ("wall_s", lambda r: seconds(r.wall_s), "wall_s", 10, same),
     ("peak_kib", lambda r: "-" if r.peak_kib is None else str(r.peak_kib), "peak_MiB", 10,
@@ -49,32 +51,59 @@ def table_line(cells, widths):
     return text.rstrip()
 
 
-def summary(rows):
-    count = Counter(r.state for r in rows)
-    text = "summary: %d tiles: %d done, %d failed, %d not run" % (
-        len(rows), count["done"], count["failed"], count["not run"])
-    if count["running"]:
-        text += ", %d running or queued" % count["running"]
-    if count["unknown"]:
-        text += ", %d handed to Slurm, state unknown" % count["unknown"]
-    lines = [text]
-    ended = [r for r in rows if r.state in ("done", "failed")]
+@dataclass(frozen=True)
+class Summary:
+    """The figures of a batch at a glance, computed once from its rows and
+    shown as the terminal's summary lines and as the page's table."""
+    tiles: int
+    counts: dict  # {State: tiles in it}, every state present
+    timed: int  # tiles whose job ended with a wall time
+    wall_total_s: float  # None when no tile is timed
+    wall_median_s: float
+    slowest: list  # [(tile, wall_s)], the slowest first, at most 5
+    largest: tuple  # (tile, peak_kib) of the largest memory measured, or None
+
+
+def summarize(rows):
+    counts = Counter(r.state for r in rows)
+    ended = [r for r in rows if r.state.ended]
     timed = sorted((r.wall_s, r.tile) for r in ended if r.wall_s is not None)
-    if timed:
-        times = [t for t, _ in timed]
+    times = [t for t, _ in timed]
+    measured = [(r.peak_kib, r.tile) for r in ended if r.peak_kib]
+    largest = max(measured) if measured else None
+    return Summary(tiles=len(rows), counts={s: counts[s] for s in State}, timed=len(timed),
+                   wall_total_s=sum(times) if times else None,
+                   wall_median_s=statistics.median(times) if times else None,
+                   slowest=[(tile, t) for t, tile in reversed(timed[-5:])],
+                   largest=(largest[1], largest[0]) if largest else None)
+
+
+def summary_text(s):
+    """The summary's lines, as the terminal shows them."""
+    n = s.counts
+    text = "summary: %d tiles: %d done, %d failed, %d not run" % (
+        s.tiles, n[State.DONE], n[State.FAILED], n[State.NOT_RUN])
+    if n[State.RUNNING]:
+        text += ", %d running or queued" % n[State.RUNNING]
+    if n[State.UNKNOWN]:
+        text += ", %d handed to Slurm, state unknown" % n[State.UNKNOWN]
+    lines = [text]
+    if s.timed:
         lines.append("summary: wall time %.1f s in all, median %.1f s a tile (%d timed)"
-                     % (sum(times), statistics.median(times), len(times)))
+                     % (s.wall_total_s, s.wall_median_s, s.timed))
         lines.append("summary: slowest: " + " ".join("%s (%s s)" % (printable(tile), seconds(t))
-                                                      for t, tile in reversed(timed[-5:])))
+                                                      for tile, t in s.slowest))
     else:
         lines.append("summary: no tile timed")
-    measured = [(r.peak_kib, r.tile) for r in ended if r.peak_kib]
-    if measured:
-        kib, tile = max(measured)
-        lines.append("summary: largest memory: %s, %.0f MiB" % (printable(tile), kib / 1024))
+    if s.largest:
+        lines.append("summary: largest memory: %s, %.0f MiB" % (printable(s.largest[0]), s.largest[1] / 1024))
     else:
         lines.append("summary: no peak memory measured")
     return "\n".join(lines) + "\n"
+
+
+def summary(rows):
+    return summary_text(summarize(rows))
 
 
 def full(rows, source):

@@ -8,7 +8,7 @@ import tempfile
 
 from . import facts, page, quality, region, report, slurm
 from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
-from .records import Request, lock_batch, mark_submitted
+from .records import State, Request, lock_batch, mark_submitted
 from .tilejob import printable, write_text
 
 PROG = "slurm_array.sh"
@@ -38,7 +38,7 @@ def main(a, req):
 
     say = notes(PROG, a.dry_run)
     rows = report.build(req)[0]
-    if any(r.state == "unknown" for r in rows):
+    if any(r.state is State.UNKNOWN for r in rows):
         print("%s: cannot tell which tiles' tasks are still queued or running (squeue does not answer); %s" % (
               PROG, "the commands below may run such a tile a second time" if a.dry_run else "nothing submitted"),
               file=sys.stderr)
@@ -46,11 +46,11 @@ def main(a, req):
             return 1
     # A tile whose task is still queued or running is left out: a second task
     # would run the tile beside it.
-    busy = [r.tile for r in rows if r.state == "running"]
+    busy = [r.tile for r in rows if r.state is State.RUNNING]
     if busy:
         say("%d tile(s) left out, their tasks still queued or running: %s"
             % (len(busy), " ".join(printable(t) for t in busy[:30])))
-    lines = [n for n, r in enumerate(rows, 1) if r.state != "running" and not (a.resume and r.state == "done")]
+    lines = [n for n, r in enumerate(rows, 1) if r.state is not State.RUNNING and not (a.resume and r.state is State.DONE)]
     if not lines:
         say("nothing to submit" if busy else "every tile of the list has finished with status 0%s; nothing to submit"
             % (", and its quality run too" if quality_run else ""))
@@ -146,7 +146,7 @@ def follow_up(argv):
     rows, source = report.build(req)
     status, region_note = 0, None
     parts = [("region", req.region, [r for r in rows if r.products], "finished with status 0"),
-             ("quality", bool(req.tile_quality), [r for r in rows if r.state == "done"], "with quality status 0")]
+             ("quality", bool(req.tile_quality), [r for r in rows if r.state is State.DONE], "with quality status 0")]
     coords = {t: (x, y) for t, x, y in req.tiles}
     for name, wanted, chosen, how in parts:
         if not wanted:

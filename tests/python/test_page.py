@@ -10,7 +10,7 @@ from html.parser import HTMLParser
 import pytest
 
 from tilebatch import page, report
-from tilebatch.records import Request, Row
+from tilebatch.records import Request, Row, State
 from tilebatch.tilejob import printable
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"\0" * 32
@@ -56,7 +56,7 @@ class Tags(HTMLParser):
 
 def test_hostile_ids_stay_text(tmp_path):
     tiles = [(t, str(k), "10") for k, t in enumerate(HOSTILE)]
-    rows = [Row(t, "failed", "1", 1.0 + k, host="<h>", message="</script><b>bad & worse</b>")
+    rows = [Row(t, State.FAILED, "1", 1.0 + k, host="<h>", message="</script><b>bad & worse</b>")
             for k, (t, _, _) in enumerate(tiles)]
     text = written(request(tmp_path, tiles), rows)
     # Three scripts of the page's own, each closed once; no tag or attribute from the data.
@@ -80,7 +80,7 @@ def test_hostile_ids_stay_text(tmp_path):
 
 
 def test_summary_lines_and_source_shown_escaped(tmp_path):
-    rows = [Row("<i>", "done", "0", 2.0), Row("t2", "failed", "3", 1.0, message="m")]
+    rows = [Row("<i>", State.DONE, "0", 2.0), Row("t2", State.FAILED, "3", 1.0, message="m")]
     text = written(request(tmp_path, [("<i>", "0", "0"), ("t2", "1", "0")]), rows, source="sacct <x>")
     parser = Tags()
     parser.feed(text)
@@ -92,9 +92,9 @@ def test_summary_lines_and_source_shown_escaped(tmp_path):
 
 
 def test_states_outliers_and_colours_carried_into_the_data(tmp_path):
-    states = ["done", "failed", "not run", "running", "unknown"]
+    states = list(State)
     tiles = [("t%d" % k, str(k), "5") for k in range(len(states))]
-    rows = [Row(t, s, "0" if s == "done" else "-", 2.5 if s == "done" else None) for (t, _, _), s in zip(tiles, states)]
+    rows = [Row(t, s, "0" if s is State.DONE else "-", 2.5 if s is State.DONE else None) for (t, _, _), s in zip(tiles, states)]
     req = request(tmp_path, tiles, quality=True)
     batch = os.path.join(req.quality_dir, "batch")
     os.makedirs(batch)
@@ -107,7 +107,7 @@ def test_states_outliers_and_colours_carried_into_the_data(tmp_path):
     for (tile, x, y), state in zip(tiles, states):
         entry = by_tile[tile]
         name, _, colour = data["states"][entry[4]]
-        assert (name, colour) == (state, colours[state])
+        assert (name, colour) == (state.value, colours[state])
         assert (entry[2], entry[3]) == (float(x), float(y))
     assert by_tile["t0"][9] == "repaired 5.000%" and by_tile["t0"][6] == 2.5
     assert [t[0] for t in data["tiles"] if t[9] is not None] == ["t0"]
@@ -122,7 +122,7 @@ def test_malformed_outlier_file(tmp_path, content):
     os.makedirs(os.path.join(req.quality_dir, "batch"))
     with open(os.path.join(req.quality_dir, "batch", "batch_quality_outliers.json"), "w") as f:
         f.write(content)
-    tiles = map_json(written(req, [Row("t0", "done")]))["tiles"]
+    tiles = map_json(written(req, [Row("t0", State.DONE)]))["tiles"]
     # A note that is not text still marks its tile, with no words.
     assert tiles[0][9] == ("" if content.endswith("5}}") else None)
 
@@ -130,7 +130,7 @@ def test_malformed_outlier_file(tmp_path, content):
 def test_links_relative_and_percent_encoded_from_the_bytes(tmp_path):
     tile = "a b%?#\udcff/é"
     req = request(tmp_path, [(tile, "0", "0")], quality=True, logs=str(tmp_path / "else where" / "logs"))
-    data = map_json(written(req, [Row(tile, "failed", "1")]))
+    data = map_json(written(req, [Row(tile, State.FAILED, "1")]))
     assert data["links"] == {"logs": "../else%20where/logs/tiles/", "quality": "quality/"}
     assert data["tiles"][0][1] == "a%20b%25%3F%23%FF%2F%C3%A9"
     assert "quality" not in map_json(written(request(tmp_path, [(tile, "0", "0")]), [Row(tile)]))["links"]
@@ -142,7 +142,7 @@ def test_a_quality_chart_is_linked_only_where_the_tile_has_one(tmp_path):
     os.makedirs(req.quality_dir)
     with open(os.path.join(req.quality_dir, "ok_quality.png"), "wb") as f:
         f.write(PNG)
-    data = map_json(written(req, [Row("ok", "done"), Row("bad", "failed", "1")]))
+    data = map_json(written(req, [Row("ok", State.DONE), Row("bad", State.FAILED, "1")]))
     assert {t[0]: t[10] for t in data["tiles"]} == {"ok": 1, "bad": 0}
 
 
@@ -163,14 +163,14 @@ def test_pictures_embedded_or_said_missing(tmp_path):
         f.write(PNG)
     with open(os.path.join(region, "TCH_2001.png"), "wb") as f:
         f.write(b"<svg onload=alert(1)>")  # not a PNG: not shown
-    text = written(req, [Row("t", "done")])
+    text = written(req, [Row("t", State.DONE)])
     assert text.count("data:image/png;base64,") == 1
     assert "TCH_2001.png is not there (or not a PNG)" in text and "Loss_2001.png is not there" in text
     assert "svg" not in text
     assert "ran without --quality" in text
     # Turned off: the pictures of an earlier build are not shown as this batch's.
     req.region = False
-    text = written(req, [Row("t", "done")])
+    text = written(req, [Row("t", State.DONE)])
     assert "turned off for this batch" in text and "data:image/png" not in text
     req.region = True
     assert "The region build of this batch failed" in written(req, [Row("t")], region_note=page.REGION_FAILED)
@@ -178,15 +178,15 @@ def test_pictures_embedded_or_said_missing(tmp_path):
     # still says that they are older than the batch, until a build succeeds.
     with open(os.path.join(region, "last-build-failed.txt"), "w") as f:
         f.write("/out/TCC_2001_u.img not found (tile <u>)\n")
-    text = written(req, [Row("t", "done")])
+    text = written(req, [Row("t", State.DONE)])
     assert "The last region build failed (/out/TCC_2001_u.img not found (tile &lt;u&gt;))" in text
     os.unlink(os.path.join(region, "last-build-failed.txt"))
-    assert "region build failed" not in written(req, [Row("t", "done")])
+    assert "region build failed" not in written(req, [Row("t", State.DONE)])
 
 
 def test_batch_quality_chart_table_and_outliers(tmp_path):
     req = request(tmp_path, [("t", "0", "0")], quality=True)
-    text = written(req, [Row("t", "done")])
+    text = written(req, [Row("t", State.DONE)])
     assert "batch_quality.png is not there" in text and "<li>" not in text
     assert "batch_quality_outliers.json is missing or malformed" in text
     batch = os.path.join(req.quality_dir, "batch")
@@ -197,15 +197,15 @@ def test_batch_quality_chart_table_and_outliers(tmp_path):
         f.write("year,filtered,repaired\n2000,10,<3>\n")
     with open(os.path.join(batch, "batch_quality_outliers.json"), "w") as f:
         json.dump({"tiles": {"t": "repaired 1%<"}}, f)
-    text = written(req, [Row("t", "done")])
+    text = written(req, [Row("t", State.DONE)])
     assert "data:image/png;base64," in text
     assert "<tr><th>year</th><th>filtered</th><th>repaired</th></tr>" in text
     assert "<td>&lt;3&gt;</td>" in text and "<li>t: repaired 1%&lt;</li>" in text
 
 
 def test_slowest_twenty_of_the_ended_tiles(tmp_path):
-    rows = [Row("t%02d" % k, "done" if k % 2 else "failed", "0", float(k), host="n%d" % k) for k in range(30)]
-    rows.append(Row("still", "running", "-", 999.0))
+    rows = [Row("t%02d" % k, State.DONE if k % 2 else State.FAILED, "0", float(k), host="n%d" % k) for k in range(30)]
+    rows.append(Row("still", State.RUNNING, "-", 999.0))
     text = written(request(tmp_path, [(r.tile, "0", "0") for r in rows]), rows)
     section = text.split("The slowest tiles")[1].split("</table>")[0]
     assert re.findall(r"<tr><td>(t\d\d)</td>", section) == ["t%02d" % k for k in range(29, 9, -1)]
@@ -214,12 +214,12 @@ def test_slowest_twenty_of_the_ended_tiles(tmp_path):
 
 def test_written_whole_or_not_at_all(tmp_path, capsys):
     req = request(tmp_path, [("t", "0", "0")])
-    assert page.publish(req, [Row("t", "done")], "records", "batch.sh") == 0
+    assert page.publish(req, [Row("t", State.DONE)], "records", "batch.sh") == 0
     assert os.listdir(req.output_dir) == ["index.html"]
     assert "batch.sh: the batch page: %s" % os.path.join(req.output_dir, "index.html") in capsys.readouterr().out
     # Where the directory cannot take it: said on stderr with the path, status 1, nothing left behind.
     req.output_dir = str(tmp_path / "gone")
-    assert page.publish(req, [Row("t", "done")], "records", "batch.sh") == 1
+    assert page.publish(req, [Row("t", State.DONE)], "records", "batch.sh") == 1
     err = capsys.readouterr().err
     assert err.startswith("batch.sh: the batch page %s could not be written: " % os.path.join(req.output_dir, "index.html"))
     assert os.listdir(tmp_path) == ["out"]
@@ -227,7 +227,7 @@ def test_written_whole_or_not_at_all(tmp_path, capsys):
 
 def test_twenty_thousand_tiles_stay_small_and_quick(tmp_path):
     tiles = [("%03dN_%03dE" % (k // 200, k % 200), str(k % 200), str(k // 200)) for k in range(20000)]
-    rows = [Row(t, "failed", "1", 3.0, 2 << 20, "node17", message="/data/input/%s/%s_TCH_2020.tif not found" % (t, t))
+    rows = [Row(t, State.FAILED, "1", 3.0, 2 << 20, "node17", message="/data/input/%s/%s_TCH_2020.tif not found" % (t, t))
             for t, _, _ in tiles]
     started = time.monotonic()
     text = written(request(tmp_path, tiles), rows)

@@ -2,21 +2,21 @@
 import pytest
 
 from tilebatch import report
-from tilebatch.records import Row
+from tilebatch.records import Row, State
 
 TSV_HEADER = ["tile", "state", "exit", "wall_s", "peak_kib", "host", "slurm_state", "job", "message"]
 
 
 def rows_of_a_batch(slurm_state=""):
     return [
-        Row("t1", "done", "0", 12.0, 262144, "n1", slurm_state, job="7_1"),
-        Row("t2", "failed", "1", 3.25, 100000, "n2", job="7_2", message="no input\tfile"),
-        Row("t3", "running", "-", None, None, "n1", slurm_state, job="7_3", message="its job 7_3 is queued"),
-        Row("t4", "not run"),
-        Row("t5", "unknown", job="7_5", message="handed to job 7_5"),
-        Row("t6", "done", "0", 0.5, None, "n2", job="7_6"),
+        Row("t1", State.DONE, "0", 12.0, 262144, "n1", slurm_state, job="7_1"),
+        Row("t2", State.FAILED, "1", 3.25, 100000, "n2", job="7_2", message="no input\tfile"),
+        Row("t3", State.RUNNING, "-", None, None, "n1", slurm_state, job="7_3", message="its job 7_3 is queued"),
+        Row("t4", State.NOT_RUN),
+        Row("t5", State.UNKNOWN, job="7_5", message="handed to job 7_5"),
+        Row("t6", State.DONE, "0", 0.5, None, "n2", job="7_6"),
         # Not ended: its figures stay out of the sums, however large.
-        Row("t7", "not run", "0", 999.0, 9999999, "n3", job="7_7", message="done without --quality"),
+        Row("t7", State.NOT_RUN, "0", 999.0, 9999999, "n3", job="7_7", message="done without --quality"),
     ]
 
 
@@ -66,18 +66,18 @@ def test_summary_counts_and_sums_over_ended_tiles():
     ([0.25, 0.75], 1.0, 0.5),
 ])
 def test_summary_median(times, total, median):
-    rows = [Row("t%d" % k, "done", "0", t) for k, t in enumerate(times)]
+    rows = [Row("t%d" % k, State.DONE, "0", t) for k, t in enumerate(times)]
     assert summary_lines(rows)[1] == "summary: wall time %.1f s in all, median %.1f s a tile (%d timed)" % (
         total, median, len(times))
 
 
 def test_summary_slowest_five_slowest_first():
-    rows = [Row("t%d" % k, "failed" if k % 2 else "done", "0", float(k)) for k in range(1, 9)]
+    rows = [Row("t%d" % k, State.FAILED if k % 2 else State.DONE, "0", float(k)) for k in range(1, 9)]
     assert summary_lines(rows)[2] == "summary: slowest: t8 (8 s) t7 (7 s) t6 (6 s) t5 (5 s) t4 (4 s)"
 
 
 def test_summary_without_figures():
-    rows = [Row("t1", "done", "0"), Row("t2", "running", "-", 5.0, 2048)]
+    rows = [Row("t1", State.DONE, "0"), Row("t2", State.RUNNING, "-", 5.0, 2048)]
     assert summary_lines(rows) == ["summary: 2 tiles: 1 done, 0 failed, 0 not run, 1 running or queued",
                                    "summary: no tile timed", "summary: no peak memory measured"]
 
@@ -87,7 +87,7 @@ def test_summary_without_figures():
     ("t\u202eevil", "t\\u202eevil"),
 ])
 def test_tile_id_escaped_in_table_tsv_and_summary(tile, shown):
-    tsv, printed = report.full([Row(tile, "done", "0", 2.0, 4096, "n1")], None)
+    tsv, printed = report.full([Row(tile, State.DONE, "0", 2.0, 4096, "n1")], None)
     assert tsv.splitlines()[1].split("\t")[0] == shown
     assert printed.splitlines()[1].split()[0] == shown
     assert "summary: slowest: %s (2 s)" % shown in printed
