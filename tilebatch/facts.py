@@ -5,6 +5,9 @@ holds these figures to its own, so the batch never plans or submits a run
 that process_tile would refuse or size differently."""
 import os
 
+from . import tilejob
+from .tilejob import product_name
+
 FIRST_YEAR = 1997
 MIN_LAST_YEAR = 2000
 MAX_LAST_YEAR = 2060
@@ -21,7 +24,7 @@ PRODUCT_BYTES = 16318913
 # Seconds per tile of last year 2020, the benchmark's whole run (about 4.6 s)
 # on a 2-core node with 24 GiB, rounded up; other years scale by their count.
 TILE_SECONDS_2020 = 5
-PRODUCTS = ("TCC", "TCH", "Loss")
+PRODUCTS = tilejob.PRODUCTS
 # The project's root: the package lies in it, beside the launcher the
 # scripts run and the scripts/ and build/ directories.
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -58,11 +61,35 @@ def task_memory_mib(last_year, quality):
 
 
 def product_names(tile, last_year):
-    return ["%s_%d_%s.img" % (p, y, tile) for y in range(MIN_LAST_YEAR, last_year + 1) for p in PRODUCTS]
+    return [product_name(p, y, tile) for y in range(MIN_LAST_YEAR, last_year + 1) for p in PRODUCTS]
+
+
+# The files tile_quality writes into the quality directory for one tile, and
+# those of the batch quality in its batch/ subdirectory.
+def qa_raster_name(year, tile):
+    return "QA_%d_%s.tif" % (year, tile)
+
+
+def quality_table_name(tile):
+    return tile + "_quality.csv"
+
+
+def quality_chart_name(tile):
+    return tile + "_quality.png"
+
+
+BATCH_QUALITY_DIR = "batch"
+BATCH_QUALITY_TABLE = "batch_quality.csv"
+BATCH_QUALITY_TOTALS = "batch_quality_totals.csv"
+BATCH_QUALITY_CHART = "batch_quality.png"
+BATCH_QUALITY_OUTLIERS = "batch_quality_outliers.txt"
+BATCH_QUALITY_OUTLIERS_JSON = "batch_quality_outliers.json"
 
 
 def quality_names(tile, last_year):
-    return ["QA_%d_%s.tif" % (y, tile) for y in range(MIN_LAST_YEAR, last_year + 1)] + [tile + "_quality.csv"]
+    """What a tile's quality run must have written (its chart is optional:
+    gnuplot may be missing on the node)."""
+    return [qa_raster_name(y, tile) for y in range(MIN_LAST_YEAR, last_year + 1)] + [quality_table_name(tile)]
 
 
 if __name__ == "__main__":  # the figures, for the program's unit test to compare

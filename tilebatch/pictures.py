@@ -95,8 +95,19 @@ def draw(product, raster, png, title, work, outsize=None, band=1, of_product=Fal
                 os.unlink(leftover)
 
 
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+PNG_END = b"\x00\x00\x00\x00IEND\xaeB`\x82"  # the IEND chunk: length 0, its type, its CRC
+
+
+def is_whole_png(start, end):
+    """Whether a file's first 8 and last 12 bytes are those of a PNG that a
+    writer finished: its signature, and the IEND chunk last (a writer that
+    stopped midway leaves the signature without it)."""
+    return start[:8] == PNG_SIGNATURE and end[-12:] == PNG_END
+
+
 def whole_png(path):
-    """A PNG that a writer finished: its signature, and the IEND chunk last."""
+    """Whether the file at PATH is a PNG that a writer finished."""
     try:
         with open(path, "rb") as f:
             start = f.read(8)
@@ -104,7 +115,7 @@ def whole_png(path):
             end = f.read(12)
     except OSError:
         return False
-    return start == b"\x89PNG\r\n\x1a\n" and end == b"\x00\x00\x00\x00IEND\xaeB`\x82"
+    return is_whole_png(start, end)
 
 
 def main(argv):

@@ -12,14 +12,13 @@ import subprocess
 import sys
 from collections import Counter
 
+from . import facts
 from .records import lock
 from .tilejob import printable, read_regular, write_json, write_text
 
-from . import facts
-
 CHART = os.path.join(facts.PROJECT_ROOT, "scripts", "quality_chart.sh")
 SHARES = ("repaired", "interpolated", "height_filled")
-OUTLIERS_JSON = "batch_quality_outliers.json"
+OUTLIERS_JSON = facts.BATCH_QUALITY_OUTLIERS_JSON
 
 
 def read_table(path):
@@ -62,7 +61,7 @@ def build(quality_dir, tiles):
     columns, joined, totals, shares, missing = None, io.StringIO(), {}, {}, []
     writer = csv.writer(joined, lineterminator="\n")
     for tile in tiles:
-        table = read_table(os.path.join(quality_dir, tile + "_quality.csv"))
+        table = read_table(os.path.join(quality_dir, facts.quality_table_name(tile)))
         # The same columns in any order: each table is read by name, and the
         # joined table keeps the first table's order.
         if table is None or (columns and sorted(table[0]) != sorted(columns)):
@@ -79,24 +78,24 @@ def build(quality_dir, tiles):
     if not shares:
         print("no quality table of any tile in %s" % printable(quality_dir), file=sys.stderr)
         return 1
-    here = os.path.join(quality_dir, "batch")
+    here = os.path.join(quality_dir, facts.BATCH_QUALITY_DIR)
     os.makedirs(here, exist_ok=True)
     held = lock(here, ".lock", wait=True)
-    chart = os.path.join(here, ".tmp-%d-batch_quality.png" % os.getpid())
+    chart = os.path.join(here, ".tmp-%d-%s" % (os.getpid(), facts.BATCH_QUALITY_CHART))
     try:
         sums = io.StringIO()
         lines = [[year if c == "year" else total[c] for c in columns] for year, total in sorted(totals.items())]
         csv.writer(sums, lineterminator="\n").writerows([columns] + lines)
-        write_text(os.path.join(here, "batch_quality_totals.csv"), sums.getvalue())
-        done = subprocess.run([CHART, os.path.join(here, "batch_quality_totals.csv"), chart,
+        write_text(os.path.join(here, facts.BATCH_QUALITY_TOTALS), sums.getvalue())
+        done = subprocess.run([CHART, os.path.join(here, facts.BATCH_QUALITY_TOTALS), chart,
                                "batch of %d tiles: what the cleaning did (sums over the tiles)" % len(shares)])
         if done.returncode != 0:
             print("the batch quality chart could not be drawn", file=sys.stderr)
             return 1
-        os.replace(chart, os.path.join(here, "batch_quality.png"))
-        write_text(os.path.join(here, "batch_quality.csv"), joined.getvalue())
+        os.replace(chart, os.path.join(here, facts.BATCH_QUALITY_CHART))
+        write_text(os.path.join(here, facts.BATCH_QUALITY_TABLE), joined.getvalue())
         text = outliers(shares)
-        write_text(os.path.join(here, "batch_quality_outliers.txt"), text)
+        write_text(os.path.join(here, facts.BATCH_QUALITY_OUTLIERS), text)
         # The same list for programs (the batch page marks these tiles on its map).
         found, medians = flagged(shares)
         write_json(os.path.join(here, OUTLIERS_JSON), {"medians": dict(zip(SHARES, medians)), "tiles": found})
@@ -105,8 +104,8 @@ def build(quality_dir, tiles):
             os.unlink(chart)
         os.close(held)
     sys.stdout.write(text)
-    print("batch quality: %s, %s" % (printable(os.path.join(here, "batch_quality.csv")),
-                                     printable(os.path.join(here, "batch_quality.png"))))
+    print("batch quality: %s, %s" % (printable(os.path.join(here, facts.BATCH_QUALITY_TABLE)),
+                                     printable(os.path.join(here, facts.BATCH_QUALITY_CHART))))
     if missing:
         print("no quality table for %d tile(s): %s" % (len(missing), " ".join(printable(t) for t in missing)),
               file=sys.stderr)

@@ -216,8 +216,13 @@ def run_tile(a, tile, x, y, job):
     return status
 
 
+def product_name(product, year, tile):
+    """A product's file name, as process_tile writes it."""
+    return "%s_%d_%s.img" % (product, year, tile)
+
+
 def product_path(output_dir, product, year, tile):
-    return os.path.join(output_dir, "%s_%d_%s.img" % (product, year, tile))
+    return os.path.join(output_dir, product_name(product, year, tile))
 
 
 def reduced_path(output_dir, year, tile):
