@@ -4,13 +4,14 @@ tile, last year, origin and directories) with status 0, its products are in
 place, and no later job of it has been submitted or started since."""
 import enum
 import fcntl
-import math
 import os
 import uuid
 from dataclasses import dataclass, field, fields
 
 from . import facts
-from .tilejob import MARK, RECORD, printable, read_json, request_of, tile_dir, write_json
+from .errors import Busy
+from .tilejob import (MARK, RECORD, JobMark, TileRecord, Unreadable, printable, read_json, read_typed, request_of,
+                      tile_dir, write_json)
 
 BATCH_FILE = "batch.json"
 LOCK_NAME = ".batch.lock"
@@ -68,18 +69,6 @@ class Request:
         return req if fits else None
 
 
-def answers(record, asked):
-    """Does RECORD (a record or a job mark) describe the run ASKED for? The
-    origins are compared as the numbers process_tile reads: "-60.0" is -60."""
-    if not isinstance(record, dict):
-        return False
-    try:
-        same_origin = all(float(record.get(k)) == float(asked[k]) for k in ("origin_x", "origin_y"))
-    except (TypeError, ValueError):
-        return False
-    return same_origin and all(record.get(k) == v for k, v in asked.items() if not k.startswith("origin_"))
-
-
 def file_names(directory):
     """The names of the files in DIRECTORY (none where it cannot be read),
     read once for all the tiles of a report."""
@@ -122,27 +111,25 @@ class Row:
     products: bool = False  # its products are written (also when its quality run failed)
 
 
-def number_or_none(value, kind):
-    """A figure of a record, where it is one (JSON also holds true and Infinity)."""
-    fits = isinstance(value, kind) and not isinstance(value, bool) and math.isfinite(value) and value >= 0
-    return value if fits else None
+DAMAGED = "damaged"  # read_tile's record where a file is there that holds none
 
 
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
-    """The row of one tile. OUTPUTS are the names of the files in the output
+    """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
+    its JobMark or None. OUTPUTS are the names of the files in the output
     and the quality directory. SCHEDULER(job) says what became of a job: a
     dict with "active" (True queued or running, False ended, None not known)
     and, from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
     asked = request_of(request, tile, x, y)
     row = Row(tile)
-    damaged = isinstance(record, dict) and not isinstance(record.get("job"), str)
-    if damaged or not isinstance(record, dict):
+    damaged = record is DAMAGED
+    if damaged:
         record = None
-    if isinstance(mark, dict) and isinstance(mark.get("job"), str) and (record is None or record["job"] != mark["job"]):
+    if mark is not None and (record is None or record.job != mark.job):
         # A later job than the record's was submitted or started.
-        info = scheduler(mark["job"])
-        active, same = info.get("active"), answers(mark, asked)
-        row.job = job = printable(mark["job"])
+        info = scheduler(mark.job)
+        active, same = info.get("active"), mark.run.answers(asked)
+        row.job = job = printable(mark.job)
         if active or (active is None and same):
             row.state = State.RUNNING if active else State.UNKNOWN
             row.message = ("its job %s is queued or running" % job if active
@@ -152,41 +139,40 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
             row.state = State.FAILED
             row.message = ("its record of job %s does not read" if damaged else
                            "its job %s ended without a record (cancelled, out of time or memory, node lost)"
-                           if mark.get("started") else "its job %s ended before it started (cancelled)") % job
+                           if mark.started else "its job %s ended before it started (cancelled)") % job
             return with_scheduler_figures(row, info)
     if record is None:
         row.message = "its record does not read" if damaged else ""
         return row
-    if not answers(record, asked):
-        row.message = "its last run had other arguments (last year %s)" % printable(record.get("last_year"))
+    if not record.run.answers(asked):
+        row.message = "its last run had other arguments (last year %s)" % printable(record.run.last_year)
         return row
-    row.job = printable(record["job"])
-    row.wall_s = number_or_none(record.get("wall_s"), (int, float))
-    row.peak_kib = number_or_none(record.get("peak_kib"), int)
-    row.host = printable(record.get("host") or "-")
+    row.job = printable(record.job)
+    row.wall_s, row.peak_kib = record.wall_s, record.peak_kib
+    row.host = printable(record.host or "-")
     row.state, row.exit = State.FAILED, "0"
-    status, quality = record.get("status"), record.get("quality_status")
+    status, quality = record.status, record.quality_status
     products, quality_files = outputs
-    if type(status) is not int:
+    if status is None:
         row.exit, row.message = "?", "its record holds no exit status"
     elif status != 0:
-        row.exit, row.message = str(status), printable(record.get("message") or "")
+        row.exit, row.message = str(status), printable(record.message)
     elif not set(facts.product_names(tile, request.last_year)) <= products:
         row.message = "its products are not all in the output directory"
     else:
         row.products = True
         if not request.tile_quality:
             row.state = State.DONE
-        elif record.get("quality_dir") != request.quality_dir:
+        elif record.quality_dir != request.quality_dir:
             row.state, row.message = State.NOT_RUN, "done without --quality"
-        elif type(quality) is not int or quality != 0:
-            row.exit = str(quality) if type(quality) is int else "?"
-            row.message = "tile_quality: " + printable(record.get("quality_message") or "")
+        elif quality != 0:
+            row.exit = "?" if quality is None else str(quality)
+            row.message = "tile_quality: " + printable(record.quality_message)
         elif not set(facts.quality_names(tile, request.last_year)) <= quality_files:
             row.message = "its quality files are not all in the quality directory"
         else:
             row.state = State.DONE
-    return with_scheduler_figures(row, scheduler(record["job"]))
+    return with_scheduler_figures(row, scheduler(record.job))
 
 
 def with_scheduler_figures(row, info, running=False):
@@ -210,22 +196,31 @@ def with_scheduler_figures(row, info, running=False):
 
 
 def read_tile(logs, tile):
-    """The tile's record and job mark; a record that is there but does not
-    read (cut short, not a file) as {}."""
+    """The tile's record (a TileRecord, None where there is none, DAMAGED
+    where a file is there that holds none) and its job mark (a JobMark, or
+    None: an unreadable mark names no job)."""
     here = tile_dir(logs, tile)
-    record = read_json(os.path.join(here, RECORD))
-    if record is None and os.path.lexists(os.path.join(here, RECORD)):
-        record = {}
-    return record, read_json(os.path.join(here, MARK))
+    try:
+        record = read_typed(os.path.join(here, RECORD), TileRecord)
+    except Unreadable:
+        record = DAMAGED
+    try:
+        mark = read_typed(os.path.join(here, MARK), JobMark)
+    except Unreadable:
+        mark = None
+    return record, mark
 
 
 def mark_submitted(request, tile, x, y, job):
     """Marks TILE as handed to JOB, from submission on: until the job writes
     a record, no older record makes the tile done."""
     here = tile_dir(request.logs, tile, make=True)
-    mark = read_json(os.path.join(here, MARK))
-    if not (mark and mark.get("job") == job):  # the task may have started already
-        write_json(os.path.join(here, MARK), dict(request_of(request, tile, x, y), job=job, started=False))
+    try:
+        mark = read_typed(os.path.join(here, MARK), JobMark)
+    except Unreadable:
+        mark = None
+    if not (mark and mark.job == job):  # the task may have started already
+        write_json(os.path.join(here, MARK), JobMark(request_of(request, tile, x, y), job, started=False).to_json())
 
 
 def lock(directory, name=LOCK_NAME, wait=False):
@@ -241,10 +236,6 @@ def lock(directory, name=LOCK_NAME, wait=False):
         os.close(fd)
         return None
     return fd
-
-
-class Busy(Exception):
-    """Another batch holds a directory of this one (the directory)."""
 
 
 def lock_batch(request):

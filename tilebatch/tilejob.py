@@ -21,6 +21,7 @@ tile's files can share a name with another tile's or with the batch's:
 import argparse
 import contextlib
 import json
+import math
 import os
 import socket
 import stat
@@ -29,6 +30,7 @@ import sys
 import time
 import unicodedata
 import xml.etree.ElementTree as ElementTree
+from dataclasses import dataclass, fields
 
 RECORD = "record.json"
 MARK = "job.json"
@@ -150,12 +152,165 @@ def fresh_file(path):
     return path
 
 
+# ---- the record and the job mark ---------------------------------------------
+# Both are JSON objects in the tile's directory, read back by the batch (the
+# report, --resume, the region): these types are their one definition. A file
+# is read field by field, each checked for its type, so that a record cut
+# short, edited by hand or written by an older or a newer version says what
+# it can: JSON's false is no exit status (Python would take it for 0), and
+# Infinity or true is no figure.
+def _text(value):
+    return value if isinstance(value, str) else None
+
+
+def _whole(value):
+    return value if type(value) is int else None
+
+
+def _figure(value, kinds=(int, float)):
+    """A measured figure: a finite number, not below 0."""
+    fits = isinstance(value, kinds) and not isinstance(value, bool) and math.isfinite(value) and value >= 0
+    return value if fits else None
+
+
+def _origin(value):
+    """An origin as the list wrote it ("-60", "1e1"), or as a number where a
+    hand wrote one; compared as the number process_tile reads."""
+    return value if isinstance(value, str) or (isinstance(value, (int, float)) and not isinstance(value, bool)) else None
+
+
+@dataclass(frozen=True)
+class TileRun:
+    """What a run of one tile is: the tile and the arguments its job hands
+    process_tile. A record or a mark answers a request only when its run is
+    the one asked for now."""
+    tile: str
+    last_year: int
+    origin_x: str
+    origin_y: str
+    input_dir: str
+    output_dir: str
+    datamask_dir: str
+    wetland_dir: str
+
+    def answers(self, asked):
+        """The same run as ASKED: the origins compared as the numbers
+        process_tile reads ("-60.0" is -60), everything else as written."""
+        try:
+            same_origin = all(float(getattr(self, k)) == float(getattr(asked, k)) for k in ("origin_x", "origin_y"))
+        except (TypeError, ValueError):
+            return False
+        return same_origin and all(getattr(self, f.name) == getattr(asked, f.name) for f in fields(self)
+                                   if not f.name.startswith("origin_"))
+
+    def to_json(self):
+        return {f.name: getattr(self, f.name) for f in fields(self)}
+
+    @classmethod
+    def from_json(cls, value):
+        return cls(tile=_text(value.get("tile")), last_year=_whole(value.get("last_year")),
+                   origin_x=_origin(value.get("origin_x")), origin_y=_origin(value.get("origin_y")),
+                   **{k: _text(value.get(k)) for k in ("input_dir", "output_dir", "datamask_dir", "wetland_dir")})
+
+
+class Unreadable(ValueError):
+    """A file under a record's or a mark's name that holds none: not JSON, not
+    an object, or no job's id."""
+
+
+def _job_of(value):
+    if not isinstance(value, dict) or not isinstance(value.get("job"), str):
+        raise Unreadable("not a record of a job")
+    return value["job"]
+
+
+@dataclass
+class JobMark:
+    """job.json: which job is to run the tile, written when the job is
+    submitted (STARTED false) and again when it starts, with its host. A
+    record of another job is not this job's outcome."""
+    run: TileRun
+    job: str
+    started: bool
+    host: str = None
+
+    def to_json(self):
+        value = dict(self.run.to_json(), job=self.job, started=self.started)
+        if self.host is not None:
+            value["host"] = self.host
+        return value
+
+    @classmethod
+    def from_json(cls, value):
+        job = _job_of(value)
+        return cls(run=TileRun.from_json(value), job=job, started=value.get("started") is True,
+                   host=_text(value.get("host")))
+
+
+@dataclass
+class TileRecord:
+    """record.json: what the tile was run with and how it ended, written
+    once its job has ended. STATUS is process_tile's exit status (128 + N
+    when killed by signal N), or tile_quality's where the quality run
+    failed; QUALITY_STATUS None where no quality run was asked or reached;
+    REDUCED whether the region's reduced copy was made (None: not tried)."""
+    run: TileRun
+    job: str
+    host: str = None
+    process_tile: str = None
+    tile_quality: str = None
+    quality_dir: str = None
+    status: int = None
+    message: str = ""
+    wall_s: float = None
+    peak_kib: int = None
+    quality_status: int = None
+    quality_message: str = ""
+    reduced: bool = None
+    ended: str = None
+
+    def to_json(self):
+        value = dict(self.run.to_json(), job=self.job, host=self.host, process_tile=self.process_tile,
+                     tile_quality=self.tile_quality, quality_dir=self.quality_dir, status=self.status,
+                     message=self.message, wall_s=self.wall_s, peak_kib=self.peak_kib,
+                     quality_status=self.quality_status, quality_message=self.quality_message)
+        if self.reduced is not None:
+            value["reduced"] = self.reduced
+        if self.ended is not None:
+            value["ended"] = self.ended
+        return value
+
+    @classmethod
+    def from_json(cls, value):
+        job = _job_of(value)
+        return cls(run=TileRun.from_json(value), job=job, host=_text(value.get("host")),
+                   process_tile=_text(value.get("process_tile")), tile_quality=_text(value.get("tile_quality")),
+                   quality_dir=_text(value.get("quality_dir")), status=_whole(value.get("status")),
+                   message=_text(value.get("message")) or "", wall_s=_figure(value.get("wall_s")),
+                   peak_kib=_figure(value.get("peak_kib"), int), quality_status=_whole(value.get("quality_status")),
+                   quality_message=_text(value.get("quality_message")) or "",
+                   reduced=value.get("reduced") if isinstance(value.get("reduced"), bool) else None,
+                   ended=_text(value.get("ended")))
+
+
+def read_typed(path, kind):
+    """The record or mark of KIND at PATH: None where there is no file,
+    Unreadable where one is there but holds none (cut short, not a file, no
+    job)."""
+    if not os.path.lexists(path):
+        return None
+    value = read_json(path)
+    if value is None:
+        raise Unreadable("%s does not read" % printable(path))
+    return kind.from_json(value)
+
+
 def request_of(shared, tile, x, y):
-    """What a run of one tile is, as its job mark and record keep it, for
-    telling whether a record answers the request now made. SHARED holds what
-    every tile of the batch shares: the job's arguments, or the batch."""
-    return {"tile": tile, "last_year": shared.last_year, "origin_x": x, "origin_y": y, "input_dir": shared.input_dir,
-            "output_dir": shared.output_dir, "datamask_dir": shared.datamask_dir, "wetland_dir": shared.wetland_dir}
+    """The run of one tile, as its job mark and record keep it, for telling
+    whether a record answers the request now made. SHARED holds what every
+    tile of the batch shares: the job's arguments, or the batch."""
+    return TileRun(tile=tile, last_year=shared.last_year, origin_x=x, origin_y=y, input_dir=shared.input_dir,
+                   output_dir=shared.output_dir, datamask_dir=shared.datamask_dir, wetland_dir=shared.wetland_dir)
 
 
 def run_logged(command, out_path, err_path):
@@ -185,34 +340,34 @@ def run_logged(command, out_path, err_path):
 
 def run_tile(a, tile, x, y, job):
     here = tile_dir(a.logs, tile, make=True)
-    request = request_of(a, tile, x, y)
+    run = request_of(a, tile, x, y)
     host = socket.gethostname()
-    write_json(os.path.join(here, MARK), dict(request, job=job, started=True, host=host))
+    write_json(os.path.join(here, MARK), JobMark(run, job, started=True, host=host).to_json())
     arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]
     status, wall, peak, message = run_logged([a.process_tile] + arguments, os.path.join(here, "out"),
                                              os.path.join(here, "err"))
-    record = dict(request, job=job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
-                  quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3), peak_kib=peak,
-                  quality_status=None, quality_message="")
+    record = TileRecord(run, job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
+                        quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3),
+                        peak_kib=peak)
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
     if status == 0 and a.reduced:
         # While the products are fresh in the page cache. A copy that cannot
         # be made fails nothing: the region makes it again from the products.
         why = make_reduced(a.output_dir, a.last_year, tile)
-        record["reduced"] = why is None
+        record.reduced = why is None
         if why and not a.quiet:
             print("tile %s: no reduced copy for the region: %s" % (printable(tile), printable(why)))
     if status == 0 and a.tile_quality:
         log = os.path.join(here, "quality.err")
         status, _, _, message = run_logged([a.tile_quality] + arguments[:3] + [a.quality_dir] + arguments[4:], log, log)
-        record.update(quality_status=status, quality_message=message if status else "")
+        record.quality_status, record.quality_message = status, message if status else ""
         if not a.quiet:
             print("tile %s: tile_quality exit status %d" % (printable(tile), status))
             if status:
                 print("tile_quality: " + printable(message))
-    record["ended"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
-    write_json(os.path.join(here, RECORD), record)
+    record.ended = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    write_json(os.path.join(here, RECORD), record.to_json())
     return status
 
 
@@ -288,11 +443,11 @@ def averaging_vrt(bands, vrt):
     return None
 
 
-def make_reduced(output_dir, year, tile):
-    """Writes the tile's reduced copy of YEAR (band 1 TCC, 2 TCH, 3 Loss, each
-    pixel the average of the 22 x 22 product pixels under it: for Loss the
-    share with loss, 0 to 1) under a temporary name, renamed into place when
-    whole. None when written, else why not."""
+def make_reduced(output_dir, year, tile, pixels=REDUCED_PIXELS):
+    """Writes the tile's reduced copy of YEAR, PIXELS x PIXELS (band 1 TCC, 2
+    TCH, 3 Loss, each pixel the average of the product pixels under it, 22 x
+    22 of a tile's: for Loss the share with loss, 0 to 1) under a temporary
+    name, renamed into place when whole. None when written, else why not."""
     target = reduced_path(output_dir, year, tile)
     temporary = "%s.tmp-%d" % (target, os.getpid())
     vrt = temporary + ".vrt"
@@ -309,7 +464,7 @@ def make_reduced(output_dir, year, tile):
                 os.unlink(leftover)
         why = (averaging_vrt([(p, product_path(output_dir, p, year, tile)) for p in PRODUCTS], vrt)
                or gdal_step(["gdal_translate", "-q", "-of", "GTiff", "-ot", "Float32", "-a_nodata", "none", "-r",
-                             "average", "-outsize", str(REDUCED_PIXELS), str(REDUCED_PIXELS), "-co", "COMPRESS=DEFLATE",
+                             "average", "-outsize", str(pixels), str(pixels), "-co", "COMPRESS=DEFLATE",
                              "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND", vrt, temporary])
                or gdal_step(["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]))
         if why is None:

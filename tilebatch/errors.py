@@ -1,0 +1,15 @@
+"""The failures of the batch's entry points that are not a tile's: each maps
+to one exit status in the command line (cli.main)."""
+
+
+class UsageError(Exception):
+    """A call that cannot be run as given: exit status 2."""
+
+
+class ReportMissing(Exception):
+    """--report where nothing ran: exit status 1."""
+
+
+class Busy(Exception):
+    """Another batch holds a directory of this one (the directory): exit
+    status 2."""
