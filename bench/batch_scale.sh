@@ -19,10 +19,48 @@
 #
 #   bench/batch_scale.sh [N] [DIR]
 set -euo pipefail
+usage() {
+  cat <<'EOF'
+usage: batch_scale.sh [N] [DIR]
 
-n="${1:-20000}"
+Times the batch scripts' bookkeeping over a list of N tiles (default 20000)
+without Slurm or a real tile: slurm_array.sh --plan, --dry-run --unfinished,
+--report without and with Slurm's accounting records, and batch.sh --plan,
+each on the records, job marks and product names of N stand-in tiles (every
+97th one failed), with stand-ins for scontrol, squeue and sacct. Prints the
+time of each.
+
+  N    number of stand-in tiles, 1 to 1000000 (20000)
+  DIR  where the stand-in tiles and each command's output go
+       (out/batch_scale_bench in the working directory); removed first
+       when it is empty or an earlier run's, else left as it is (exit 1)
+
+A DIR that begins with '-' needs '--' before it.
+EOF
+}
+# shellcheck source=scripts/script_options.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/script_options.sh"
+take_no_options "$@"
+if [ "${1:-}" = "--" ]; then shift; fi
+if [ $# -gt 2 ]; then
+  printf '%s: takes N and DIR at most, not also %q\n' "${0##*/}" "$3" >&2
+  usage >&2
+  exit 2
+fi
+if [ $# -ge 1 ] && ! { [[ "$1" =~ ^0*[1-9][0-9]{0,6}$ ]] && [ "$((10#$1))" -le 1000000 ]; }; then
+  printf '%s: N must be a whole number from 1 to 1000000, not %q\n' "${0##*/}" "$1" >&2
+  usage >&2
+  exit 2
+fi
+
+n="$((10#${1:-20000}))"
 dir="$(realpath -m "${2:-$PWD/out/batch_scale_bench}")"
 scripts="$(cd "$(dirname "$0")/../scripts" && pwd)"
+# DIR is removed first: only when it is empty or an earlier run's.
+if [ -n "$(ls -A "$dir" 2>/dev/null)" ] && ! [ -f "$dir/tiles.txt" ] && ! [ -f "$dir/stand_in" ]; then
+  printf '%s: %q is not empty and not an earlier run'"'"'s: not removed\n' "${0##*/}" "$dir" >&2
+  exit 1
+fi
 rm -rf "$dir"
 mkdir -p "$dir/out/logs" "$dir/input"
 cd "$dir"

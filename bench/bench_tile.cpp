@@ -16,11 +16,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/quality_run.hpp"
+#include "app/tool_options.hpp"
 #include "filter/pixel_chain.hpp"
 #include "filter/stages.hpp"
 #include "filter/tile_pass.hpp"
@@ -92,11 +94,24 @@ void reset_peak_resident() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
+constexpr const char* USAGE =
+    "Usage: bench_tile tile_root tile_id last_year output_dir\n"
+    "  Measures where a run of one tile spends its time, in one process: the whole\n"
+    "  run phase by phase with its peak resident memory, the I/O floor (the same\n"
+    "  reads and writes without filtering), the plain one-thread filter against the\n"
+    "  fast one, and the quality run, and prints the medians. tile_root holds\n"
+    "  input/, datamask/ and wetland/ as make_synthetic_tile writes them; the\n"
+    "  products go into output_dir and the quality run's files into\n"
+    "  output_dir/quality, both created if missing.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto answered =
+            answer_tool_options(argc, argv, 4, "bench_tile", USAGE, std::cout, std::cerr))
+        return *answered;
     if (argc != 5) {
-        std::fprintf(stderr, "usage: bench_tile tile_root tile_id last_year output_dir\n");
+        std::cerr << USAGE;
         return 2;
     }
     const std::filesystem::path root = argv[1];

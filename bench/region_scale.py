@@ -104,12 +104,13 @@ def stand_in_batch(directory, n, products, reduced):
                     % (tilejob.REDUCED_PIXELS, tilejob.REDUCED_PIXELS, float(x), step, float(y), -step)
                     + "".join(REDUCED_BAND % (b, reduced, b) for b in (1, 2, 3)) + "</VRTDataset>\n")
         here = tilejob.tile_dir(req.logs, tile, make=True)
-        record = dict(tilejob.request_of(req, tile, x, y), job="local-bench-%d" % k, host="node%d" % (k % 40),
-                      process_tile=req.process_tile, tile_quality=req.tile_quality, quality_dir=req.quality_dir,
-                      status=0, message="", wall_s=4.0 + (k % 13) / 10, peak_kib=2100000, quality_status=0,
-                      quality_message="", reduced=True, ended="2026-12-08T00:00:00Z")
+        record = tilejob.TileRecord(tilejob.request_of(req, tile, x, y), "local-bench-%d" % k, host="node%d" % (k % 40),
+                                    process_tile=req.process_tile, tile_quality=req.tile_quality,
+                                    quality_dir=req.quality_dir, status=0, message="", wall_s=4.0 + (k % 13) / 10,
+                                    peak_kib=2100000, quality_status=0, quality_message="", reduced=True,
+                                    ended="2026-12-08T00:00:00Z")
         with open(os.path.join(here, tilejob.RECORD), "w") as f:
-            json.dump(record, f)
+            json.dump(record.to_json(), f)
     request_file = os.path.join(req.logs, "batch-bench.json")
     req.save(request_file)
     return request_file
@@ -166,13 +167,24 @@ def follow_up(request_file, log):
     return wall, peak[0], usage.ru_maxrss, largest
 
 
+def tile_counts(text):
+    """--sizes: whole numbers from 1, separated by commas."""
+    counts = [c.strip() for c in text.split(",")]
+    if not all(c.isascii() and c.isdigit() and 1 <= int(c) <= 1000000 for c in counts):
+        raise argparse.ArgumentTypeError("not whole numbers from 1 to 1000000 separated by commas: %r" % text)
+    return [int(c) for c in counts]
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--sizes", default="100,1000")
-    p.add_argument("--dir", default=os.path.join(ROOT, "out", "region_bench"))
+    p.add_argument("--sizes", default="100,1000", type=tile_counts,
+                   help="the numbers of stand-in tiles to time, separated by commas (default 100,1000)")
+    p.add_argument("--dir", default=os.path.join(ROOT, "out", "region_bench"),
+                   help="where the real tile, its products and the stand-in tiles go; its subdirectories are "
+                   "removed and made again (default out/region_bench in the project)")
     p.add_argument("--products", help="products of tile b1, last year 2020 (made when not given)")
     a = p.parse_args()
-    sizes = sorted(int(s) for s in a.sizes.split(","))
+    sizes = sorted(a.sizes)
     products = os.path.abspath(a.products) if a.products else source_products(os.path.join(a.dir, "source"))
     # What each tile's job adds for the region: its reduced copy, timed here
     # on the real products (three runs, the median).

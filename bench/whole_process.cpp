@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
+#include "app/tool_options.hpp"
 #include "io/gdal_setup.hpp"
 #include "io/input_layers.hpp"
 #include "io/product_writer.hpp"
@@ -90,9 +92,20 @@ int floor_run(const std::filesystem::path& root, const std::string& tile_id, int
     return 0;
 }
 
+constexpr const char* USAGE =
+    "Usage: bench_whole_process runs tile_root tile_id last_year output_dir process_tile\n"
+    "  Times the program process_tile as users run it, process after process, runs\n"
+    "  times, alternated with as many floor processes that take the same memory,\n"
+    "  read the same layers and write the same products without filtering, and\n"
+    "  prints each run and the medians. tile_root holds input/, datamask/ and\n"
+    "  wetland/ as make_synthetic_tile writes them; the products go into\n"
+    "  output_dir/program and output_dir/floor, created if missing. runs is a\n"
+    "  whole number from 1.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // One floor process, as this program starts it.
     if (argc == 6 && std::string(argv[1]) == "--floor") {
         try {
             return floor_run(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
@@ -101,10 +114,11 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (const auto answered =
+            answer_tool_options(argc, argv, 6, "bench_whole_process", USAGE, std::cout, std::cerr))
+        return *answered;
     if (argc != 7 || std::atoi(argv[1]) < 1) {
-        std::fprintf(stderr,
-                     "usage: bench_whole_process runs tile_root tile_id last_year output_dir "
-                     "process_tile\n");
+        std::cerr << USAGE;
         return 2;
     }
     const int runs = std::atoi(argv[1]);
