@@ -430,6 +430,10 @@ def averaging_vrt(bands, vrt):
         tree = ElementTree.parse(vrt)
     except (ElementTree.ParseError, OSError) as e:
         return "gdalbuildvrt wrote no readable VRT: %s" % e
+    read = [os.path.basename(band.findtext(".//SourceFilename") or "") for band in tree.getroot().iter("VRTRasterBand")]
+    for _, raster in bands:  # gdalbuildvrt leaves out a file it cannot read, with a warning only
+        if os.path.basename(raster) not in read:
+            return "%s cannot be read as a raster" % printable(raster)
     for band, (product, _) in zip(tree.getroot().iter("VRTRasterBand"), bands):
         if product != "Loss":
             continue
@@ -446,8 +450,10 @@ def averaging_vrt(bands, vrt):
 def make_reduced(output_dir, year, tile, pixels=REDUCED_PIXELS):
     """Writes the tile's reduced copy of YEAR, PIXELS x PIXELS (band 1 TCC, 2
     TCH, 3 Loss, each pixel the average of the product pixels under it, 22 x
-    22 of a tile's: for Loss the share with loss, 0 to 1) under a temporary
-    name, renamed into place when whole. None when written, else why not."""
+    22 of a tile's: TCC and TCH averaged in bytes, so rounded to whole units,
+    which no picture shows; for Loss the exact share with loss, 0 to 1) under
+    a temporary name, renamed into place when whole. None when written, else
+    why not."""
     target = reduced_path(output_dir, year, tile)
     temporary = "%s.tmp-%d" % (target, os.getpid())
     vrt = temporary + ".vrt"
