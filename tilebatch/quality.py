@@ -116,7 +116,7 @@ def build(quality_dir, tiles):
 def main(argv):
     p = argparse.ArgumentParser(prog="batch_quality.sh", description="The quality of a batch from its tiles' quality "
                                 "tables, into QUALITY_DIR/batch/. See docs/batch.md.")
-    p.add_argument("QUALITY_DIR")
-    p.add_argument("TILE_ID", nargs="+")
+    p.add_argument("QUALITY_DIR", help="where tile_quality wrote each tile's TILE_ID_quality.csv")
+    p.add_argument("TILE_ID", nargs="+", help="the tiles whose quality tables are joined, one or more")
     a = p.parse_args(argv)
     return build(os.path.abspath(a.QUALITY_DIR), a.TILE_ID)
