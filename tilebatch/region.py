@@ -237,9 +237,10 @@ def main(argv):
                                 "this makes where one is missing or older than the tile's products. REGION_SIZE in "
                                 "the environment: the pictures' longer side in pixels (default 2000). See "
                                 "docs/batch.md.")
-    for name in ("OUTPUT_DIR", "LAST_YEAR", "TILE_FILE"):
-        p.add_argument(name)
-    p.add_argument("DEST_DIR", nargs="?")
+    p.add_argument("OUTPUT_DIR", help="the batch's output directory, which holds the tiles' products")
+    p.add_argument("LAST_YEAR", help="the batch's last year, %d to %d" % (facts.MIN_LAST_YEAR, facts.MAX_LAST_YEAR))
+    p.add_argument("TILE_FILE", help="a tile list: the tiles to put in, each the first word of a line")
+    p.add_argument("DEST_DIR", nargs="?", help="where the mosaics and pictures go (default OUTPUT_DIR/region)")
     a = vars(p.parse_args(argv))
     year = a["LAST_YEAR"]
     if not year.isascii() or not year.isdigit() or not facts.MIN_LAST_YEAR <= int(year) <= facts.MAX_LAST_YEAR:
