@@ -2,7 +2,9 @@
 network, no server; pictures inside it as data: URIs) that shows the batch
 at a glance: the summary, a map of the tiles coloured by their state with
 the quality outliers marked, the region pictures, the batch quality and the
-slowest tiles. It is written whole under a temporary name and renamed into
+slowest tiles. It is made from package data beside this module: page.html,
+a string.Template of the page, with page.css and page.js inlined into it as
+they stand. It is written whole under a temporary name and renamed into
 place, like every file of the batch.
 
 Everything read from a list, a record or a file is taken as hostile: text is
@@ -18,30 +20,33 @@ import io
 import json
 import math
 import os
+import string
 import sys
 import time
 import urllib.parse
 
-from . import facts, report
-from .tilejob import printable, read_json, read_regular, write_text
-from .quality import OUTLIERS_JSON
+from . import facts, pictures, records
 from .records import State
 from .region import FAILED_NOTE
+from .tilejob import printable, read_json, read_regular, write_text
 
 PAGE = "index.html"
-REGION_FAILED = "The region build of this batch failed: any picture below is from an earlier build."
+HERE = os.path.dirname(os.path.abspath(__file__))
+TEMPLATE, STYLE, SCRIPT = (os.path.join(HERE, name) for name in ("page.html", "page.css", "page.js"))
 # The colour of each state on the map and in its legend, in drawing order:
 # failures last, so that a failed tile stays visible among thousands.
 STATES = [(State.DONE, "#2e9d4a"), (State.NOT_RUN, "#b0b0b0"), (State.RUNNING, "#1f77b4"),
           (State.UNKNOWN, "#e6a700"), (State.FAILED, "#d62728")]
 STATE_TEXT = {State.UNKNOWN: "unknown (handed to Slurm, state unknown)", State.RUNNING: "running or queued"}
+PRODUCT_TEXT = {"TCC": "filtered tree canopy cover (percent)", "TCH": "filtered canopy height",
+                "Loss": "thinned forest loss"}
 TILE_DEGREES = 1.001  # a tile spans this much east and south of its upper-left corner
-MAP_WIDTH, MAP_HEIGHT = 960, 540  # CSS pixels, fixed: the lon/lat to pixel transform is kept on the canvas
 MESSAGE_CHARS = 400
 SLOWEST = 20
 TO_RERUN = 100
 PICTURE_BYTES = 64 << 20
 TABLE_BYTES = 1 << 20
+NOTE_BYTES = 4096
 
 
 def esc(text):
@@ -85,12 +90,24 @@ def shortened(text, limit=MESSAGE_CHARS):
     return text if len(text) <= limit else text[:limit] + " [... cut to %d characters]" % limit
 
 
+def state_text(state):
+    return STATE_TEXT.get(state, state.value)
+
+
+def seconds(value):
+    """A time for people: seconds, and minutes or hours beside a long one."""
+    text = ("%.3f" % value).rstrip("0").rstrip(".") if value < 100 else "%.0f" % value
+    if value >= 3600:
+        return "%s s (%.1f h)" % (text, value / 3600)
+    return "%s s (%.1f min)" % (text, value / 60) if value >= 120 else text + " s"
+
+
 def outliers(quality_dir):
     """{tile: notes} of the batch quality's outlier tiles; None when the
     batch has no quality or its file is missing or malformed."""
     if not quality_dir:
         return None
-    value = read_json(os.path.join(quality_dir, "batch", OUTLIERS_JSON))
+    value = read_json(os.path.join(quality_dir, facts.BATCH_QUALITY_DIR, facts.BATCH_QUALITY_OUTLIERS_JSON))
     tiles = value.get("tiles") if value else None
     if not isinstance(tiles, dict):
         return None
@@ -105,175 +122,53 @@ def when(path):
 
 
 def embedded_png(path, alt):
-    """An <img> holding the PNG at PATH, or None when it is not there or not a PNG."""
+    """An <img> holding the PNG at PATH, or None when it is not there or not
+    a whole PNG (a writer that stopped midway leaves a part)."""
     text = read_regular(path, PICTURE_BYTES)
     if text is None:
         return None
     data = text.encode("utf-8", "surrogateescape")
-    if not data.startswith(b"\x89PNG\r\n\x1a\n"):
+    if not pictures.is_whole_png(data[:8], data[-12:]):
         return None
     return '<img alt="%s" src="data:image/png;base64,%s">' % (esc(alt), base64.b64encode(data).decode("ascii"))
 
 
 def map_data(req, rows, flagged):
-    """The map's data: the states and their colours, the link prefixes, and
-    one short array per tile; and how many tiles have no finite origin."""
+    """The map's data: the states and their colours, the link prefixes and
+    one object per tile; and how many tiles have no finite origin."""
     where = {t: origin(x, y) for t, x, y in req.tiles}
-    state_index = {name: k for k, (name, _) in enumerate(STATES)}
+    order = {state: k for k, (state, _) in enumerate(STATES)}
+    # A link to the tile's quality chart only where there is one (a tile
+    # that failed before its quality run has none); the names read once.
+    charts = records.file_names(req.quality_dir) if req.quality_dir else set()
     tiles, off_map = [], 0
     for row in rows:
         place = where.get(row.tile)
         if place is None:
             off_map += 1
             continue
-        wall = None if row.wall_s is None else round(row.wall_s, 3)
+        chart = facts.quality_chart_name(row.tile)
         note = flagged.get(row.tile)
-        # A link to the tile's quality chart only where there is one (a tile
-        # that failed before its quality run has none).
-        chart = bool(req.quality_dir) and os.path.isfile(os.path.join(req.quality_dir, row.tile + "_quality.png"))
-        tiles.append([printable(row.tile), url_part(row.tile), place[0], place[1], state_index.get(row.state, 1),
-                      row.exit, wall, row.host, shortened(row.message),
-                      None if note is None else printable(note), 1 if chart else 0])
-    # Draw in state order (failures on top), list order within a state.
-    tiles.sort(key=lambda t: t[4])
+        tiles.append({
+            "id": printable(row.tile),  # as the report prints it
+            "link": url_part(row.tile),  # the id as one URL path segment, from its bytes
+            "lon": place[0], "lat": place[1],  # the upper-left corner
+            "state": row.state.value,
+            "exit": row.exit,
+            "wall_s": None if row.wall_s is None else round(row.wall_s, 3),
+            "host": row.host,
+            "message": shortened(row.message),
+            "outlier": None if note is None else printable(note),
+            "chart": url_part(chart) if chart in charts else None,
+        })
+    # Drawn in state order (failures on top), list order within a state.
+    tiles.sort(key=lambda t: order[State(t["state"])])
     links = {"logs": relative_url(os.path.join(req.logs, "tiles"), req.output_dir) + "/"}
     if req.quality_dir:
         links["quality"] = relative_url(req.quality_dir, req.output_dir) + "/"
-    value = {"states": [[name.value, STATE_TEXT.get(name, name.value), colour] for name, colour in STATES], "span": TILE_DEGREES,
-             "links": links, "tiles": tiles}
+    value = {"states": [{"state": s.value, "label": state_text(s), "colour": c} for s, c in STATES],
+             "span": TILE_DEGREES, "links": links, "tiles": tiles}
     return value, off_map
-
-
-SCRIPT = r"""
-(function () {
-  "use strict";
-  var data = JSON.parse(document.getElementById("tiles").textContent);
-  var canvas = document.getElementById("map"), info = document.getElementById("info");
-  var W = canvas.clientWidth, H = canvas.clientHeight, ratio = window.devicePixelRatio || 1;
-  canvas.width = Math.round(W * ratio);
-  canvas.height = Math.round(H * ratio);
-  var ctx = canvas.getContext("2d"), span = data.span, tiles = data.tiles;
-  ctx.scale(ratio, ratio);
-  ctx.fillStyle = "#f4f7fb";
-  ctx.fillRect(0, 0, W, H);
-  if (!tiles.length) { canvas.setAttribute("data-drawn", "0"); return; }
-  var west = Infinity, east = -Infinity, south = Infinity, north = -Infinity, i, t;
-  for (i = 0; i < tiles.length; i++) {
-    t = tiles[i];
-    west = Math.min(west, t[2]); east = Math.max(east, t[2] + span);
-    south = Math.min(south, t[3] - span); north = Math.max(north, t[3]);
-  }
-  // Longitude shrunk by the cosine of the middle latitude: tiles look square.
-  var shrink = Math.max(0.1, Math.cos((north + south) / 2 * Math.PI / 180)), margin = 12;
-  var scale = Math.min((W - 2 * margin) / ((east - west) * shrink), (H - 2 * margin) / (north - south));
-  var kx = scale * shrink, ky = scale;
-  var ox = (W - (east - west) * kx) / 2 - west * kx, oy = (H - (north - south) * ky) / 2 + north * ky;
-  function box(t) {  // the tile's rectangle in CSS pixels, at least one pixel wide and high
-    var x = ox + t[2] * kx, y = oy - t[3] * ky;
-    return [x, y, Math.max(1, span * kx), Math.max(1, span * ky)];
-  }
-  for (i = 0; i < tiles.length; i++) {
-    t = tiles[i];
-    var b = box(t);
-    ctx.fillStyle = data.states[t[4]][2];
-    ctx.fillRect(b[0], b[1], b[2], b[3]);
-  }
-  if (span * ky >= 8) {  // tiles large enough to tell apart: a thin light edge each
-    ctx.strokeStyle = "rgba(255,255,255,0.8)";
-    ctx.lineWidth = 1;
-    for (i = 0; i < tiles.length; i++) {
-      var e = box(tiles[i]);
-      ctx.strokeRect(e[0] + 0.5, e[1] + 0.5, e[2] - 1, e[3] - 1);
-    }
-  }
-  ctx.fillStyle = "#000";
-  for (i = 0; i < tiles.length; i++) {
-    t = tiles[i];
-    if (t[9] === null) continue;
-    var c = box(t), r = Math.max(2, Math.min(c[2], c[3]) / 6);
-    ctx.beginPath();
-    ctx.arc(c[0] + c[2] / 2, c[1] + c[3] / 2, r, 0, 2 * Math.PI);
-    ctx.fill();
-  }
-  // The transform, for tests and tools: x = ox + lon * kx, y = oy - lat * ky (CSS pixels in the canvas).
-  canvas.setAttribute("data-ox", ox);
-  canvas.setAttribute("data-oy", oy);
-  canvas.setAttribute("data-kx", kx);
-  canvas.setAttribute("data-ky", ky);
-  var rect = canvas.getBoundingClientRect();
-  canvas.setAttribute("data-left", rect.left + window.scrollX);
-  canvas.setAttribute("data-top", rect.top + window.scrollY);
-  canvas.setAttribute("data-drawn", String(tiles.length));
-  document.getElementById("extent").textContent = "Longitude " + west.toFixed(3) + " to " + east.toFixed(3) +
-    ", latitude " + south.toFixed(3) + " to " + north.toFixed(3) + " (degrees; north up).";
-
-  function at(event) {  // the tile drawn topmost under the pointer
-    var r = canvas.getBoundingClientRect(), x = event.clientX - r.left, y = event.clientY - r.top;
-    for (var k = tiles.length - 1; k >= 0; k--) {
-      var b = box(tiles[k]);
-      if (x >= b[0] && x <= b[0] + b[2] && y >= b[1] && y <= b[1] + b[3]) return tiles[k];
-    }
-    return null;
-  }
-  function line(label, value) {
-    var p = document.createElement("div"), b = document.createElement("b");
-    b.textContent = label + ": ";
-    p.appendChild(b);
-    p.appendChild(document.createTextNode(value));
-    info.appendChild(p);
-  }
-  function link(text, href) {
-    var a = document.createElement("a");
-    a.textContent = text;
-    a.href = href;
-    info.appendChild(a);
-    info.appendChild(document.createTextNode(" "));
-  }
-  var pinned = null;
-  function show(t) {
-    info.textContent = "";
-    if (!t) { info.textContent = "Point at a tile for its state and logs; click to keep it here."; return; }
-    line("tile", t[0]);
-    line("state", data.states[t[4]][1]);
-    line("exit", t[5]);
-    line("wall time", t[6] === null ? "-" : t[6] + " s");
-    line("host", t[7]);
-    line("origin", t[2] + ", " + t[3]);
-    if (t[8]) line("message", t[8]);
-    if (t[9] !== null) line("quality outlier", t[9]);
-    var logs = data.links.logs + t[1] + "/";
-    link("record", logs + "record.json");
-    link("out log", logs + "out");
-    link("err log", logs + "err");
-    if (data.links.quality && t[10]) link("quality chart", data.links.quality + t[1] + "_quality.png");
-  }
-  canvas.addEventListener("mousemove", function (e) { if (!pinned) show(at(e)); });
-  canvas.addEventListener("mouseleave", function () { if (!pinned) show(null); });
-  canvas.addEventListener("click", function (e) { pinned = at(e); show(pinned); });
-  show(null);
-})();
-"""
-
-STYLE = """
-body { font: 14px/1.4 sans-serif; margin: 16px; color: #222; }
-pre { background: #f4f4f4; padding: 6px; white-space: pre-wrap; overflow-wrap: anywhere; }
-#map { width: %dpx; height: %dpx; border: 1px solid #999; display: block; }
-.maprow { display: flex; gap: 16px; align-items: flex-start; }
-#info { width: 320px; overflow-wrap: anywhere; }
-.legend span.swatch { display: inline-block; width: 12px; height: 12px; margin: 0 4px 0 12px; border: 1px solid #666; }
-.legend span.dot { display: inline-block; width: 8px; height: 8px; border-radius: 4px; background: #000; margin: 0 4px 0 12px; }
-table { border-collapse: collapse; }
-td, th { border: 1px solid #ccc; padding: 2px 6px; text-align: left; }
-img { max-width: 100%%; display: block; margin: 8px 0; }
-.missing { color: #a33; }
-""" % (MAP_WIDTH, MAP_HEIGHT)
-
-# Installed before any other script: an error of the page's script is kept
-# in the page itself, where a test reading the page (or a user) finds it.
-ERRORS = """window.addEventListener("error", function (e) {
-  document.documentElement.setAttribute("data-script-errors",
-    (document.documentElement.getAttribute("data-script-errors") || "") + (e.message || "error") + "; ");
-});"""
 
 
 def csv_table(path):
@@ -289,18 +184,46 @@ def csv_table(path):
     return "\n".join(out) + "</table>"
 
 
-def region_section(req, region_note):
-    out = ["<h2>The region</h2>"]
+def swatch(colour):
+    return '<span class="swatch" style="background:%s"></span>' % colour
+
+
+def summary_table(summary, source):
+    """The batch's figures as a table of two columns: what, and how much."""
+    colours = dict(STATES)
+    lines = [("tiles", "%d" % summary.tiles)]
+    lines += [(swatch(colours[s]) + html.escape(state_text(s)), "%d" % summary.counts[s])
+              for s in State if summary.counts[s] or s in (State.DONE, State.FAILED, State.NOT_RUN)]
+    if summary.timed:
+        lines.append(("wall time", "%s in all, median %s a tile (%d tiles timed)" % (
+            seconds(summary.wall_total_s), seconds(summary.wall_median_s), summary.timed)))
+        lines.append(("slowest", ", ".join("%s: %s" % (esc(t), seconds(w)) for t, w in summary.slowest)))
+    else:
+        lines.append(("wall time", "no tile timed"))
+    if summary.largest:
+        lines.append(("largest memory", "%s: %.0f MiB" % (esc(summary.largest[0]), summary.largest[1] / 1024)))
+    else:
+        lines.append(("largest memory", "none measured"))
+    if source:
+        lines.append(("figures from", esc(source)))
+    return '<table class="summary">\n%s\n</table>' % "\n".join(
+        "<tr><th>%s</th><td>%s</td></tr>" % line for line in lines)
+
+
+def region_section(req):
+    out = []
     here = os.path.join(req.output_dir, "region")
-    failed = read_regular(os.path.join(here, FAILED_NOTE), 4096)
-    if region_note is None and failed is not None:  # kept until a build succeeds, so --report says it too
-        region_note = "The last region build failed (%s): any picture below is from an earlier build." % (
-            printable(failed.strip()) or "no reason recorded")
-    if region_note:
-        out.append('<p class="missing">%s</p>' % esc(region_note))
     if not req.region:
         out.append("<p>The region was turned off for this batch (--no-region): no mosaics or pictures were built.</p>")
         return out
+    # region.build leaves this note when a build fails and removes it when
+    # one succeeds: until then, the pictures here are an earlier build's.
+    failed = read_regular(os.path.join(here, FAILED_NOTE), NOTE_BYTES)
+    if failed is not None:
+        out.append('<p class="warning">The last region build failed (%s): any picture below is from an earlier '
+                   "build.</p>" % (esc(failed.strip()) or "no reason recorded"))
+    out.append('<p class="about">Each picture is the whole region in plain longitude and latitude (a degree east '
+               "as long as a degree north), like the map above.</p>")
     for product in facts.PRODUCTS:
         name = "%s_%d.png" % (product, req.last_year)
         path = os.path.join(here, name)
@@ -310,24 +233,25 @@ def region_section(req, region_note):
                        "build failed (it is built at the end of the batch from the tiles whose products are written)."
                        "</p>" % esc(path))
         else:
-            out.append("<p>%s, written %s:</p>%s" % (esc(path), when(path), img))
+            out.append("<h3>%s, %d</h3><p>%s, written %s:</p>%s"
+                       % (PRODUCT_TEXT.get(product, product), req.last_year, esc(path), when(path), img))
     return out
 
 
 def quality_section(req, flagged):
-    out = ["<h2>The quality of the batch</h2>"]
+    out = []
     if not req.quality_dir:
         out.append("<p>This batch ran without --quality: no quality figures.</p>")
         return out
-    here = os.path.join(req.quality_dir, "batch")
-    chart = os.path.join(here, "batch_quality.png")
+    here = os.path.join(req.quality_dir, facts.BATCH_QUALITY_DIR)
+    chart = os.path.join(here, facts.BATCH_QUALITY_CHART)
     img = embedded_png(chart, "batch quality chart")
     if img is None:
         out.append('<p class="missing">%s is not there: the batch quality has not been written (it is written at the '
                    "end of the batch from the tiles done), or it failed.</p>" % esc(chart))
     else:
         out.append("<p>%s, written %s:</p>%s" % (esc(chart), when(chart), img))
-    totals = os.path.join(here, "batch_quality_totals.csv")
+    totals = os.path.join(here, facts.BATCH_QUALITY_TOTALS)
     table = csv_table(totals)
     if table is not None:
         out.append("<p>%s (sums over the tiles, per year):</p>%s" % (esc(totals), table))
@@ -335,7 +259,7 @@ def quality_section(req, flagged):
                "pixel-years is more than 3 times the batch median (a black dot on the map):</p>")
     if flagged is None:
         out.append('<p class="missing">No outlier list could be read: %s is missing or malformed.</p>'
-                   % esc(os.path.join(here, OUTLIERS_JSON)))
+                   % esc(os.path.join(here, facts.BATCH_QUALITY_OUTLIERS_JSON)))
     elif flagged:
         out.append("<ul>%s</ul>" % "".join("<li>%s: %s</li>" % (esc(t), esc(n)) for t, n in sorted(flagged.items())))
     else:
@@ -350,74 +274,93 @@ def tile_table(rows, columns):
     return "<table>%s%s</table>" % (head, "".join(body))
 
 
-def render(req, rows, source, region_note=None):
+def batch_id_note(req):
+    """What the batch id is, where the page first shows it."""
+    said = "<code>%s</code> is the id of this batch run: a new one is drawn each time the batch is run" % esc(
+        req.batch_id)
+    if req.entry == "slurm_array.sh":
+        return said + ", and the run's request is kept in %s." % esc(
+            os.path.join(req.logs, "batch-%s.json" % req.batch_id))
+    return said + (", and the records of its jobs are named <code>local-%s-N</code> (N counting the jobs of "
+                   "the run)." % esc(req.batch_id))
+
+
+def package_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def render(req, rows, source, summary):
+    """The page's text. OSError when its package data cannot be read."""
     listed = outliers(req.quality_dir)
     flagged = listed or {}
     data, off_map = map_data(req, rows, flagged)
-    written = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
-    title = "Batch %s: %d tiles, last year %d" % (printable(req.batch_id), len(rows), req.last_year)
-    out = ['<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">',
-           "<title>%s</title>" % html.escape(title), "<style>%s</style>" % STYLE, "<script>%s</script>" % ERRORS,
-           "</head><body>", "<h1>%s</h1>" % html.escape(title),
-           "<p>Output directory %s; records in %s; written %s.</p>" % (esc(req.output_dir), esc(req.logs), written)]
-    # The summary's lines show tile ids already escaped for printing.
-    summary = (["figures: " + printable(source)] if source else []) + report.summary(rows).splitlines()
-    out.append("<pre>%s</pre>" % html.escape("\n".join(summary)))
-    legend = "".join('<span class="swatch" style="background:%s"></span>%s (%d)'
-                     % (colour, html.escape(STATE_TEXT.get(name, name.value)), sum(1 for r in rows if r.state == name))
-                     for name, colour in STATES)
+    legend = "".join("%s%s (%d)" % (swatch(colour), html.escape(state_text(state)), summary.counts[state])
+                     for state, colour in STATES)
     if req.quality_dir:
         legend += '<span class="dot"></span>quality outlier (%d)' % sum(1 for r in rows if r.tile in flagged)
-    out += ["<h2>The tiles</h2>",
-            '<p class="legend">%s</p>' % legend,
-            '<div class="maprow"><canvas id="map" width="%d" height="%d"></canvas><div id="info"></div></div>'
-            % (MAP_WIDTH, MAP_HEIGHT),
-            '<p><span id="extent"></span> Each tile is drawn from its upper-left corner (the longitude and latitude '
-            "of its origin), %.3f degrees east and south.</p>" % TILE_DEGREES]
-    if off_map:
-        out.append('<p class="missing">%d tile(s) have an origin that is not a finite number and are not on the map.'
-                   "</p>" % off_map)
-    out.append('<script type="application/json" id="tiles">%s</script>' % script_json(data))
-    out.append("<script>%s</script>" % SCRIPT)
-    out += region_section(req, region_note)
-    out += quality_section(req, listed)
-
-    timed = sorted((r for r in rows if r.state.ended and r.wall_s is not None),
-                   key=lambda r: -r.wall_s)[:SLOWEST]
-    out.append("<h2>The slowest tiles</h2>")
-    out.append(tile_table(timed, [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state.value),
-                                  ("wall_s", lambda r: report.seconds(r.wall_s)), ("host", lambda r: r.host)])
+    timed = sorted((r for r in rows if r.state.ended and r.wall_s is not None), key=lambda r: -r.wall_s)[:SLOWEST]
+    slowest = (tile_table(timed, [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state.value),
+                                  ("wall time (s)", lambda r: ("%.3f" % r.wall_s).rstrip("0").rstrip(".")),
+                                  ("host", lambda r: r.host),
+                                  ("peak memory (MiB)", lambda r: "-" if r.peak_kib is None else "%.0f" % (
+                                      r.peak_kib / 1024))])
                if timed else "<p>No tile timed.</p>")
     rerun = [r for r in rows if r.state not in (State.DONE, State.RUNNING)]
+    report_path = esc(os.path.join(req.logs, "report.txt"))
+    not_done = []
     if rerun:
-        out.append("<h2>Tiles not done (%d)</h2>" % len(rerun))
-        out.append(tile_table(rerun[:TO_RERUN], [("tile", lambda r: printable(r.tile)), ("state", lambda r: r.state.value),
-                                                 ("exit", lambda r: r.exit),
-                                                 ("message", lambda r: shortened(r.message))]))
+        not_done.append("<h2>Tiles not done (%d)</h2>" % len(rerun))
+        not_done.append(tile_table(rerun[:TO_RERUN], [("tile", lambda r: printable(r.tile)),
+                                                      ("state", lambda r: r.state.value), ("exit", lambda r: r.exit),
+                                                      ("message", lambda r: shortened(r.message))]))
         if len(rerun) > TO_RERUN:
-            out.append("<p>... and %d more: every tile is in %s.</p>"
-                       % (len(rerun) - TO_RERUN, esc(os.path.join(req.logs, "report.txt"))))
-    out.append("<p>Every tile: %s (the report, again with --report).</p></body></html>\n"
-               % esc(os.path.join(req.logs, "report.txt")))
-    return "\n".join(out)
+            not_done.append("<p>... and %d more: every tile is in %s.</p>" % (len(rerun) - TO_RERUN, report_path))
+    written = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
+    fields = {
+        "title": esc("Batch %s: %d tiles, last year %d" % (req.batch_id, len(rows), req.last_year)),
+        "style": package_text(STYLE),
+        "script": package_text(SCRIPT),
+        "batch_id_note": batch_id_note(req),
+        "where": "Products in %s; records and logs in %s; this page written %s." % (
+            esc(req.output_dir), esc(req.logs), written),
+        "summary": summary_table(summary, source),
+        "legend": legend,
+        "map_note": "Each tile is drawn from its upper-left corner (the longitude and latitude of its origin), "
+                    "%.3f degrees east and south, with its id on it where that fits." % TILE_DEGREES,
+        "off_map": ('<p class="missing">%d tile(s) have an origin that is not a finite number and are not on the '
+                    "map.</p>" % off_map) if off_map else "",
+        "tiles": script_json(data),
+        "region": "\n".join(region_section(req)),
+        "quality": "\n".join(quality_section(req, listed)),
+        "slowest": slowest,
+        "not_done": "\n".join(not_done),
+        "report_path": report_path,
+    }
+    # Each value goes in as it is: a "$" in a tile id or in the script is not
+    # read as a placeholder.
+    return string.Template(package_text(TEMPLATE)).substitute(fields)
 
 
-def write(req, rows, source, region_note=None):
-    """Writes OUTPUT_DIR/index.html whole (temporary name, then rename): its path. OSError when it cannot."""
+def write(req, rows, source, summary):
+    """Writes OUTPUT_DIR/index.html whole (temporary name, then rename): its
+    path. SUMMARY is report.summarize(ROWS). OSError when it cannot."""
     path = os.path.join(req.output_dir, PAGE)
-    write_text(path, render(req, rows, source, region_note))
+    write_text(path, render(req, rows, source, summary))
     return path
 
 
-def publish(req, rows, source, prog, region_note=None, say=None):
+def publish(req, rows, source, summary, prog, say=None):
     """The page written and where it is said (on SAY, standard output unless
     given): 0, or 1 with the reason on standard error."""
     path = os.path.join(req.output_dir, PAGE)
     try:
-        write(req, rows, source, region_note)
+        write(req, rows, source, summary)
     except OSError as e:
-        print("%s: the batch page %s could not be written: %s" % (prog, printable(path), printable(e.strerror or e)),
-              file=sys.stderr)
+        reason = printable(e.strerror or e)
+        if e.filename and not str(e.filename).startswith(path):  # the package's own files
+            reason += " (%s)" % printable(e.filename)
+        print("%s: the batch page %s could not be written: %s" % (prog, printable(path), reason), file=sys.stderr)
         return 1
     print("%s: the batch page: %s (open it in a browser)" % (prog, printable(path)), file=say or sys.stdout)
     return 0

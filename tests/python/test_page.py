@@ -4,6 +4,7 @@ output directory, and what is missing is said."""
 import json
 import os
 import re
+import sys
 import time
 from html.parser import HTMLParser
 
@@ -11,9 +12,10 @@ import pytest
 
 from tilebatch import page, report
 from tilebatch.records import Request, Row, State
+from tilebatch.region import FAILED_NOTE
 from tilebatch.tilejob import printable
 
-PNG = b"\x89PNG\r\n\x1a\n" + b"\0" * 32
+PNG = b"\x89PNG\r\n\x1a\n" + b"\0" * 32 + b"\x00\x00\x00\x00IEND\xaeB`\x82"  # whole: IEND last
 HOSTILE = ['a</script><script>alert(1)</script>', '<img src=x onerror=alert(1)>', 'q"\'&amp;',
            "raw\udcff\udcfe", "rtl\u202eline\u2028sep", "back\\slash"]
 
@@ -26,8 +28,8 @@ def request(tmp_path, tiles, quality=False, region=True, logs=None):
                    tile_quality="/tq" if quality else None, region=region)
 
 
-def written(req, rows, source="records", **kw):
-    path = page.write(req, rows, source, **kw)
+def written(req, rows, source="records"):
+    path = page.write(req, rows, source, report.summarize(rows))
     assert path == os.path.join(req.output_dir, "index.html")
     with open(path, encoding="utf-8") as f:
         return f.read()
@@ -65,12 +67,12 @@ def test_hostile_ids_stay_text(tmp_path):
     parser.feed(text)
     assert "b" not in parser.tags and "onerror" not in parser.attributes
     assert set(parser.tags) <= {"html", "head", "meta", "title", "style", "script", "body", "h1", "h2", "h3", "p",
-                                "pre", "span", "div", "canvas", "table", "tr", "th", "td", "img", "ul", "li"}
+                                "code", "span", "div", "canvas", "table", "tr", "th", "td", "img", "ul", "li"}
     raw = re.search(r'id="tiles">(.*?)</script>', text, re.S).group(1)
     assert not set("<>&") & set(raw) and raw.isascii()
     data = map_json(text)
-    assert [t[0] for t in data["tiles"]] == [printable(t) for t in HOSTILE]
-    assert all(t[8] == "</script><b>bad & worse</b>" and t[7] == "<h>" for t in data["tiles"])
+    assert [t["id"] for t in data["tiles"]] == [printable(t) for t in HOSTILE]
+    assert all(t["message"] == "</script><b>bad & worse</b>" and t["host"] == "<h>" for t in data["tiles"])
     # The tables show the ids as printed, escaped once (a backslash is not doubled twice).
     shown = "".join(parser.text)
     for tile in HOSTILE:
@@ -79,16 +81,44 @@ def test_hostile_ids_stay_text(tmp_path):
     assert "raw\\xff\\xfe" in shown
 
 
-def test_summary_lines_and_source_shown_escaped(tmp_path):
-    rows = [Row("<i>", State.DONE, "0", 2.0), Row("t2", State.FAILED, "3", 1.0, message="m")]
-    text = written(request(tmp_path, [("<i>", "0", "0"), ("t2", "1", "0")]), rows, source="sacct <x>")
+def summary_cells(text):
+    """The summary table's rows as {heading: cell}, tags inside them dropped."""
+    table = re.search(r'<table class="summary">(.*?)</table>', text, re.S).group(1)
+    return {re.sub(r"<[^>]*>", "", h): c for h, c in re.findall(r"<tr><th>(.*?)</th><td>(.*?)</td></tr>", table)}
+
+
+def test_summary_table_of_counts_times_memory_and_source(tmp_path):
+    rows = [Row("<i>", State.DONE, "0", 2.0, 3 << 20), Row("t2", State.FAILED, "3", 1.0, 1024, message="m"),
+            Row("t3", State.DONE, "0", 130.25, 2 << 20), Row("t4", State.NOT_RUN)]
+    text = written(request(tmp_path, [(r.tile, str(k), "0") for k, r in enumerate(rows)]), rows, source="sacct <x>")
     parser = Tags()
     parser.feed(text)
-    assert "i" not in parser.tags
-    shown = "".join(parser.text)
-    assert "figures: sacct <x>" in shown
-    for line in report.summary(rows).splitlines():
-        assert line in shown
+    assert "i" not in parser.tags and "pre" not in parser.tags
+    assert "summary:" not in text  # the terminal's lines are not the page's
+    cells = summary_cells(text)
+    assert cells == {"tiles": "4", "done": "2", "failed": "1", "not run": "1",
+                     "wall time": "133 s (2.2 min) in all, median 2 s a tile (3 tiles timed)",
+                     "slowest": "t3: 130 s (2.2 min), &lt;i&gt;: 2 s, t2: 1 s",
+                     "largest memory": "&lt;i&gt;: 3072 MiB", "figures from": "sacct &lt;x&gt;"}
+    # A state is listed where it has tiles, done, failed and not run always;
+    # nothing timed or measured is said so.
+    rows = [Row("a", State.RUNNING), Row("b", State.UNKNOWN)]
+    cells = summary_cells(written(request(tmp_path, [("a", "0", "0"), ("b", "1", "0")]), rows, source=""))
+    assert cells == {"tiles": "2", "done": "0", "failed": "0", "not run": "0", "running or queued": "1",
+                     "unknown (handed to Slurm, state unknown)": "1", "wall time": "no tile timed",
+                     "largest memory": "none measured"}
+
+
+def test_the_batch_id_is_explained_where_it_first_shows(tmp_path):
+    req = request(tmp_path, [("t", "0", "0")])
+    req.batch_id = "b<1>"
+    text = written(req, [Row("t")])
+    body = text.split("<body>")[1]
+    first = body.index("b&lt;1&gt;")
+    assert body.index("<code>b&lt;1&gt;</code> is the id of this batch run") < body.index("<h2>")
+    assert "<code>local-b&lt;1&gt;-N</code>" in body and first < body.index("is the id of this batch run")
+    req.entry = "slurm_array.sh"
+    assert "batch-b&lt;1&gt;.json" in written(req, [Row("t")])
 
 
 def test_states_outliers_and_colours_carried_into_the_data(tmp_path):
@@ -103,16 +133,16 @@ def test_states_outliers_and_colours_carried_into_the_data(tmp_path):
     text = written(req, rows)
     data = map_json(text)
     colours = dict(page.STATES)
-    by_tile = {t[0]: t for t in data["tiles"]}
+    by_state = {s["state"]: s for s in data["states"]}
+    by_tile = {t["id"]: t for t in data["tiles"]}
     for (tile, x, y), state in zip(tiles, states):
         entry = by_tile[tile]
-        name, _, colour = data["states"][entry[4]]
-        assert (name, colour) == (state.value, colours[state])
-        assert (entry[2], entry[3]) == (float(x), float(y))
-    assert by_tile["t0"][9] == "repaired 5.000%" and by_tile["t0"][6] == 2.5
-    assert [t[0] for t in data["tiles"] if t[9] is not None] == ["t0"]
+        assert entry["state"] == state.value and by_state[state.value]["colour"] == colours[state]
+        assert (entry["lon"], entry["lat"]) == (float(x), float(y))
+    assert by_tile["t0"]["outlier"] == "repaired 5.000%" and by_tile["t0"]["wall_s"] == 2.5
+    assert [t["id"] for t in data["tiles"] if t["outlier"] is not None] == ["t0"]
     # Failures drawn last, so they stay on top.
-    assert data["tiles"][-1][0] == "t1"
+    assert data["tiles"][-1]["id"] == "t1"
     assert "quality outlier (1)" in text and "done (1)" in text
 
 
@@ -124,7 +154,7 @@ def test_malformed_outlier_file(tmp_path, content):
         f.write(content)
     tiles = map_json(written(req, [Row("t0", State.DONE)]))["tiles"]
     # A note that is not text still marks its tile, with no words.
-    assert tiles[0][9] == ("" if content.endswith("5}}") else None)
+    assert tiles[0]["outlier"] == ("" if content.endswith("5}}") else None)
 
 
 def test_links_relative_and_percent_encoded_from_the_bytes(tmp_path):
@@ -132,7 +162,7 @@ def test_links_relative_and_percent_encoded_from_the_bytes(tmp_path):
     req = request(tmp_path, [(tile, "0", "0")], quality=True, logs=str(tmp_path / "else where" / "logs"))
     data = map_json(written(req, [Row(tile, State.FAILED, "1")]))
     assert data["links"] == {"logs": "../else%20where/logs/tiles/", "quality": "quality/"}
-    assert data["tiles"][0][1] == "a%20b%25%3F%23%FF%2F%C3%A9"
+    assert data["tiles"][0]["link"] == "a%20b%25%3F%23%FF%2F%C3%A9"
     assert "quality" not in map_json(written(request(tmp_path, [(tile, "0", "0")]), [Row(tile)]))["links"]
 
 
@@ -143,14 +173,14 @@ def test_a_quality_chart_is_linked_only_where_the_tile_has_one(tmp_path):
     with open(os.path.join(req.quality_dir, "ok_quality.png"), "wb") as f:
         f.write(PNG)
     data = map_json(written(req, [Row("ok", State.DONE), Row("bad", State.FAILED, "1")]))
-    assert {t[0]: t[10] for t in data["tiles"]} == {"ok": 1, "bad": 0}
+    assert {t["id"]: t["chart"] for t in data["tiles"]} == {"ok": "ok_quality.png", "bad": None}
 
 
 def test_origins_that_are_not_finite_are_left_off(tmp_path):
     tiles = [("ok", "-60.5", "+10"), ("n", "nan", "1"), ("i", "1", "-inf"), ("big", "1e999", "0"), ("w", "x", "0")]
     text = written(request(tmp_path, tiles), [Row(t) for t, _, _ in tiles])
     data = map_json(text)
-    assert [(t[0], t[2], t[3]) for t in data["tiles"]] == [("ok", -60.5, 10.0)]
+    assert [(t["id"], t["lon"], t["lat"]) for t in data["tiles"]] == [("ok", -60.5, 10.0)]
     assert "4 tile(s) have an origin that is not a finite number" in text
     assert "not a finite number" not in written(request(tmp_path, tiles[:1]), [Row("ok")])
 
@@ -172,15 +202,34 @@ def test_pictures_embedded_or_said_missing(tmp_path):
     req.region = False
     text = written(req, [Row("t", State.DONE)])
     assert "turned off for this batch" in text and "data:image/png" not in text
+    # A PNG its writer did not finish (no IEND chunk last) is not shown either.
+    with open(os.path.join(region, "Loss_2001.png"), "wb") as f:
+        f.write(PNG[:-12])
     req.region = True
-    assert "The region build of this batch failed" in written(req, [Row("t")], region_note=page.REGION_FAILED)
-    # A failed build leaves its reason beside the pictures: a later --report
-    # still says that they are older than the batch, until a build succeeds.
-    with open(os.path.join(region, "last-build-failed.txt"), "w") as f:
+    assert "Loss_2001.png is not there (or not a PNG)" in written(req, [Row("t", State.DONE)])
+
+
+def test_a_failed_region_build_is_said_above_the_pictures_until_one_succeeds(tmp_path):
+    req = request(tmp_path, [("t", "0", "0")])
+    region = os.path.join(req.output_dir, "region")
+    os.makedirs(region)
+    with open(os.path.join(region, "TCC_2001.png"), "wb") as f:
+        f.write(PNG)
+    assert "region build failed" not in written(req, [Row("t", State.DONE)])
+    # region.build leaves its reason there; the page reads it, at the end of
+    # the batch or at a later --report alike.
+    with open(os.path.join(region, FAILED_NOTE), "w") as f:
         f.write("/out/TCC_2001_u.img not found (tile <u>)\n")
     text = written(req, [Row("t", State.DONE)])
-    assert "The last region build failed (/out/TCC_2001_u.img not found (tile &lt;u&gt;))" in text
-    os.unlink(os.path.join(region, "last-build-failed.txt"))
+    said = text.index("The last region build failed (/out/TCC_2001_u.img not found (tile &lt;u&gt;)): "
+                      "any picture below is from an earlier build.")
+    assert text.index("<h2>The region</h2>") < said < text.index("data:image/png")
+    with open(os.path.join(region, FAILED_NOTE), "w") as f:
+        f.write("\n")
+    assert "The last region build failed (no reason recorded)" in written(req, [Row("t", State.DONE)])
+    # Not a regular file: not opened, not said.
+    os.unlink(os.path.join(region, FAILED_NOTE))
+    os.mkfifo(os.path.join(region, FAILED_NOTE))
     assert "region build failed" not in written(req, [Row("t", State.DONE)])
 
 
@@ -214,12 +263,13 @@ def test_slowest_twenty_of_the_ended_tiles(tmp_path):
 
 def test_written_whole_or_not_at_all(tmp_path, capsys):
     req = request(tmp_path, [("t", "0", "0")])
-    assert page.publish(req, [Row("t", State.DONE)], "records", "batch.sh") == 0
+    rows = [Row("t", State.DONE)]
+    assert page.publish(req, rows, "records", report.summarize(rows), "batch.sh") == 0
     assert os.listdir(req.output_dir) == ["index.html"]
     assert "batch.sh: the batch page: %s" % os.path.join(req.output_dir, "index.html") in capsys.readouterr().out
     # Where the directory cannot take it: said on stderr with the path, status 1, nothing left behind.
     req.output_dir = str(tmp_path / "gone")
-    assert page.publish(req, [Row("t", State.DONE)], "records", "batch.sh") == 1
+    assert page.publish(req, rows, "records", report.summarize(rows), "batch.sh", say=sys.stderr) == 1
     err = capsys.readouterr().err
     assert err.startswith("batch.sh: the batch page %s could not be written: " % os.path.join(req.output_dir, "index.html"))
     assert os.listdir(tmp_path) == ["out"]

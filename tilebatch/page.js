@@ -1,0 +1,207 @@
+// The batch page's map: one canvas drawn from the JSON of the element
+// "tiles", so that a page of 20,000 tiles opens at once. Inlined
+// into OUTPUT_DIR/index.html by page.py, as it stands here. Every text of the
+// data came from a tile list, a record or a file name: it is put on the page
+// with textContent or drawn on the canvas, never parsed as HTML.
+(function () {
+  "use strict";
+  var data = JSON.parse(document.getElementById("tiles").textContent);
+  var canvas = document.getElementById("map"), info = document.getElementById("info");
+  var tiles = data.tiles, span = data.span, states = {}, i, t;
+  for (i = 0; i < data.states.length; i++) states[data.states[i].state] = data.states[i];
+
+  // Room around the tiles: latitudes written left of them, longitudes under them.
+  var LEFT = 62, RIGHT = 14, TOP = 14, BOTTOM = 32, WIDTH = canvas.clientWidth || 960;
+  var MIN_PLOT = 160, MAX_PLOT = 720;
+  var west = Infinity, east = -Infinity, south = Infinity, north = -Infinity;
+  for (i = 0; i < tiles.length; i++) {
+    t = tiles[i];
+    west = Math.min(west, t.lon); east = Math.max(east, t.lon + span);
+    south = Math.min(south, t.lat - span); north = Math.max(north, t.lat);
+  }
+  if (!tiles.length) { west = 0; east = span; south = 0; north = span; }
+  // One scale for both axes: a degree east is as long as a degree north, as
+  // in the region pictures below, which are plain longitude and latitude.
+  var plotW = WIDTH - LEFT - RIGHT, k = plotW / (east - west), plotH = (north - south) * k;
+  if (plotH > MAX_PLOT) { k = MAX_PLOT / (north - south); plotH = MAX_PLOT; }
+  plotH = Math.max(MIN_PLOT, plotH);
+  var W = WIDTH, H = Math.round(plotH + TOP + BOTTOM), ratio = window.devicePixelRatio || 1;
+  canvas.style.height = H + "px";
+  canvas.width = Math.round(W * ratio);
+  canvas.height = Math.round(H * ratio);
+  var ctx = canvas.getContext("2d");
+  ctx.scale(ratio, ratio);
+  ctx.fillStyle = "#ffffff";
+  ctx.fillRect(0, 0, W, H);
+  ctx.fillStyle = "#f4f7fb";
+  ctx.fillRect(LEFT, TOP, plotW, plotH);
+  if (!tiles.length) { canvas.setAttribute("data-drawn", "0"); return; }
+  var kx = k, ky = k;
+  var ox = LEFT + (plotW - (east - west) * kx) / 2 - west * kx;
+  var oy = TOP + (plotH - (north - south) * ky) / 2 + north * ky;
+
+  // Ticks every "round" step of degrees, at least TICK_PIXELS apart; whole
+  // degrees (the tiles' own corners) wherever the axis spans two or more.
+  var TICK_PIXELS = 90, STEPS = [0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 20, 30, 45, 90];
+  function tickStep(range) {
+    for (var n = 0; n < STEPS.length; n++) {
+      if (STEPS[n] * k >= TICK_PIXELS && (STEPS[n] >= 1 || range < 2)) return STEPS[n];
+    }
+    return STEPS[STEPS.length - 1];
+  }
+  function places(step) { return step >= 1 ? 0 : (step >= 0.1 ? 1 : 2); }
+  function degrees(value, decimals, positive, negative) {
+    var text = Math.abs(value).toFixed(decimals);
+    if (Number(text) === 0) return "0\u00b0";
+    return text + "\u00b0" + (value > 0 ? positive : negative);
+  }
+  function ticks(from, to, step) {
+    var out = [];
+    for (var v = Math.ceil(from / step - 1e-9) * step; v <= to + 1e-9; v += step) out.push(Math.round(v / step) * step);
+    return out;
+  }
+  // The degrees the plot shows, which may be wider than the tiles.
+  var lonFrom = (LEFT - ox) / kx, lonTo = (LEFT + plotW - ox) / kx;
+  var latTo = (oy - TOP) / ky, latFrom = (oy - TOP - plotH) / ky;
+  var lonStep = tickStep(east - west), latStep = tickStep(north - south);
+  var lons = ticks(lonFrom, lonTo, lonStep), lats = ticks(latFrom, latTo, latStep), x, y;
+  ctx.strokeStyle = "#dde3ea";
+  ctx.lineWidth = 1;
+  ctx.beginPath();
+  for (i = 0; i < lons.length; i++) {
+    x = Math.round(ox + lons[i] * kx) + 0.5;
+    ctx.moveTo(x, TOP); ctx.lineTo(x, TOP + plotH);
+  }
+  for (i = 0; i < lats.length; i++) {
+    y = Math.round(oy - lats[i] * ky) + 0.5;
+    ctx.moveTo(LEFT, y); ctx.lineTo(LEFT + plotW, y);
+  }
+  ctx.stroke();
+
+  function box(t) {  // the tile's rectangle in CSS pixels, at least one pixel wide and high
+    return [ox + t.lon * kx, oy - t.lat * ky, Math.max(1, span * kx), Math.max(1, span * ky)];
+  }
+  function colour(t) {
+    var s = states[t.state];
+    return s ? s.colour : "#888888";
+  }
+  for (i = 0; i < tiles.length; i++) {
+    var b = box(tiles[i]);
+    ctx.fillStyle = colour(tiles[i]);
+    ctx.fillRect(b[0], b[1], b[2], b[3]);
+  }
+  if (span * k >= 8) {  // tiles large enough to tell apart: a thin light edge each
+    ctx.strokeStyle = "rgba(255,255,255,0.8)";
+    for (i = 0; i < tiles.length; i++) {
+      var e = box(tiles[i]);
+      ctx.strokeRect(e[0] + 0.5, e[1] + 0.5, e[2] - 1, e[3] - 1);
+    }
+  }
+  ctx.fillStyle = "#000";
+  for (i = 0; i < tiles.length; i++) {
+    t = tiles[i];
+    if (t.outlier === null) continue;
+    var c = box(t), r = Math.max(2, Math.min(c[2], c[3]) / 6);
+    ctx.beginPath();
+    ctx.arc(c[0] + c[2] / 2, c[1] + c[3] / 2, r, 0, 2 * Math.PI);
+    ctx.fill();
+  }
+  // Each tile's id along its lower edge, where it fits: clear of the outlier
+  // dot at its centre and of its upper part, where its colour is plain.
+  var LABEL_HEIGHT = 44;
+  if (span * ky >= LABEL_HEIGHT) {
+    ctx.font = "11px sans-serif";
+    ctx.textAlign = "center";
+    ctx.textBaseline = "alphabetic";
+    for (i = 0; i < tiles.length; i++) {
+      t = tiles[i];
+      var l = box(t);
+      if (ctx.measureText(t.id).width + 8 > l[2]) continue;
+      var rgb = parseInt(colour(t).slice(1), 16);
+      var light = 0.299 * (rgb >> 16) + 0.587 * ((rgb >> 8) & 255) + 0.114 * (rgb & 255) > 150;
+      ctx.fillStyle = light ? "#000" : "#fff";
+      ctx.fillText(t.id, l[0] + l[2] / 2, l[1] + l[3] - 5);
+    }
+  }
+  // The axes: a frame round the plot, ticks and their degrees outside it.
+  ctx.strokeStyle = "#777";
+  ctx.strokeRect(LEFT + 0.5, TOP + 0.5, plotW - 1, plotH - 1);
+  ctx.fillStyle = "#333";
+  ctx.font = "12px sans-serif";
+  ctx.beginPath();
+  ctx.textAlign = "center";
+  ctx.textBaseline = "top";
+  for (i = 0; i < lons.length; i++) {
+    x = Math.round(ox + lons[i] * kx) + 0.5;
+    ctx.moveTo(x, TOP + plotH); ctx.lineTo(x, TOP + plotH + 5);
+    var label = degrees(lons[i], places(lonStep), "E", "W"), half = ctx.measureText(label).width / 2;
+    ctx.fillText(label, Math.min(Math.max(x, half + 2), W - half - 2), TOP + plotH + 8);  // kept inside the canvas
+  }
+  ctx.textAlign = "right";
+  ctx.textBaseline = "middle";
+  for (i = 0; i < lats.length; i++) {
+    y = Math.round(oy - lats[i] * ky) + 0.5;
+    ctx.moveTo(LEFT - 5, y); ctx.lineTo(LEFT, y);
+    ctx.fillText(degrees(lats[i], places(latStep), "N", "S"), LEFT - 8, y);
+  }
+  ctx.stroke();
+
+  // The transform, for tests and tools: x = ox + lon * kx, y = oy - lat * ky (CSS pixels in the canvas).
+  canvas.setAttribute("data-ox", ox);
+  canvas.setAttribute("data-oy", oy);
+  canvas.setAttribute("data-kx", kx);
+  canvas.setAttribute("data-ky", ky);
+  var rect = canvas.getBoundingClientRect();
+  canvas.setAttribute("data-left", rect.left + window.scrollX);
+  canvas.setAttribute("data-top", rect.top + window.scrollY);
+  canvas.setAttribute("data-drawn", String(tiles.length));
+  var exact = 3;  // decimals: the extent to the tile's span of 1.001 degrees
+  document.getElementById("extent").textContent = "The tiles cover " + degrees(west, exact, "E", "W") + " to " +
+    degrees(east, exact, "E", "W") + " and " + degrees(south, exact, "N", "S") + " to " +
+    degrees(north, exact, "N", "S") + " (north up; a degree east as long as a degree north).";
+
+  function at(event) {  // the tile drawn topmost under the pointer
+    var r = canvas.getBoundingClientRect(), px = event.clientX - r.left, py = event.clientY - r.top;
+    for (var n = tiles.length - 1; n >= 0; n--) {
+      var b = box(tiles[n]);
+      if (px >= b[0] && px <= b[0] + b[2] && py >= b[1] && py <= b[1] + b[3]) return tiles[n];
+    }
+    return null;
+  }
+  function line(label, value) {
+    var p = document.createElement("div"), b = document.createElement("b");
+    b.textContent = label + ": ";
+    p.appendChild(b);
+    p.appendChild(document.createTextNode(value));
+    info.appendChild(p);
+  }
+  function link(text, href) {
+    var a = document.createElement("a");
+    a.textContent = text;
+    a.href = href;
+    info.appendChild(a);
+    info.appendChild(document.createTextNode(" "));
+  }
+  var pinned = null;
+  function show(t) {
+    info.textContent = "";
+    if (!t) { info.textContent = "Point at a tile for its state and logs; click to keep it here."; return; }
+    line("tile", t.id);
+    line("state", states[t.state] ? states[t.state].label : t.state);
+    line("exit", t.exit);
+    line("wall time", t.wall_s === null ? "-" : t.wall_s + " s");
+    line("host", t.host);
+    line("origin", t.lon + ", " + t.lat);
+    if (t.message) line("message", t.message);
+    if (t.outlier !== null) line("quality outlier", t.outlier);
+    var logs = data.links.logs + t.link + "/";
+    link("record", logs + "record.json");
+    link("out log", logs + "out");
+    link("err log", logs + "err");
+    if (data.links.quality && t.chart) link("quality chart", data.links.quality + t.chart);
+  }
+  canvas.addEventListener("mousemove", function (e) { if (!pinned) show(at(e)); });
+  canvas.addEventListener("mouseleave", function () { if (!pinned) show(null); });
+  canvas.addEventListener("click", function (e) { pinned = at(e); show(pinned); });
+  show(null);
+})();
