@@ -7,8 +7,9 @@ usage: install_deps.sh [-h | --help]
 
 Installs with apt-get the Debian packages the project needs, only those that
 are missing; needs root when any is. Exits 1 when packages are missing and it
-is not run as root. Chromium (for the batch page's browser test) is optional:
-when it cannot be installed the script says so and goes on.
+is not run as root. Chromium (for the batch page's browser test) and nodejs
+(for the syntax check of its script) are optional: when they cannot be
+installed the script says so and goes on.
 EOF
 }
 # shellcheck source=scripts/script_options.sh
@@ -17,9 +18,10 @@ take_no_arguments "$@"
 
 packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time
   python3 python3-pytest python3-pyflakes shellcheck clang-format)
-# Wanted but not needed: only the batch page's browser test uses it, and it is
-# skipped without it.
-optional=(chromium)
+# Wanted but not needed: only the batch page's browser test uses chromium,
+# and only the syntax check of the page's script (test page_js) nodejs; each
+# test is skipped without its package.
+optional=(chromium nodejs)
 
 # missing PACKAGE...: prints those not installed, one a line.
 missing() {
@@ -56,7 +58,7 @@ if [ "${#needed[@]}" -gt 0 ] || [ "${#wanted[@]}" -gt 0 ]; then
   if [ "${#wanted[@]}" -gt 0 ]; then
     echo "installing optional: ${wanted[*]}"
     if ! apt-get install -y -q --no-install-recommends "${wanted[@]}"; then
-      echo "warning: could not install ${wanted[*]}; the batch page's browser test will be skipped" >&2
+      echo "warning: could not install ${wanted[*]}; the batch page's tests that need them will be skipped" >&2
     fi
   fi
 fi
