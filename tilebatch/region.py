@@ -113,19 +113,22 @@ def placements(vrt):
         return None
 
 
-def misplaced_copies(output_dir, last_year, tiles, products_vrt, work):
-    """The tiles whose reduced copy the mosaic of copies leaves out (it cannot
-    be read) or puts elsewhere than the tile's products lie (it is another's,
-    or of other products): a copy is trusted only where it fits its tile."""
+def misplaced_copies(output_dir, last_year, tiles, products_vrt, work, pixels=tilejob.REDUCED_PIXELS):
+    """The tiles whose reduced copy (PIXELS x PIXELS) the mosaic of copies
+    leaves out (it cannot be read) or puts elsewhere than the tile's products
+    lie (it is another's, or of other products): a copy is trusted only where
+    it fits its tile, within one and a half of its pixels."""
     vrt = os.path.join(work, "check_reduced.vrt")
+    if os.path.lexists(vrt):  # an earlier check's: gdalbuildvrt writes nothing when no copy can be read
+        os.unlink(vrt)
     pictures.run(["gdalbuildvrt", "-q", "-overwrite", "-b", "1", "-input_file_list",
                   write_listing(work, "check", [reduced_path(output_dir, last_year, t) for t in tiles]), vrt])
     copies, products = placements(vrt) or {}, placements(products_vrt) or {}
-    slack = 1.5 * 1.001 / tilejob.REDUCED_PIXELS
     bad = []
     for tile in tiles:
         copy = copies.get(os.path.basename(reduced_path(output_dir, last_year, tile)))
         product = products.get(os.path.basename(product_path(output_dir, "TCC", last_year, tile)))
+        slack = product and 1.5 * (product[2] - product[0]) / pixels
         if copy is None or product is None or any(abs(c - p) > slack for c, p in zip(copy, product)):
             bad.append(tile)
     return bad
@@ -138,11 +141,11 @@ def write_listing(work, name, paths):
     return listing
 
 
-def build(output_dir, last_year, tiles, dest=None):
+def build(output_dir, last_year, tiles, dest=None, pixels=tilejob.REDUCED_PIXELS):
     """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of
     TILES. A failed build leaves its reason in DEST/FAILED_NOTE (the batch
     page says so beside the older pictures), which a build that succeeds
-    removes."""
+    removes. PIXELS: the side of the reduced copies made here."""
     if dest is None:  # the output directory's own: a link there would lead the region elsewhere
         dest = os.path.join(output_dir, "region")
         if os.path.islink(dest):
@@ -151,7 +154,7 @@ def build(output_dir, last_year, tiles, dest=None):
         os.makedirs(dest, exist_ok=True)
     except OSError as e:
         return fail("%s cannot be made a directory: %s" % (printable(dest), e.strerror))
-    why = built(output_dir, last_year, tiles, dest)
+    why = built(output_dir, last_year, tiles, dest, pixels)
     note = os.path.join(dest, FAILED_NOTE)
     try:
         if why:
@@ -163,7 +166,7 @@ def build(output_dir, last_year, tiles, dest=None):
     return fail(why) if why else 0
 
 
-def built(output_dir, last_year, tiles, dest):
+def built(output_dir, last_year, tiles, dest, pixels):
     """None once DEST holds the mosaics and pictures of TILES, else why not."""
     size = os.environ.get("REGION_SIZE", "2000")
     if not size.isascii() or not size.isdigit() or not 2 <= int(size) <= 20000:
@@ -195,14 +198,15 @@ def built(output_dir, last_year, tiles, dest):
         with tempfile.TemporaryDirectory(prefix=os.path.basename(temporary), dir=dest) as work, \
                 concurrent.futures.ThreadPoolExecutor(workers) as pool:
             stale = [t for t in tiles if not reduced_is_fresh(output_dir, last_year, t)]
-            made = [pool.submit(make_reduced, output_dir, last_year, t) for t in stale]
+            made = [pool.submit(make_reduced, output_dir, last_year, t, pixels) for t in stale]
             mosaics = [pool.submit(product_mosaic, output_dir, p, y, tiles, "%s%s_%d.vrt" % (temporary, p, y), work)
                        for y in years for p in facts.PRODUCTS]
             problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(stale, made) if f.result()]
             problems += [why] if not problems and (why := mosaics[0].result()) else []
             if not problems:  # a copy that cannot be read or does not fit its tile is made again
-                again = misplaced_copies(output_dir, last_year, tiles, "%sTCC_%d.vrt" % (temporary, last_year), work)
-                remade = [pool.submit(make_reduced, output_dir, last_year, t) for t in again]
+                again = misplaced_copies(output_dir, last_year, tiles, "%sTCC_%d.vrt" % (temporary, last_year), work,
+                                         pixels)
+                remade = [pool.submit(make_reduced, output_dir, last_year, t, pixels) for t in again]
                 problems = ["tile %s: %s" % (printable(t), f.result()) for t, f in zip(again, remade) if f.result()]
                 stale += again
             for band, product in enumerate(facts.PRODUCTS, 1):  # one at a time: gnuplot holds the whole picture

@@ -40,16 +40,17 @@ def write_raster(path, rows, west, north, step=STEP, fmt="HFA", data_type="Byte"
     return path
 
 
-def write_vrt(path, source, columns, rows, geo_transform):
+def write_vrt(path, source, columns, rows, geo_transform=None):
     """A VRT at PATH reading band 1 of SOURCE under GEO_TRANSFORM (GDAL's six
-    numbers), for rasters that no corner coordinates describe."""
+    numbers; none: not georeferenced), for rasters that no corner
+    coordinates describe."""
+    transform = "  <GeoTransform>%s</GeoTransform>\n" % ", ".join(repr(v) for v in geo_transform) \
+        if geo_transform else ""
     with open(path, "w") as f:
-        f.write('<VRTDataset rasterXSize="%d" rasterYSize="%d">\n'
-                "  <GeoTransform>%s</GeoTransform>\n"
+        f.write('<VRTDataset rasterXSize="%d" rasterYSize="%d">\n%s'
                 '  <VRTRasterBand dataType="Byte" band="1"><SimpleSource>\n'
                 '    <SourceFilename relativeToVRT="0">%s</SourceFilename><SourceBand>1</SourceBand>\n'
-                "  </SimpleSource></VRTRasterBand>\n</VRTDataset>\n"
-                % (columns, rows, ", ".join(repr(v) for v in geo_transform), source))
+                "  </SimpleSource></VRTRasterBand>\n</VRTDataset>\n" % (columns, rows, transform, source))
     return path
 
 
@@ -66,9 +67,15 @@ def read_band(path, band=1):
     return [list(values[i:i + columns]) for i in range(0, len(values), columns)]
 
 
-def rgb_at(png, column, row):
-    """The red, green and blue of a picture's pixel, from the top left."""
-    return tuple(int(v) for v in gdal("gdallocationinfo", "-valonly", png, str(column), str(row)).split()[:3])
+def rgb_at(png, *points):
+    """The (red, green, blue) of each of a picture's pixels at POINTS,
+    (column, row) from the top left."""
+    done = subprocess.run(["gdallocationinfo", "-valonly", png], input="".join("%d %d\n" % p for p in points),
+                          capture_output=True, text=True, env=ENV)
+    assert done.returncode == 0, done.stderr
+    values = [int(v) for v in done.stdout.split()]
+    bands = len(values) // len(points)
+    return [tuple(values[i:i + 3]) for i in range(0, len(values), bands)]
 
 
 def png_size(png):
