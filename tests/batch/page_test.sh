@@ -5,8 +5,9 @@
 # then OUTPUT_DIR/index.html opened in headless Chromium: the screenshot's
 # pixels at each tile's place on the map have its state's colour, the page's
 # script ran without an error (nothing on the console, no error kept in the
-# page), a click on the failed tile shows it with links to its files, and
-# --report writes the page again. Exits 77 (skipped) where
+# page), the map is drawn a degree east as long as a degree north, the
+# summary table counts the states, a click on the failed tile shows it with
+# links to its files, and --report writes the page again. Exits 77 (skipped) where
 # Chromium is not installed and cannot be (not root, or apt-get fails).
 #
 #   page_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
@@ -85,6 +86,16 @@ check "the legend names each colour" \
   bash -c 'grep -q "background:$0\"></span>done (1)" out/index.html && grep -q "background:$1\"></span>failed (1)" out/index.html' \
   "$done_colour" "$failed_colour"
 check "the failed tile's id is shown as text" grep -qF "<td>no&lt;input&gt;&amp;\"'x</td>" dom.html
+# Like the region pictures (plain longitude and latitude): one scale both ways.
+check "the map's degree east is as long as its degree north" "$python" -c '
+import re, sys
+tag = re.search(r"<canvas\b[^>]*\bid=\"map\"[^>]*>", open(sys.argv[1]).read()).group(0)
+scale = dict(re.findall(r"\bdata-(k[xy])=\"([^\"]*)\"", tag))
+sys.exit(not (float(scale["kx"]) > 0 and scale["kx"] == scale["ky"]))' dom.html
+check "the summary table counts the done and the failed tile" \
+  grep -qE '<tr><th><span class="swatch"[^>]*></span>done</th><td>1</td></tr>.*failed</th><td>1</td></tr>' \
+  <(tr -d '\n' < out/index.html)
+check "the batch id is explained under the title" grep -qE '<code>[0-9a-f]+</code> is the id of this batch run' out/index.html
 
 # A click on the failed tile, as a user's: a copy of the page beside it (the
 # same relative links) with a script at its end that clicks there.
