@@ -1,24 +1,21 @@
-"""The command lines of batch.sh and slurm_array.sh: each option declared
-once (the options both have in one group), the help made from the
-declarations, and the checks that touch no file."""
+"""The package's command line: one subcommand a script or job runs, each a
+main(argv). batch (batch.sh) and slurm (slurm_array.sh) share their options,
+declared once (the options both have in one group), with the help made from
+the declarations and the checks that touch no file; this is the one place
+that maps their failures to exit statuses. Nothing imports this module."""
 import argparse
 import os
 import sys
 
-from . import facts
-from .records import BATCH_FILE, Busy, Request
-from .tilejob import printable
+from . import facts, local, pictures, quality, region, submit
+from .errors import Busy, Refused, ReportMissing, UsageError
+from .finish import Ending, finish
+from .records import BATCH_FILE, Request
+from .survey import running_local_batch, survey
+from .text import printable
 from .tilelist import NUMBER, ListError, read_tiles
 
 POSITIONALS = "TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]"
-
-
-class UsageError(Exception):
-    """A call that cannot be run as given: exit status 2."""
-
-
-class ReportMissing(Exception):
-    """--report where nothing ran: exit status 1."""
 
 
 def positive(text):
@@ -55,7 +52,8 @@ def entry_parser(prog, description):
     g.add_argument("--no-region", dest="region", action="store_false", help="no region mosaics and pictures")
     g.add_argument("--plan", action="store_true", help="print what the run will cost; run nothing")
     g.add_argument("--report", action="store_true",
-                   help="print the report of the latest batch (--report OUTPUT_DIR) or of the list given; run nothing")
+                   help="print the report of the latest batch (--report OUTPUT_DIR) or of the list given, and write "
+                        "it and the batch page again; run no tile")
     g.add_argument("--dry-run", action="store_true", help="print the commands, runnable as printed; run nothing")
     p.add_argument("args", nargs="*", help=argparse.SUPPRESS)
     return p, p.add_argument_group(prog + " only")
@@ -132,82 +130,29 @@ def request_from(a, entry):
                    region=a.region)
 
 
-def notes(prog, dry_run):
-    """How an entry point says what it does: a dry run's lines are comments,
-    so that its output runs as printed."""
-    return lambda line: print(("# " if dry_run else "") + prog + ": " + line)
+def report_main(req, prog):
+    """--report: printed whole on standard output (and written beside the
+    records when they can be), and the page written again; the region and
+    the batch quality are left as they are."""
+    if not os.path.isdir(req.logs):
+        print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(req.logs)),
+              file=sys.stderr)
+        return 1
+    rows, source = survey(req, running_local_batch(req))
+    return finish(req, rows, source, Ending(prog, rebuild=False, full_report=True))
 
 
-def human(b):
-    for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20)):
-        if b >= scale:
-            return "%.1f %s" % (b / scale, unit)
-    return "%d bytes" % b
-
-
-def jobs_for_memory(available, job_bytes, slots):
-    """Tiles at once: min(slots, floor((available - job / 2) / job)), at least
-    1; half a job kept free, as parallel's --memfree stops the youngest job
-    when free memory falls below half its figure."""
-    return max(1, min(slots, (available - job_bytes // 2) // job_bytes))
-
-
-def mem_available():
-    with open("/proc/meminfo") as f:
-        for line in f:
-            if line.startswith("MemAvailable:"):
-                return int(line.split()[1]) * 1024
-    return 0
-
-
-def print_plan(req, job_bytes, per_node, what):
-    n, years = len(req.tiles), req.last_year - facts.MIN_LAST_YEAR + 1
-    products = n * 3 * years * facts.PRODUCT_BYTES
-    wanted, in_bytes, with_dirs = {t for t, _, _ in req.tiles}, 0, 0
-    try:
-        with os.scandir(req.input_dir) as entries:
-            for e in entries:
-                if e.name in wanted and e.is_dir(follow_symlinks=False):
-                    with os.scandir(e.path) as files:
-                        in_bytes += sum(f.stat().st_size for f in files if f.is_file())
-                    with_dirs += 1
-    except OSError:
-        pass
-    secs = facts.TILE_SECONDS_2020 * facts.year_count(req.last_year) / facts.year_count(2020)
-    print("plan: %d tiles, last year %d" % (n, req.last_year))
-    print("plan: memory per tile: %d bytes (%s)" % (job_bytes, human(job_bytes)))
-    print("plan: tiles at once per node: %d (%s)" % (per_node, what))
-    print("plan: products: %d bytes (%s): %d tiles x 3 products x %d years x %d bytes"
-          % (products, human(products), n, years, facts.PRODUCT_BYTES))
-    if with_dirs:
-        print("plan: inputs: %d bytes (%s) in the directories of %d of the %d tiles" % (in_bytes, human(in_bytes), with_dirs, n))
-    else:
-        print("plan: inputs: none of the tiles has a directory in the input directory yet")
-    if req.tile_quality:  # tile_quality reads and filters the tile again: measured as long as the run
-        secs *= 2
-    print("plan: time: %.1f s per tile (%d s for a 2020 tile, bench/bench_tile whole run on a 2-core node, scaled by "
-          "years%s)" % (secs, facts.TILE_SECONDS_2020, "; twice that with the quality run" if req.tile_quality else ""))
-    print("plan: node-hours: %.1f (tiles x time per tile, one tile at a time on all of a node like that)" % (n * secs / 3600))
-
-
-def main(argv):
-    command, rest = (argv[:1] or ["?"])[0], argv[1:]
-    from . import local, pictures, quality, region, report, submit
-    if command in ("region", "batch-quality", "follow-up", "mark-tasks", "picture"):
-        return {"region": region.main, "batch-quality": quality.main, "follow-up": submit.follow_up,
-                "mark-tasks": submit.mark_tasks, "picture": pictures.main}[command](rest)
-    if command not in ("batch", "slurm"):
-        print("usage: tilebatch batch|slurm|region|batch-quality ARGS...", file=sys.stderr)
-        return 2
-    parser, run = (batch_parser(), local.main) if command == "batch" else (slurm_parser(), submit.main)
+def entry_main(name, argv):
+    """batch.sh and slurm_array.sh."""
+    parser, run = (batch_parser(), local.main) if name == "batch" else (slurm_parser(), submit.main)
     prog = parser.prog
     parser.error = lambda message: parser.exit(2, "%s: %s\ntry: %s --help\n" % (prog, printable(message), prog))
-    after = rest.index("--") if "--" in rest else len(rest)  # what follows -- is positional, whatever it looks like
-    a = parser.parse_intermixed_args(rest[:after])
-    a.args += rest[after + 1:]
+    after = argv.index("--") if "--" in argv else len(argv)  # what follows -- is positional, whatever it looks like
+    a = parser.parse_intermixed_args(argv[:after])
+    a.args += argv[after + 1:]
     try:
         req = request_from(a, prog)
-        return report.main(req, prog) if a.report else run(a, req)
+        return report_main(req, prog) if a.report else run(a, req)
     except Busy as e:
         print("%s: %s is in use by another batch; wait for it to end" % (prog, printable(e.args[0])), file=sys.stderr)
         return 2
@@ -218,6 +163,31 @@ def main(argv):
         print("%s: %s" % (prog, e), file=sys.stderr)
         print("try: %s --help" % prog, file=sys.stderr)
         return 2
+    except Refused as e:
+        print("%s: %s" % (prog, e), file=sys.stderr)
+        return 2
     except ReportMissing as e:
         print("%s: %s" % (prog, e), file=sys.stderr)
         return 1
+
+
+COMMANDS = {
+    "batch": ("a tile list run with GNU parallel (batch.sh)", lambda argv: entry_main("batch", argv)),
+    "slurm": ("a tile list submitted as Slurm job arrays (slurm_array.sh)", lambda argv: entry_main("slurm", argv)),
+    "region": ("the region's mosaics and pictures (region.sh)", region.main),
+    "batch-quality": ("the quality of a batch (batch_quality.sh)", quality.main),
+    "picture": ("the picture of one product raster (quicklook.sh)", pictures.main),
+    "follow-up": ("the end of a Slurm batch, run by its follow-up job", submit.follow_up),
+    "mark-tasks": ("an array's tiles marked as its tasks' (a dry run's script)", submit.mark_tasks_main),
+}
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(prog="tilebatch", description="The batch layer around process_tile; the "
+                                     "scripts in scripts/ run these. Each command answers --help.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, (about, _) in COMMANDS.items():
+        commands.add_parser(name, help=about, add_help=False)
+    # The command's own arguments go to its own parser, whatever they look like.
+    command = parser.parse_args(argv[:1]).command
+    return COMMANDS[command][1](argv[1:])

@@ -13,3 +13,8 @@ class ReportMissing(Exception):
 class Busy(Exception):
     """Another batch holds a directory of this one (the directory): exit
     status 2."""
+
+
+class Refused(Exception):
+    """A run refused before it starts for a reason that is not the call's (a
+    tool missing, an earlier run's job log): exit status 2."""

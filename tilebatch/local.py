@@ -9,17 +9,17 @@ import shutil
 import signal
 import subprocess
 import sys
+from dataclasses import dataclass
 
-from . import facts, page, quality, region, report
-from .cli import UsageError, jobs_for_memory, mem_available, notes, print_plan
-from .records import State, LOCK_NAME, lock_batch
-from .tilejob import printable, read_regular, write_text
+from . import facts
+from .errors import Refused, UsageError
+from .finish import Ending, finish
+from .plan import jobs_for_memory, mem_available, print_plan
+from .records import LOCK_NAME, State, lock_batch
+from .survey import survey
+from .text import notes, plural, printable, read_regular, write_text, write_tile_tsv
 
 PROG = "batch.sh"
-
-
-def plural(n, word):
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
 
 
 def logins(a, local_jobs):
@@ -56,75 +56,142 @@ def pin_word(jobs, cpus):
     return ["taskset", "-c", "{=1 $_ = (%s)[slot() - 1] =}" % ",".join(lists)]
 
 
-def main(a, req):
+@dataclass
+class Placement:
+    """Where and how many tiles run at once: this machine's figures, or the
+    ssh hosts'."""
+    job_bytes: int
+    available: int  # bytes of memory this machine has for the batch
+    cpus: list  # the CPUs this batch may use
+    local_jobs: int  # tiles at once on this machine, as its memory and CPUs allow
+    hosts: list  # parallel's logins ("N/host"); none: this machine alone
+
+    @property
+    def short(self):
+        """Not even one job and the half kept free fits: one at a time, without --memfree."""
+        return (self.available - self.job_bytes // 2) // self.job_bytes < 1
+
+
+@dataclass
+class Run:
+    """What one call of batch.sh runs: the parallel command's choices."""
+    to_run: list  # [(tile, x, y)]
+    jobs: int
+    slots: str  # parallel's --jobs
+    memfree: int  # parallel's --memfree, 0 off
+    joblog: str
+    tiles_file: str
+    login_file: str
+    retries: int
+    pin: bool
+    bar: bool
+
+
+def placement(a, req):
     job_bytes = facts.job_memory_bytes(req.last_year, bool(req.tile_quality))
     available = a.mem_available if a.mem_available is not None else mem_available()
     cpus = sorted(os.sched_getaffinity(0))
     local_jobs = jobs_for_memory(available, job_bytes, len(cpus))
-    if a.plan:
-        print_plan(req, job_bytes, local_jobs, "this machine: %s, %d bytes available" % (plural(len(cpus), "core"), available))
-        return 0
-    hosts = logins(a, local_jobs)
+    return Placement(job_bytes, available, cpus, local_jobs, logins(a, local_jobs))
+
+
+def check(a, req, where):
+    """What can be checked before any file is touched, and the job log's
+    kind and name. Raises UsageError or Refused."""
     for what, path in (("", req.process_tile), ("--tile-quality ", req.tile_quality)):
-        if path and not hosts and not os.access(path, os.X_OK):
+        if path and not where.hosts and not os.access(path, os.X_OK):
             raise UsageError("%s%s is not an executable (build it first: scripts/build.sh)" % (what, printable(path)))
     for tool, needed in (("parallel", True), ("gnuplot", bool(req.tile_quality))):
         if needed and not shutil.which(tool):
-            print("%s: %s is missing (scripts/install_deps.sh installs it)" % (PROG, tool), file=sys.stderr)
-            return 2
+            raise Refused("%s is missing (scripts/install_deps.sh installs it)" % tool)
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")
-    joblog = os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
-    locks = lock_batch(req)
+    return os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
+
+
+def check_joblog(a, joblog):
+    """Once the batch holds its locks: an earlier run's job log is kept unless
+    asked otherwise."""
     if os.path.lexists(joblog) and not os.path.isfile(joblog) or os.path.islink(joblog):
         raise UsageError("the job log %s is not a regular file" % printable(joblog))
     if os.path.lexists(joblog) and not (a.resume or a.fresh or a.dry_run):
-        print("%s: %s exists from an earlier run: add --resume to run only the tiles not done, or --fresh to "
-              "run every tile again" % (PROG, printable(joblog)), file=sys.stderr)
-        return 2
-    to_run = req.tiles
-    if a.resume:
-        done = {r.tile for r in report.build(req)[0] if r.state is State.DONE}
-        to_run = [t for t in req.tiles if t[0] not in done]
-    # Not even one job and the half kept free fits: one at a time, without --memfree.
-    short = (available - job_bytes // 2) // job_bytes < 1
+        raise Refused("%s exists from an earlier run: add --resume to run only the tiles not done, or --fresh to "
+                      "run every tile again" % printable(joblog))
+
+
+def plan_run(a, req, where, joblog, to_run):
     memfree = a.memfree
     if memfree is None:
-        memfree = 0 if hosts or short else job_bytes
-    jobs = a.jobs or min(local_jobs, max(1, len(to_run)))
-    tiles_file = os.path.join(req.logs, "tiles.tsv")
-    login_file = os.path.join(req.logs, "sshlogins")
+        memfree = 0 if where.hosts or where.short else where.job_bytes
+    jobs = a.jobs or min(where.local_jobs, max(1, len(to_run)))
     # Over ssh each login's count is its host's CPUs to parallel, all of them in use.
-    slots = "100%" if hosts and not a.jobs else str(jobs)
-    cmd = ["parallel", "-q", "--colsep", "\t", "-a", tiles_file, "--jobs", slots, "--joblog", joblog,
-           "--retries", str(a.retries)]
-    if memfree:
-        cmd += ["--memfree", str(memfree)]
-    if hosts:
-        cmd += ["--sshloginfile", login_file]
-    if sys.stderr.isatty() and not a.dry_run:
+    slots = "100%" if where.hosts and not a.jobs else str(jobs)
+    return Run(to_run=to_run, jobs=jobs, slots=slots, memfree=memfree, joblog=joblog,
+               tiles_file=os.path.join(req.logs, "tiles.tsv"), login_file=os.path.join(req.logs, "sshlogins"),
+               retries=a.retries, pin=a.pin, bar=sys.stderr.isatty() and not a.dry_run)
+
+
+def parallel_command(req, run, where, interpreter=sys.executable):
+    """The GNU parallel command of a batch: each job runs the tile job of one
+    line of the tile TSV. Over ssh the job runs the remote host's python3 on
+    the tile job at the same path as here."""
+    cmd = ["parallel", "-q", "--colsep", "\t", "-a", run.tiles_file, "--jobs", run.slots, "--joblog", run.joblog,
+           "--retries", str(run.retries)]
+    if run.memfree:
+        cmd += ["--memfree", str(run.memfree)]
+    if where.hosts:
+        cmd += ["--sshloginfile", run.login_file]
+    if run.bar:
         cmd += ["--bar"]
-    if a.pin and not hosts:
-        cmd += pin_word(jobs, cpus)
-    cmd += ["python3" if hosts else sys.executable, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs", req.logs,
-            "--job", "local-%s-{#}" % req.batch_id] + req.job_arguments() + ["{1}", "{2}", "{3}"]
+    if run.pin and not where.hosts:
+        cmd += pin_word(run.jobs, where.cpus)
+    return cmd + ["python3" if where.hosts else interpreter, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs",
+                  req.logs, "--job", "local-%s-{#}" % req.batch_id] + req.job_arguments() + ["{1}", "{2}", "{3}"]
+
+
+def dry_run_script(req, cmd):
+    """The dry run's command, runnable as printed: it holds the batch's lock
+    as the batch would."""
+    return shlex.join(["flock", "-n", os.path.join(req.output_dir, LOCK_NAME)] + cmd)
+
+
+def say_plan(a, req, run, where):
     say = notes(PROG, a.dry_run)
-    say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, job_bytes,
+    say("%s, last year %d, %d bytes per tile%s" % (plural(len(req.tiles), "tile"), req.last_year, where.job_bytes,
                                                    " with its quality run" if req.tile_quality else ""))
-    if hosts:
+    if where.hosts:
         say("hosts as tiles-at-once/login%s: %s" % (" (--jobs %d on each)" % a.jobs if a.jobs else "",
-                                                    printable(",".join(hosts))))
+                                                    printable(",".join(where.hosts))))
     else:
-        say("memory available %d bytes, %s: %s at once" % (available, plural(len(cpus), "core"), plural(jobs, "tile")))
-        if short:
+        say("memory available %d bytes, %s: %s at once" % (where.available, plural(len(where.cpus), "core"),
+                                                          plural(run.jobs, "tile")))
+        if where.short:
             print("%s: warning: only %d bytes available for a tile of %d bytes: one tile at a time, no --memfree"
-                  % (PROG, available, job_bytes), file=sys.stderr)
-    say("job log %s, tile logs %s/tiles/<tile>/" % (printable(joblog), printable(req.logs)))
-    write_text(tiles_file, "".join("%s\t%s\t%s\n" % t for t in to_run))
-    if hosts:
-        write_text(login_file, "".join(h + "\n" for h in hosts))
-    if a.dry_run:  # run as printed, it holds the batch's lock as the batch would
-        print(shlex.join(["flock", "-n", os.path.join(req.output_dir, LOCK_NAME)] + cmd))
+                  % (PROG, where.available, where.job_bytes), file=sys.stderr)
+    say("job log %s, tile logs %s/tiles/<tile>/" % (printable(run.joblog), printable(req.logs)))
+
+
+def main(a, req):
+    where = placement(a, req)
+    if a.plan:
+        print_plan(req, where.job_bytes, where.local_jobs,
+                   "this machine: %s, %d bytes available" % (plural(len(where.cpus), "core"), where.available))
+        return 0
+    joblog = check(a, req, where)
+    locks = lock_batch(req)
+    check_joblog(a, joblog)
+    to_run = req.tiles
+    if a.resume:
+        done = {r.tile for r in survey(req)[0] if r.state is State.DONE}
+        to_run = [t for t in req.tiles if t[0] not in done]
+    run = plan_run(a, req, where, joblog, to_run)
+    cmd = parallel_command(req, run, where)
+    say_plan(a, req, run, where)
+    write_tile_tsv(run.tiles_file, to_run)
+    if where.hosts:
+        write_text(run.login_file, "".join(h + "\n" for h in where.hosts))
+    if a.dry_run:
+        print(dry_run_script(req, cmd))
         return 0
     if a.fresh and os.path.lexists(joblog):
         os.unlink(joblog)
@@ -132,7 +199,7 @@ def main(a, req):
     req.save()
     if to_run:
         run_parallel(cmd, locks)
-    return finish(req, locks)
+    return end(req, locks)
 
 
 def run_parallel(cmd, lock_fds):
@@ -149,36 +216,21 @@ def run_parallel(cmd, lock_fds):
             signal.signal(number, handler)
 
 
-def finish(req, locks):
-    rows, source = report.build(req)
+def end(req, locks):
+    """The batch's end once parallel has ended: its count, the common end,
+    and the tiles to rerun."""
+    rows, source = survey(req)
     failed = [r for r in rows if r.state is State.FAILED]
     left = [r for r in rows if not r.state.ended]
     print("%s: %s: %d succeeded, %d failed, %d not run" % (PROG, plural(len(rows), "tile"),
                                                             len(rows) - len(failed) - len(left), len(failed), len(left)))
-    report.publish(req.logs, rows, source, PROG)
+    status = finish(req, rows, source, Ending(PROG))
+    for fd in locks:
+        os.close(fd)
     in_quality = sum(1 for r in failed if r.products)
     if in_quality:
         print("%s: %d of the failed tiles failed in tile_quality; their products are written and in the region"
               % (PROG, in_quality))
-    status = 1 if failed or left else 0
-    with_products = [r.tile for r in rows if r.products]
-    region_note = None
-    if with_products and req.region:
-        if region.build(req.output_dir, req.last_year, with_products) != 0:
-            print("%s: the region mosaics and pictures could not be built (see above)" % PROG, file=sys.stderr)
-            region_note = page.REGION_FAILED
-            status = 1
-    if req.tile_quality:
-        with_quality = [r.tile for r in rows if r.state is State.DONE]
-        if not with_quality:
-            print("%s: no tile has its quality written: no batch quality" % PROG)
-            status = 1
-        elif quality.build(req.quality_dir, with_quality) != 0:
-            print("%s: the batch quality could not be written (see above)" % PROG, file=sys.stderr)
-            status = 1
-    status |= page.publish(req, rows, source, PROG, region_note)
-    for fd in locks:
-        os.close(fd)
     if failed or left:
         print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
               % (PROG, printable(req.logs)))
@@ -186,4 +238,5 @@ def finish(req, locks):
             print("  %s  %s  %s" % (printable(r.tile), "exit " + r.exit if r.state is State.FAILED else r.state.value,
                                     r.message or "(no message; see its err log)"))
         print("%s: fix the cause, then run the same command with --resume" % PROG)
+        status = 1
     return status

@@ -15,8 +15,6 @@ from .tilejob import (MARK, RECORD, JobMark, TileRecord, Unreadable, printable, 
 
 BATCH_FILE = "batch.json"
 LOCK_NAME = ".batch.lock"
-ACTIVE_SLURM_STATES = {"PENDING", "RUNNING", "REQUEUED", "RESIZING", "SUSPENDED", "CONFIGURING",
-                       "COMPLETING", "SIGNALING", "STAGE_OUT", "REQUEUE_HOLD", "REQUEUE_FED"}
 
 
 @dataclass
@@ -118,8 +116,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
     its JobMark or None. OUTPUTS are the names of the files in the output
     and the quality directory. SCHEDULER(job) says what became of a job: a
-    dict with "active" (True queued or running, False ended, None not known)
-    and, from Slurm's accounting, "state", "elapsed_s", "rss_kib", "node"."""
+    slurm.JobState."""
     asked = request_of(request, tile, x, y)
     row = Row(tile)
     damaged = record is DAMAGED
@@ -128,7 +125,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     if mark is not None and (record is None or record.job != mark.job):
         # A later job than the record's was submitted or started.
         info = scheduler(mark.job)
-        active, same = info.get("active"), mark.run.answers(asked)
+        active, same = info.active, mark.run.answers(asked)
         row.job = job = printable(mark.job)
         if active or (active is None and same):
             row.state = State.RUNNING if active else State.UNKNOWN
@@ -180,16 +177,16 @@ def with_scheduler_figures(row, info, running=False):
     and peak memory the larger of its figure and the job's own (Slurm times
     the whole task in whole seconds and samples memory; the job's own figures
     are exact but of process_tile alone, and missing when it was killed)."""
-    if not info or "state" not in info:
+    if info.state is None:
         return row
-    row.slurm_state = printable(info["state"])
-    placed = info.get("node") not in (None, "", "None assigned")
+    row.slurm_state = printable(info.state)
+    placed = info.node not in (None, "", "None assigned")
     if placed:
-        row.host = printable(info["node"])
-        if info.get("elapsed_s") is not None and (row.wall_s is None or info["elapsed_s"] > row.wall_s):
-            row.wall_s = info["elapsed_s"]
-    if info.get("rss_kib") and (row.peak_kib is None or info["rss_kib"] > row.peak_kib):
-        row.peak_kib = info["rss_kib"]
+        row.host = printable(info.node)
+        if info.elapsed_s is not None and (row.wall_s is None or info.elapsed_s > row.wall_s):
+            row.wall_s = info.elapsed_s
+    if info.rss_kib and (row.peak_kib is None or info.rss_kib > row.peak_kib):
+        row.peak_kib = info.rss_kib
     if running:
         row.wall_s = row.peak_kib = None  # not its whole yet
     return row

@@ -7,9 +7,8 @@ import sys
 from collections import Counter
 from dataclasses import dataclass
 
-from . import records, slurm
 from .records import State
-from .tilejob import printable, write_text
+from .text import printable, write_text
 
 
 def seconds(value):
@@ -106,7 +105,7 @@ def summary(rows):
     return summary_text(summarize(rows))
 
 
-def full(rows, source):
+def full(rows, source, summary=None):
     """The TSV, and the printed report: the table, made from the TSV's
     cells, and the summary. Quickest tile first; tiles without a time first
     of all, in list order."""
@@ -121,82 +120,20 @@ def full(rows, source):
     printed = ["figures: " + printable(source)] if source else []
     printed.append(table_line([COLUMNS[k][2] for k in shown], widths))
     printed.extend(table_line([COLUMNS[k][4](line[k]) for k in shown], widths) for line in cells)
-    return tsv, "\n".join(printed) + "\n" + summary(rows)
+    return tsv, "\n".join(printed) + "\n" + summary_text(summary or summarize(rows))
 
 
-def build(request, running_batch=None):
-    """The rows of REQUEST's tiles and where their figures come from. Slurm
-    is asked only about the jobs the tiles were handed to: sacct where the
-    cluster keeps accounting, and squeue for what is queued or running.
-    RUNNING_BATCH is the id of a local batch that is running now, if any."""
-    read = [(t, x, y) + records.read_tile(request.logs, t) for t, x, y in request.tiles]
-    jobs = {v["job"] for r in read for v in r[3:] if isinstance(v, dict) and isinstance(v.get("job"), str)}
-    slurm_jobs = {j for j in jobs if not j.startswith("local-")}
-    source = "each tile's record (the job's own measurement of process_tile)"
-    sacct = squeue = None
-    if slurm_jobs:
-        sacct, why = slurm.accounting(slurm.config(), slurm_jobs)
-        squeue = slurm.queue()
-        if sacct is not None:
-            source = "Slurm's accounting (sacct) of each tile's last task; exit status from each tile's record"
-        else:
-            source += ": " + why
-            if why.startswith("sacct"):
-                print("%s: %s; the figures are the jobs' own measurement" % (request.entry, why), file=sys.stderr)
-
-    def scheduler(job):
-        if job.startswith("local-"):
-            return {"active": running_batch is not None and job.split("-")[1] == running_batch}
-        info = sacct.get(job) if sacct is not None else None
-        if info is not None:
-            return info
-        return {"active": None} if squeue is None else (squeue.get(job) or {"active": False})
-
-    outputs = records.file_names(request.output_dir), records.file_names(request.quality_dir)
-    return [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark in read], source
-
-
-def write(logs, rows, source):
+def write(logs, rows, source, summary=None):
     """LOGS/report.tsv and LOGS/report.txt, each renamed into place whole."""
-    tsv_text, printed = full(rows, source)
+    tsv_text, printed = full(rows, source, summary)
     write_text(os.path.join(logs, "report.tsv"), tsv_text)
     write_text(os.path.join(logs, "report.txt"), printed)
     return printed
 
 
-def publish(logs, rows, source, prog):
+def publish(logs, rows, source, summary, prog):
     """The report written, and its summary printed with where it is."""
-    write(logs, rows, source)
-    sys.stdout.write(summary(rows))
+    write(logs, rows, source, summary)
+    sys.stdout.write(summary_text(summary))
     print("%s: per-tile times, memory and hosts in %s (again with --report)"
           % (prog, printable(os.path.join(logs, "report.txt"))))
-
-
-def running_local_batch(request):
-    """The id of the local batch that holds OUTPUT_DIR's lock now, if any."""
-    try:
-        fd = records.lock(request.output_dir)
-    except OSError:
-        return None
-    if fd is not None:
-        os.close(fd)
-        return None
-    latest = records.Request.load(os.path.join(request.logs, records.BATCH_FILE))
-    return latest.batch_id if latest else None
-
-
-def main(request, prog):
-    """--report: printed, and written beside the records when they can be."""
-    if not os.path.isdir(request.logs):
-        print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(request.logs)),
-              file=sys.stderr)
-        return 1
-    rows, source = build(request, running_local_batch(request))
-    try:
-        printed = write(request.logs, rows, source)
-    except OSError:
-        printed = full(rows, source)[1]
-    sys.stdout.write(printed)
-    from . import page  # it draws on this module's summary
-    # Standard output stays the report alone, as written in LOGS/report.txt.
-    return page.publish(request, rows, source, prog, say=sys.stderr)

@@ -7,12 +7,41 @@ import shlex
 import shutil
 import subprocess
 
+from typing import NamedTuple, Optional
+
 from . import facts
-from .records import ACTIVE_SLURM_STATES
-from .tilejob import printable
+from .text import printable
+
+# The states of a job that is queued or running: its tile is busy.
+ACTIVE_SLURM_STATES = {"PENDING", "RUNNING", "REQUEUED", "RESIZING", "SUSPENDED", "CONFIGURING",
+                       "COMPLETING", "SIGNALING", "STAGE_OUT", "REQUEUE_HOLD", "REQUEUE_FED"}
 
 # Slurm numbers no array task past this (the most MaxArraySize can be).
 MAX_TASK = 4000000
+
+
+class Window(NamedTuple):
+    """One array of a submission: task i runs list line OFFSET + i."""
+    offset: int
+    indices: list  # the task indices, ascending
+    first: int  # its first and last list line
+    last: int
+
+
+class JobState(NamedTuple):
+    """What the scheduler says of one job: ACTIVE True while queued or
+    running, False once ended, None where that cannot be told; from Slurm's
+    accounting also its state, node, wall seconds and peak memory."""
+    active: Optional[bool]
+    state: Optional[str] = None
+    node: Optional[str] = None
+    elapsed_s: Optional[int] = None
+    rss_kib: Optional[int] = None
+
+
+QUEUED_OR_RUNNING = JobState(True)
+ENDED = JobState(False)
+NOT_KNOWN = JobState(None)
 
 
 # ---- arrays -----------------------------------------------------------------
@@ -34,7 +63,7 @@ def windows(lines, max_size):
     of MAX_SIZE lines from its first line L, line L + i as task i. The first
     array numbers its tasks as the lines only where that costs no array more
     (a sparse --unfinished selection can need fewer arrays when each is a
-    window from its first line). [(offset, [indices], first line, last line)]."""
+    window from its first line). [Window]."""
     def cover(first_offset):
         result = []
         for line in lines:
@@ -43,7 +72,7 @@ def windows(lines, max_size):
             window = result[-1]
             window[1].append(line - window[0])
             window[3] = line
-        return [tuple(w) for w in result]
+        return [Window(*w) for w in result]
 
     fewest = cover(lines[0] if lines else 0)
     if lines and lines[0] <= max_size - 1:
@@ -64,7 +93,7 @@ def output_pattern(directory):
 def array_command(req, window, list_file, tilejob, cpus, mem_mib, max_running, after=None):
     """The sbatch command of one array: every task runs TILEJOB (sbatch keeps
     a copy of it) on line OFFSET + its index of LIST_FILE."""
-    offset, indices, _, _ = window
+    offset, indices = window.offset, window.indices
     throttle = "%%%d" % max_running if max_running else ""
     cmd = ["sbatch", "--parsable", "--hold", "--job-name=process_tile_%d" % req.last_year,
            "--array=" + ranges(indices) + throttle, "--ntasks=1", "--cpus-per-task=%d" % cpus,
@@ -160,12 +189,12 @@ def parse_sacct(text):
                 task = job.split(".")[0]
                 rss[task] = max(rss.get(task, 0), int(f[4]) // 1024)
             continue
-        value = {"state": state, "active": state in ACTIVE_SLURM_STATES, "node": f[5],
-                 "elapsed_s": int(f[3]) if f[3].isdigit() else None}
+        value = JobState(active=state in ACTIVE_SLURM_STATES, state=state, node=f[5],
+                         elapsed_s=int(f[3]) if f[3].isdigit() else None)
         tasks.add(job, value)
     for task, kib in rss.items():
         if task in tasks.own:
-            tasks.own[task]["rss_kib"] = kib
+            tasks.own[task] = tasks.own[task]._replace(rss_kib=kib)
     return tasks
 
 
@@ -173,7 +202,7 @@ def parse_squeue(text):
     """squeue -h -r -o %i: the tasks queued or running."""
     tasks = Tasks()
     for job in text.split():
-        tasks.add(job, {"active": True})
+        tasks.add(job, QUEUED_OR_RUNNING)
     return tasks
 
 

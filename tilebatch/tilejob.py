@@ -20,6 +20,7 @@ tile's files can share a name with another tile's or with the batch's:
 """
 import argparse
 import contextlib
+import csv
 import json
 import math
 import os
@@ -43,6 +44,9 @@ PRODUCTS = ("TCC", "TCH", "Loss")
 REDUCED_DIR = "reduced"
 REDUCED_PIXELS = 182
 REDUCED_SECONDS = 600
+# A tile TSV (the list a Slurm task or GNU parallel reads its tile from):
+# tab-separated, one tile a line, nothing quoted or escaped.
+TILE_TSV = {"delimiter": "\t", "quoting": csv.QUOTE_NONE, "quotechar": None, "lineterminator": "\n"}
 MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
 # A file name holds 255 bytes; a tile's longest, its private directory while
 # it writes, takes some 40 besides the id.
@@ -486,12 +490,11 @@ def make_reduced(output_dir, year, tile, pixels=REDUCED_PIXELS):
 
 def slurm_line(list_file, line_number):
     """Line LINE_NUMBER (from 1) of the submitted list: tile, x, y."""
-    with open(list_file, encoding="utf-8", errors="surrogateescape") as f:
-        for number, line in enumerate(f, 1):
+    with open(list_file, encoding="utf-8", errors="surrogateescape", newline="") as f:
+        for number, cells in enumerate(csv.reader(f, **TILE_TSV), 1):
             if number == line_number:
-                fields = line.rstrip("\n").split("\t")
-                if len(fields) == 3:
-                    return fields
+                if len(cells) == 3:
+                    return cells
                 break
     sys.exit("tilejob: no tile on line %d of %s" % (line_number, list_file))
 

@@ -284,34 +284,3 @@ def test_twenty_thousand_tiles_stay_small_and_quick(tmp_path):
     assert time.monotonic() - started < 3
     assert len(text) < 5 << 20 and text.count("<canvas") == 1
     assert len(map_json(text)["tiles"]) == 20000
-
-
-@pytest.mark.parametrize("entry", ["finish", "follow-up", "report"])
-def test_every_end_of_a_batch_writes_the_page_or_fails(tmp_path, monkeypatch, capsys, entry):
-    """The local batch's end, the Slurm follow-up job and --report: each
-    writes the page and says where; where it cannot, the status is 1."""
-    from tilebatch import local, submit
-
-    req = request(tmp_path, [("t1", "0", "0")], region=False)
-    req.save()
-    run = {"finish": lambda: local.finish(req, []),
-           "follow-up": lambda: submit.follow_up([os.path.join(req.logs, "batch.json")]),
-           "report": lambda: report.main(req, "batch.sh")}[entry]
-    # t1 never ran: a local batch ends with 1 for it; the follow-up job and
-    # --report only report, and succeed.
-    ok = 1 if entry == "finish" else 0
-    assert run() == ok
-    assert os.path.isfile(os.path.join(req.output_dir, "index.html"))
-    said = capsys.readouterr()
-    # --report's standard output is the report alone, as in LOGS/report.txt.
-    assert "the batch page: %s" % os.path.join(req.output_dir, "index.html") in (
-        said.err if entry == "report" else said.out)
-    if entry == "report":
-        with open(os.path.join(req.logs, "report.txt")) as f:
-            assert said.out == f.read()
-
-    def refused(*args, **kwargs):
-        raise PermissionError(13, "Permission denied")
-    monkeypatch.setattr(page, "write", refused)
-    assert run() == 1
-    assert "could not be written: Permission denied" in capsys.readouterr().err

@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from tilebatch import facts, records, tilejob
+from tilebatch import facts, records, slurm, tilejob
 from tilebatch.records import DAMAGED, Request, State
 from tilebatch.tilejob import MARK, RECORD, JobMark, TileRecord, request_of
 
@@ -55,7 +55,7 @@ def test_what_the_job_writes_the_batch_reads(tmp_path):
     # Every key the writer put in the file is one the reader takes back.
     assert record.to_json() == on_disk(req, "t1", RECORD) and mark.to_json() == on_disk(req, "t1", MARK)
     outputs = records.file_names(req.output_dir), set()
-    row = records.evaluate(req, "t1", "-60", "10", record, mark, outputs, lambda j: {"active": False})
+    row = records.evaluate(req, "t1", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.exit, row.job) == (State.DONE, "0", "local-b-1")
 
 
@@ -86,7 +86,7 @@ def test_a_record_of_the_format_batches_wrote_before_reads(tmp_path):
     assert mark.to_json() == on_disk(req, "10N_060W", MARK)
     assert (record.reduced, record.peak_kib, record.wall_s, record.host) == (True, 2389120, 9.512, "node07")
     outputs = (set(facts.product_names("10N_060W", 2020)), set(facts.quality_names("10N_060W", 2020)))
-    row = records.evaluate(req, "10N_060W", "-60", "10", record, mark, outputs, lambda j: {"active": False})
+    row = records.evaluate(req, "10N_060W", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.wall_s, row.peak_kib) == (State.DONE, 9.512, 2389120)
 
 

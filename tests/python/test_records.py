@@ -4,6 +4,7 @@ import pytest
 
 from tilebatch import facts, records
 from tilebatch.records import State
+from tilebatch.slurm import JobState
 from tilebatch.tilejob import JobMark, TileRecord, Unreadable, request_of
 
 LAST_YEAR = 2001
@@ -31,12 +32,12 @@ def outputs(tmp_path):
 
 
 ORIGINS = {"t1": ("-60", "10"), "t2": ("-50", "10")}
-RUNNING = {"active": True, "state": "RUNNING", "node": "n2", "elapsed_s": 30}
-PENDING = {"active": True, "state": "PENDING", "node": "None assigned", "elapsed_s": 0}
-CANCELLED = {"active": False, "state": "CANCELLED", "node": "None assigned", "elapsed_s": 0}
-ENDED = {"active": False}
-UNKNOWN = {"active": None}
-ACCOUNTED = {"active": False, "state": "COMPLETED", "node": "n3", "elapsed_s": 12, "rss_kib": 262144}
+RUNNING = JobState(True, "RUNNING", "n2", 30)
+PENDING = JobState(True, "PENDING", "None assigned", 0)
+CANCELLED = JobState(False, "CANCELLED", "None assigned", 0)
+ENDED = JobState(False)
+UNKNOWN = JobState(None)
+ACCOUNTED = JobState(False, "COMPLETED", "n3", 12, 262144)
 DONE = {"state": State.DONE, "exit": "0", "products": True, "job": RECORD_JOB, "wall_s": 10.5, "peak_kib": 2048,
         "host": "n1", "message": ""}
 

@@ -62,7 +62,7 @@ def request(logs="/logs", tile_quality=None):
      []),
 ])
 def test_array_command(logs, tile_quality, max_running, after, expect, absent):
-    cmd = slurm.array_command(request(logs, tile_quality), (0, [1, 2, 3], 1, 3), "/logs/tiles-x.tsv",
+    cmd = slurm.array_command(request(logs, tile_quality), slurm.Window(0, [1, 2, 3], 1, 3), "/logs/tiles-x.tsv",
                               "/pkg/tilejob.py", 4, 654, max_running, after)
     assert cmd[:2] == ["sbatch", "--parsable"]
     for item in expect:
@@ -78,13 +78,13 @@ def test_array_command(logs, tile_quality, max_running, after, expect, absent):
 
 
 def test_array_command_window_offset():
-    cmd = slurm.array_command(request(), (101, [0, 1, 100], 101, 201), "/l.tsv", "/t.py", 1, 1, None)
+    cmd = slurm.array_command(request(), slurm.Window(101, [0, 1, 100], 101, 201), "/l.tsv", "/t.py", 1, 1, None)
     assert "--array=0-1,100" in cmd and cmd[cmd.index("--offset") + 1] == "101"
 
 
 def test_log_directory_with_a_backslash_refused():
     with pytest.raises(ValueError, match="backslash"):
-        slurm.array_command(request("/a\\b"), (0, [1], 1, 1), "/l", "/t", 1, 1, None)
+        slurm.array_command(request("/a\\b"), slurm.Window(0, [1], 1, 1), "/l", "/t", 1, 1, None)
     with pytest.raises(ValueError, match="backslash"):
         slurm.follow_up_command(request("/a\\b"), "/r.json", "1")
 
@@ -139,15 +139,14 @@ def test_parse_sacct(task, state, active, node, elapsed, rss_kib):
     if state is None:
         assert info is None
         return
-    assert (info["state"], info["active"], info["node"], info["elapsed_s"], info.get("rss_kib")) == \
-        (state, active, node, elapsed, rss_kib)
+    assert info == slurm.JobState(active, state, node, elapsed, rss_kib)
 
 
 def test_parse_squeue():
     tasks = slurm.parse_squeue("12_3\n12_4\n13\n")
     assert [bool(tasks.get(j)) for j in ("12_3", "12_4", "13", "12_5", "13_1", "14")] == \
         [True, True, True, False, False, False]
-    assert tasks.get("12_3") == {"active": True}
+    assert tasks.get("12_3") == slurm.QUEUED_OR_RUNNING
     assert slurm.parse_squeue("").get("12_3") is None
 
 
