@@ -22,22 +22,14 @@ EOF
 }
 # shellcheck source=scripts/script_options.sh
 . "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
+# shellcheck source=scripts/pictures.sh
+. "$(dirname "${BASH_SOURCE[0]}")/pictures.sh"
 take_no_options "$@"
 if [ "${1:-}" = "--" ]; then shift; fi
 [ $# -eq 3 ] || { echo "usage: $0 TABLE.csv CHART.png TITLE" >&2; exit 2; }
 table="$1" chart="$2" title="$3"
 
-# The gnuplot of an absolute PATH directory: an empty entry or "." would run
-# a gnuplot lying in the working directory.
-gnuplot=""
-IFS=: read -r -a path_dirs <<< "${PATH:-}"
-for dir in "${path_dirs[@]}"; do
-  if [[ "$dir" == /* ]] && [ -f "$dir/gnuplot" ] && [ -x "$dir/gnuplot" ]; then
-    gnuplot="$dir/gnuplot"
-    break
-  fi
-done
-[ -n "$gnuplot" ] || { echo "gnuplot missing (Debian package gnuplot-nox)" >&2; exit 1; }
+gnuplot="$(find_gnuplot)" || { echo "gnuplot missing (Debian package gnuplot-nox)" >&2; exit 1; }
 expected_header="year,filtered,invalid,jump,repaired,interpolated,post_loss,height_filled,height_capped,height_smoothed,tcc_changed,loss_in,loss_kept"
 IFS= read -r header < "$table" || true
 [ "$header" = "$expected_header" ] || { echo "$table: not a quality table (its header is not: $expected_header)" >&2; exit 1; }
@@ -54,12 +46,8 @@ table_arg="$table" chart_arg="$chart"
 status=0
 "$gnuplot" -c "$(dirname "${BASH_SOURCE[0]}")/quality_chart.gp" "$table_arg" "$chart_arg" "$title" ||
   status=$?
-# A whole PNG ends with its IEND chunk (length 0, "IEND", its CRC); a
-# gnuplot that stopped while writing leaves the signature without it.
-png_start="$(head -c 8 "$chart" 2>/dev/null | od -An -tx1 | tr -d ' \n' || true)"
-png_end="$(tail -c 12 "$chart" 2>/dev/null | od -An -tx1 | tr -d ' \n' || true)"
-if [ "$status" -ne 0 ] || [ "$png_start" != "89504e470d0a1a0a" ] ||
-  [ "$png_end" != "0000000049454e44ae426082" ]; then
+# A gnuplot that stopped while writing leaves a PNG without its end.
+if [ "$status" -ne 0 ] || ! whole_png "$chart"; then
   echo "$chart was not drawn" >&2
   exit 1
 fi
