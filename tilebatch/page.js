@@ -108,9 +108,9 @@
   }
   // Each tile's id along its lower edge, where it fits: clear of the outlier
   // dot at its centre and of its upper part, where its colour is plain.
-  var LABEL_HEIGHT = 44;
+  var LABEL_HEIGHT = 54;
   if (span * ky >= LABEL_HEIGHT) {
-    ctx.font = "11px sans-serif";
+    ctx.font = "bold 12px sans-serif";
     ctx.textAlign = "center";
     ctx.textBaseline = "alphabetic";
     for (i = 0; i < tiles.length; i++) {
@@ -120,7 +120,7 @@
       var rgb = parseInt(colour(t).slice(1), 16);
       var light = 0.299 * (rgb >> 16) + 0.587 * ((rgb >> 8) & 255) + 0.114 * (rgb & 255) > 150;
       ctx.fillStyle = light ? "#000" : "#fff";
-      ctx.fillText(t.id, l[0] + l[2] / 2, l[1] + l[3] - 5);
+      ctx.fillText(t.id, l[0] + l[2] / 2, l[1] + l[3] - 6);
     }
   }
   // The axes: a frame round the plot, ticks and their degrees outside it.

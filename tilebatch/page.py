@@ -181,7 +181,7 @@ def csv_table(path):
         return None
     out = ["<table><tr>" + "".join("<th>%s</th>" % esc(c) for c in lines[0]) + "</tr>"]
     out += ["<tr>" + "".join("<td>%s</td>" % esc(c) for c in line) + "</tr>" for line in lines[1:]]
-    return "\n".join(out) + "</table>"
+    return '<div class="wide">%s</table></div>' % "\n".join(out)
 
 
 def swatch(colour):
@@ -233,8 +233,8 @@ def region_section(req):
                        "build failed (it is built at the end of the batch from the tiles whose products are written)."
                        "</p>" % esc(path))
         else:
-            out.append("<h3>%s, %d</h3><p>%s, written %s:</p>%s"
-                       % (PRODUCT_TEXT.get(product, product), req.last_year, esc(path), when(path), img))
+            out.append("<h3>%s %d: %s</h3><p>%s, written %s:</p>%s"
+                       % (product, req.last_year, PRODUCT_TEXT.get(product, ""), esc(path), when(path), img))
     return out
 
 
