@@ -11,6 +11,8 @@ scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 
 . "$here/checks.sh"
+# shellcheck source=scripts/pictures.sh
+. "$scripts/pictures.sh"
 # min and max of band BAND of a picture, "min max". Every reader here reads
 # to the end: under pipefail, one that stops early kills gdalinfo with SIGPIPE.
 band_range() {
@@ -34,7 +36,8 @@ bash "$scripts/quicklook.sh" "$out" t1 2000 > listed.txt
 for p in TCC TCH Loss; do
   png="$out/quicklooks/${p}_2000_t1.png"
   check "$p picture listed" grep -qx "$png" listed.txt
-  check "$p picture is a PNG of 1001 x 1001 pixels and its legend" info_has "$png" '^Driver: PNG/' '^Size is 1351, 1111'
+  check "$p picture is a whole PNG" whole_png "$png"
+  check "$p picture: 1001 x 1001 pixels and its legend" info_has "$png" '^Size is 1351, 1111'
   check "$p picture has red, green and blue bands" [ "$(gdalinfo "$png" | grep -c '^Band [0-9].*Type=Byte')" -ge 3 ]
 done
 
