@@ -17,7 +17,7 @@ from tilebatch.tilejob import printable
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"\0" * 32 + b"\x00\x00\x00\x00IEND\xaeB`\x82"  # whole: IEND last
 HOSTILE = ['a</script><script>alert(1)</script>', '<img src=x onerror=alert(1)>', 'q"\'&amp;',
-           "raw\udcff\udcfe", "rtl\u202eline\u2028sep", "back\\slash"]
+           "raw\udcff\udcfe", "rtl\u202eline\u2028sep", "back\\slash", "$title${tiles}$$"]
 
 
 def request(tmp_path, tiles, quality=False, region=True, logs=None):
@@ -85,6 +85,14 @@ def summary_cells(text):
     """The summary table's rows as {heading: cell}, tags inside them dropped."""
     table = re.search(r'<table class="summary">(.*?)</table>', text, re.S).group(1)
     return {re.sub(r"<[^>]*>", "", h): c for h, c in re.findall(r"<tr><th>(.*?)</th><td>(.*?)</td></tr>", table)}
+
+
+def test_the_inlined_style_and_script_cannot_end_their_elements():
+    """page.css and page.js go into the page as they stand: a "</style" or
+    "</script" in them (a comment's example, say) would end the element there."""
+    for path, closer in ((page.STYLE, "</style"), (page.SCRIPT, "</script"), (page.SCRIPT, "<!--")):
+        with open(path, encoding="utf-8") as f:
+            assert closer not in f.read().lower()
 
 
 def test_summary_table_of_counts_times_memory_and_source(tmp_path):
