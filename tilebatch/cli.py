@@ -130,7 +130,7 @@ def request_from(a, entry):
                    region=a.region)
 
 
-def report_main(req, prog):
+def report_main(req, prog, latest=None):
     """--report: printed whole on standard output (and written beside the
     records when they can be), and the page written again; the region and
     the batch quality are left as they are."""
@@ -138,7 +138,7 @@ def report_main(req, prog):
         print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(req.logs)),
               file=sys.stderr)
         return 1
-    rows, source = survey(req, running_local_batch(req))
+    rows, source = survey(req, running_local_batch(req, latest))
     return finish(req, rows, source, Ending(prog, rebuild=False, full_report=True))
 
 
@@ -152,7 +152,9 @@ def entry_main(name, argv):
     a.args += argv[after + 1:]
     try:
         req = request_from(a, prog)
-        return report_main(req, prog) if a.report else run(a, req)
+        if a.report:  # of OUTPUT_DIR alone: the latest batch there, read already
+            return report_main(req, prog, req if len(a.args) == 1 else None)
+        return run(a, req)
     except Busy as e:
         print("%s: %s is in use by another batch; wait for it to end" % (prog, printable(e.args[0])), file=sys.stderr)
         return 2

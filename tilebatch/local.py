@@ -11,7 +11,7 @@ import subprocess
 import sys
 from dataclasses import dataclass
 
-from . import facts
+from . import facts, pictures
 from .errors import Refused, UsageError
 from .finish import Ending, finish
 from .plan import jobs_for_memory, mem_available, print_plan
@@ -101,8 +101,10 @@ def check(a, req, where):
     for what, path in (("", req.process_tile), ("--tile-quality ", req.tile_quality)):
         if path and not where.hosts and not os.access(path, os.X_OK):
             raise UsageError("%s%s is not an executable (build it first: scripts/build.sh)" % (what, printable(path)))
-    for tool, needed in (("parallel", True), ("gnuplot", bool(req.tile_quality))):
-        if needed and not shutil.which(tool):
+    # tile_quality draws its chart with the gnuplot of an absolute PATH directory, as the pictures do.
+    for tool, missing in (("parallel", not shutil.which("parallel")),
+                          ("gnuplot", bool(req.tile_quality) and pictures.gnuplot() is None)):
+        if missing:
             raise Refused("%s is missing (scripts/install_deps.sh installs it)" % tool)
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")

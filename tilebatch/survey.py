@@ -41,8 +41,10 @@ def survey(request, running_batch=None):
     return [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark in read], source
 
 
-def running_local_batch(request):
-    """The id of the local batch that holds OUTPUT_DIR's lock now, if any."""
+def running_local_batch(request, latest=None):
+    """The id of the local batch that holds OUTPUT_DIR's lock now, if any:
+    the latest batch of its log directory (LATEST where the caller has read
+    it already)."""
     try:
         fd = records.lock(request.output_dir)
     except OSError:
@@ -50,5 +52,5 @@ def running_local_batch(request):
     if fd is not None:
         os.close(fd)
         return None
-    latest = records.Request.load(os.path.join(request.logs, records.BATCH_FILE))
+    latest = latest or records.Request.load(os.path.join(request.logs, records.BATCH_FILE))
     return latest.batch_id if latest else None
