@@ -14,7 +14,7 @@ def survey(request, running_batch=None):
     cluster keeps accounting, and squeue for what is queued or running.
     RUNNING_BATCH is the id of a local batch that is running now, if any."""
     read = [(t, x, y) + records.read_tile(request.logs, t) for t, x, y in request.tiles]
-    jobs = {v["job"] for r in read for v in r[3:] if isinstance(v, dict) and isinstance(v.get("job"), str)}
+    jobs = {v.job for r in read for v in r[3:] if v is not None and v is not records.DAMAGED}
     slurm_jobs = {j for j in jobs if not j.startswith("local-")}
     source = "each tile's record (the job's own measurement of process_tile)"
     sacct = squeue = None

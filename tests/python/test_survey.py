@@ -1,0 +1,62 @@
+"""The survey of a batch's tiles asks the scheduler about exactly the jobs
+their records and marks name: Slurm's for Slurm jobs (squeue, and sacct
+where the cluster keeps accounting), the running local batch for its own."""
+import pytest
+
+from tilebatch import records, slurm, survey
+from tilebatch.records import Request, State
+from tilebatch.tilejob import JobMark, TileRecord, request_of, tile_dir, write_json
+
+
+def request(tmp_path):
+    return Request(tiles=[("t1", "-60", "10"), ("t2", "-50", "10")], last_year=2000, input_dir="/in",
+                   output_dir=str(tmp_path / "out"), datamask_dir="/dm", wetland_dir="/wl", process_tile="/p",
+                   logs=str(tmp_path / "logs"), batch_id="b7")
+
+
+def handed(req, tile, x, job, started, record=False):
+    here = tile_dir(req.logs, tile, make=True)
+    run = request_of(req, tile, x, "10")
+    write_json(here + "/job.json", JobMark(run, job, started=started).to_json())
+    if record:
+        write_json(here + "/record.json", TileRecord(run, job, status=1, message="m").to_json())
+
+
+@pytest.fixture
+def cluster(monkeypatch):
+    """A cluster without accounting whose squeue answers ANSWER (None: it cannot)."""
+    asked = {"squeue": 0, "answer": ""}
+
+    def queue():
+        asked["squeue"] += 1
+        return None if asked["answer"] is None else slurm.parse_squeue(asked["answer"])
+    monkeypatch.setattr(slurm, "config", lambda: {"AccountingStorageType": "accounting_storage/none"})
+    monkeypatch.setattr(slurm, "queue", queue)
+    return asked
+
+
+def test_slurm_tasks_are_asked_of_squeue(tmp_path, cluster):
+    req = request(tmp_path)
+    handed(req, "t1", "-60", "12_1", started=False)
+    handed(req, "t2", "-50", "12_2", started=True, record=True)
+    cluster["answer"] = "12_[1-3]\n"
+    rows, source = survey.survey(req)
+    assert cluster["squeue"] == 1 and [r.state for r in rows] == [State.RUNNING, State.FAILED]
+    assert "the cluster keeps no job accounting" in source
+    cluster["answer"] = None  # squeue cannot answer: a queued tile's fate is not known
+    assert survey.survey(req)[0][0].state is State.UNKNOWN
+    cluster["answer"] = ""  # gone from the queue without a record
+    assert survey.survey(req)[0][0].message == "its job 12_1 ended before it started (cancelled)"
+
+
+def test_local_jobs_ask_no_scheduler(tmp_path, cluster):
+    req = request(tmp_path)
+    handed(req, "t1", "-60", "local-b7-1", started=True)
+    assert survey.survey(req, running_batch="b7")[0][0].state is State.RUNNING
+    assert survey.survey(req)[0][0].state is State.FAILED
+    assert cluster["squeue"] == 0
+    # A damaged record names no job to ask about.
+    with open(tile_dir(req.logs, "t2", make=True) + "/record.json", "w") as f:
+        f.write("{")
+    assert survey.survey(req)[0][1].message == "its record does not read" and cluster["squeue"] == 0
+    assert records.read_tile(req.logs, "t2")[0] is records.DAMAGED
