@@ -22,6 +22,8 @@ scratch="$(realpath -m "$4")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 
 . "$(dirname "$0")/checks.sh"
+# shellcheck source=scripts/pictures.sh
+. "$scripts/pictures.sh"
 count() { grep -cx -- "$1" "$2" || true; }    # lines equal to $1 in file $2
 joblog_lines() { wc -l < "$1"; }
 # json_field FILE KEY: a field of a JSON object file ("" when the file, the
@@ -495,8 +497,7 @@ check "--quality: batch table, one line per tile and year" \
   [ "$(tail -n +2 "$batch_quality/batch_quality.csv" | cut -d, -f1,2 | tr '\n' ' ')" = "t1,2000 t2,2000 " ]
 check "--quality: batch table lines are the tiles' lines" \
   [ "$(grep '^t2,' "$batch_quality/batch_quality.csv")" = "t2,$(tail -n 1 "$qout/quality/t2_quality.csv")" ]
-is_png() { printf '\211PNG\r\n\032\n' | cmp -s -n 8 - "$1"; }
-check "--quality: batch chart is a PNG" is_png "$batch_quality/batch_quality.png"
+check "--quality: batch chart is a whole PNG" whole_png "$batch_quality/batch_quality.png"
 check "--quality: outlier list written" grep -q "^tiles with a share of pixel-years more than 3 times the batch median" \
   "$batch_quality/batch_quality_outliers.txt"
 check "--quality: outlier list in the batch's output" grep -q "^tiles with a share of pixel-years" quality2.txt
@@ -540,7 +541,7 @@ for row in csv.DictReader(open(sys.argv[2])):
     year = row.pop("year")
     totals[year] = {k: int(v) for k, v in row.items()}
 sys.exit(0 if sums and sums == totals else 1)' qb/batch/batch_quality.csv qb/batch/batch_quality_totals.csv
-check "... and the chart a PNG" is_png qb/batch/batch_quality.png
+check "... and the chart a whole PNG" whole_png qb/batch/batch_quality.png
 rm -rf "$qout" qb
 
 rm -rf input datamask wetland
