@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# Every script in scripts/ and every helper tool answers -h and --help with
-# its usage on standard output and status 0, and refuses an unknown option
-# with status 2 before it does anything: no build, no install, no file, no
-# program started. The programs the scripts would start (cmake, apt-get,
-# gnuplot, GDAL's tools, ...) are stand-ins here that note each start; the
-# directories the scripts would write into (BUILD_DIR, DEMO_DIR, ...) point
-# into the scratch directory, and every call runs in an empty directory.
+# Every script in scripts/ and bench/, every helper tool and the benchmark
+# programs answer -h and --help with their usage on standard output and
+# status 0, and refuse an unknown option with status 2 before they do
+# anything: no build, no install, no file, no program started. The programs
+# the scripts would start (cmake, apt-get, gnuplot, GDAL's tools, ...) are
+# stand-ins here that note each start; the directories the scripts would
+# write into (BUILD_DIR, DEMO_DIR, BENCH_DIR, ...) point into the scratch
+# directory, and every call runs in an empty directory.
 #
 #   help_test.sh SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY SCRATCH
+#                [BENCH_TILE BENCH_WHOLE_PROCESS]
+# (the benchmark programs where the build has them)
 set -euo pipefail
 
-[ $# -eq 6 ] || { echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY SCRATCH" >&2; exit 2; }
+[ $# -eq 6 ] || [ $# -eq 8 ] || {
+  echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS]" >&2
+  exit 2
+}
 scripts="$1" process_tile="$2" make_tile="$3" inspect_pixel="$4" tile_quality="$5" scratch="$6"
+bench_tile="${7:-}" bench_whole="${8:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
+bench="$(cd "$scripts/../bench" && pwd)"
 # shellcheck source=tests/batch/checks.sh
 . "$here/../batch/checks.sh"
 
@@ -29,7 +37,7 @@ done
 touch "$scratch/demo/kept"
 export PATH="$scratch/bin:$PATH"
 export BUILD_DIR="$scratch/work/build" ASAN_BUILD_DIR="$scratch/work/asan"
-export DEMO_DIR="$scratch/demo" FUZZ_CORPUS="$scratch/work/corpus"
+export DEMO_DIR="$scratch/demo" FUZZ_CORPUS="$scratch/work/corpus" BENCH_DIR="$scratch/work/bench"
 cd "$scratch/cwd"
 
 # Whether a call ends with STATUS, has its usage ("usage:", any case) as the
@@ -37,13 +45,14 @@ cd "$scratch/cwd"
 # and left nothing behind: no program started, nothing written.
 #   answers STATUS USAGE_ON [TEXT] -- COMMAND...: TEXT must be on standard error.
 answers() {
-  local want="$1" usage_on="$2" text="" status=0 out err first
+  local want="$1" usage_on="$2" text="" status=0 clean=0 out err first
   shift 2
   if [ "$1" != "--" ]; then text="$1"; shift; fi
   shift
   out="$("$@" 2>"$scratch/err")" || status=$?
   err="$(cat "$scratch/err")"
   if [ "$usage_on" = out ]; then first="${out%%$'\n'*}"; else first="$(grep -m1 -i '^usage:' <<< "$err" || true)"; fi
+  left_nothing || clean=1  # always looked at, so that a failed call leaves no trace for the next
   [ "$status" -eq "$want" ] || { echo "  status $status, not $want" >&2; return 1; }
   [[ "$first" =~ ^[Uu]sage:\  ]] || { echo "  no usage on standard $usage_on" >&2; return 1; }
   if [ "$usage_on" = out ]; then
@@ -52,13 +61,23 @@ answers() {
     [ -z "$out" ] || { echo "  standard output: $out" >&2; return 1; }
   fi
   [ -z "$text" ] || [[ "$err" == *"$text"* ]] || { echo "  no '$text' in: $err" >&2; return 1; }
-  left_nothing
+  [ "$clean" -eq 0 ]
 }
+# Whether the call left nothing behind; what it left is cleared, so that the
+# next check starts clean.
 left_nothing() {
-  [ ! -e "$started" ] || { echo "  started: $(cat "$started")" >&2; rm -f "$started"; return 1; }
-  [ -z "$(ls -A "$scratch/cwd")" ] || { echo "  left in the working directory: $(ls -A "$scratch/cwd")" >&2; return 1; }
-  [ ! -e "$scratch/work" ] || { echo "  made $scratch/work" >&2; return 1; }
-  [ -f "$scratch/demo/kept" ] || { echo "  DEMO_DIR was removed" >&2; return 1; }
+  local bad=0
+  [ ! -e "$started" ] || { echo "  started: $(head -c 600 "$started")" >&2; bad=1; }
+  [ -z "$(ls -A "$scratch/cwd")" ] || { echo "  left in the working directory: $(ls -A "$scratch/cwd")" >&2; bad=1; }
+  [ ! -e "$scratch/work" ] || { echo "  made $scratch/work" >&2; bad=1; }
+  [ -f "$scratch/demo/kept" ] || { echo "  DEMO_DIR was removed" >&2; bad=1; }
+  if [ "$bad" -ne 0 ]; then
+    rm -rf "$started" "$scratch/work"
+    find "$scratch/cwd" -mindepth 1 -delete
+    mkdir -p "$scratch/demo"
+    touch "$scratch/demo/kept"
+  fi
+  return "$bad"
 }
 
 for script in demo test build install_deps fuzz sanitize lint python_tests test_summary quicklook \
@@ -121,6 +140,109 @@ process_tile_wrong_call() {
   [ "$status" -eq 1 ] && [ "$out" = "wrong call" ] && left_nothing
 }
 check "process_tile --help stays a wrong call" process_tile_wrong_call
+
+# The batch scripts take their options from the Python package; region.sh
+# and batch_quality.sh give a line on each of their arguments.
+for script in batch slurm_array region batch_quality; do
+  for help in -h --help; do
+    check "$script.sh $help: usage on standard output" answers 0 out -- bash "$scripts/$script.sh" "$help"
+  done
+done
+# Refused with STATUS and TEXT on standard error, nothing on standard output,
+# nothing done.  refused STATUS TEXT -- COMMAND...
+refused() {
+  local want="$1" text="$2" status=0 clean=0 out
+  shift 3
+  out="$("$@" 2>"$scratch/err")" || status=$?
+  left_nothing || clean=1
+  [ "$status" -eq "$want" ] || { echo "  status $status, not $want" >&2; return 1; }
+  [ -z "$out" ] || { echo "  standard output: $out" >&2; return 1; }
+  [[ "$(cat "$scratch/err")" == *"$text"* ]] || { echo "  no '$text' in: $(cat "$scratch/err")" >&2; return 1; }
+  [ "$clean" -eq 0 ]
+}
+check "batch.sh --no-such-option: refused, nothing done" \
+  refused 2 "batch.sh: unrecognized arguments: --no-such-option" -- \
+  bash "$scripts/batch.sh" "$w/tiles.txt" 2020 "$w/in" "$w/out" "$w/dm" "$w/wl" --no-such-option
+check "slurm_array.sh --no-such-option: refused, nothing done" \
+  refused 2 "slurm_array.sh: unrecognized arguments: --no-such-option" -- \
+  bash "$scripts/slurm_array.sh" "$w/tiles.txt" 2020 "$w/in" "$w/out" "$w/dm" "$w/wl" --no-such-option
+check "region.sh --no-such-option: refused, nothing done" \
+  answers 2 err "unrecognized arguments: --no-such-option" -- \
+  bash "$scripts/region.sh" "$w/out" 2020 "$w/tiles.txt" --no-such-option
+check "batch_quality.sh --no-such-option: refused, nothing done" \
+  answers 2 err "unrecognized arguments: --no-such-option" -- \
+  bash "$scripts/batch_quality.sh" "$w/quality" t --no-such-option
+# Each entry under "positional arguments:" in argparse's help has its line.
+describes_every_argument() {
+  awk '/^positional arguments:/ { on = 1; next }
+       on && !/^ / { exit }
+       on && /^  [^ ]/ { n++; if ($0 !~ /^  [^ ]+  +[^ ]/) { print "  no line on " $1 > "/dev/stderr"; bad = 1 } }
+       END { exit bad || !n }' <<< "$("$@" --help)"
+}
+check "region.sh --help: a line on each argument" describes_every_argument bash "$scripts/region.sh"
+check "batch_quality.sh --help: a line on each argument" describes_every_argument bash "$scripts/batch_quality.sh"
+
+# The benchmark: bench/run.sh would install, build and write gigabytes into
+# BENCH_DIR; batch_scale.sh removes its DIR (default out/batch_scale_bench)
+# first; region_scale.py writes into --dir. Each call is bounded in time and
+# in file size, so that one which runs after all cannot fill the disk.
+bounded() { (ulimit -f 102400 && exec timeout -k 5 20 "$@"); }
+for help in -h --help; do
+  check "bench/run.sh $help: usage on standard output" answers 0 out -- bounded bash "$bench/run.sh" "$help"
+  check "bench/batch_scale.sh $help: usage on standard output" answers 0 out -- bounded bash "$bench/batch_scale.sh" "$help"
+  check "bench/region_scale.py $help: usage on standard output" \
+    answers 0 out -- bounded "$bench/region_scale.py" --dir "$w/region" "$help"
+done
+check "bench/run.sh --no-such-option: refused, nothing done" \
+  answers 2 err "run.sh: unknown option --no-such-option" -- bounded bash "$bench/run.sh" --no-such-option
+check "bench/run.sh with an argument: refused, nothing done" \
+  answers 2 err "run.sh: takes no arguments, not anything" -- bounded bash "$bench/run.sh" anything
+check "bench/batch_scale.sh --no-such-option: refused, nothing done" \
+  answers 2 err "batch_scale.sh: unknown option --no-such-option" -- bounded bash "$bench/batch_scale.sh" --no-such-option
+check "bench/batch_scale.sh with an option after the operands: refused" \
+  answers 2 err "batch_scale.sh: unknown option --quick" -- bounded bash "$bench/batch_scale.sh" 10 "$w/scale" --quick
+check "bench/batch_scale.sh with N not a number: refused, nothing done" \
+  answers 2 err "batch_scale.sh: N must be a whole number" -- bounded bash "$bench/batch_scale.sh" many "$w/scale"
+check "bench/region_scale.py --no-such-option: refused, nothing done" \
+  answers 2 err "unrecognized arguments: --no-such-option" -- bounded "$bench/region_scale.py" --dir "$w/region" --no-such-option
+check "bench/region_scale.py --sizes not numbers: refused, nothing done" \
+  answers 2 err "argument --sizes" -- bounded "$bench/region_scale.py" --dir "$w/region" --sizes 100,many
+# batch_scale.sh's DIR survives a call that asks for help or is refused, and
+# one that holds anything but an earlier run's files is never removed.
+keeps() {  # keeps DIR COMMAND...: run in DIR's parent's parent; DIR/kept must stay
+  local dir="$1"
+  shift
+  mkdir -p "$dir" && touch "$dir/kept"
+  (cd "$scratch/elsewhere" && "$@") > /dev/null 2>&1 || true
+  [ -f "$dir/kept" ] || { echo "  $dir was removed" >&2; return 1; }
+}
+mkdir -p "$scratch/elsewhere"
+for call in --help --no-such-option many; do
+  check "bench/batch_scale.sh $call: out/batch_scale_bench kept" \
+    keeps "$scratch/elsewhere/out/batch_scale_bench" bounded bash "$bench/batch_scale.sh" "$call"
+done
+foreign_kept() {
+  local status=0
+  keeps "$scratch/foreign" bounded bash "$bench/batch_scale.sh" 1 "$scratch/foreign" || return 1
+  bounded bash "$bench/batch_scale.sh" 1 "$scratch/foreign" > /dev/null 2>&1 || status=$?
+  [ "$status" -eq 1 ] && [ ! -e "$scratch/foreign/tiles.txt" ]
+}
+check "bench/batch_scale.sh: a DIR that is not an earlier run's is refused, not removed" foreign_kept
+if [ -n "$bench_tile" ]; then
+  for help in -h --help; do
+    check "bench_tile $help" answers 0 out -- "$bench_tile" "$help"
+    check "bench_whole_process $help" answers 0 out -- "$bench_whole" "$help"
+  done
+  check "bench_tile --no-such-option" \
+    answers 2 err "bench_tile: unknown option --no-such-option" -- "$bench_tile" --no-such-option
+  check "bench_tile with an option besides the four arguments: nothing made" \
+    answers 2 err "bench_tile: unknown option --quick" -- "$bench_tile" "$w/tile" t 2020 "$w/out" --quick
+  check "bench_whole_process --no-such-option" \
+    answers 2 err "bench_whole_process: unknown option --no-such-option" -- "$bench_whole" --no-such-option
+  check "bench_whole_process with an option besides the six arguments: nothing made" \
+    answers 2 err "bench_whole_process: unknown option --quick" -- \
+    "$bench_whole" 1 "$w/tile" t 2020 "$w/out" "$process_tile" --quick
+fi
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all checks passed"
