@@ -222,6 +222,17 @@ class Unreadable(ValueError):
     an object, or no job's id."""
 
 
+def _flat(item, optional):
+    """The JSON object of a mark or a record: its run's fields beside its
+    own, those named in OPTIONAL left out while unset (files written before
+    they existed lack them too)."""
+    value = item.run.to_json()
+    for f in fields(item):
+        if f.name != "run" and not (f.name in optional and getattr(item, f.name) is None):
+            value[f.name] = getattr(item, f.name)
+    return value
+
+
 def _job_of(value):
     if not isinstance(value, dict) or not isinstance(value.get("job"), str):
         raise Unreadable("not a record of a job")
@@ -239,10 +250,7 @@ class JobMark:
     host: str = None
 
     def to_json(self):
-        value = dict(self.run.to_json(), job=self.job, started=self.started)
-        if self.host is not None:
-            value["host"] = self.host
-        return value
+        return _flat(self, ("host",))
 
     @classmethod
     def from_json(cls, value):
@@ -274,15 +282,7 @@ class TileRecord:
     ended: str = None
 
     def to_json(self):
-        value = dict(self.run.to_json(), job=self.job, host=self.host, process_tile=self.process_tile,
-                     tile_quality=self.tile_quality, quality_dir=self.quality_dir, status=self.status,
-                     message=self.message, wall_s=self.wall_s, peak_kib=self.peak_kib,
-                     quality_status=self.quality_status, quality_message=self.quality_message)
-        if self.reduced is not None:
-            value["reduced"] = self.reduced
-        if self.ended is not None:
-            value["ended"] = self.ended
-        return value
+        return _flat(self, ("reduced", "ended"))
 
     @classmethod
     def from_json(cls, value):
