@@ -34,6 +34,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)  # the batch package lies at the root
+sys.dont_write_bytecode = True  # nothing written into the tree, as the batch scripts run it (-B)
 from tilebatch import facts, slurm, tilejob  # noqa: E402
 from tilebatch.records import Request  # noqa: E402
 

@@ -193,6 +193,16 @@ for help in -h --help; do
   check "bench/region_scale.py $help: usage on standard output" \
     answers 0 out -- bounded "$bench/region_scale.py" --dir "$w/region" "$help"
 done
+# Python writes no bytecode into the batch package it imports, whatever the
+# environment says.
+no_bytecode() {
+  local cache="$bench/../tilebatch/__pycache__"
+  [ ! -e "$cache" ] || return 0  # there already: nothing to tell
+  bounded env -u PYTHONDONTWRITEBYTECODE "$@" > /dev/null 2>&1 || true
+  [ ! -e "$cache" ] || { echo "  wrote $cache" >&2; rm -rf "$cache"; return 1; }
+}
+check "bench/region_scale.py --help: no bytecode written into the tree" \
+  no_bytecode "$bench/region_scale.py" --dir "$w/region" --help
 check "bench/run.sh --no-such-option: refused, nothing done" \
   answers 2 err "run.sh: unknown option --no-such-option" -- bounded bash "$bench/run.sh" --no-such-option
 check "bench/run.sh with an argument: refused, nothing done" \
