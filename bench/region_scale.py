@@ -147,8 +147,8 @@ def follow_up(request_file, log):
     {program: its largest resident memory (KiB)}."""
     started = time.monotonic()
     with open(log, "w") as f:
-        child = subprocess.Popen(["/usr/bin/python3", "-B", "-E", "-s", os.path.join(ROOT, "tilebatch_main.py"),
-                                  "follow-up", request_file], stdout=f, stderr=subprocess.STDOUT)
+        child = subprocess.Popen(["/usr/bin/python3", *facts.PYTHON_FLAGS, facts.LAUNCHER, "follow-up", request_file],
+                                 stdout=f, stderr=subprocess.STDOUT)
     peak, ended, largest = [0], threading.Event(), {}
 
     def sample():
