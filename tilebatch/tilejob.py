@@ -309,6 +309,17 @@ def read_typed(path, kind):
     return kind.from_json(value)
 
 
+def file_identity(path):
+    """[size, modification time in ns, inode] of the file at PATH as it is
+    now, or None where there is none: what tells a product (or an input) from
+    one written or put back later, without reading it."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    return [info.st_size, info.st_mtime_ns, info.st_ino]
+
+
 def request_of(shared, tile, x, y):
     """The run of one tile, as its job mark and record keep it, for telling
     whether a record answers the request now made. SHARED holds what every
