@@ -115,8 +115,12 @@ def build(quality_dir, tiles):
 
 def main(argv):
     p = argparse.ArgumentParser(prog="batch_quality.sh", description="The quality of a batch from its tiles' quality "
-                                "tables, into QUALITY_DIR/batch/. See docs/batch.md.")
+                                "tables, into QUALITY_DIR/batch/. A tile named more than once is refused as a usage "
+                                "error (exit status 2): its table would be counted as often. See docs/batch.md.")
     p.add_argument("QUALITY_DIR", help="where tile_quality wrote each tile's TILE_ID_quality.csv")
-    p.add_argument("TILE_ID", nargs="+", help="the tiles whose quality tables are joined, one or more")
+    p.add_argument("TILE_ID", nargs="+", help="the tiles whose quality tables are joined, one or more, each once")
     a = p.parse_args(argv)
+    twice = [t for t, n in Counter(a.TILE_ID).items() if n > 1]
+    if twice:
+        p.error("tile %s is named more than once" % printable(twice[0]))
     return build(os.path.abspath(a.QUALITY_DIR), a.TILE_ID)

@@ -125,3 +125,13 @@ def test_no_table_at_all(tmp_path, chart, capsys):
     assert quality.build(str(tmp_path), ["t1"]) == 1
     assert not (tmp_path / "batch").exists()
     assert "no quality table of any tile" in capsys.readouterr().err
+
+
+def test_a_tile_named_twice_is_refused_before_anything_is_written(tmp_path, chart, capsys):
+    write_table(str(tmp_path), "t1", [{"year": 2000, "filtered": 10, "repaired": 1}])
+    write_table(str(tmp_path), "t2", [{"year": 2000, "filtered": 10, "repaired": 1}])
+    with pytest.raises(SystemExit) as exited:
+        quality.main([str(tmp_path), "t1", "t2", "t1"])
+    assert exited.value.code == 2  # a usage error, said as one
+    assert "tile t1 is named more than once" in capsys.readouterr().err
+    assert not (tmp_path / "batch").exists()  # counted twice, t1 would weigh double in the sums
