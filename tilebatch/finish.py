@@ -63,7 +63,7 @@ def build_region(req, rows, ending):
     tiles = chosen(req, rows, ending, "region", lambda r: r.products, "finished with status 0")
     if not tiles:
         return 0
-    if region.build(req.output_dir, req.last_year, tiles) != 0:
+    if region.build(req.output_dir, req.last_year, tiles, batch=req.batch_id) != 0:
         print("%s: the region mosaics and pictures could not be built (see above)" % ending.prog, file=sys.stderr)
         return 1
     return 0

@@ -27,7 +27,7 @@ import urllib.parse
 
 from . import facts, pictures, records
 from .records import State
-from .region import FAILED_NOTE
+from .region import FAILED_NOTE, read_record, tiles_digest
 from .tilejob import printable, read_json, read_regular, write_text
 
 PAGE = "index.html"
@@ -210,12 +210,41 @@ def summary_table(summary, source):
         "<tr><th>%s</th><td>%s</td></tr>" % line for line in lines)
 
 
-def region_section(req):
+def drawn_from(record):
+    """What a region build's record says its pictures were drawn from."""
+    by = "batch <code>%s</code>" % esc(record["batch"]) if record.get("batch") else "region.sh (no batch)"
+    return "pictures of %d tile%s, last year %d, built %s by %s" % (
+        record["tiles"], "" if record["tiles"] == 1 else "s", record["last_year"], esc(record["built"]), by)
+
+
+def region_section(req, rows):
     out = []
     here = os.path.join(req.output_dir, "region")
+    record = read_record(here)
+    pictures_there = any(os.path.lexists(os.path.join(here, "%s_%d.png" % (p, req.last_year))) for p in facts.PRODUCTS)
     if not req.region:
         out.append("<p>The region was turned off for this batch (--no-region): no mosaics or pictures were built.</p>")
+        if record is not None or pictures_there:
+            out.append('<p class="warning">%s holds the region of an earlier build (%s), not of this batch: it is '
+                       "not shown here.</p>" % (esc(here), drawn_from(record) if record else "what it was drawn "
+                                                "from is not recorded"))
         return out
+    # The tiles this batch's region is built of (as finish.build_region
+    # takes them): the pictures are this batch's only when drawn from
+    # these, for its last year.
+    ours = [r.tile for r in rows if r.products]
+    if record is None:
+        if pictures_there:
+            out.append('<p class="warning">What the pictures below were drawn from is not recorded (they were built '
+                       "by an earlier version, or their record cannot be read): they may not be of this batch's "
+                       "tiles.</p>")
+    elif record["last_year"] != req.last_year or record["tiles_sha256"] != tiles_digest(ours):
+        out.append('<p class="warning">The region\'s %s: not of this batch\'s %d tile%s with products, last year %d%s.'
+                   "</p>" % (drawn_from(record), len(ours), "" if len(ours) == 1 else "s", req.last_year,
+                             " (no region was built: no tile of this batch has its products written)" if not ours
+                             else ""))
+    else:
+        out.append("<p>The region: %s.</p>" % drawn_from(record))
     # region.build leaves this note when a build fails and removes it when
     # one succeeds: until then, the pictures here are an earlier build's.
     failed = read_regular(os.path.join(here, FAILED_NOTE), NOTE_BYTES)
@@ -331,7 +360,7 @@ def render(req, rows, source, summary):
         "off_map": ('<p class="missing">%d tile(s) have an origin that is not a finite number and are not on the '
                     "map.</p>" % off_map) if off_map else "",
         "tiles": script_json(data),
-        "region": "\n".join(region_section(req)),
+        "region": "\n".join(region_section(req, rows)),
         "quality": "\n".join(quality_section(req, listed)),
         "slowest": slowest,
         "not_done": "\n".join(not_done),

@@ -10,6 +10,7 @@ leaves a half picture or mosaics of mixed tile sets; a mosaic that lacks a
 listed tile fails the build, naming the tile."""
 import argparse
 import concurrent.futures
+import hashlib
 import os
 import shutil
 import sys
@@ -20,12 +21,22 @@ from collections import Counter
 
 from . import facts, pictures, tilejob
 from .records import lock
-from .tilejob import make_reduced, printable, product_path, reduced_is_fresh, reduced_path, write_text
+from .tilejob import (make_reduced, printable, product_path, read_json, reduced_is_fresh, reduced_path, write_json,
+                      write_text)
 from .tilelist import ListError, read_ids
 
 PROG = "region.sh"
 LOCK_WAIT_S = 4 * 3600
 FAILED_NOTE = "last-build-failed.txt"
+# What the pictures were drawn from (the tiles, the last year, when, by which
+# batch), renamed into place after them, so that the batch page can say whose
+# pictures it shows.
+RECORD = "region.json"
+# The names of a build's temporary files and directory in DEST, which holds
+# the build's process id: a later build removes those of a build that is gone
+# and nothing else (a user's files, or a running process_tile's own
+# .tmp-<pid>-<tile>.XXXXXX where DEST is the output directory).
+TEMPORARY = ".tmp-region-%d-"
 # At most this many GDAL programs at once: each mosaic of 20,000 tiles holds
 # some 100 MB while it is built, and a Slurm job is held to what it asked for.
 MAX_WORKERS = 4
@@ -134,6 +145,58 @@ def misplaced_copies(output_dir, last_year, tiles, products_vrt, work, pixels=ti
     return bad
 
 
+def tiles_digest(tiles):
+    """The SHA-256 of a set of tile ids (in any order): what tells the tiles
+    a region was drawn from from another set, without listing 20,000."""
+    digest = hashlib.sha256()
+    for tile in sorted(set(tiles)):
+        digest.update(tile.encode("utf-8", "surrogateescape") + b"\n")
+    return digest.hexdigest()
+
+
+def record_of(output_dir, last_year, tiles, batch=None):
+    """The record of pictures drawn now from TILES' products in OUTPUT_DIR
+    (BATCH: the id of the batch that builds them, or None)."""
+    return {"tiles": len(tiles), "tiles_sha256": tiles_digest(tiles), "last_year": last_year, "batch": batch,
+            "built": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), "output_dir": output_dir}
+
+
+def read_record(dest):
+    """What DEST's pictures were drawn from, as its build recorded it, each
+    field checked for its type; None where there is no record or it does not
+    read (pictures of an earlier version, or a hand-edited file)."""
+    value = read_json(os.path.join(dest, RECORD))
+    kinds = {"tiles": int, "tiles_sha256": str, "last_year": int, "built": str}
+    if value is None or not all(type(value.get(k)) is kind for k, kind in kinds.items()):
+        return None
+    if value.get("batch") is not None and not isinstance(value["batch"], str):
+        return None
+    return value
+
+
+def leftovers(dest):
+    """The temporary files and directories in DEST of region builds that are
+    gone: their names carry the build's process id, and a process that is
+    alive (this one, or another's, even of another user) keeps its own."""
+    found = []
+    with os.scandir(dest) as entries:
+        for entry in entries:
+            prefix, _, rest = entry.name.partition(TEMPORARY.split("%")[0])
+            pid = rest.split("-", 1)[0]
+            if prefix or not rest.startswith(pid + "-") or not pid.isascii() or not pid.isdigit():
+                continue
+            pid = int(pid)
+            if pid == os.getpid() or not 0 < pid < 1 << 22:  # 1 << 22: Linux's highest process id
+                continue
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                found.append(entry)
+            except OSError:  # alive, another user's
+                pass
+    return found
+
+
 def write_listing(work, name, paths):
     listing = os.path.join(work, name + ".txt")
     with open(listing, "w", encoding="utf-8", errors="surrogateescape") as f:
@@ -141,11 +204,13 @@ def write_listing(work, name, paths):
     return listing
 
 
-def build(output_dir, last_year, tiles, dest=None, pixels=tilejob.REDUCED_PIXELS):
+def build(output_dir, last_year, tiles, dest=None, pixels=tilejob.REDUCED_PIXELS, batch=None):
     """0 once DEST (OUTPUT_DIR/region) holds the mosaics and pictures of
-    TILES. A failed build leaves its reason in DEST/FAILED_NOTE (the batch
-    page says so beside the older pictures), which a build that succeeds
-    removes. PIXELS: the side of the reduced copies made here."""
+    TILES, and DEST/RECORD what they were drawn from (BATCH: the id of the
+    batch that builds them, where one does). A failed build leaves its
+    reason in DEST/FAILED_NOTE (the batch page says so beside the older
+    pictures), which a build that succeeds removes. PIXELS: the side of the
+    reduced copies made here."""
     if dest is None:  # the output directory's own: a link there would lead the region elsewhere
         dest = os.path.join(output_dir, "region")
         if os.path.islink(dest):
@@ -154,7 +219,7 @@ def build(output_dir, last_year, tiles, dest=None, pixels=tilejob.REDUCED_PIXELS
         os.makedirs(dest, exist_ok=True)
     except OSError as e:
         return fail("%s cannot be made a directory: %s" % (printable(dest), e.strerror))
-    why = built(output_dir, last_year, tiles, dest, pixels)
+    why = built(output_dir, last_year, tiles, dest, pixels, batch)
     note = os.path.join(dest, FAILED_NOTE)
     try:
         if why:
@@ -166,7 +231,7 @@ def build(output_dir, last_year, tiles, dest=None, pixels=tilejob.REDUCED_PIXELS
     return fail(why) if why else 0
 
 
-def built(output_dir, last_year, tiles, dest, pixels):
+def built(output_dir, last_year, tiles, dest, pixels, batch=None):
     """None once DEST holds the mosaics and pictures of TILES, else why not."""
     size = os.environ.get("REGION_SIZE", "2000")
     if not size.isascii() or not size.isdigit() or not 2 <= int(size) <= 20000:
@@ -184,12 +249,11 @@ def built(output_dir, last_year, tiles, dest, pixels):
         if time.monotonic() - waited > LOCK_WAIT_S:
             return "another region build in %s has held its lock for %d s" % (printable(dest), LOCK_WAIT_S)
         time.sleep(1)
-    for entry in os.scandir(dest):  # what a killed build left; the lock says none runs now
-        if entry.name.startswith(".tmp-"):
-            shutil.rmtree(entry.path) if entry.is_dir(follow_symlinks=False) else os.unlink(entry.path)
+    for entry in leftovers(dest):  # what a killed build left
+        shutil.rmtree(entry.path) if entry.is_dir(follow_symlinks=False) else os.unlink(entry.path)
     # Each file is made under a temporary name in DEST itself, where a VRT's
     # sources are named relative to it, and renamed into place at the end.
-    temporary = os.path.join(dest, ".tmp-%d-" % os.getpid())
+    temporary = os.path.join(dest, TEMPORARY % os.getpid())
     years = range(last_year, facts.MIN_LAST_YEAR - 1, -1)  # the last year's first: the copies are checked on it
     names = (["%s_%d.vrt" % (p, y) for y in years for p in facts.PRODUCTS]
              + ["%s_%d.png" % (p, last_year) for p in facts.PRODUCTS])
@@ -217,6 +281,12 @@ def built(output_dir, last_year, tiles, dest, pixels):
             problems += [f.result() for f in mosaics if f.result()]
             if problems:
                 return problems[0]
+        write_json(temporary + RECORD, record_of(output_dir, last_year, tiles, batch))
+        names.append(RECORD)
+        # The record goes first and comes back last: a build killed while it
+        # renames leaves no record rather than one of other pictures.
+        if os.path.lexists(os.path.join(dest, RECORD)):
+            os.unlink(os.path.join(dest, RECORD))
         for name in names:
             os.replace(temporary + name, os.path.join(dest, name))
             if name.endswith(".png") and os.path.lexists(os.path.join(dest, name + ".aux.xml")):

@@ -30,7 +30,8 @@ ROWS = [Row("ok", State.DONE, "0", 3.0, products=True), Row("qfail", State.FAILE
 def built(monkeypatch):
     """The parts' calls, each answering as set in RESULT."""
     calls, result = [], {"region": 0, "quality": 0}
-    monkeypatch.setattr(region, "build", lambda out, year, tiles: calls.append(("region", tiles)) or result["region"])
+    monkeypatch.setattr(region, "build",
+                        lambda out, year, tiles, **_: calls.append(("region", tiles)) or result["region"])
     monkeypatch.setattr(quality, "build", lambda qdir, tiles: calls.append(("quality", tiles)) or result["quality"])
     return calls, result
 

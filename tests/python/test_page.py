@@ -10,7 +10,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from tilebatch import page, report
+from tilebatch import page, region, report
 from tilebatch.records import Request, Row, State
 from tilebatch.region import FAILED_NOTE
 from tilebatch.tilejob import printable
@@ -239,6 +239,49 @@ def test_a_failed_region_build_is_said_above_the_pictures_until_one_succeeds(tmp
     os.unlink(os.path.join(region, FAILED_NOTE))
     os.mkfifo(os.path.join(region, FAILED_NOTE))
     assert "region build failed" not in written(req, [Row("t", State.DONE)])
+
+
+def test_the_page_says_whose_pictures_it_shows_and_when_they_are_not_this_batchs(tmp_path):
+    req = request(tmp_path, [("a", "0", "0"), ("b", "1", "0")])
+    here = os.path.join(req.output_dir, "region")
+    os.makedirs(here)
+    with open(os.path.join(here, "TCC_2001.png"), "wb") as f:
+        f.write(PNG)
+
+    def record(tiles, last_year=2001, batch=req.batch_id):
+        with open(os.path.join(here, region.RECORD), "w") as f:
+            json.dump(region.record_of(req.output_dir, last_year, tiles, batch), f)
+
+    def section(rows):
+        text = written(req, rows)
+        return text[text.index("<h2>The region</h2>"):text.index("<h2>The quality of the batch</h2>")]
+
+    done = [Row("a", State.DONE, products=True), Row("b", State.FAILED, "1", products=True)]
+    # Pictures of an earlier version, which recorded nothing.
+    assert "What the pictures below were drawn from is not recorded" in section(done)
+    record(["b", "a"])  # this batch's: its tiles with products, in any order
+    text = section(done)
+    assert "The region: pictures of 2 tiles, last year 2001, built " in text and "by batch <code>%s</code>" % (
+        req.batch_id) in text and "warning" not in text
+    # A batch of which no tile has its products builds no region: the
+    # pictures there are another's.
+    record(["a", "b"], batch="older<b>")
+    text = section([Row("a", State.FAILED, "1"), Row("b")])
+    assert ("The region's pictures of 2 tiles, last year 2001, built" in text and "by batch <code>older&lt;b&gt;"
+            in text and "not of this batch's 0 tiles with products, last year 2001 (no region was built" in text)
+    record(["a"], batch=None)  # drawn by region.sh of one tile
+    assert "by region.sh (no batch): not of this batch's 2 tiles with products" in section(done)
+    record(["a", "b"], last_year=2000)
+    assert "not of this batch's 2 tiles with products, last year 2001" in section(done)
+    # Turned off for this batch: the older pictures are named, not shown.
+    req.region = False
+    text = section(done)
+    assert "turned off for this batch" in text and "holds the region of an earlier build (pictures of 2 tiles" in text
+    assert "data:image/png" not in text
+    os.unlink(os.path.join(here, region.RECORD))
+    assert "what it was drawn from is not recorded" in section(done)
+    os.unlink(os.path.join(here, "TCC_2001.png"))
+    assert "earlier build" not in section(done)
 
 
 def test_batch_quality_chart_table_and_outliers(tmp_path):

@@ -4,6 +4,7 @@ picture's size and geometry, "no tile" drawn white, and a whole build of two
 tiles 44 x 44 pixels apart (products of 2000, reduced copies of 2 x 2)."""
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -144,11 +145,26 @@ def test_a_region_build_of_tiny_tiles(out, monkeypatch, capsys):
     with open(os.path.join(dest, region.FAILED_NOTE)) as f:
         assert "TCC_2000_nowhere.img not found" in f.read()
 
-    assert region.build(out, YEAR, ["t1", "t2"], pixels=PIXELS) == 0
+    # A user's own directory in DEST, named like a temporary, and what a
+    # killed build left: only the latter is cleared.
+    os.makedirs(os.path.join(dest, ".tmp-keep"))
+    with open(os.path.join(dest, ".tmp-keep", "thesis.txt"), "w") as f:
+        f.write("years of work")
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    os.makedirs(os.path.join(dest, ".tmp-region-%d-work" % gone.pid, "inside"))
+
+    assert region.build(out, YEAR, ["t2", "t1"], pixels=PIXELS, batch="b1") == 0
     said = capsys.readouterr().out
     assert "2 tiles, years 2000 to 2000" in said and "(1 reduced copies made here)" in said
     assert sorted(os.listdir(dest)) == sorted(["%s_2000.%s" % (p, e) for p in facts.PRODUCTS for e in ("vrt", "png")]
-                                              + [".region.lock"])  # the note gone, no temporary left
+                                              + [".region.lock", ".tmp-keep", region.RECORD])  # the note gone
+    with open(os.path.join(dest, ".tmp-keep", "thesis.txt")) as f:
+        assert f.read() == "years of work"
+    # What the pictures were drawn from, for the batch page.
+    record = region.read_record(dest)
+    assert (record["tiles"], record["last_year"], record["batch"]) == (2, YEAR, "b1")
+    assert record["tiles_sha256"] == region.tiles_digest(["t1", "t2"]) != region.tiles_digest(["t1"])
     for tile in CORNERS:
         assert pictures.geometry(tilejob.reduced_path(out, YEAR, tile)) == pytest.approx(
             (PIXELS, PIXELS) + CORNERS[tile] + (SIDE / PIXELS, SIDE / PIXELS))
