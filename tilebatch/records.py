@@ -52,8 +52,15 @@ class Request:
 
     @classmethod
     def load(cls, path):
+        """The batch saved at PATH, or None where there is none or the file
+        holds no batch the list and the command line could have made: its
+        tiles are checked as a list's lines (an id such as ../x would lead
+        a job's files out of the logs), its last year as the command line
+        checks it (a year of 10**9 would ask for a billion product names)."""
+        from .tilelist import tiles_problem  # the list's own checks; tilelist imports from beside this module
         value = read_json(path)
-        if value is None:
+        if value is None or not (isinstance(value.get("tiles"), list)
+                                 and all(isinstance(t, list) for t in value["tiles"])):
             return None
         try:
             value["tiles"] = [tuple(t) for t in value["tiles"]]
@@ -63,8 +70,9 @@ class Request:
         texts = [req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir, req.process_tile, req.logs,
                  req.batch_id, req.entry] + [v for t in req.tiles for v in t]
         fits = (all(isinstance(v, str) for v in texts) and all(len(t) == 3 for t in req.tiles)
-                and type(req.last_year) is int and isinstance(req.tile_quality, (str, type(None))))
-        return req if fits else None
+                and type(req.last_year) is int and facts.MIN_LAST_YEAR <= req.last_year <= facts.MAX_LAST_YEAR
+                and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool))
+        return req if fits and not tiles_problem(req.tiles) else None
 
 
 def file_names(directory):

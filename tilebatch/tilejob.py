@@ -22,7 +22,6 @@ import argparse
 import contextlib
 import csv
 import json
-import math
 import os
 import socket
 import stat
@@ -121,14 +120,16 @@ def read_json(path):
     """The object a JSON file holds, or None (no file, or not an object)."""
     try:
         value = json.loads(read_regular(path) or "")
-    except ValueError:
+    except (ValueError, RecursionError):  # not JSON, or nested deeper than the parser's stack
         return None
     return value if isinstance(value, dict) else None
 
 
 def write_text(path, text):
     """Writes TEXT to PATH atomically: a reader sees the old file or the new
-    one, never a part; a kill leaves at most a temporary name behind."""
+    one, never a part; a kill leaves at most a temporary name behind. An
+    OSError names PATH, whichever step failed (a full disk fails the write
+    of the temporary name, or only its flush)."""
     temporary = "%s.tmp-%d" % (path, os.getpid())
     try:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
@@ -137,9 +138,11 @@ def write_text(path, text):
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)
-    except BaseException:
+    except BaseException as e:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        if isinstance(e, OSError):
+            raise OSError(e.errno, e.strerror or str(e), path) from e
         raise
 
 
@@ -167,13 +170,18 @@ def _text(value):
     return value if isinstance(value, str) else None
 
 
+FIGURE_LIMIT = 2 ** 63
+
+
 def _whole(value):
     return value if type(value) is int else None
 
 
 def _figure(value, kinds=(int, float)):
-    """A measured figure: a finite number, not below 0."""
-    fits = isinstance(value, kinds) and not isinstance(value, bool) and math.isfinite(value) and value >= 0
+    """A measured figure: a number from 0 to 2**63 (no clock or memory
+    counter goes past it; a larger one, or 10**400 written out, is no
+    measurement, and their sums would overflow)."""
+    fits = isinstance(value, kinds) and not isinstance(value, bool) and 0 <= value <= FIGURE_LIMIT
     return value if fits else None
 
 
@@ -202,7 +210,7 @@ class TileRun:
         process_tile reads ("-60.0" is -60), everything else as written."""
         try:
             same_origin = all(float(getattr(self, k)) == float(getattr(asked, k)) for k in ("origin_x", "origin_y"))
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, OverflowError):  # not a number, or a whole number past any float
             return False
         return same_origin and all(getattr(self, f.name) == getattr(asked, f.name) for f in fields(self)
                                    if not f.name.startswith("origin_"))
@@ -542,5 +550,21 @@ def main(argv=None):
     return run_tile(a, tile, x, y, job)
 
 
+def main_exit(argv=None):
+    """The job's exit status. A file it cannot write (a full disk, a name
+    taken by a directory) ends it with that file named and the reason on its
+    standard error, which GNU parallel and Slurm keep, and exit status 1:
+    the batch then shows the tile without a record, and the log says why."""
+    try:
+        status = main(argv)
+        sys.stdout.flush()  # while a full disk can still be said to have failed it
+        return status
+    except OSError as e:
+        where = "%s: " % printable(e.filename) if e.filename else ""
+        with contextlib.suppress(OSError):
+            print("tilejob: %s%s" % (where, printable(e.strerror or e)), file=sys.stderr)
+        return 1
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main_exit())

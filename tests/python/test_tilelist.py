@@ -5,7 +5,7 @@ import signal
 
 import pytest
 
-from tilebatch.tilelist import ListError, parse_tiles, read_tiles
+from tilebatch.tilelist import ListError, parse_tiles, read_ids, read_tiles
 
 
 def test_comments_and_blank_lines_are_skipped_and_fields_kept_as_written():
@@ -102,3 +102,28 @@ def test_read_tiles_refuses_what_is_not_a_regular_file_without_blocking(tmp_path
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def test_ids_alike_under_unicode_normalisation_are_one_tile_listed_twice():
+    # NFC "é" (one code point) and NFD "e" with a combining accent print alike.
+    text = "\u00e9t 0 0\nother 1 1\ne\u0301t 2 2\n\u00e9t 3 3\n"
+    with pytest.raises(ListError) as e:
+        parse_tiles(text, "l")
+    assert str(e.value).splitlines() == [
+        "l:3: tile e\u0301t listed twice (the same under Unicode normalisation as line 1)",
+        "l:4: tile \u00e9t listed twice"]
+
+
+def test_a_tile_file_of_ids_refuses_ids_listed_twice_alike(tmp_path):
+    path = tmp_path / "ids.txt"
+    path.write_text("t1\n\u00e9t\ne\u0301t\n")
+    with pytest.raises(ListError, match="ids.txt:3: tile e\u0301t listed twice \\(the same under Unicode "
+                                        "normalisation as line 2\\)"):
+        read_ids(str(path))
+
+
+def test_a_byte_order_mark_is_no_part_of_the_first_id(tmp_path):
+    path = tmp_path / "tiles.txt"
+    path.write_bytes(b"\xef\xbb\xbft1 -60 10\nt2 0 0 # \xef\xbb\xbf in a comment\n")
+    assert read_tiles(str(path)) == [("t1", "-60", "10"), ("t2", "0", "0")]
+    assert read_ids(str(path)) == ["t1", "t2"]
