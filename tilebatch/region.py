@@ -308,8 +308,9 @@ def main(argv):
                                 "TILE_FILE (first word a line), and pictures of the last year's, in DEST_DIR "
                                 "(default OUTPUT_DIR/region). The pictures are drawn from each tile's reduced copy, "
                                 "OUTPUT_DIR/reduced/Reduced_<year>_<tile>.tif, which a batch's tile job writes and "
-                                "this makes where one is missing or older than the tile's products. REGION_SIZE in "
-                                "the environment: the pictures' longer side in pixels (default 2000). See "
+                                "this makes where one is missing or was made from other files than the tile's "
+                                "products now. REGION_SIZE in the environment: the pictures' longer side in pixels "
+                                "(default 2000). DEST_DIR/region.json records what the pictures were drawn from. See "
                                 "docs/batch.md.")
     p.add_argument("OUTPUT_DIR", help="the batch's output directory, which holds the tiles' products")
     p.add_argument("LAST_YEAR", help="the batch's last year, %d to %d" % (facts.MIN_LAST_YEAR, facts.MAX_LAST_YEAR))

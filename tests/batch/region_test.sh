@@ -148,7 +148,7 @@ TMPDIR="$work/tmp" REGION_SIZE=1000 setsid bash "$scripts/region.sh" products 20
 killed=$!
 drawing=0
 for _ in $(seq 600); do
-  if compgen -G "products/region/.tmp-$killed-*.png" > /dev/null; then drawing=1; break; fi
+  if compgen -G "products/region/.tmp-region-$killed-*.png" > /dev/null; then drawing=1; break; fi
   kill -0 "$killed" 2>/dev/null || break
   sleep 0.02
 done
@@ -162,6 +162,21 @@ check "a killed build leaves the previous mosaics and pictures as they were" [ "
 for p in TCC TCH Loss; do
   check "... the $p picture a whole PNG" whole_png "products/region/${p}_2000.png"
 done
+
+# The next build clears what the killed one left, and nothing else: with
+# DEST_DIR the output directory itself, a user's .tmp-keep and the private
+# directory of a process_tile that runs (.tmp-<pid>-<tile>.XXXXXX, here this
+# shell's pid) stay.
+mkdir -p products/.tmp-keep "products/.tmp-$$-t9.Xq3f"
+echo "years of work" > products/.tmp-keep/thesis.txt
+touch "products/.tmp-$$-t9.Xq3f/TCC_2000_t9.img"
+REGION_SIZE=200 bash "$scripts/region.sh" products 2000 t1.txt products > into_output.txt 2>&1 || true
+check "a build into the output directory: exit 0" grep -q "1 tile, years 2000 to 2000" into_output.txt
+check "... a user's .tmp-keep/thesis.txt is kept" grep -qx "years of work" products/.tmp-keep/thesis.txt
+check "... a running process_tile's private directory is kept" [ -f "products/.tmp-$$-t9.Xq3f/TCC_2000_t9.img" ]
+check "(the killed build left its temporary files)" compgen -G "products/region/.tmp-region-$killed-*"
+REGION_SIZE=200 bash "$scripts/region.sh" products 2000 t1.txt > /dev/null 2>&1 || true
+check "... which the next build in its place clears" bash -c '[ -z "$(find products/region -name ".tmp-region-*")" ]'
 
 # Two builds at once into the same place, of other tile sets and two years:
 # each product's mosaics then read one tile set, the same for every product
