@@ -55,7 +55,7 @@ fi
 
 n="$((10#${1:-20000}))"
 dir="$(realpath -m "${2:-$PWD/out/batch_scale_bench}")"
-scripts="$(cd "$(dirname "$0")/../scripts" && pwd)"
+scripts="$(CDPATH="" cd -- "$(dirname -- "$0")/../scripts" && pwd)"
 # DIR is removed first: only when it is empty or an earlier run's.
 if [ -n "$(ls -A "$dir" 2>/dev/null)" ] && ! [ -f "$dir/tiles.txt" ] && ! [ -f "$dir/stand_in" ]; then
   printf '%s: %q is not empty and not an earlier run'"'"'s: not removed\n' "${0##*/}" "$dir" >&2

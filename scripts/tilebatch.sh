@@ -5,4 +5,4 @@
 # the package runs the same on every node. A wrapper execs it, so that a
 # signal sent to the wrapper reaches the batch itself.
 # shellcheck disable=SC2034  # used by the scripts that source this file
-TILEBATCH=(python3 -B -E -s "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tilebatch_main.py")
+TILEBATCH=(python3 -B -E -s "$(CDPATH="" cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)/tilebatch_main.py")

@@ -105,6 +105,9 @@ def request_from(a, entry):
     if a.report and len(a.args) == 1:
         logs = absolute(a.logs or os.path.join(a.args[0], "logs"))
         req = Request.load(os.path.join(logs, BATCH_FILE))
+        if req is None and os.path.lexists(os.path.join(logs, BATCH_FILE)):
+            raise ReportMissing("the latest batch recorded in %s (%s) does not read: give its list to report it"
+                                % (printable(logs), BATCH_FILE))
         if req is None:
             raise ReportMissing("no batch recorded in %s (%s): nothing was run there" % (printable(logs), BATCH_FILE))
         if req.output_dir != absolute(a.args[0]):
@@ -138,7 +141,16 @@ def report_main(req, prog, latest=None):
         print("%s: no log directory %s: nothing of this list was run there" % (prog, printable(req.logs)),
               file=sys.stderr)
         return 1
-    rows, source = survey(req, running_local_batch(req, latest))
+    if latest is None:
+        # A list given again: the page and the job log are those of the
+        # latest batch where it ran this very list, else of no batch at all.
+        recorded = Request.load(os.path.join(req.logs, BATCH_FILE))
+        if recorded is not None and recorded.same_run(req):
+            req.batch_id, req.joblog, req.entry = recorded.batch_id, recorded.joblog, recorded.entry
+        else:
+            req.ran = False
+        latest = recorded
+    rows, source = survey(req, running_local_batch(req, latest), inputs=True)
     return finish(req, rows, source, Ending(prog, rebuild=False, full_report=True))
 
 

@@ -6,10 +6,9 @@ that process_tile would refuse or size differently."""
 import os
 
 from . import tilejob
-from .tilejob import product_name
 
 FIRST_YEAR = 1997
-MIN_LAST_YEAR = 2000
+MIN_LAST_YEAR = tilejob.FIRST_PRODUCT_YEAR  # a run writes at least one year of products
 MAX_LAST_YEAR = 2060
 TILE_SIZE = 4004
 LAYER_BYTES = TILE_SIZE * TILE_SIZE
@@ -60,8 +59,7 @@ def task_memory_mib(last_year, quality):
     return -(-job_memory_bytes(last_year, quality) // MIB) + PROGRAM_MIB
 
 
-def product_names(tile, last_year):
-    return [product_name(p, y, tile) for y in range(MIN_LAST_YEAR, last_year + 1) for p in PRODUCTS]
+product_names = tilejob.product_names
 
 
 # The files tile_quality writes into the quality directory for one tile, and

@@ -15,9 +15,10 @@ from . import facts, pictures
 from .errors import Refused, UsageError
 from .finish import Ending, finish
 from .plan import jobs_for_memory, mem_available, print_plan
-from .records import LOCK_NAME, State, lock_batch
+from .records import LOCK_NAME, State, lock_batch, mark_submitted
 from .survey import survey
 from .text import notes, plural, printable, read_regular, write_text, write_tile_tsv
+from .tilejob import LOCAL_PREFIX
 
 PROG = "batch.sh"
 
@@ -108,6 +109,10 @@ def check(a, req, where):
             raise Refused("%s is missing (scripts/install_deps.sh installs it)" % tool)
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")
+    total = mem_available("MemTotal")
+    if a.memfree and not where.hosts and total and a.memfree > total:
+        # parallel would start no job and wait, silent, for ever.
+        raise UsageError("--memfree %d is more than this machine's memory (%d bytes)" % (a.memfree, total))
     return os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
 
 
@@ -133,10 +138,27 @@ def plan_run(a, req, where, joblog, to_run):
                retries=a.retries, pin=a.pin, bar=sys.stderr.isatty() and not a.dry_run)
 
 
-def parallel_command(req, run, where, interpreter=sys.executable):
-    """The GNU parallel command of a batch: each job runs the tile job of one
-    line of the tile TSV. Over ssh the job runs the remote host's python3 on
-    the tile job at the same path as here."""
+def job_id(req, line):
+    """The job of line LINE of this run's tile TSV: no later batch can repeat
+    it, as each batch has an id of its own."""
+    return "%s%s-%d" % (LOCAL_PREFIX, req.batch_id, line)
+
+
+def job_rows(req, run, where, interpreter=sys.executable):
+    """The tile TSV's rows: each the tile, its origin, then the command of its
+    job, a word a column (the tile's three words end the command). Over ssh the job runs the remote host's python3 on the tile job at
+    the same path as here."""
+    python = "python3" if where.hosts else interpreter
+    return [[tile, x, y, python, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs", req.logs, "--job",
+             job_id(req, line), "--batch", req.batch_id] + req.job_arguments()
+            for line, (tile, x, y) in enumerate(run.to_run, 1)]
+
+
+def parallel_command(run, where, columns):
+    """The GNU parallel command of a batch: each job runs the words of one
+    line of the tile TSV, the tile's three after its command. Paths and ids travel there as data: parallel would
+    expand {}, {1}, {#} or run the Perl of {= ... =} found in a word of its
+    command template, and sends a column's value as it is."""
     cmd = ["parallel", "-q", "--colsep", "\t", "-a", run.tiles_file, "--jobs", run.slots, "--joblog", run.joblog,
            "--retries", str(run.retries)]
     if run.memfree:
@@ -147,8 +169,19 @@ def parallel_command(req, run, where, interpreter=sys.executable):
         cmd += ["--bar"]
     if run.pin and not where.hosts:
         cmd += pin_word(run.jobs, where.cpus)
-    return cmd + ["python3" if where.hosts else interpreter, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs",
-                  req.logs, "--job", "local-%s-{#}" % req.batch_id] + req.job_arguments() + ["{1}", "{2}", "{3}"]
+    return cmd + ["{%d}" % k for k in range(4, columns + 1)] + ["{1}", "{2}", "{3}"]
+
+
+def as_data(req, run, where):
+    """UsageError where a path cannot travel as a column of the tile TSV: a
+    tab or a newline would split it. (parallel takes the values of its own
+    options, the list's and the job log's names, as they are.)"""
+    for what, path in (("OUTPUT_DIR", req.output_dir), ("--logs", req.logs), ("--joblog", run.joblog),
+                       ("INPUT_DIR", req.input_dir), ("DATAMASK_DIR", req.datamask_dir),
+                       ("WETLAND_DIR", req.wetland_dir), ("PROCESS_TILE", req.process_tile),
+                       ("--tile-quality", req.tile_quality or ""), ("the project's directory", facts.PROJECT_ROOT)):
+        if "\t" in path or "\n" in path:
+            raise UsageError("%s %s holds a tab or a newline: GNU parallel cannot be handed it" % (what, printable(path)))
 
 
 def dry_run_script(req, cmd):
@@ -182,14 +215,13 @@ def main(a, req):
     joblog = check(a, req, where)
     locks = lock_batch(req)
     check_joblog(a, joblog)
-    to_run = req.tiles
-    if a.resume:
-        done = {r.tile for r in survey(req)[0] if r.state is State.DONE}
-        to_run = [t for t in req.tiles if t[0] not in done]
+    to_run, busy = tiles_to_run(a, req)
     run = plan_run(a, req, where, joblog, to_run)
-    cmd = parallel_command(req, run, where)
+    as_data(req, run, where)
+    rows = job_rows(req, run, where)
+    cmd = parallel_command(run, where, len(rows[0]) if rows else 0)
     say_plan(a, req, run, where)
-    write_tile_tsv(run.tiles_file, to_run)
+    write_tile_tsv(run.tiles_file, rows)
     if where.hosts:
         write_text(run.login_file, "".join(h + "\n" for h in where.hosts))
     if a.dry_run:
@@ -198,10 +230,18 @@ def main(a, req):
     if a.fresh and os.path.lexists(joblog):
         os.unlink(joblog)
     os.makedirs(os.path.dirname(joblog), exist_ok=True)
+    req.joblog = joblog
     req.save()
-    if to_run:
-        run_parallel(cmd, locks)
-    return end(req, locks)
+    if not to_run:
+        print("%s: nothing to run: %s already done%s" % (PROG, plural(len(req.tiles) - len(busy), "tile"),
+                                                         "" if not busy else ", %d queued or running" % len(busy)))
+        return end(req, locks, ran=False)
+    # Every tile is marked as its job's before parallel can start one: until
+    # the job writes a record, no older record makes the tile done, and a job
+    # that never starts leaves its tile failed, not done.
+    for line, (tile, x, y) in enumerate(to_run, 1):
+        mark_submitted(req, tile, x, y, job_id(req, line))
+    return end(req, locks, parallel_status=run_parallel(cmd, locks))
 
 
 def run_parallel(cmd, lock_fds):
@@ -212,21 +252,46 @@ def run_parallel(cmd, lock_fds):
     forward = lambda number, frame: child.send_signal(number)  # noqa: E731
     previous = {s: signal.signal(s, forward) for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)}
     try:
-        child.wait()  # its status is the count of failed jobs; the records tell more
+        # Its status: the count of failed jobs (the records tell more), or
+        # more than 100 where parallel itself failed.
+        return child.wait()
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
 
 
-def end(req, locks):
+def tiles_to_run(a, req):
+    """The tiles this run hands to parallel, and those it leaves out because
+    a Slurm task of theirs is queued or running (a second job would run the
+    tile beside it); with --resume, not those done. Raises Refused where
+    Slurm cannot say which tiles' tasks still run."""
+    rows = survey(req)[0]
+    if any(r.state is State.UNKNOWN for r in rows) and not a.dry_run:
+        raise Refused("cannot tell which tiles' Slurm tasks are still queued or running (squeue does not answer); "
+                      "nothing run")
+    busy = [r.tile for r in rows if r.state is State.RUNNING]
+    if busy:
+        notes(PROG, a.dry_run)("%d tile(s) left out, their tasks still queued or running: %s"
+                               % (len(busy), " ".join(printable(t) for t in busy[:30])))
+    skip = set(busy) | ({r.tile for r in rows if r.state is State.DONE} if a.resume else set())
+    return [t for t in req.tiles if t[0] not in skip], busy
+
+
+def end(req, locks, parallel_status=0, ran=True):
     """The batch's end once parallel has ended: its count, the common end,
-    and the tiles to rerun."""
-    rows, source = survey(req)
+    and the tiles to rerun. Not 0 where parallel was not: a job it could not
+    start leaves no record, and parallel itself may have failed."""
+    rows, source = survey(req, inputs=True)
     failed = [r for r in rows if r.state is State.FAILED]
     left = [r for r in rows if not r.state.ended]
-    print("%s: %s: %d succeeded, %d failed, %d not run" % (PROG, plural(len(rows), "tile"),
-                                                            len(rows) - len(failed) - len(left), len(failed), len(left)))
+    if ran:
+        print("%s: %s: %d succeeded, %d failed, %d not run" % (
+            PROG, plural(len(rows), "tile"), len(rows) - len(failed) - len(left), len(failed), len(left)))
     status = finish(req, rows, source, Ending(PROG))
+    if parallel_status and not failed:
+        print("%s: GNU parallel ended with status %d (see its messages above)" % (PROG, parallel_status),
+              file=sys.stderr)
+        status = 1
     for fd in locks:
         os.close(fd)
     in_quality = sum(1 for r in failed if r.products)

@@ -250,7 +250,7 @@ def region_section(req, rows):
     failed = read_regular(os.path.join(here, FAILED_NOTE), NOTE_BYTES)
     if failed is not None:
         out.append('<p class="warning">The last region build failed (%s): any picture below is from an earlier '
-                   "build.</p>" % (esc(failed.strip()) or "no reason recorded"))
+                   "build.</p>" % (html.escape(failed.strip()) or "no reason recorded"))  # the note is written escaped
     out.append('<p class="about">Each picture is the whole region in plain longitude and latitude (a degree east '
                "as long as a degree north), like the map above.</p>")
     for product in facts.PRODUCTS:
@@ -305,6 +305,9 @@ def tile_table(rows, columns):
 
 def batch_id_note(req):
     """What the batch id is, where the page first shows it."""
+    if not req.ran:
+        return ("<code>%s</code> names this report only: the list given to --report is not the one the latest "
+                "batch in %s ran, so no job of it carries this id." % (esc(req.batch_id), esc(req.logs)))
     said = "<code>%s</code> is the id of this batch run: a new one is drawn each time the batch is run" % esc(
         req.batch_id)
     if req.entry == "slurm_array.sh":

@@ -122,6 +122,9 @@ def main(argv):
     """picture PRODUCT RASTER PNG TITLE SIZE: the picture of one product
     raster averaged to SIZE x SIZE, written whole or not at all (quicklook.sh
     draws each tile's products with it)."""
+    if argv in (["-h"], ["--help"]):
+        print("usage: picture TCC|TCH|Loss RASTER PNG TITLE SIZE\n\n" + " ".join(main.__doc__.split()))
+        return 0
     if len(argv) != 5 or argv[0] not in ("TCC", "TCH", "Loss") or not argv[4].isascii() or not argv[4].isdigit() \
             or int(argv[4]) < 2:
         print("usage: picture TCC|TCH|Loss RASTER PNG TITLE SIZE", file=sys.stderr)

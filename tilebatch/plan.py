@@ -20,10 +20,10 @@ def jobs_for_memory(available, job_bytes, slots):
     return max(1, min(slots, (available - job_bytes // 2) // job_bytes))
 
 
-def mem_available():
+def mem_available(field="MemAvailable"):
     with open("/proc/meminfo") as f:
         for line in f:
-            if line.startswith("MemAvailable:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
     return 0
 

@@ -5,12 +5,13 @@ place, and no later job of it has been submitted or started since."""
 import enum
 import fcntl
 import os
+import stat
 import uuid
 from dataclasses import dataclass, field, fields
 
 from . import facts
 from .errors import Busy
-from .tilejob import (MARK, RECORD, JobMark, TileRecord, Unreadable, printable, read_json, read_typed, request_of,
+from .tilejob import (LOCAL_PREFIX, MARK, RECORD, JobMark, TileRecord, Unreadable, printable, read_json, read_typed, request_of,
                       tile_dir, write_json)
 
 BATCH_FILE = "batch.json"
@@ -32,6 +33,15 @@ class Request:
     batch_id: str = field(default_factory=lambda: uuid.uuid4().hex[:12])
     entry: str = "batch.sh"
     region: bool = True
+    joblog: str = None  # batch.sh: GNU parallel's job log, which says why a job did not start
+    ran: bool = field(default=True, repr=False)  # False: a list reported (--report) that no batch of this id ran
+
+    def same_run(self, other):
+        """Whether OTHER is this request, whatever its id: the same tiles, in
+        order, with the same arguments."""
+        return all(getattr(self, k) == getattr(other, k) for k in (
+            "tiles", "last_year", "input_dir", "output_dir", "datamask_dir", "wetland_dir", "process_tile",
+            "tile_quality", "region"))
 
     @property
     def quality_dir(self):
@@ -41,6 +51,7 @@ class Request:
         """Into PATH, or as the latest batch of its log directory."""
         os.makedirs(self.logs, exist_ok=True)
         value = dict(vars(self), tiles=[list(t) for t in self.tiles])
+        del value["ran"]
         write_json(path or os.path.join(self.logs, BATCH_FILE), value)
 
     def job_arguments(self):
@@ -71,8 +82,28 @@ class Request:
                  req.batch_id, req.entry] + [v for t in req.tiles for v in t]
         fits = (all(isinstance(v, str) for v in texts) and all(len(t) == 3 for t in req.tiles)
                 and type(req.last_year) is int and facts.MIN_LAST_YEAR <= req.last_year <= facts.MAX_LAST_YEAR
-                and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool))
+                and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool)
+                and isinstance(req.joblog, (str, type(None))))
         return req if fits and not tiles_problem(req.tiles) else None
+
+
+def file_identities(directory):
+    """{name: [size, mtime_ns, inode]} of the files in DIRECTORY (none where
+    it cannot be read), read once for all the tiles of a report: a stat per
+    file, as telling a file's name needs one anyway where it is a link."""
+    found = {}
+    try:
+        with os.scandir(directory) as entries:
+            for e in entries:
+                try:
+                    info = e.stat(follow_symlinks=True)
+                except OSError:
+                    continue
+                if stat.S_ISREG(info.st_mode):
+                    found[e.name] = [info.st_size, info.st_mtime_ns, info.st_ino]
+    except (OSError, TypeError):
+        pass
+    return found
 
 
 def file_names(directory):
@@ -130,8 +161,8 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     damaged = record is DAMAGED
     if damaged:
         record = None
-    if mark is not None and (record is None or record.job != mark.job):
-        # A later job than the record's was submitted or started.
+    if mark is not None and (record is None or record.identity != mark.identity):
+        # A later job than the record's was handed the tile, or started.
         info = scheduler(mark.job)
         active, same = info.active, mark.run.answers(asked)
         row.job = job = printable(mark.job)
@@ -142,9 +173,16 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
             return with_scheduler_figures(row, info, running=True)
         if same:
             row.state = State.FAILED
-            row.message = ("its record of job %s does not read" if damaged else
-                           "its job %s ended without a record (cancelled, out of time or memory, node lost)"
-                           if mark.started else "its job %s ended before it started (cancelled)") % job
+            if damaged:
+                row.message = "its record of job %s does not read" % job
+            elif mark.started:
+                row.message = "its job %s ended without a record (cancelled, out of time or memory, node lost)" % job
+            elif info.reason:
+                row.message = "its job %s did not start: %s" % (job, printable(info.reason))
+            elif mark.job.startswith(LOCAL_PREFIX):
+                row.message = "its job %s did not start (GNU parallel never ran it: see the batch's output)" % job
+            else:
+                row.message = "its job %s ended before it started (cancelled)" % job
             return with_scheduler_figures(row, info)
     if record is None:
         row.message = "its record does not read" if damaged else ""
@@ -153,6 +191,11 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.message = "its last run had other arguments (last year %s)" % printable(record.run.last_year)
         return row
     row.job = printable(record.job)
+    info = scheduler(record.job)
+    if info.active and not record.job.startswith(LOCAL_PREFIX):
+        # Slurm requeued the task that wrote the record: it keeps its id.
+        row.state, row.message = State.RUNNING, "its job %s is queued or running again" % row.job
+        return with_scheduler_figures(row, info, running=True)
     row.wall_s, row.peak_kib = record.wall_s, record.peak_kib
     row.host = printable(record.host or "-")
     row.state, row.exit = State.FAILED, "0"
@@ -162,8 +205,13 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.exit, row.message = "?", "its record holds no exit status"
     elif status != 0:
         row.exit, row.message = str(status), printable(record.message)
-    elif not set(facts.product_names(tile, request.last_year)) <= products:
+    elif not all(name in products for name in facts.product_names(tile, request.last_year)):
         row.message = "its products are not all in the output directory"
+    elif record.products is None:
+        row.state, row.exit = State.NOT_RUN, "-"
+        row.message = "its record, of an earlier version, does not say which products it made: run it again"
+    elif (changed := product_change(record.products, products, facts.product_names(tile, request.last_year))):
+        row.message = changed
     else:
         row.products = True
         if not request.tile_quality:
@@ -173,11 +221,30 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         elif quality != 0:
             row.exit = "?" if quality is None else str(quality)
             row.message = "tile_quality: " + printable(record.quality_message)
-        elif not set(facts.quality_names(tile, request.last_year)) <= quality_files:
+        elif not all(name in quality_files for name in facts.quality_names(tile, request.last_year)):
             row.message = "its quality files are not all in the quality directory"
         else:
             row.state = State.DONE
-    return with_scheduler_figures(row, scheduler(record.job))
+    return with_scheduler_figures(row, info)
+
+
+def product_change(made, found, names):
+    """Why the products FOUND now are not those the run MADE, or None: the
+    first product whose size, time or inode differs (truncated, rewritten by
+    another run, or put back from a copy)."""
+    for name in names:
+        was, now = made.get(name), found.get(name)
+        if was is None or now != was:
+            if was is None:
+                how = "the run did not see it"
+            elif now[0] != was[0]:
+                how = "%d bytes, not the %d its run wrote" % (now[0], was[0])
+            elif now[2] != was[2]:
+                how = "another file under its name since its run"
+            else:
+                how = "rewritten since its run"
+            return "its product %s changed after its run: %s" % (printable(name), how)
+    return None
 
 
 def with_scheduler_figures(row, info, running=False):
@@ -217,15 +284,16 @@ def read_tile(logs, tile):
 
 
 def mark_submitted(request, tile, x, y, job):
-    """Marks TILE as handed to JOB, from submission on: until the job writes
-    a record, no older record makes the tile done."""
+    """Marks TILE as handed to JOB of this batch, before the job can start:
+    until the job writes a record, no older record makes the tile done."""
     here = tile_dir(request.logs, tile, make=True)
     try:
         mark = read_typed(os.path.join(here, MARK), JobMark)
     except Unreadable:
         mark = None
-    if not (mark and mark.job == job):  # the task may have started already
-        write_json(os.path.join(here, MARK), JobMark(request_of(request, tile, x, y), job, started=False).to_json())
+    if not (mark and (mark.job, mark.batch) == (job, request.batch_id)):  # the task may have started already
+        write_json(os.path.join(here, MARK), JobMark(request_of(request, tile, x, y), job, started=False,
+                                                     batch=request.batch_id).to_json())
 
 
 def lock(directory, name=LOCK_NAME, wait=False):

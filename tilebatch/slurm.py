@@ -31,12 +31,15 @@ class Window(NamedTuple):
 class JobState(NamedTuple):
     """What the scheduler says of one job: ACTIVE True while queued or
     running, False once ended, None where that cannot be told; from Slurm's
-    accounting also its state, node, wall seconds and peak memory."""
+    accounting also its state, node, wall seconds and peak memory; REASON
+    why a job that ended did not start, where that is known (GNU parallel's
+    job log of a local batch)."""
     active: Optional[bool]
     state: Optional[str] = None
     node: Optional[str] = None
     elapsed_s: Optional[int] = None
     rss_kib: Optional[int] = None
+    reason: Optional[str] = None
 
 
 QUEUED_OR_RUNNING = JobState(True)
@@ -100,7 +103,8 @@ def array_command(req, window, list_file, tilejob, cpus, mem_mib, max_running, a
            "--mem=%dM" % mem_mib, "--output=" + output_pattern(req.logs) + "/slurm-%A_%a.out"]
     if after:
         cmd.append("--dependency=afterany:" + after)
-    return cmd + [tilejob, "--logs", req.logs, "--slurm-list", list_file, "--offset", str(offset)] + req.job_arguments()
+    return cmd + [tilejob, "--logs", req.logs, "--batch", req.batch_id, "--slurm-list", list_file, "--offset",
+                  str(offset)] + req.job_arguments()
 
 
 FOLLOW_UP_CPUS = 2

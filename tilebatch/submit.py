@@ -190,6 +190,9 @@ def mark_tasks_main(argv):
     """mark-tasks REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES, as the dry
     run's script runs it: the tiles marked, and the batch made the latest of
     its log directory."""
+    if argv in (["-h"], ["--help"]):
+        print("usage: mark-tasks REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES\n\n" + " ".join(mark_tasks_main.__doc__.split()))
+        return 0
     req = Request.load(argv[0]) if len(argv) == 5 else None
     if req is None or not argv[2].isdigit() or not argv[3].isdigit():
         print("mark-tasks: expected REQUEST_FILE LIST_FILE ARRAY_JOB OFFSET INDICES", file=sys.stderr)
@@ -202,10 +205,13 @@ def mark_tasks_main(argv):
 def follow_up(argv):
     """The follow-up job: the region of the tiles with products, the batch
     quality of those done, and the report, of the batch in REQUEST_FILE."""
+    if argv in (["-h"], ["--help"]):
+        print("usage: follow-up REQUEST_FILE\n\n" + " ".join(follow_up.__doc__.split()))
+        return 0
     req = Request.load(argv[0]) if len(argv) == 1 else None
     if req is None:
         print("follow-up: expected the batch's request file", file=sys.stderr)
         return 2
-    rows, source = survey(req)
+    rows, source = survey(req, inputs=True)
     listing = os.environ.get("SLURM_JOB_ID", str(os.getpid()))
     return finish(req, rows, source, Ending("report", listing=listing))

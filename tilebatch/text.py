@@ -27,13 +27,14 @@ class _Lines:
         self.parts.append(text)
 
 
-def tile_tsv(tiles):
-    """The text of a tile TSV: "tile<TAB>origin_x<TAB>origin_y" a line, as GNU
-    parallel (--colsep '\t') and a Slurm task read it. Tile ids hold no tab
-    or newline (a list refuses control characters), and nothing is quoted:
-    parallel takes every character as it is."""
+def tile_tsv(rows):
+    """The text of a tile TSV, a row a line and its words tab-separated, as
+    GNU parallel (--colsep '\t') and a Slurm task read it: "tile origin_x
+    origin_y", or a tile job's whole command. No word holds a tab or newline
+    (a list refuses control characters in ids, a batch such paths), and
+    nothing is quoted: parallel takes every character as it is."""
     out = _Lines()
-    csv.writer(out, **TILE_TSV).writerows(tiles)
+    csv.writer(out, **TILE_TSV).writerows(rows)
     return "".join(out.parts)
 
 

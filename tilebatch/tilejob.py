@@ -35,6 +35,9 @@ from dataclasses import dataclass, fields
 RECORD = "record.json"
 MARK = "job.json"
 PRODUCTS = ("TCC", "TCH", "Loss")
+FIRST_PRODUCT_YEAR = 2000
+# The job ids of a local batch: local-<batch id>-<line of the batch's tile TSV>.
+LOCAL_PREFIX = "local-"
 # The region's pictures are drawn from a reduced copy of each tile's last
 # year: its three products averaged 22 x 22 into one small GeoTIFF of 182 x
 # 182 floats a band (the tile's 4004 pixels divide evenly), with overviews
@@ -220,7 +223,10 @@ class TileRun:
 
     @classmethod
     def from_json(cls, value):
-        return cls(tile=_text(value.get("tile")), last_year=_whole(value.get("last_year")),
+        # A last year of another type is kept as written: it answers no request, and says what it was.
+        year = value.get("last_year")
+        return cls(tile=_text(value.get("tile")), last_year=year if isinstance(year, (int, str)) and
+                   not isinstance(year, bool) and len(str(year)) <= 20 else None,
                    origin_x=_origin(value.get("origin_x")), origin_y=_origin(value.get("origin_y")),
                    **{k: _text(value.get(k)) for k in ("input_dir", "output_dir", "datamask_dir", "wetland_dir")})
 
@@ -228,6 +234,27 @@ class TileRun:
 class Unreadable(ValueError):
     """A file under a record's or a mark's name that holds none: not JSON, not
     an object, or no job's id."""
+
+
+def _identities(value):
+    """{file name: [size, mtime_ns, inode], or None where the job found no
+    such file} as a record holds it, or None where any part of it is not
+    that."""
+    if not isinstance(value, dict):
+        return None
+    for name, identity in value.items():
+        if identity is not None and not (isinstance(identity, list) and len(identity) == 3
+                                         and all(type(v) is int and v >= 0 for v in identity)):
+            return None
+    return value
+
+
+def job_identity(item):
+    """What tells one job of a tile from every other: the scheduler's id, the
+    batch that handed the tile over (Slurm may give a later task an earlier
+    task's id: after its state is lost, or ids wrap) and how often Slurm
+    restarted the task (a requeued task keeps its id)."""
+    return item.job, item.batch, item.restart or 0
 
 
 def _flat(item, optional):
@@ -256,15 +283,21 @@ class JobMark:
     job: str
     started: bool
     host: str = None
+    batch: str = None
+    restart: int = None
+
+    @property
+    def identity(self):
+        return job_identity(self)
 
     def to_json(self):
-        return _flat(self, ("host",))
+        return _flat(self, ("host", "batch", "restart"))
 
     @classmethod
     def from_json(cls, value):
         job = _job_of(value)
         return cls(run=TileRun.from_json(value), job=job, started=value.get("started") is True,
-                   host=_text(value.get("host")))
+                   host=_text(value.get("host")), batch=_text(value.get("batch")), restart=_whole(value.get("restart")))
 
 
 @dataclass
@@ -273,7 +306,10 @@ class TileRecord:
     once its job has ended. STATUS is process_tile's exit status (128 + N
     when killed by signal N), or tile_quality's where the quality run
     failed; QUALITY_STATUS None where no quality run was asked or reached;
-    REDUCED whether the region's reduced copy was made (None: not tried)."""
+    REDUCED whether the region's reduced copy was made (None: not tried);
+    PRODUCTS the identity of each product as the job saw it when
+    process_tile had succeeded ({name: [size, mtime_ns, inode]}; None in a
+    record of an earlier version, or of a run that failed)."""
     run: TileRun
     job: str
     host: str = None
@@ -288,9 +324,16 @@ class TileRecord:
     quality_message: str = ""
     reduced: bool = None
     ended: str = None
+    batch: str = None
+    restart: int = None
+    products: dict = None
+
+    @property
+    def identity(self):
+        return job_identity(self)
 
     def to_json(self):
-        return _flat(self, ("reduced", "ended"))
+        return _flat(self, ("reduced", "ended", "batch", "restart", "products"))
 
     @classmethod
     def from_json(cls, value):
@@ -302,7 +345,8 @@ class TileRecord:
                    peak_kib=_figure(value.get("peak_kib"), int), quality_status=_whole(value.get("quality_status")),
                    quality_message=_text(value.get("quality_message")) or "",
                    reduced=value.get("reduced") if isinstance(value.get("reduced"), bool) else None,
-                   ended=_text(value.get("ended")))
+                   ended=_text(value.get("ended")), batch=_text(value.get("batch")),
+                   restart=_whole(value.get("restart")), products=_identities(value.get("products")))
 
 
 def read_typed(path, kind):
@@ -343,8 +387,11 @@ def run_logged(command, out_path, err_path):
     and its message: the first line it printed on OUT_PATH, or with one log
     the last (tile_quality's message follows GDAL's chatter)."""
     started, peak = time.monotonic(), None
-    with open(fresh_file(out_path), "wb") as out, open(out_path if err_path == out_path else fresh_file(err_path),
-                                                       "ab") as err:
+    with contextlib.ExitStack() as files:
+        # One log is one open file: two descriptors of it would each write at
+        # their own offset, over each other's lines.
+        out = files.enter_context(open(fresh_file(out_path), "ab"))
+        err = out if err_path == out_path else files.enter_context(open(fresh_file(err_path), "ab"))
         try:
             child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
             _, wait_status, usage = os.wait4(child.pid, 0)
@@ -365,13 +412,19 @@ def run_tile(a, tile, x, y, job):
     here = tile_dir(a.logs, tile, make=True)
     run = request_of(a, tile, x, y)
     host = socket.gethostname()
-    write_json(os.path.join(here, MARK), JobMark(run, job, started=True, host=host).to_json())
+    restart = os.environ.get("SLURM_RESTART_COUNT", "")
+    restart = int(restart) if restart.isascii() and restart.isdigit() and a.slurm_list else None
+    write_json(os.path.join(here, MARK), JobMark(run, job, started=True, host=host, batch=a.batch,
+                                                 restart=restart).to_json())
     arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]
     status, wall, peak, message = run_logged([a.process_tile] + arguments, os.path.join(here, "out"),
                                              os.path.join(here, "err"))
     record = TileRecord(run, job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
                         quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3),
-                        peak_kib=peak)
+                        peak_kib=peak, batch=a.batch, restart=restart)
+    if status == 0:  # the products as this run left them: a later change of any undoes the tile
+        record.products = {name: file_identity(os.path.join(a.output_dir, name))
+                           for name in product_names(tile, a.last_year)}
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
     if status == 0 and a.reduced:
@@ -399,6 +452,11 @@ def product_name(product, year, tile):
     return "%s_%d_%s.img" % (product, year, tile)
 
 
+def product_names(tile, last_year):
+    """The products of a run of TILE up to LAST_YEAR, in the order it writes them."""
+    return [product_name(p, y, tile) for y in range(FIRST_PRODUCT_YEAR, last_year + 1) for p in PRODUCTS]
+
+
 def product_path(output_dir, product, year, tile):
     return os.path.join(output_dir, product_name(product, year, tile))
 
@@ -407,14 +465,84 @@ def reduced_path(output_dir, year, tile):
     return os.path.join(output_dir, REDUCED_DIR, "Reduced_%d_%s.tif" % (year, tile))
 
 
-def reduced_is_fresh(output_dir, year, tile):
-    """Whether the tile's reduced copy is newer than each of its products (a
-    rerun of the tile writes new products, and its old copy is then stale)."""
+# A reduced copy holds, in its GDAL metadata under this name, the identities
+# (file_identity: size, time, inode) of the three products it was made from,
+# TCC, TCH and Loss: it counts only while its tile's products are those same
+# files. A time alone does not tell: products put back with cp -p or rsync -a
+# carry older times, and a copy made while a run rewrote them is newer than
+# what it was made of. Integers only, so that no XML escaping (GDAL applies
+# it twice) stands between the writer and the reader below.
+REDUCED_KEY = "TILEBATCH_PRODUCTS"
+GDAL_METADATA_TAG = 42112  # the TIFF tag in which GDAL keeps a GeoTIFF's metadata, as XML
+MAX_METADATA = 1 << 16
+MAX_TIFF_ENTRIES = 4096
+
+
+def products_identity(output_dir, year, tile):
+    """[file_identity] of the tile's TCC, TCH and Loss of YEAR now, or the
+    path of one that is missing."""
+    paths = [product_path(output_dir, p, year, tile) for p in PRODUCTS]
+    found = [file_identity(path) for path in paths]
+    return found if None not in found else paths[found.index(None)]
+
+
+def tiff_metadata(path):
+    """The text of the GDAL_METADATA tag in the first directory of the
+    classic TIFF at PATH (read here, in microseconds, where gdalinfo takes
+    some 50 ms a file), or None: no regular file, no classic TIFF, no such
+    tag, or anything that does not read as one."""
     try:
-        made = os.stat(reduced_path(output_dir, year, tile)).st_mtime_ns
-        return all(os.stat(product_path(output_dir, p, year, tile)).st_mtime_ns <= made for p in PRODUCTS)
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)  # a FIFO must not block
     except OSError:
-        return False
+        return None
+    try:
+        with open(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                return None
+            head = f.read(8)
+            order = {b"II*\0": "little", b"MM\0*": "big"}.get(head[:4])
+            if order is None or len(head) < 8:  # BigTIFF and anything else
+                return None
+            f.seek(int.from_bytes(head[4:8], order))
+            count = int.from_bytes(f.read(2), order)
+            entries = f.read(12 * min(count, MAX_TIFF_ENTRIES))
+            for k in range(0, len(entries) - 11, 12):
+                entry = entries[k:k + 12]
+                if int.from_bytes(entry[0:2], order) != GDAL_METADATA_TAG:
+                    continue
+                kind, size = int.from_bytes(entry[2:4], order), int.from_bytes(entry[4:8], order)
+                if kind not in (1, 2, 7) or size > MAX_METADATA:  # BYTE, ASCII, UNDEFINED: one byte each
+                    return None
+                if size <= 4:
+                    data = entry[8:8 + size]
+                else:
+                    f.seek(int.from_bytes(entry[8:12], order))
+                    data = f.read(size)
+                return data.split(b"\0", 1)[0].decode("utf-8", "replace") if len(data) == size else None
+    except (OSError, ValueError):
+        return None
+    return None
+
+
+def recorded_identity(path):
+    """The product identities a reduced copy at PATH was made from, as it
+    records them; None where it records none (a copy of an earlier version)."""
+    text = tiff_metadata(path)
+    start = '<Item name="%s">' % REDUCED_KEY
+    if text is None or start not in text:
+        return None
+    try:
+        return json.loads(text.split(start, 1)[1].split("</Item>", 1)[0])
+    except ValueError:
+        return None
+
+
+def reduced_is_fresh(output_dir, year, tile):
+    """Whether the tile's reduced copy was made from its products as they
+    are now (the same size, time and inode of each): a rerun of the tile, or
+    products put back from elsewhere, leave it stale, whatever its time."""
+    recorded = recorded_identity(reduced_path(output_dir, year, tile))
+    return recorded is not None and recorded == products_identity(output_dir, year, tile)
 
 
 def gdal_env(cache_mib):
@@ -491,11 +619,21 @@ def make_reduced(output_dir, year, tile, pixels=REDUCED_PIXELS):
         for leftover in (temporary, vrt):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(leftover)
+        # The products' identities before and after: a copy made while
+        # another run of the tile wrote them may hold parts of both.
+        before = products_identity(output_dir, year, tile)
+        if isinstance(before, str):
+            return "%s not found" % printable(before)
         why = (averaging_vrt([(p, product_path(output_dir, p, year, tile)) for p in PRODUCTS], vrt)
                or gdal_step(["gdal_translate", "-q", "-of", "GTiff", "-ot", "Float32", "-a_nodata", "none", "-r",
                              "average", "-outsize", str(pixels), str(pixels), "-co", "COMPRESS=DEFLATE",
-                             "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND", vrt, temporary])
+                             "-co", "PREDICTOR=3", "-co", "INTERLEAVE=BAND",
+                             "-mo", "%s=%s" % (REDUCED_KEY, json.dumps(before, separators=(",", ":"))), vrt,
+                             temporary])
                or gdal_step(["gdaladdo", "-q", "-r", "average", temporary, "2", "4", "8", "16"]))
+        if why is None and products_identity(output_dir, year, tile) != before:
+            why = ("the products changed while the reduced copy was made from them (another run of the tile "
+                   "writing them?): the copy is discarded")
         if why is None:
             os.replace(temporary, target)
     except OSError as e:
@@ -522,6 +660,7 @@ def main(argv=None):
     p = argparse.ArgumentParser(prog="tilejob", description=__doc__.split("\n\n")[0])
     p.add_argument("--logs", required=True)
     p.add_argument("--job", help="the job's id (a Slurm task takes its own)")
+    p.add_argument("--batch", help="the id of the batch that handed the tile over")
     p.add_argument("--tile-quality")
     p.add_argument("--quality-dir")
     p.add_argument("--quiet", action="store_true")

@@ -178,6 +178,57 @@ check "... n2 failed with its own message, the others succeeded" \
 check "... r1's record holds its new origin" grep -q '"origin_x": "-60.5"' again/logs/tiles/r1/record.json
 rm -rf busy again
 
+# --- done means done ----------------------------------------------------------------
+# Two tiles done, then: parallel that cannot start a job (TMPDIR missing: it
+# dies at once), a product cut short or rewritten after the run, and paths
+# holding parallel's replacement strings.
+printf 'd1 -60 10\nd2 -59 10\n' > done.txt
+run_batch done1.txt --no-region done.txt 2000 input 'done{1}{#}' datamask wetland "$scratch/stand_in"
+check "an output directory named done{1}{#}: its products there, not in an expanded name" \
+  bash -c '[ "$1" -eq 0 ] && [ -s "done{1}{#}/TCC_2000_d1.img" ] &&
+           [ "$(find . -maxdepth 1 -type d -name "done*")" = "./done{1}{#}" ]' _ "$status"
+mv 'done{1}{#}' finished
+run_batch done2.txt --no-region done.txt 2000 input finished datamask wetland "$scratch/stand_in"
+: > calls
+status=0
+TMPDIR="$scratch/no such dir" bash "$scripts/batch.sh" --fresh --no-region done.txt 2000 input finished datamask \
+  wetland "$scratch/stand_in" > nostart.txt 2>&1 || status=$?
+check "parallel cannot start its jobs: exit 1, nothing ran" [ "$status/$(wc -l < calls)" = "1/0" ]
+check "... no tile succeeded by its earlier record, each failed with why" \
+  bash -c 'grep -qx "batch.sh: 2 tiles: 0 succeeded, 2 failed, 0 not run" nostart.txt &&
+           grep -q "^  d1  exit -  its job local-[0-9a-f]*-1 did not start (GNU parallel never ran it" nostart.txt'
+# A host that cannot run the job (no python3 there), reached through a
+# stand-in for ssh that runs the command here with a PATH that lacks python3.
+mkdir -p nopython
+for tool in perl sh bash; do ln -sf "$(command -v "$tool")" "nopython/$tool"; done
+printf '#!/bin/sh\nshift; [ "$1" = "--" ] && shift\nexec env PATH="%s/nopython" "$@"\n' "$scratch" > ssh_to_nopython
+chmod +x ssh_to_nopython
+: > calls
+run_batch badhost.txt --fresh --no-region -S "1/$scratch/ssh_to_nopython badhost" done.txt 2000 input finished \
+  datamask wetland "$scratch/stand_in"
+check "a host without python3: exit 1, nothing ran, each tile failed with the exit status and host" \
+  bash -c '[ "$1/$(wc -l < calls)" = "1/0" ] &&
+           grep -q "^  d2  exit -  its job local-[0-9a-f]*-2 did not start: exit 127 on host .*ssh_to_nopython badhost$" badhost.txt' \
+  _ "$status"
+run_batch done3.txt --resume --no-region done.txt 2000 input finished datamask wetland "$scratch/stand_in"
+check "(both done again)" [ "$status" -eq 0 ]
+: > finished/TCH_2000_d2.img
+touch -d '2001-01-01' finished/Loss_2000_d1.img
+run_batch changed_report.txt --report finished
+check "a product cut short and one with another time: not done, each named" \
+  bash -c 'grep -q "its product TCH_2000_d2.img changed after its run: 0 bytes, not the 3 its run wrote" finished/logs/report.tsv &&
+           grep -q "its product Loss_2000_d1.img changed after its run: rewritten since its run" finished/logs/report.tsv'
+: > calls
+run_batch changed_resume.txt --resume --no-region done.txt 2000 input finished datamask wetland "$scratch/stand_in"
+check "... --resume runs both again, and they are done" \
+  bash -c '[ "$1" -eq 0 ] && [ "$(sort calls | tr "\n" " ")" = "d1 d2 " ]' _ "$status"
+: > calls
+run_batch nothing.txt --resume --no-region done.txt 2000 input finished datamask wetland "$scratch/stand_in"
+check "a resume with nothing left says so, and runs nothing" \
+  bash -c '[ "$1" -eq 0 ] && [ ! -s calls ] && grep -qx "batch.sh: nothing to run: 2 tiles already done" nothing.txt &&
+           ! grep -q "succeeded" nothing.txt' _ "$status"
+rm -rf finished
+
 # --- tile ids printed escaped ------------------------------------------------------
 # An id with a terminal escape sequence is refused (a control character), shown
 # escaped; one with a right-to-left override (a format character) runs and is

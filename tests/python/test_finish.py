@@ -109,3 +109,20 @@ def test_report_builds_nothing_and_needs_its_logs(tmp_path, built, capsys):
     req.logs = str(tmp_path / "nowhere")
     assert cli.report_main(req, "batch.sh") == 1
     assert "no log directory" in capsys.readouterr().err
+
+
+def test_a_list_reported_again_names_the_batch_that_ran_it_or_none(tmp_path, built):
+    req = request(tmp_path)
+    again = Request(tiles=list(TILES), last_year=2001, input_dir="/in", output_dir=req.output_dir, datamask_dir="/m",
+                    wetland_dir="/w", process_tile="/p", logs=req.logs, tile_quality="/tq")
+    assert again.batch_id != req.batch_id
+    assert cli.report_main(again, "batch.sh") == 0
+    with open(os.path.join(req.output_dir, "index.html")) as f:
+        assert "<code>%s</code> is the id of this batch run" % req.batch_id in f.read()
+    other = Request(tiles=TILES[:2], last_year=2001, input_dir="/in", output_dir=req.output_dir, datamask_dir="/m",
+                    wetland_dir="/w", process_tile="/p", logs=req.logs, tile_quality="/tq")
+    assert cli.report_main(other, "batch.sh") == 0
+    with open(os.path.join(req.output_dir, "index.html")) as f:
+        assert "<code>%s</code> names this report only" % other.batch_id in f.read()
+    # Reporting it rewrote no record of the batch that ran.
+    assert Request.load(os.path.join(req.logs, "batch.json")).batch_id == req.batch_id

@@ -51,37 +51,85 @@ def run_of(req, where, **kw):
     return local.plan_run(a, req, where, "/out/batch.joblog", req.tiles)
 
 
-def test_the_parallel_command_runs_the_tile_job_on_each_line(monkeypatch):
+def test_the_parallel_command_runs_each_line_of_words(monkeypatch):
     monkeypatch.setattr(local.shutil, "which", lambda name: "/usr/bin/" + name)
-    req = Request(tiles=[("t1", "-60", "10"), ("t2", "-50", "10")], last_year=2001, input_dir="/in",
-                  output_dir="/out", datamask_dir="/dm", wetland_dir="/wl", process_tile="/bin/pt", logs="/out/logs",
-                  batch_id="abc")
+    req = Request(tiles=[("t1", "-60", "10"), ("t2", "-50", "10")], last_year=2001, input_dir="/in{1}",
+                  output_dir="/out", datamask_dir="/dm {= die =}", wetland_dir="/wl", process_tile="/bin/pt",
+                  logs="/out/logs", batch_id="abc")
     where = placement()
-    cmd = local.parallel_command(req, run_of(req, where), where, interpreter="/usr/bin/python3")
+    run = run_of(req, where)
+    rows = local.job_rows(req, run, where, interpreter="/usr/bin/python3")
+    cmd = local.parallel_command(run, where, len(rows[0]))
     assert cmd[:12] == ["parallel", "-q", "--colsep", "\t", "-a", "/out/logs/tiles.tsv", "--jobs", "2", "--joblog",
                         "/out/batch.joblog", "--retries", "2"]
     assert cmd[cmd.index("--memfree") + 1] == str(2 << 30) and cmd[cmd.index("taskset") + 1] == "-c"
-    body = cmd[cmd.index("/usr/bin/python3"):]
-    assert body[1:5] == ["-B", "-E", "-s", facts.TILEJOB]
-    assert body[body.index("--job") + 1] == "local-abc-{#}"
-    assert body[-10:] == ["--", "2001", "/in", "/out", "/dm", "/wl", "/bin/pt", "{1}", "{2}", "{3}"]
+    # The template holds replacement strings only; every path and id is data,
+    # which parallel neither expands nor runs.
+    template = cmd[cmd.index("taskset") + 3:]
+    assert template == ["{%d}" % k for k in range(4, len(rows[0]) + 1)] + ["{1}", "{2}", "{3}"]
+    # The list's first three columns are the tile and its origin, as a tile list's.
+    first = rows[0]
+    assert first[:8] == ["t1", "-60", "10", "/usr/bin/python3", "-B", "-E", "-s", facts.TILEJOB]
+    assert first[first.index("--job") + 1] == "local-abc-1" and rows[1][rows[1].index("--job") + 1] == "local-abc-2"
+    assert first[first.index("--batch") + 1] == "abc"
+    assert first[-7:] == ["--", "2001", "/in{1}", "/out", "/dm {= die =}", "/wl", "/bin/pt"]
     # The dry run holds the batch's lock as the batch would, and reads back as the command.
     script = local.dry_run_script(req, cmd)
     assert shlex.split(script) == ["flock", "-n", "/out/.batch.lock"] + cmd
+
+
+@pytest.mark.parametrize("where, path", [("logs", "/out/a\tb"), ("output_dir", "/o\nx"), ("process_tile", "/b\tin")])
+def test_paths_parallel_would_misread_are_refused(where, path):
+    req = Request(tiles=[("t1", "0", "0")], last_year=2000, input_dir="/in", output_dir="/out", datamask_dir="/dm",
+                  wetland_dir="/wl", process_tile="/bin/pt", logs="/out/logs")
+    setattr(req, where, path)
+    with pytest.raises(local.UsageError):
+        local.as_data(req, run_of(req, placement()), placement())
 
 
 def test_over_ssh_the_hosts_python_all_their_slots_and_no_memfree():
     req = Request(tiles=[("t1", "0", "0")], last_year=2000, input_dir="/in", output_dir="/out", datamask_dir="/dm",
                   wetland_dir="/wl", process_tile="/bin/pt", logs="/out/logs", tile_quality="/bin/tq")
     where = placement(hosts=["2/node1", "1/node2"])
-    cmd = local.parallel_command(req, run_of(req, where), where)
+    run = run_of(req, where)
+    cmd = local.parallel_command(run, where, 3)
     assert "--memfree" not in cmd and "taskset" not in cmd
     assert cmd[cmd.index("--jobs") + 1] == "100%" and cmd[cmd.index("--sshloginfile") + 1] == "/out/logs/sshlogins"
-    body = cmd[cmd.index("python3"):]
-    assert body[body.index("--tile-quality") + 1] == "/bin/tq"
-    assert body[body.index("--quality-dir") + 1] == "/out/quality"
+    row = local.job_rows(req, run, where)[0]
+    assert row[3] == "python3"
+    assert row[row.index("--tile-quality") + 1] == "/bin/tq"
+    assert row[row.index("--quality-dir") + 1] == "/out/quality"
     # --jobs N on each host, and a memory too short for one tile: one at a time, no --memfree.
     assert local.plan_run(argparse.Namespace(memfree=None, jobs=3, retries=1, pin=False, dry_run=True), req, where,
                           "/j", req.tiles).slots == "3"
     short = placement(available=1 << 30)
     assert short.short and run_of(req, short).memfree == 0 and run_of(req, short).jobs == 1
+
+
+def test_tiles_a_slurm_task_still_runs_are_left_out(tmp_path, monkeypatch, capsys):
+    from tilebatch import slurm
+    from tilebatch.tilejob import JobMark, request_of, tile_dir, write_json
+    req = Request(tiles=[("t1", "0", "0"), ("t2", "1", "0")], last_year=2000, input_dir="/in",
+                  output_dir=str(tmp_path / "out"), datamask_dir="/dm", wetland_dir="/wl", process_tile="/bin/true",
+                  logs=str(tmp_path / "logs"))
+    write_json(tile_dir(req.logs, "t1", make=True) + "/job.json",
+               JobMark(request_of(req, "t1", "0", "0"), "12_1", started=True).to_json())
+    monkeypatch.setattr(slurm, "config", lambda: {"AccountingStorageType": "accounting_storage/none"})
+    monkeypatch.setattr(slurm, "queue", lambda: slurm.parse_squeue("12_1\n"))
+    a = argparse.Namespace(dry_run=False, resume=False)
+    assert local.tiles_to_run(a, req) == ([("t2", "1", "0")], ["t1"])
+    assert "1 tile(s) left out, their tasks still queued or running: t1" in capsys.readouterr().out
+    monkeypatch.setattr(slurm, "queue", lambda: None)  # squeue cannot answer: nothing is run
+    with pytest.raises(local.Refused):
+        local.tiles_to_run(a, req)
+
+
+def test_a_memfree_no_machine_of_this_size_has_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(local.shutil, "which", lambda name: "/usr/bin/" + name)
+    req = Request(tiles=[("t1", "0", "0")], last_year=2000, input_dir="/in", output_dir=str(tmp_path),
+                  datamask_dir="/dm", wetland_dir="/wl", process_tile="/bin/true", logs=str(tmp_path / "logs"))
+    a = argparse.Namespace(memfree=1 << 50, resume=False, fresh=False, joblog=None)
+    with pytest.raises(local.UsageError, match="more than this machine's memory"):
+        local.check(a, req, placement())
+    a.memfree = 1 << 20
+    assert local.check(a, req, placement()) == str(tmp_path / "batch.joblog")

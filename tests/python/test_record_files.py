@@ -54,7 +54,7 @@ def test_what_the_job_writes_the_batch_reads(tmp_path):
     assert (mark.job, mark.started, mark.host) == ("local-b-1", True, record.host)
     # Every key the writer put in the file is one the reader takes back.
     assert record.to_json() == on_disk(req, "t1", RECORD) and mark.to_json() == on_disk(req, "t1", MARK)
-    outputs = records.file_names(req.output_dir), set()
+    outputs = records.file_identities(req.output_dir), set()
     row = records.evaluate(req, "t1", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.exit, row.job) == (State.DONE, "0", "local-b-1")
 
@@ -66,10 +66,13 @@ def test_a_failed_run_and_its_quality_run_as_written(tmp_path):
     record, _ = records.read_tile(req.logs, "t1")
     assert (record.status, record.message, record.quality_status) == (1, "/in/t1 not found", None)
     req.process_tile = stand_in(tmp_path, "process_tile", "exit 0")
-    quality = stand_in(tmp_path, "tile_quality", 'echo "chatter"; echo "no QA"; exit 3')
+    # GDAL's chatter on standard error, then its own line: one log holds both, in order.
+    quality = stand_in(tmp_path, "tile_quality", 'echo "chatter" >&2; echo "no QA"; exit 3')
     assert job(req, "t1", "-60", "10", "--tile-quality", quality, "--quality-dir", str(tmp_path / "q")) == 3
     record, _ = records.read_tile(req.logs, "t1")
     assert (record.status, record.quality_status, record.quality_message) == (0, 3, "no QA")
+    with open(os.path.join(req.logs, "tiles", "t1", "quality.err")) as f:
+        assert f.read() == "chatter\nno QA\n"
     assert record.quality_dir == str(tmp_path / "q") and record.tile_quality == quality
 
 
@@ -85,9 +88,13 @@ def test_a_record_of_the_format_batches_wrote_before_reads(tmp_path):
     assert record.to_json() == on_disk(req, "10N_060W", RECORD)
     assert mark.to_json() == on_disk(req, "10N_060W", MARK)
     assert (record.reduced, record.peak_kib, record.wall_s, record.host) == (True, 2389120, 9.512, "node07")
-    outputs = (set(facts.product_names("10N_060W", 2020)), set(facts.quality_names("10N_060W", 2020)))
+    # Its products are all there, but it does not say which it made: the
+    # batch cannot tell them from products written since, so it runs the
+    # tile again rather than call it done.
+    outputs = ({n: [1, 1, 1] for n in facts.product_names("10N_060W", 2020)}, set(facts.quality_names("10N_060W", 2020)))
     row = records.evaluate(req, "10N_060W", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
-    assert (row.state, row.wall_s, row.peak_kib) == (State.DONE, 9.512, 2389120)
+    assert (row.state, row.wall_s, row.peak_kib) == (State.NOT_RUN, 9.512, 2389120)
+    assert row.message == "its record, of an earlier version, does not say which products it made: run it again"
 
 
 @pytest.mark.parametrize("content, expected", [
@@ -111,5 +118,5 @@ def test_fields_of_the_wrong_type_read_as_missing():
     record = TileRecord.from_json(value)
     assert (record.status, record.wall_s, record.peak_kib, record.message, record.reduced, record.quality_status) == \
         (None, None, None, "", None, None)
-    assert record.run.last_year is None and not record.run.answers(run)
+    assert record.run.last_year == "2001" and not record.run.answers(run)  # kept as written: it answers nothing
     assert JobMark.from_json(dict(JobMark(run, "j", started=True).to_json(), started="yes")).started is False

@@ -1,5 +1,7 @@
 """A tile's state from its record, its job mark and what the scheduler says
 of its jobs: done only when the record answers the request now made."""
+import os
+
 import pytest
 
 from tilebatch import facts, records
@@ -28,7 +30,7 @@ def outputs(tmp_path):
         (out / name).write_bytes(b"")
     for name in facts.quality_names("t1", LAST_YEAR):
         (out / "quality" / name).write_bytes(b"")
-    return records.file_names(str(out)), records.file_names(str(out / "quality"))
+    return records.file_identities(str(out)), records.file_names(str(out / "quality"))
 
 
 ORIGINS = {"t1": ("-60", "10"), "t2": ("-50", "10")}
@@ -90,6 +92,19 @@ CASES = [
     ("later job, scheduler cannot be asked", "t1", False, {}, {"started": False}, UNKNOWN, None,
      {"state": State.UNKNOWN, "job": LATER_JOB,
       "message": "handed to job 13_1; whether it still runs cannot be told here"}),
+    ("record of an earlier version, which names no products", "t1", False, {"products": None}, None, None, None,
+     {"state": State.NOT_RUN, "exit": "-", "products": False,
+      "message": "its record, of an earlier version, does not say which products it made: run it again"}),
+    # Slurm requeued the task that wrote the record: it keeps its id.
+    ("the record's own task queued again", "t1", False, {}, None, None, PENDING,
+     {"state": State.RUNNING, "message": "its job 12_1 is queued or running again", "wall_s": None}),
+    ("the record's own task restarted", "t1", False, {}, {"job": RECORD_JOB, "started": True, "restart": 1}, None,
+     RUNNING, {"state": State.RUNNING, "message": "its job 12_1 is queued or running", "host": "n2"}),
+    # A later batch handed the tile to a task that got the record's old id.
+    ("the record's task id handed over again", "t1", False, {"batch": "b1"}, {"job": RECORD_JOB, "batch": "b2"}, None,
+     PENDING, {"state": State.RUNNING, "job": RECORD_JOB}),
+    ("... and cancelled before it started", "t1", False, {"batch": "b1"}, {"job": RECORD_JOB, "batch": "b2"}, None,
+     CANCELLED, {"state": State.FAILED, "message": "its job 12_1 ended before it started (cancelled)"}),
     ("mark of another request, its job ended", "t1", False, {}, {"last_year": 2000}, ENDED, None, DONE),
     ("mark of another request, scheduler unknown", "t1", False, {}, {"last_year": 2000}, UNKNOWN, None, DONE),
     ("mark of another request, its job still queued", "t1", False, {}, {"last_year": 2000}, PENDING, None,
@@ -109,7 +124,8 @@ def test_evaluate(tmp_path, outputs, tile, quality, record_changes, mark_changes
     if record_changes is not None:
         value = TileRecord(asked, RECORD_JOB, host="n1", process_tile=request.process_tile,
                            tile_quality=request.tile_quality, quality_dir=request.quality_dir, status=0, message="",
-                           wall_s=10.5, peak_kib=2048).to_json()
+                           wall_s=10.5, peak_kib=2048,
+                           products={n: outputs[0].get(n) for n in facts.product_names(tile, LAST_YEAR)}).to_json()
         value.update(record_changes)
         try:
             record = TileRecord.from_json(value)
@@ -124,3 +140,32 @@ def test_evaluate(tmp_path, outputs, tile, quality, record_changes, mark_changes
     row = records.evaluate(request, tile, x, y, record, mark, outputs, lambda job: answers[job])
     assert row.tile == tile
     assert {k: getattr(row, k) for k in expected} == expected
+
+
+def test_products_changed_after_the_run_undo_the_tile(tmp_path, outputs):
+    """Truncated, rewritten with the same size, or another file under the
+    name: the tile is no longer done, and the message says which product."""
+    request = make_request(tmp_path, False)
+    asked = request_of(request, "t1", "-60", "10")
+    out = tmp_path / "out"
+    for name in facts.product_names("t1", LAST_YEAR):
+        (out / name).write_bytes(b"x" * 100)
+    made = records.file_identities(str(out))
+    record = TileRecord(asked, RECORD_JOB, status=0, products=made)
+
+    def row():
+        found = records.file_identities(str(out)), outputs[1]
+        return records.evaluate(request, "t1", "-60", "10", record, None, found, lambda job: ENDED)
+    assert row().state is State.DONE
+    first = facts.product_names("t1", LAST_YEAR)[0]
+    with open(out / first, "r+b") as f:
+        f.truncate(10)
+    assert (row().state, row().exit, row().message) == (
+        State.FAILED, "0", "its product %s changed after its run: 10 bytes, not the 100 its run wrote" % first)
+    (out / first).write_bytes(b"y" * 100)
+    os.utime(out / first, ns=(1, made[first][1] + 5))
+    assert row().message.endswith("%s changed after its run: rewritten since its run" % first)
+    (out / "other").write_bytes(b"x" * 100)
+    os.utime(out / "other", ns=(1, made[first][1]))
+    os.replace(out / "other", out / first)
+    assert row().message.endswith("another file under its name since its run")

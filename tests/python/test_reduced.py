@@ -101,3 +101,34 @@ def test_a_copy_that_cannot_be_made_says_why_and_leaves_the_older_one(out):
     assert os.listdir(here) == [os.path.basename(copy)]
     os.unlink(tilejob.product_path(out, "TCC", 2005, "t1"))  # and a product that is missing
     assert "TCC_2005_t1.img" in tilejob.make_reduced(out, 2005, "t1", pixels=PIXELS)
+
+
+def test_the_copy_records_its_products_and_is_stale_once_they_are_put_back(out):
+    assert tilejob.make_reduced(out, 2005, "t1", pixels=PIXELS) is None
+    copy = tilejob.reduced_path(out, 2005, "t1")
+    # gdaladdo, run after gdal_translate wrote them, keeps the identities.
+    assert tilejob.recorded_identity(copy) == tilejob.products_identity(out, 2005, "t1")
+    # The products restored with cp -p from a backup: the same times, older
+    # than the copy's, in other files: the copy is not trusted.
+    tcc = tilejob.product_path(out, "TCC", 2005, "t1")
+    shutil.copy2(tcc, tcc + ".backup")
+    os.replace(tcc + ".backup", tcc)
+    assert os.stat(tcc).st_mtime_ns < os.stat(copy).st_mtime_ns
+    assert not tilejob.reduced_is_fresh(out, 2005, "t1")
+
+
+def test_a_copy_of_products_rewritten_while_it_was_made_is_discarded(out, monkeypatch):
+    gdal_step = tilejob.gdal_step
+    loss = tilejob.product_path(out, "Loss", 2005, "t1")
+
+    def rewritten_meanwhile(command, *args, **kwargs):
+        why = gdal_step(command, *args, **kwargs)
+        if command[0] == "gdaladdo":  # another run of the tile writes its products now
+            shutil.copy2(loss, loss + ".new")
+            os.replace(loss + ".new", loss)
+        return why
+
+    monkeypatch.setattr(tilejob, "gdal_step", rewritten_meanwhile)
+    why = tilejob.make_reduced(out, 2005, "t1", pixels=PIXELS)
+    assert why and "changed while the reduced copy was made" in why
+    assert os.listdir(os.path.join(out, tilejob.REDUCED_DIR)) == []  # neither the copy nor a temporary

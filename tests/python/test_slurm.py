@@ -49,7 +49,7 @@ def test_windows(lines, max_size, expected):
 def request(logs="/logs", tile_quality=None):
     return Request(tiles=[("t1", "-60", "10")], last_year=2003, input_dir="/in", output_dir="/out",
                    datamask_dir="/dm", wetland_dir="/wl", process_tile="/bin/process_tile", logs=logs,
-                   tile_quality=tile_quality)
+                   tile_quality=tile_quality, batch_id="b1")
 
 
 @pytest.mark.parametrize("logs, tile_quality, max_running, after, expect, absent", [
@@ -73,7 +73,9 @@ def test_array_command(logs, tile_quality, max_running, after, expect, absent):
     script = cmd.index("/pkg/tilejob.py")
     assert all(c.startswith("--") for c in cmd[1:script])
     assert "--job-name=process_tile_2003" in cmd[:script] and "--cpus-per-task=4" in cmd[:script]
-    assert cmd[script + 1:script + 7] == ["--logs", logs, "--slurm-list", "/logs/tiles-x.tsv", "--offset", "0"]
+    # The task knows its batch: a later batch's task that gets this one's id is not this one.
+    assert cmd[script + 1:script + 9] == ["--logs", logs, "--batch", "b1", "--slurm-list", "/logs/tiles-x.tsv",
+                                          "--offset", "0"]
     assert cmd[cmd.index("--"):] == ["--", "2003", "/in", "/out", "/dm", "/wl", "/bin/process_tile"]
 
 

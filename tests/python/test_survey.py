@@ -39,10 +39,13 @@ def test_slurm_tasks_are_asked_of_squeue(tmp_path, cluster):
     req = request(tmp_path)
     handed(req, "t1", "-60", "12_1", started=False)
     handed(req, "t2", "-50", "12_2", started=True, record=True)
-    cluster["answer"] = "12_[1-3]\n"
+    cluster["answer"] = "12_1\n12_3\n"
     rows, source = survey.survey(req)
     assert cluster["squeue"] == 1 and [r.state for r in rows] == [State.RUNNING, State.FAILED]
     assert "the cluster keeps no job accounting" in source
+    # The task that wrote t2's record is queued again (requeued): not its outcome yet.
+    cluster["answer"] = "12_[1-3]\n"
+    assert survey.survey(req)[0][1].message == "its job 12_2 is queued or running again"
     cluster["answer"] = None  # squeue cannot answer: a queued tile's fate is not known
     assert survey.survey(req)[0][0].state is State.UNKNOWN
     cluster["answer"] = ""  # gone from the queue without a record
@@ -60,3 +63,36 @@ def test_local_jobs_ask_no_scheduler(tmp_path, cluster):
         f.write("{")
     assert survey.survey(req)[0][1].message == "its record does not read" and cluster["squeue"] == 0
     assert records.read_tile(req.logs, "t2")[0] is records.DAMAGED
+
+
+def test_the_report_says_when_a_done_tiles_inputs_changed_since_its_run(tmp_path, cluster):
+    import os
+    import time
+
+    from tilebatch import facts
+    req = request(tmp_path)
+    req.input_dir, req.datamask_dir, req.wetland_dir = (str(tmp_path / d) for d in ("in", "dm", "wl"))
+    layers = tmp_path / "in" / "t1"
+    layers.mkdir(parents=True)
+    (tmp_path / "dm").mkdir()
+    (tmp_path / "wl").mkdir()
+    layer = layers / "t1_TCC_2000.tif"
+    layer.write_bytes(b"x")
+    old = time.time() - 3600
+    for path in (layer, layers):
+        os.utime(path, (old, old))
+    out = tmp_path / "out"
+    out.mkdir()
+    for name in facts.product_names("t1", 2000):
+        (out / name).write_bytes(b"p")
+    here = tile_dir(req.logs, "t1", make=True)
+    record = TileRecord(request_of(req, "t1", "-60", "10"), "local-b0-1", status=0, wall_s=2.0,
+                        products=records.file_identities(str(out)),
+                        ended=time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(old + 60)))
+    write_json(here + "/record.json", record.to_json())
+    row = survey.survey(req, inputs=True)[0][0]
+    assert (row.state, row.message) == (State.DONE, "")
+    os.utime(layer, (old + 600, old + 600))  # a layer copied over the old one: the directory keeps its time
+    row = survey.survey(req, inputs=True)[0][0]
+    assert (row.state, row.message) == (State.DONE, "inputs newer than its run: %s" % layer)
+    assert survey.survey(req)[0][0].message == ""  # a resume or a submission does not look
