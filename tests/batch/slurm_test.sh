@@ -155,6 +155,26 @@ check "t3: QA raster, quality table and chart" quality_files t3
 check "second batch quality: one line per tile and year of all three" \
   [ "$(batch_table_lines)" = "t1,2000 t2,2000 t3,2000 " ]
 
+# --- a task requeued after it wrote its record -------------------------------------
+# Slurm keeps a requeued task's id: the record it wrote before is not its
+# outcome while it waits to run again.
+check "t3's task requeued, held" scontrol requeuehold "${array_jobs}_3"
+bash "$scripts/slurm_array.sh" --report --quality tiles.txt 2000 input out datamask wetland > requeued.txt 2>&1 || true
+check "... t3 running again, not done by its record" \
+  [ "$(awk -F'\t' '$1 == "t3" { print $2 "/" $NF }' $logs/report.tsv)" = \
+    "running/its job ${array_jobs}_3 is queued or running again" ]
+bash "$scripts/slurm_array.sh" --dry-run --unfinished --cpus 1 --tile-quality "$tile_quality" tiles.txt 2000 input \
+  out datamask wetland "$scratch/counting_process_tile" > requeued_submit.txt 2>&1 || true
+check "... a submission leaves it out, naming it" \
+  grep -q "1 tile(s) left out, their tasks still queued or running: t3" requeued_submit.txt
+check "released, it runs again" scontrol release "${array_jobs}_3"
+# A requeued job is not eligible for some two minutes; now, here.
+scontrol update "JobId=${array_jobs}_3" StartTime=now > /dev/null 2>&1 || true
+check "... and ends" wait_jobs "$array_jobs"
+bash "$scripts/slurm_array.sh" --report --quality tiles.txt 2000 input out datamask wetland > rerun.txt 2>&1 || true
+check "... t3 done again, its record of the restarted task" \
+  [ "$(awk -F'\t' '$1 == "t3" { print $2 }' $logs/report.tsv)/$(record $logs t3 restart)" = "done/1" ]
+
 # --- scancel of a task while it writes ---------------------------------------------
 printf 't1 -60 10\nt2 -59.75 10\n' > two.txt
 check "two tiles submitted without region" submit submit3.txt --no-region --cpus 1 two.txt 2000 input out2 \
