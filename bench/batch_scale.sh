@@ -90,15 +90,21 @@ for i in range(1, n + 1):
                   status=1 if failed else 0, message="T%d_TCH_2000.tif not found" % i if failed else "",
                   wall_s=4 + i % 7 / 10, peak_kib=2200000 + i, ended="2026-01-01T00:00:00Z")
     mark = dict(asked, tile=tile, job=requeued.get(i, job), started=i not in requeued, host=host)
-    for name, value in (("record.json", record), ("job.json", mark)):
-        with open(os.path.join(here, name), "w") as f:
-            f.write(json.dumps(value, sort_keys=True) + "\n")
     if not failed:
         if not os.path.exists(empty % ((i - 1) // 1000)):
             open(empty % ((i - 1) // 1000), "w").close()
+        # The products' identities as the job records them: the batch checks
+        # each product against its record.
+        info = os.stat(empty % ((i - 1) // 1000))
+        record["products"] = {}
         for year in range(2000, 2021):
             for product in ("TCC", "TCH", "Loss"):
-                os.link(empty % ((i - 1) // 1000), os.path.join(out, "%s_%d_%s.img" % (product, year, tile)))
+                name = "%s_%d_%s.img" % (product, year, tile)
+                os.link(empty % ((i - 1) // 1000), os.path.join(out, name))
+                record["products"][name] = [info.st_size, info.st_mtime_ns, info.st_ino]
+    for name, value in (("record.json", record), ("job.json", mark)):
+        with open(os.path.join(here, name), "w") as f:
+            f.write(json.dumps(value, sort_keys=True) + "\n")
 END
 mkdir -p accounting_bin no_slurm_bin
 awk '{ j = (100000 + int((NR - 1) / 1000)) "_" (NR - 1) % 1000; node = "node" NR % 16
