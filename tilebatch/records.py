@@ -87,23 +87,106 @@ class Request:
         return req if fits and not tiles_problem(req.tiles) else None
 
 
+class Check(enum.Enum):
+    """What a check of a tile's products against its record found, where it
+    is not a text that says which product changed and how: the products are
+    those its run made, one is missing, or the record is of a version that
+    kept no identities."""
+    SAME = "same"
+    MISSING = "missing"
+    EARLIER = "earlier"
+
+
+SAME, MISSING, EARLIER = Check.SAME, Check.MISSING, Check.EARLIER
+
+
+def product_verdict(now, record, names):
+    """The verdict on the products of RECORD's run, NOW the identities of
+    their NAMES as found."""
+    if None in now:
+        return MISSING
+    if record.products is None:
+        return EARLIER
+    return product_change(record.products, names, now) or SAME
+
+
+class Found(dict):
+    """{name: [size, mtime_ns, inode]} of the files of a directory, read
+    once (a test's, or a small directory's)."""
+
+    def identities(self, names):
+        return [self.get(name) for name in names]
+
+    def verdict(self, tile, record, last_year):
+        names = facts.product_names(tile, last_year)
+        return product_verdict(self.identities(names), record, names)
+
+
+class Verdicts(dict):
+    """{tile: verdict} found elsewhere (by a worker process of the survey)."""
+
+    def verdict(self, tile, record, last_year):
+        return self[tile]
+
+
 def file_identities(directory):
-    """{name: [size, mtime_ns, inode]} of the files in DIRECTORY (none where
-    it cannot be read), read once for all the tiles of a report: a stat per
-    file, as telling a file's name needs one anyway where it is a link."""
-    found = {}
-    try:
-        with os.scandir(directory) as entries:
-            for e in entries:
-                try:
-                    info = e.stat(follow_symlinks=True)
-                except OSError:
-                    continue
-                if stat.S_ISREG(info.st_mode):
-                    found[e.name] = [info.st_size, info.st_mtime_ns, info.st_ino]
-    except (OSError, TypeError):
-        pass
+    """{name: [size, mtime_ns, inode]} of the regular files in DIRECTORY
+    (none where it cannot be read)."""
+    found = Found()
+    with ProductFiles(directory) as files:
+        try:
+            names = os.listdir(files.fd) if files.fd is not None else []
+        except OSError:
+            names = []
+        for name in names:
+            identity = files.get(name)
+            if identity is not None:
+                found[name] = identity
     return found
+
+
+class ProductFiles:
+    """The files of an output directory as evaluate asks for them: get(name)
+    is the file's [size, mtime_ns, inode], or None where it is no regular
+    file. A stat each, against the directory opened once, and only of the
+    products of tiles whose record says they were made: a report of 20,000
+    tiles of 2020 asks for 1.26 million."""
+
+    def __init__(self, directory):
+        self.directory, self.fd = directory, None
+
+    def __enter__(self):
+        try:
+            self.fd = os.open(self.directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except (OSError, TypeError):
+            self.fd = None
+        return self
+
+    def __exit__(self, *exc):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def get(self, name):
+        return self.identities([name])[0]
+
+    def verdict(self, tile, record, last_year):
+        names = facts.product_names(tile, last_year)
+        return product_verdict(self.identities(names), record, names)
+
+    def identities(self, names):
+        """get() of each of NAMES, in one loop: the report's hottest."""
+        fd, found = self.fd, []
+        if fd is None:
+            return [None] * len(names)
+        for name in names:
+            try:
+                info = os.stat(name, dir_fd=fd) if "/" not in name else None
+            except (OSError, ValueError):
+                info = None
+            found.append([info.st_size, info.st_mtime_ns, info.st_ino]
+                         if info is not None and stat.S_ISREG(info.st_mode) else None)
+        return found
 
 
 def file_names(directory):
@@ -148,13 +231,20 @@ class Row:
     products: bool = False  # its products are written (also when its quality run failed)
 
 
-DAMAGED = "damaged"  # read_tile's record where a file is there that holds none
+class Unread(enum.Enum):
+    """read_tile's record where a file is there that holds none (an enum, so
+    that it stays itself when a worker process sends it back)."""
+    DAMAGED = "damaged"
+
+
+DAMAGED = Unread.DAMAGED
 
 
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
-    its JobMark or None. OUTPUTS are the names of the files in the output
-    and the quality directory. SCHEDULER(job) says what became of a job: a
+    its JobMark or None. OUTPUTS are the output directory's products (a
+    ProductFiles, Found or Verdicts: what verdict() says of a record's) and
+    the names of the files in the quality directory. SCHEDULER(job) says what became of a job: a
     slurm.JobState."""
     asked = request_of(request, tile, x, y)
     row = Row(tile)
@@ -201,17 +291,20 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     row.state, row.exit = State.FAILED, "0"
     status, quality = record.status, record.quality_status
     products, quality_files = outputs
+    # Only for a run that succeeded: a stat of each product, 1.26 million for
+    # 20,000 tiles of 2020.
+    verdict = products.verdict(tile, record, request.last_year) if status == 0 else None
     if status is None:
         row.exit, row.message = "?", "its record holds no exit status"
     elif status != 0:
         row.exit, row.message = str(status), printable(record.message)
-    elif not all(name in products for name in facts.product_names(tile, request.last_year)):
+    elif verdict is MISSING:
         row.message = "its products are not all in the output directory"
-    elif record.products is None:
+    elif verdict is EARLIER:
         row.state, row.exit = State.NOT_RUN, "-"
         row.message = "its record, of an earlier version, does not say which products it made: run it again"
-    elif (changed := product_change(record.products, products, facts.product_names(tile, request.last_year))):
-        row.message = changed
+    elif verdict is not SAME:
+        row.message = verdict
     else:
         row.products = True
         if not request.tile_quality:
@@ -228,18 +321,20 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     return with_scheduler_figures(row, info)
 
 
-def product_change(made, found, names):
-    """Why the products FOUND now are not those the run MADE, or None: the
-    first product whose size, time or inode differs (truncated, rewritten by
-    another run, or put back from a copy)."""
-    for name in names:
-        was, now = made.get(name), found.get(name)
-        if was is None or now != was:
-            if was is None:
-                how = "the run did not see it"
-            elif now[0] != was[0]:
-                how = "%d bytes, not the %d its run wrote" % (now[0], was[0])
-            elif now[2] != was[2]:
+def product_change(made, names, now):
+    """Why the products NOW (the identities of NAMES) are not those the run
+    MADE, or None: the first product whose size, time or inode differs
+    (truncated, rewritten by another run, or put back from a copy)."""
+    if [made.get(name) for name in names] == now:
+        return None
+    for name, found in zip(names, now):
+        was = made.get(name)
+        if was != found:
+            if not (isinstance(was, list) and len(was) == 3):
+                how = "its record does not say what its run wrote"
+            elif found[0] != was[0]:
+                how = "%d bytes, not the %s its run wrote" % (found[0], printable(was[0]))
+            elif found[2] != was[2]:
                 how = "another file under its name since its run"
             else:
                 how = "rewritten since its run"

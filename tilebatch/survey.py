@@ -3,6 +3,8 @@ and job mark, the files in the output and quality directories, and what the
 scheduler says of the jobs the tiles were handed to. Read once per call: the
 report, --resume, a submission and the end of a batch all start here."""
 import calendar
+import concurrent.futures
+import multiprocessing
 import os
 import sys
 import time
@@ -21,8 +23,9 @@ def survey(request, running_batch=None, inputs=False):
     RUNNING_BATCH is the id of a local batch that is running now, if any.
     With INPUTS (for the report), a tile done whose inputs changed since its
     run says so (a stat of each of its layers)."""
-    read = [(t, x, y) + records.read_tile(request.logs, t) for t, x, y in request.tiles]
-    jobs = {v.job for r in read for v in r[3:] if v is not None and v is not records.DAMAGED}
+    read = gathered(request)
+    verdicts = records.Verdicts((r[0], r[5]) for r in read)
+    jobs = {v.job for r in read for v in r[3:5] if v is not None and v is not records.DAMAGED}
     slurm_jobs = {j for j in jobs if not j.startswith(LOCAL_PREFIX)}
     source = "each tile's record (the job's own measurement of process_tile)"
     sacct = squeue = None
@@ -48,14 +51,55 @@ def survey(request, running_batch=None, inputs=False):
             return info
         return slurm.NOT_KNOWN if squeue is None else (squeue.get(job) or slurm.ENDED)
 
-    outputs = records.file_identities(request.output_dir), records.file_names(request.quality_dir)
-    rows = [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark in read]
-    for row, (tile, _, _, record, _) in zip(rows, read):
+    outputs = verdicts, records.file_names(request.quality_dir)
+    rows = [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark, _ in read]
+    for row, (tile, _, _, record, _, _) in zip(rows, read):
         if inputs and row.state is records.State.DONE:
             newer = input_newer_than(request, tile, run_started(record))
             if newer:
                 row.message = "inputs newer than its run: %s" % printable(newer)
     return rows, source
+
+
+# From this many tiles on, the records are read and the products checked by
+# a worker process per CPU (at most 4): at 20,000 tiles of 2020 that is
+# 40,000 files read and 1.26 million products stat'ed, seconds of work that
+# the CPUs share.
+PARALLEL_FROM = 2000
+MAX_WORKERS = 4
+
+
+def gather(request, tiles):
+    """[(tile, x, y, record, mark, verdict)] of TILES: each tile's record and
+    job mark, and for a record of a run that succeeded the verdict on its
+    products (which then leave the record: they are not sent back)."""
+    found = []
+    with records.ProductFiles(request.output_dir) as products:
+        for tile, x, y in tiles:
+            record, mark = records.read_tile(request.logs, tile)
+            verdict = None
+            if isinstance(record, records.TileRecord) and record.status == 0:
+                verdict = products.verdict(tile, record, request.last_year)
+                record.products = None
+            found.append((tile, x, y, record, mark, verdict))
+    return found
+
+
+def gathered(request):
+    """gather() of every tile of REQUEST, in list order: split among worker
+    processes for a large batch, in this one where that cannot be had."""
+    tiles = request.tiles
+    workers = min(MAX_WORKERS, len(os.sched_getaffinity(0))) if len(tiles) >= PARALLEL_FROM else 1
+    if workers > 1:
+        size = -(-len(tiles) // workers)
+        chunks = [tiles[k:k + size] for k in range(0, len(tiles), size)]
+        try:
+            with concurrent.futures.ProcessPoolExecutor(len(chunks), mp_context=multiprocessing.get_context("fork")) \
+                    as pool:
+                return [item for part in pool.map(gather, [request] * len(chunks), chunks) for item in part]
+        except (OSError, concurrent.futures.process.BrokenProcessPool):
+            pass
+    return gather(request, tiles)
 
 
 def run_started(record):

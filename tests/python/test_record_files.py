@@ -91,7 +91,8 @@ def test_a_record_of_the_format_batches_wrote_before_reads(tmp_path):
     # Its products are all there, but it does not say which it made: the
     # batch cannot tell them from products written since, so it runs the
     # tile again rather than call it done.
-    outputs = ({n: [1, 1, 1] for n in facts.product_names("10N_060W", 2020)}, set(facts.quality_names("10N_060W", 2020)))
+    outputs = (records.Found({n: [1, 1, 1] for n in facts.product_names("10N_060W", 2020)}),
+               set(facts.quality_names("10N_060W", 2020)))
     row = records.evaluate(req, "10N_060W", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.wall_s, row.peak_kib) == (State.NOT_RUN, 9.512, 2389120)
     assert row.message == "its record, of an earlier version, does not say which products it made: run it again"

@@ -96,3 +96,29 @@ def test_the_report_says_when_a_done_tiles_inputs_changed_since_its_run(tmp_path
     row = survey.survey(req, inputs=True)[0][0]
     assert (row.state, row.message) == (State.DONE, "inputs newer than its run: %s" % layer)
     assert survey.survey(req)[0][0].message == ""  # a resume or a submission does not look
+
+
+def test_worker_processes_find_what_one_process_finds(tmp_path, cluster, monkeypatch):
+    """A large batch is read and checked by worker processes: the rows are
+    the same, in list order."""
+    from tilebatch import facts
+    req = request(tmp_path)
+    req.tiles = [("t%d" % k, str(k), "10") for k in range(7)]
+    out = tmp_path / "out"
+    out.mkdir()
+    for k, (tile, x, y) in enumerate(req.tiles):
+        for name in facts.product_names(tile, 2000):
+            (out / name).write_bytes(b"p" * k)
+        made = records.file_identities(str(out))
+        here = tile_dir(req.logs, tile, make=True)
+        record = TileRecord(request_of(req, tile, x, y), "local-b7-%d" % k, status=k % 3,
+                            products={n: made[n] for n in facts.product_names(tile, 2000)})
+        write_json(here + "/record.json", record.to_json() if k != 5 else "[")
+    (out / facts.product_names("t3", 2000)[1]).write_bytes(b"changed")
+    alone = [vars(r) for r in survey.survey(req)[0]]
+    monkeypatch.setattr(survey, "PARALLEL_FROM", 2)
+    monkeypatch.setattr(survey.os, "sched_getaffinity", lambda pid: {0, 1, 2})
+    assert [vars(r) for r in survey.survey(req)[0]] == alone
+    assert [r["state"] for r in alone] == [State.DONE, State.FAILED, State.FAILED, State.FAILED, State.FAILED,
+                                           State.NOT_RUN, State.DONE]
+    assert "its product TCH_2000_t3.img changed after its run" in alone[3]["message"]
