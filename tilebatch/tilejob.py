@@ -246,12 +246,21 @@ def _identities(value):
     return value if isinstance(value, dict) else None
 
 
-def job_identity(item):
-    """What tells one job of a tile from every other: the scheduler's id, the
-    batch that handed the tile over (Slurm may give a later task an earlier
-    task's id: after its state is lost, or ids wrap) and how often Slurm
-    restarted the task (a requeued task keeps its id)."""
-    return item.job, item.batch, item.restart or 0
+class _OfAJob:
+    """What a job mark and a record share: the job they are of, and their
+    JSON form. OPTIONAL names the fields left out while unset."""
+    OPTIONAL = ()
+
+    @property
+    def identity(self):
+        """What tells one job of a tile from every other: the scheduler's id,
+        the batch that handed the tile over (Slurm may give a later task an
+        earlier task's id: after its state is lost, or ids wrap) and how often
+        Slurm restarted the task (a requeued task keeps its id)."""
+        return self.job, self.batch, self.restart or 0
+
+    def to_json(self):
+        return _flat(self, self.OPTIONAL)
 
 
 def _flat(item, optional):
@@ -272,7 +281,7 @@ def _job_of(value):
 
 
 @dataclass
-class JobMark:
+class JobMark(_OfAJob):
     """job.json: which job is to run the tile, written when the job is
     submitted (STARTED false) and again when it starts, with its host. A
     record of another job is not this job's outcome."""
@@ -282,13 +291,7 @@ class JobMark:
     host: str = None
     batch: str = None
     restart: int = None
-
-    @property
-    def identity(self):
-        return job_identity(self)
-
-    def to_json(self):
-        return _flat(self, ("host", "batch", "restart"))
+    OPTIONAL = ("host", "batch", "restart")
 
     @classmethod
     def from_json(cls, value):
@@ -298,7 +301,7 @@ class JobMark:
 
 
 @dataclass
-class TileRecord:
+class TileRecord(_OfAJob):
     """record.json: what the tile was run with and how it ended, written
     once its job has ended. STATUS is process_tile's exit status (128 + N
     when killed by signal N), or tile_quality's where the quality run
@@ -324,13 +327,7 @@ class TileRecord:
     batch: str = None
     restart: int = None
     products: dict = None
-
-    @property
-    def identity(self):
-        return job_identity(self)
-
-    def to_json(self):
-        return _flat(self, ("reduced", "ended", "batch", "restart", "products"))
+    OPTIONAL = ("reduced", "ended", "batch", "restart", "products")
 
     @classmethod
     def from_json(cls, value):
