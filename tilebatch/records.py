@@ -387,8 +387,11 @@ def mark_submitted(request, tile, x, y, job):
     except Unreadable:
         mark = None
     if not (mark and (mark.job, mark.batch) == (job, request.batch_id)):  # the task may have started already
+        # Not flushed to disk one by one (20,000 marks would hold a batch's
+        # start for a minute): a mark a power cut loses leaves the tile's
+        # record, which holds only while its products are those it made.
         write_json(os.path.join(here, MARK), JobMark(request_of(request, tile, x, y), job, started=False,
-                                                     batch=request.batch_id).to_json())
+                                                     batch=request.batch_id).to_json(), durable=False)
 
 
 def lock(directory, name=LOCK_NAME, wait=False):

@@ -129,18 +129,20 @@ def read_json(path):
     return value if isinstance(value, dict) else None
 
 
-def write_text(path, text):
+def write_text(path, text, durable=True):
     """Writes TEXT to PATH atomically: a reader sees the old file or the new
     one, never a part; a kill leaves at most a temporary name behind. An
     OSError names PATH, whichever step failed (a full disk fails the write
-    of the temporary name, or only its flush)."""
+    of the temporary name, or only its flush). DURABLE: on disk before the
+    rename, so that a power cut leaves the old file or the new one whole."""
     temporary = "%s.tmp-%d" % (path, os.getpid())
     try:
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
         with open(fd, "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(text)
             f.flush()
-            os.fsync(f.fileno())
+            if durable:
+                os.fsync(f.fileno())
         os.replace(temporary, path)
     except BaseException as e:
         with contextlib.suppress(OSError):
@@ -150,8 +152,8 @@ def write_text(path, text):
         raise
 
 
-def write_json(path, value):
-    write_text(path, json.dumps(value, sort_keys=True) + "\n")
+def write_json(path, value, durable=True):
+    write_text(path, json.dumps(value, sort_keys=True) + "\n", durable)
 
 
 def fresh_file(path):
