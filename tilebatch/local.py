@@ -109,10 +109,14 @@ def check(a, req, where):
             raise Refused("%s is missing (scripts/install_deps.sh installs it)" % tool)
     if a.resume and a.fresh:
         raise UsageError("--resume and --fresh exclude each other")
-    total = mem_available("MemTotal")
-    if a.memfree and not where.hosts and total and a.memfree > total:
+    total, available = mem_available("MemTotal"), mem_available()
+    here = not where.hosts or any(h.rsplit("/", 1)[-1] == ":" for h in where.hosts)
+    if a.memfree and here and total and a.memfree > total:
         # parallel would start no job and wait, silent, for ever.
         raise UsageError("--memfree %d is more than this machine's memory (%d bytes)" % (a.memfree, total))
+    if a.memfree and here and available and a.memfree > available:
+        print("%s: warning: --memfree %d is more than the %d bytes available now: parallel starts no tile here "
+              "until that much is free" % (PROG, a.memfree, available), file=sys.stderr)
     return os.path.abspath(a.joblog or os.path.join(req.output_dir, "batch.joblog"))
 
 
@@ -159,8 +163,10 @@ def parallel_command(run, where, columns):
     line of the tile TSV, the tile's three after its command. Paths and ids travel there as data: parallel would
     expand {}, {1}, {#} or run the Perl of {= ... =} found in a word of its
     command template, and sends a column's value as it is."""
-    cmd = ["parallel", "-q", "--colsep", "\t", "-a", run.tiles_file, "--jobs", run.slots, "--joblog", run.joblog,
-           "--retries", str(run.retries)]
+    # --colsep trims blanks around each column unless told not to: a path
+    # ending in a space would name another file.
+    cmd = ["parallel", "-q", "--colsep", "\t", "--trim", "n", "-a", run.tiles_file, "--jobs", run.slots,
+           "--joblog", run.joblog, "--retries", str(run.retries)]
     if run.memfree:
         cmd += ["--memfree", str(run.memfree)]
     if where.hosts:

@@ -103,13 +103,16 @@ def gathered(request):
 
 
 def run_started(record):
-    """When the run that wrote RECORD started, in seconds since the epoch (its
-    end less its wall time), or None."""
+    """When the run that wrote RECORD started, in seconds since the epoch,
+    or None: as the record says, or for a record that does not, its end less
+    its wall time (to the second, as both are kept)."""
     try:
+        if record.started:
+            return calendar.timegm(time.strptime(record.started, "%Y-%m-%dT%H:%M:%SZ")) - 1
         ended = calendar.timegm(time.strptime(record.ended or "", "%Y-%m-%dT%H:%M:%SZ"))
     except ValueError:
         return None
-    return ended - (record.wall_s or 0) - 1  # the end is to the second
+    return ended - (record.wall_s or 0) - 1
 
 
 def input_newer_than(request, tile, started):

@@ -329,7 +329,8 @@ class TileRecord(_OfAJob):
     batch: str = None
     restart: int = None
     products: dict = None
-    OPTIONAL = ("reduced", "ended", "batch", "restart", "products")
+    started: str = None  # when process_tile started: inputs changed since are newer than the run
+    OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started")
 
     @classmethod
     def from_json(cls, value):
@@ -342,7 +343,8 @@ class TileRecord(_OfAJob):
                    quality_message=_text(value.get("quality_message")) or "",
                    reduced=value.get("reduced") if isinstance(value.get("reduced"), bool) else None,
                    ended=_text(value.get("ended")), batch=_text(value.get("batch")),
-                   restart=_whole(value.get("restart")), products=_identities(value.get("products")))
+                   restart=_whole(value.get("restart")), products=_identities(value.get("products")),
+                   started=_text(value.get("started")))
 
 
 def read_typed(path, kind):
@@ -413,11 +415,12 @@ def run_tile(a, tile, x, y, job):
     write_json(os.path.join(here, MARK), JobMark(run, job, started=True, host=host, batch=a.batch,
                                                  restart=restart).to_json())
     arguments = [tile, str(a.last_year), a.input_dir, a.output_dir, x, y, a.datamask_dir, a.wetland_dir]
+    started = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
     status, wall, peak, message = run_logged([a.process_tile] + arguments, os.path.join(here, "out"),
                                              os.path.join(here, "err"))
     record = TileRecord(run, job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
                         quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3),
-                        peak_kib=peak, batch=a.batch, restart=restart)
+                        peak_kib=peak, batch=a.batch, restart=restart, started=started)
     if status == 0:  # the products as this run left them: a later change of any undoes the tile
         record.products = {name: file_identity(os.path.join(a.output_dir, name))
                            for name in product_names(tile, a.last_year)}

@@ -187,6 +187,14 @@ run_batch done1.txt --no-region done.txt 2000 input 'done{1}{#}' datamask wetlan
 check "an output directory named done{1}{#}: its products there, not in an expanded name" \
   bash -c '[ "$1" -eq 0 ] && [ -s "done{1}{#}/TCC_2000_d1.img" ] &&
            [ "$(find . -maxdepth 1 -type d -name "done*")" = "./done{1}{#}" ]' _ "$status"
+# A binary whose name ends in a space, beside one without: parallel must
+# run the one named (it trims columns unless told not to).
+printf '#!/bin/sh\necho "the binary named with a space"; exit 1\n' > 'stand_in '
+chmod +x 'stand_in '
+run_batch space.txt --no-region done.txt 2000 input spaced datamask wetland "$scratch/stand_in "
+check "a PROCESS_TILE ending in a space: that binary ran, not the one without the space" \
+  bash -c '[ "$1" -eq 1 ] && grep -qx "  d1  exit 1  the binary named with a space" space.txt' _ "$status"
+rm -rf spaced
 mv 'done{1}{#}' finished
 run_batch done2.txt --no-region done.txt 2000 input finished datamask wetland "$scratch/stand_in"
 : > calls

@@ -60,8 +60,9 @@ def test_the_parallel_command_runs_each_line_of_words(monkeypatch):
     run = run_of(req, where)
     rows = local.job_rows(req, run, where, interpreter="/usr/bin/python3")
     cmd = local.parallel_command(run, where, len(rows[0]))
-    assert cmd[:12] == ["parallel", "-q", "--colsep", "\t", "-a", "/out/logs/tiles.tsv", "--jobs", "2", "--joblog",
-                        "/out/batch.joblog", "--retries", "2"]
+    # Columns taken as they are: --colsep alone trims blanks, and a path ending in one would name another file.
+    assert cmd[:14] == ["parallel", "-q", "--colsep", "\t", "--trim", "n", "-a", "/out/logs/tiles.tsv", "--jobs", "2",
+                        "--joblog", "/out/batch.joblog", "--retries", "2"]
     assert cmd[cmd.index("--memfree") + 1] == str(2 << 30) and cmd[cmd.index("taskset") + 1] == "-c"
     # The template holds replacement strings only; every path and id is data,
     # which parallel neither expands nor runs.

@@ -96,6 +96,12 @@ def test_the_report_says_when_a_done_tiles_inputs_changed_since_its_run(tmp_path
     row = survey.survey(req, inputs=True)[0][0]
     assert (row.state, row.message) == (State.DONE, "inputs newer than its run: %s" % layer)
     assert survey.survey(req)[0][0].message == ""  # a resume or a submission does not look
+    # A record that says when its run started: a layer changed while the
+    # quality run and the reduced copy went on is newer than the run.
+    record.started = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(old + 500))
+    record.ended = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(old + 700))
+    write_json(here + "/record.json", record.to_json())
+    assert survey.survey(req, inputs=True)[0][0].message == "inputs newer than its run: %s" % layer
 
 
 def test_worker_processes_find_what_one_process_finds(tmp_path, cluster, monkeypatch):
