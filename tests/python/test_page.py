@@ -193,14 +193,20 @@ def test_origins_that_are_not_finite_are_left_off(tmp_path):
     assert "not a finite number" not in written(request(tmp_path, tiles[:1]), [Row("ok")])
 
 
+def region_with(req, files):
+    """OUTPUT_DIR/region holding FILES, {name: bytes}: its path."""
+    region = os.path.join(req.output_dir, "region")
+    os.makedirs(region, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(region, name), "wb") as f:
+            f.write(data)
+    return region
+
+
 def test_pictures_embedded_or_said_missing(tmp_path):
     req = request(tmp_path, [("t", "0", "0")])
-    region = os.path.join(req.output_dir, "region")
-    os.makedirs(region)
-    with open(os.path.join(region, "TCC_2001.png"), "wb") as f:
-        f.write(PNG)
-    with open(os.path.join(region, "TCH_2001.png"), "wb") as f:
-        f.write(b"<svg onload=alert(1)>")  # not a PNG: not shown
+    # TCH's is not a PNG: not shown.
+    region_with(req, {"TCC_2001.png": PNG, "TCH_2001.png": b"<svg onload=alert(1)>"})
     text = written(req, [Row("t", State.DONE)])
     assert text.count("data:image/png;base64,") == 1
     assert "TCH_2001.png is not there (or not a PNG)" in text and "Loss_2001.png is not there" in text
@@ -211,18 +217,14 @@ def test_pictures_embedded_or_said_missing(tmp_path):
     text = written(req, [Row("t", State.DONE)])
     assert "turned off for this batch" in text and "data:image/png" not in text
     # A PNG its writer did not finish (no IEND chunk last) is not shown either.
-    with open(os.path.join(region, "Loss_2001.png"), "wb") as f:
-        f.write(PNG[:-12])
+    region_with(req, {"Loss_2001.png": PNG[:-12]})
     req.region = True
     assert "Loss_2001.png is not there (or not a PNG)" in written(req, [Row("t", State.DONE)])
 
 
 def test_a_failed_region_build_is_said_above_the_pictures_until_one_succeeds(tmp_path):
     req = request(tmp_path, [("t", "0", "0")])
-    region = os.path.join(req.output_dir, "region")
-    os.makedirs(region)
-    with open(os.path.join(region, "TCC_2001.png"), "wb") as f:
-        f.write(PNG)
+    region = region_with(req, {"TCC_2001.png": PNG})
     assert "region build failed" not in written(req, [Row("t", State.DONE)])
     # region.build leaves its reason there; the page reads it, at the end of
     # the batch or at a later --report alike.
