@@ -272,9 +272,11 @@ def tiles_to_run(a, req):
     tile beside it); with --resume, not those done. Raises Refused where
     Slurm cannot say which tiles' tasks still run."""
     rows = survey(req)[0]
-    if any(r.state is State.UNKNOWN for r in rows) and not a.dry_run:
-        raise Refused("cannot tell which tiles' Slurm tasks are still queued or running (squeue does not answer); "
-                      "nothing run")
+    if any(r.state is State.UNKNOWN for r in rows):
+        why = "cannot tell which tiles' Slurm tasks are still queued or running (squeue does not answer)"
+        if not a.dry_run:
+            raise Refused(why + "; nothing run")
+        print("%s: %s; the command below may run such a tile a second time" % (PROG, why), file=sys.stderr)
     busy = [r.tile for r in rows if r.state is State.RUNNING]
     if busy:
         notes(PROG, a.dry_run)("%d tile(s) left out, their tasks still queued or running: %s"
