@@ -110,39 +110,11 @@ def product_verdict(now, record, names):
     return product_change(record.products, names, now) or SAME
 
 
-class Found(dict):
-    """{name: [size, mtime_ns, inode]} of the files of a directory, read
-    once (a test's, or a small directory's)."""
-
-    def identities(self, names):
-        return [self.get(name) for name in names]
-
-    def verdict(self, tile, record, last_year):
-        names = facts.product_names(tile, last_year)
-        return product_verdict(self.identities(names), record, names)
-
-
 class Verdicts(dict):
     """{tile: verdict} found elsewhere (by a worker process of the survey)."""
 
     def verdict(self, tile, record, last_year):
         return self[tile]
-
-
-def file_identities(directory):
-    """{name: [size, mtime_ns, inode]} of the regular files in DIRECTORY
-    (none where it cannot be read)."""
-    found = Found()
-    with ProductFiles(directory) as files:
-        try:
-            names = os.listdir(files.fd) if files.fd is not None else []
-        except OSError:
-            names = []
-        for name in names:
-            identity = files.get(name)
-            if identity is not None:
-                found[name] = identity
-    return found
 
 
 class ProductFiles:
@@ -243,7 +215,7 @@ DAMAGED = Unread.DAMAGED
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
     its JobMark or None. OUTPUTS are the output directory's products (a
-    ProductFiles, Found or Verdicts: what verdict() says of a record's) and
+    ProductFiles or Verdicts: what verdict() says of a record's) and
     the names of the files in the quality directory. SCHEDULER(job) says what became of a job: a
     slurm.JobState."""
     asked = request_of(request, tile, x, y)

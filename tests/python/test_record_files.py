@@ -10,6 +10,7 @@ import pytest
 from tilebatch import facts, records, slurm, tilejob
 from tilebatch.records import DAMAGED, Request, State
 from tilebatch.tilejob import MARK, RECORD, JobMark, TileRecord, request_of
+from found_files import Found, file_identities
 
 FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fixtures", "batch_2026_11")
 
@@ -54,7 +55,7 @@ def test_what_the_job_writes_the_batch_reads(tmp_path):
     assert (mark.job, mark.started, mark.host) == ("local-b-1", True, record.host)
     # Every key the writer put in the file is one the reader takes back.
     assert record.to_json() == on_disk(req, "t1", RECORD) and mark.to_json() == on_disk(req, "t1", MARK)
-    outputs = records.file_identities(req.output_dir), set()
+    outputs = file_identities(req.output_dir), set()
     row = records.evaluate(req, "t1", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.exit, row.job) == (State.DONE, "0", "local-b-1")
 
@@ -91,7 +92,7 @@ def test_a_record_of_the_format_batches_wrote_before_reads(tmp_path):
     # Its products are all there, but it does not say which it made: the
     # batch cannot tell them from products written since, so it runs the
     # tile again rather than call it done.
-    outputs = (records.Found({n: [1, 1, 1] for n in facts.product_names("10N_060W", 2020)}),
+    outputs = (Found({n: [1, 1, 1] for n in facts.product_names("10N_060W", 2020)}),
                set(facts.quality_names("10N_060W", 2020)))
     row = records.evaluate(req, "10N_060W", "-60", "10", record, mark, outputs, lambda j: slurm.ENDED)
     assert (row.state, row.wall_s, row.peak_kib) == (State.NOT_RUN, 9.512, 2389120)

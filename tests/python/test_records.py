@@ -8,6 +8,7 @@ from tilebatch import facts, records
 from tilebatch.records import State
 from tilebatch.slurm import JobState
 from tilebatch.tilejob import JobMark, TileRecord, Unreadable, request_of
+from found_files import file_identities
 
 LAST_YEAR = 2001
 RECORD_JOB, LATER_JOB = "12_1", "13_1"
@@ -30,7 +31,7 @@ def outputs(tmp_path):
         (out / name).write_bytes(b"")
     for name in facts.quality_names("t1", LAST_YEAR):
         (out / "quality" / name).write_bytes(b"")
-    return records.file_identities(str(out)), records.file_names(str(out / "quality"))
+    return file_identities(str(out)), records.file_names(str(out / "quality"))
 
 
 ORIGINS = {"t1": ("-60", "10"), "t2": ("-50", "10")}
@@ -150,11 +151,11 @@ def test_products_changed_after_the_run_undo_the_tile(tmp_path, outputs):
     out = tmp_path / "out"
     for name in facts.product_names("t1", LAST_YEAR):
         (out / name).write_bytes(b"x" * 100)
-    made = records.file_identities(str(out))
+    made = file_identities(str(out))
     record = TileRecord(asked, RECORD_JOB, status=0, products=made)
 
     def row():
-        found = records.file_identities(str(out)), outputs[1]
+        found = file_identities(str(out)), outputs[1]
         return records.evaluate(request, "t1", "-60", "10", record, None, found, lambda job: ENDED)
     assert row().state is State.DONE
     first = facts.product_names("t1", LAST_YEAR)[0]

@@ -6,6 +6,7 @@ import pytest
 from tilebatch import records, slurm, survey
 from tilebatch.records import Request, State
 from tilebatch.tilejob import JobMark, TileRecord, request_of, tile_dir, write_json
+from found_files import file_identities
 
 
 def request(tmp_path):
@@ -87,7 +88,7 @@ def test_the_report_says_when_a_done_tiles_inputs_changed_since_its_run(tmp_path
         (out / name).write_bytes(b"p")
     here = tile_dir(req.logs, "t1", make=True)
     record = TileRecord(request_of(req, "t1", "-60", "10"), "local-b0-1", status=0, wall_s=2.0,
-                        products=records.file_identities(str(out)),
+                        products=file_identities(str(out)),
                         ended=time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(old + 60)))
     write_json(here + "/record.json", record.to_json())
     row = survey.survey(req, inputs=True)[0][0]
@@ -115,7 +116,7 @@ def test_worker_processes_find_what_one_process_finds(tmp_path, cluster, monkeyp
     for k, (tile, x, y) in enumerate(req.tiles):
         for name in facts.product_names(tile, 2000):
             (out / name).write_bytes(b"p" * k)
-        made = records.file_identities(str(out))
+        made = file_identities(str(out))
         here = tile_dir(req.logs, tile, make=True)
         record = TileRecord(request_of(req, tile, x, y), "local-b7-%d" % k, status=k % 3,
                             products={n: made[n] for n in facts.product_names(tile, 2000)})
