@@ -205,3 +205,128 @@
   canvas.addEventListener("click", function (e) { pinned = at(e); show(pinned); });
   show(null);
 })();
+
+// The forest accounts: a chart of the batch's tree cover and loss per year
+// (SVG), the figures under it and the zones of largest loss, at the
+// threshold picked. Drawn from the JSON of the element "accounts" once the
+// page is read (the section lies below this script); a page without
+// accounts has no such element. Zone names are put in with textContent.
+(function () {
+  "use strict";
+  var SVG = "http://www.w3.org/2000/svg";
+
+  function element(name, attributes, parent, text) {
+    var e = name.indexOf("svg:") === 0 ? document.createElementNS(SVG, name.slice(4)) : document.createElement(name);
+    for (var key in attributes) if (Object.prototype.hasOwnProperty.call(attributes, key)) e.setAttribute(key, attributes[key]);
+    if (text !== undefined) e.textContent = text;
+    if (parent) parent.appendChild(e);
+    return e;
+  }
+  // A tick step of 1, 2 or 5 times a power of ten, giving about COUNT ticks up to TOP.
+  function step(top, count) {
+    var raw = top / count, power = Math.pow(10, Math.floor(Math.log(raw) / Math.LN10)), m = [1, 2, 5, 10];
+    for (var i = 0; i < m.length; i++) if (m[i] * power >= raw) return m[i] * power;
+    return 10 * power;
+  }
+  function grouped(value, decimals) {  // 12345.5 -> "12,345.5", the same in every locale
+    var parts = value.toFixed(decimals).split(".");
+    parts[0] = parts[0].replace(/\B(?=(\d{3})+(?!\d))/g, ",");
+    return parts.join(".");
+  }
+
+  function draw(holder, rows, threshold) {
+    holder.textContent = "";
+    var W = 960, LEFT = 96, RIGHT = 16, PANEL = 150, GAP = 46, TOP = 26, BOTTOM = 44;
+    var H = TOP + 2 * PANEL + GAP + BOTTOM, plotW = W - LEFT - RIGHT;
+    var svg = element("svg:svg", {width: W, height: H, viewBox: "0 0 " + W + " " + H, role: "img",
+      "data-threshold": threshold, "data-years": rows.length}, holder);
+    element("svg:title", {}, svg, "Tree cover and loss in hectares per year, at a threshold of " + threshold + " %");
+    if (!rows.length) {
+      element("svg:text", {x: LEFT, y: TOP + 20}, svg, "The batch table has no row at this threshold.");
+      return;
+    }
+    var slot = plotW / rows.length, bar = Math.max(1, Math.min(40, slot * 0.7));
+    var panels = [{key: "cover", label: "tree cover (ha)", colour: "#2e9d4a", top: TOP},
+                  {key: "loss", label: "loss (ha)", colour: "#d62728", top: TOP + PANEL + GAP}];
+    panels.forEach(function (p) {
+      var top = 0, i;
+      for (i = 0; i < rows.length; i++) top = Math.max(top, rows[i][p.key]);
+      var s = top > 0 ? step(top, 4) : 1, axisTop = top > 0 ? Math.ceil(top / s) * s : 4 * s;
+      var decimals = s >= 1 ? 0 : Math.min(6, Math.ceil(-Math.log(s) / Math.LN10));
+      var y = function (v) { return p.top + PANEL - v / axisTop * PANEL; };
+      element("svg:text", {x: LEFT, y: p.top - 8, "class": "acc-axis-title"}, svg, p.label);
+      for (var v = 0; v <= axisTop + s / 2; v += s) {
+        var ty = Math.round(y(v)) + 0.5;
+        element("svg:line", {x1: LEFT, x2: LEFT + plotW, y1: ty, y2: ty, "class": "acc-grid"}, svg);
+        element("svg:text", {x: LEFT - 6, y: ty + 4, "text-anchor": "end", "class": "acc-tick"}, svg,
+                grouped(v, decimals));
+      }
+      for (i = 0; i < rows.length; i++) {
+        var r = rows[i], h = Math.max(0, PANEL - (y(r[p.key]) - p.top));
+        var rect = element("svg:rect", {x: LEFT + i * slot + (slot - bar) / 2, y: p.top + PANEL - h, width: bar,
+          height: h, fill: p.colour, "class": "acc-bar acc-" + p.key, "data-year": r.year,
+          "data-value": r.text[p.key]}, svg);
+        element("svg:title", {}, rect, r.year + ": " + p.label.replace(" (ha)", "") + " " + r.text[p.key] + " ha");
+      }
+      element("svg:line", {x1: LEFT, x2: LEFT, y1: p.top, y2: p.top + PANEL, "class": "acc-axis"}, svg);
+      element("svg:line", {x1: LEFT, x2: LEFT + plotW, y1: p.top + PANEL + 0.5, y2: p.top + PANEL + 0.5,
+        "class": "acc-axis"}, svg);
+    });
+    // The years under the lower panel, as many as fit.
+    var every = Math.max(1, Math.ceil(40 / slot)), base = TOP + 2 * PANEL + GAP;
+    for (var i = 0; i < rows.length; i++) {
+      // The last year too, unless it would touch the one before it.
+      if (i % every && !(i === rows.length - 1 && i % every >= every * 0.6)) continue;
+      element("svg:text", {x: LEFT + (i + 0.5) * slot, y: base + 16, "text-anchor": "middle", "class": "acc-tick"},
+              svg, String(rows[i].year));
+    }
+    element("svg:text", {x: LEFT + plotW / 2, y: base + 36, "text-anchor": "middle", "class": "acc-axis-title"},
+            svg, "year");
+  }
+
+  function table(holder, head, rows, cells) {
+    holder.textContent = "";
+    var tr = element("tr", {}, holder);
+    head.forEach(function (h) { element("th", {}, tr, h); });
+    rows.forEach(function (r) {
+      var line = element("tr", {}, holder);
+      cells(r).forEach(function (c, k) { element("td", k ? {"class": "number"} : {}, line, c); });
+    });
+  }
+
+  function start() {
+    var source = document.getElementById("accounts");
+    if (!source) return;
+    var data = JSON.parse(source.textContent);
+    var picker = document.getElementById("acc-threshold"), chart = document.getElementById("acc-chart");
+    var years = document.getElementById("acc-years"), zones = document.getElementById("acc-zones");
+    var note = document.getElementById("acc-zones-note");
+    data.thresholds.forEach(function (t) {
+      var o = element("option", {value: String(t)}, picker, t + " %");
+      if (t === data.first) o.selected = true;
+    });
+    function show() {
+      var t = picker.value, rows = data.years[t] || [];
+      draw(chart, rows, t);
+      table(years, ["year", "land (ha)", "tree cover (ha)", "loss (ha)", "height mean"], rows, function (r) {
+        return [String(r.year), r.text.land, r.text.cover, r.text.loss, r.text.height];
+      });
+      if (!zones) return;
+      var z = data.zones[t] || {count: 0, rows: []};
+      note.textContent = z.count === 0 ? "No zone has an area inside the tiles at " + t + " %." :
+        (z.count > z.rows.length ? "The " + z.rows.length + " of " + z.count + " zones with the largest loss" :
+          "The " + z.count + " zone" + (z.count === 1 ? "" : "s")) + " at " + t +
+        " %, largest loss first" + (z.count > z.rows.length ? "; every zone is in the zone table (CSV) above." : ".");
+      table(zones, ["zone", "land (ha)", "tree cover " + data.first_year + " (ha)",
+                    "tree cover " + data.last_year + " (ha)", "loss " + data.first_year + "\u2013" + data.last_year +
+                    " (ha)", "height mean " + data.last_year], z.rows, function (r) {
+        return [r.zone, r.land, r.cover_first, r.cover_last, r.loss, r.height];
+      });
+      zones.setAttribute("data-threshold", t);
+    }
+    picker.addEventListener("change", show);
+    show();
+  }
+  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
+  else start();
+})();

@@ -24,6 +24,7 @@ import string
 import sys
 import time
 import urllib.parse
+from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
 
 from . import facts, pictures, records
 from .records import State
@@ -296,6 +297,162 @@ def quality_section(req, flagged):
     return out
 
 
+# The forest accounts: the batch's sums per threshold and year, and per zone.
+ACCOUNTS_DIR = "accounts"
+BATCH_ACCOUNTS = "batch_accounts.csv"
+ZONE_ACCOUNTS = "batch_zone_accounts.csv"
+FIRST_THRESHOLD = 30  # the canopy cover most forest definitions start from, picked first where asked for
+ZONES_SHOWN = 50  # the zones of largest loss listed; the CSV file holds them all
+FIGURES = ("land_ha", "cover_ha", "loss_ha")
+HUNDREDTH = Decimal("0.01")
+
+
+def accounts_view(req):
+    """What the batch's accounts say, for the page: None when the batch
+    asked for no accounts, else accounts.page_view's dict."""
+    try:
+        from . import accounts
+    except ImportError:  # a package without the accounts: no batch of it asked for them
+        return None
+    return accounts.page_view(req)
+
+
+def figure(text):
+    """A figure of the accounts tables (printed "%.6f") as an exact Decimal,
+    or None when it is not a finite number of zero or more."""
+    try:
+        value = Decimal(text) if isinstance(text, str) and text.strip() == text else None
+    except InvalidOperation:
+        return None
+    return value if value is not None and value.is_finite() and value >= 0 else None
+
+
+def shown(value):
+    """A figure for people: to the hundredth, thousands grouped; "-" for none."""
+    return "-" if value is None else "{:,}".format(value.quantize(HUNDREDTH, rounding=ROUND_HALF_EVEN))
+
+
+def account_rows(rows, zoned):
+    """ROWS of the view with their figures read: [(zone or None, threshold,
+    year, {field: Decimal}, height or None)]. ValueError naming the first row
+    that is not one of the tables' (a figure that is not a number, say)."""
+    out = []
+    for n, row in enumerate(rows, 1):
+        try:
+            threshold, year = int(row["threshold"]), int(row["year"])
+            values = {f: figure(row[f]) for f in FIGURES}
+            height = None if row["height_mean"] == "" else figure(row["height_mean"])
+            zone = row["zone"] if zoned else None
+            if (None in values.values() or (height is None) != (row["height_mean"] == "")
+                    or (zoned and not isinstance(zone, str))):
+                raise ValueError
+        except (KeyError, TypeError, ValueError, AttributeError):
+            raise ValueError("row %d of %s is not a row of the accounts" % (n, ZONE_ACCOUNTS if zoned else BATCH_ACCOUNTS))
+        out.append((zone, threshold, year, values, height))
+    return out
+
+
+def zone_summary(rows, first_year, last_year):
+    """{threshold: (zone count, the ZONES_SHOWN zones of largest loss)}: each
+    zone with its land, its cover in the first and the last year, its loss
+    over all years (summed exactly) and its height mean in the last year."""
+    zones = {}
+    for zone, threshold, year, values, height in rows:
+        entry = zones.setdefault(threshold, {}).setdefault(zone, {"loss": Decimal(0), "years": {}})
+        entry["loss"] += values["loss_ha"]
+        entry["years"][year] = (values, height)
+    out = {}
+    for threshold, by_zone in zones.items():
+        # Largest loss first; zones of equal loss in the tables' order.
+        ordered = sorted(by_zone.items(), key=lambda z: -z[1]["loss"])
+        listed = []
+        for zone, entry in ordered[:ZONES_SHOWN]:
+            first = entry["years"].get(first_year, (None, None))[0]
+            last, height = entry["years"].get(last_year, (None, None))
+            listed.append({"zone": printable(zone),
+                           "land": shown(last and last["land_ha"]),
+                           "cover_first": shown(first and first["cover_ha"]),
+                           "cover_last": shown(last and last["cover_ha"]),
+                           "loss": shown(entry["loss"]), "height": shown(height)})
+        out[threshold] = (len(by_zone), listed)
+    return out
+
+
+def accounts_data(view):
+    """The accounts section's data for the page's script: the thresholds, the
+    one picked first, the batch's figures per threshold and year, the zones
+    of largest loss per threshold. ValueError when the tables' rows are not
+    the accounts'."""
+    thresholds = [t for t in view["thresholds"] if isinstance(t, int) and not isinstance(t, bool)]
+    batch = account_rows(view["batch_rows"], False)
+    zoned = account_rows(view.get("zone_rows") or [], True)
+    years = sorted({r[2] for r in batch} | {r[2] for r in zoned})
+    if not thresholds or not years:
+        raise ValueError("the tables hold no rows")
+    first_year, last_year = years[0], years[-1]
+    by_threshold = {}
+    for _, threshold, year, values, height in batch:
+        by_threshold.setdefault(threshold, []).append({
+            "year": year, "cover": float(values["cover_ha"]), "loss": float(values["loss_ha"]),
+            "text": {"land": shown(values["land_ha"]), "cover": shown(values["cover_ha"]),
+                     "loss": shown(values["loss_ha"]), "height": shown(height)}})
+    zones = zone_summary(zoned, first_year, last_year)
+    return {
+        "thresholds": thresholds,
+        "first": FIRST_THRESHOLD if FIRST_THRESHOLD in thresholds else thresholds[0],
+        "first_year": first_year, "last_year": last_year, "zoned": bool(view.get("zones")),
+        "shown": ZONES_SHOWN,
+        "years": {str(t): sorted(rows, key=lambda r: r["year"]) for t, rows in by_threshold.items()},
+        "zones": {str(t): {"count": count, "rows": listed} for t, (count, listed) in zones.items()},
+    }
+
+
+ACCOUNTS_MEANING = (
+    "Areas in hectares, each cell's area taken on the WGS84 ellipsoid. Land: the cells the data mask "
+    "calls land. Tree cover: land whose tree canopy cover (TCC) of the year is at or above the threshold. "
+    "Loss: land lost in the year (the Loss product) within the tree cover of 2000 (TCC of 2000 at or above "
+    "the threshold). Height mean: the canopy height (TCH) averaged over the year's tree cover, by area. "
+    "Figures are shown to the hundredth of a hectare; the tables hold them to the millionth.")
+
+
+def accounts_section(req, view):
+    """The accounts section's HTML, "" when the batch asked for no accounts.
+    Its figures go in as JSON, like the map's, for the script to draw."""
+    if view is None:
+        return ""
+    out = ["<h2>Forest accounts</h2>"]
+    zones = view.get("zones")
+    asked = "Thresholds %s %%" % esc(", ".join(str(t) for t in view.get("thresholds") or []))
+    if zones:
+        asked += "; zones from <code>%s</code>, by %s" % (
+            esc(zones), "the field <code>%s</code>" % esc(view["zone_field"]) if view.get("zone_field")
+            else "feature id")
+    out.append('<p class="about">%s. %s</p>' % (asked, esc(ACCOUNTS_MEANING)))
+    if not view.get("written"):
+        out.append('<p class="missing">no batch tables: %s</p>' % esc(view.get("reason") or "no reason given"))
+        return "\n".join(out)
+    try:
+        data = accounts_data(view)
+    except (KeyError, TypeError, ValueError) as e:
+        reason = e.args[0] if isinstance(e, ValueError) and e.args else "they are not the accounts"
+        out.append('<p class="missing">The batch tables cannot be shown: %s.</p>' % esc(reason))
+        return "\n".join(out)
+    here = os.path.join(req.output_dir, ACCOUNTS_DIR)
+    files = [BATCH_ACCOUNTS] + ([ZONE_ACCOUNTS] if zones else [])
+    out.append("<p>The tables: %s (every threshold, year%s).</p>" % (", ".join(
+        '<a href="%s">%s</a>' % (relative_url(os.path.join(here, f), req.output_dir), f) for f in files),
+        " and zone" if zones else ""))
+    out.append('<p><label>Threshold: <select id="acc-threshold"></select></label> '
+               '<span class="about">canopy cover (TCC, percent) at or above which a cell is tree cover</span></p>')
+    out.append('<div id="acc-chart"></div>')
+    out.append('<table id="acc-years"></table>')
+    if zones:
+        out.append('<h3>Zones by loss</h3><p id="acc-zones-note"></p><div class="wide"><table id="acc-zones"></table>'
+                   "</div>")
+    out.append('<script type="application/json" id="accounts">%s</script>' % script_json(data))
+    return "\n".join(out)
+
+
 def tile_table(rows, columns):
     """A table of ROWS; each column's function gives text already escaped for printing."""
     head = "<tr>" + "".join("<th>%s</th>" % c for c, _ in columns) + "</tr>"
@@ -363,6 +520,7 @@ def render(req, rows, source, summary):
         "off_map": ('<p class="missing">%d tile(s) have an origin that is not a finite number and are not on the '
                     "map.</p>" % off_map) if off_map else "",
         "tiles": script_json(data),
+        "accounts": accounts_section(req, accounts_view(req)),
         "region": "\n".join(region_section(req, rows)),
         "quality": "\n".join(quality_section(req, listed)),
         "slowest": slowest,
