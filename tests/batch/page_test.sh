@@ -7,7 +7,10 @@
 # script ran without an error (nothing on the console, no error kept in the
 # page), the map is drawn a degree east as long as a degree north, the
 # summary table counts the states, a click on the failed tile shows it with
-# links to its files, and --report writes the page again. Exits 77 (skipped) where
+# links to its files, and --report writes the page again. Then a page with
+# forest accounts (stand-in batch tables): the chart drawn for each year,
+# another threshold picked shows its figures, the zones ordered by loss.
+# Exits 77 (skipped) where
 # Chromium is not installed and cannot be (not root, or apt-get fails).
 #
 #   page_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE SCRATCH
@@ -129,6 +132,119 @@ rm out/index.html
 status=0
 bash "$scripts/batch.sh" --report out > report.txt 2>&1 || status=$?
 check "--report writes the page again" bash -c '[ "$0" -eq 0 ] && [ -s out/index.html ]' "$status"
+
+# The forest accounts section, read in the browser as a user reads it: a page
+# written by the package for a batch that asked for accounts, with stand-in
+# batch tables of 3 thresholds, 5 years and 60 zones (hostile names among
+# them) made here in the page's OUTPUT_DIR/accounts.
+acc="$scratch/acc"
+mkdir -p "$acc/accounts"
+PYTHONDONTWRITEBYTECODE=1 "$python" - "$here/../.." "$acc" <<'EOF'
+import csv, os, sys
+root, out = sys.argv[1:]
+sys.path.insert(0, root)
+from tilebatch import page, report
+from tilebatch.records import Request, Row, State
+
+THRESHOLDS, YEARS = (10, 30, 50), range(2000, 2005)
+NAMES = ["zone %02d" % k for k in range(60)]
+NAMES[7] = '</script><b>z7</b> "q" & \u00e9 \u68ee'
+
+
+def ha(micro):  # micro-hectares as the tables print them
+    return "%d.%06d" % divmod(micro, 10**6)
+
+
+def shown(micro):  # as the page shows them: to the hundredth, grouped
+    return "{:,.2f}".format(micro / 10**6)
+
+
+def cover(t, y):  # none left at 50 % in the last year
+    return 0 if (t, y) == (50, 2004) else (1000 - 5 * t - 3 * (y - 2000)) * 10**6 + 123456
+
+
+def loss(t, y):
+    return (y - 2000) * (10 + t) * 10**4 + 4000
+
+
+def zone_loss(k, t):  # distinct for each zone, in another order at each threshold
+    return ((k * 37 + t) % 61) * 10**4
+
+
+with open(os.path.join(out, "accounts", "batch_accounts.csv"), "w", newline="") as f:
+    w = csv.writer(f, lineterminator="\n")
+    w.writerow(["threshold", "year", "land_ha", "cover_ha", "loss_ha", "height_mean"])
+    for t in THRESHOLDS:
+        for y in YEARS:
+            w.writerow([t, y, ha(1000 * 10**6), ha(cover(t, y)), ha(loss(t, y)),
+                        ha(12300000 + t * 10**4) if cover(t, y) else ""])
+with open(os.path.join(out, "accounts", "batch_zone_accounts.csv"), "w", newline="") as f:
+    w = csv.writer(f, lineterminator="\n")
+    w.writerow(["zone", "threshold", "year", "land_ha", "cover_ha", "loss_ha", "height_mean"])
+    for k, name in enumerate(NAMES):
+        for t in THRESHOLDS:
+            for y in YEARS:
+                w.writerow([name, t, y, ha(50 * 10**6), ha(40 * 10**6 - t * 10**5), ha(zone_loss(k, t)), ha(10**7)])
+# What the page must show: a threshold's figures a year, and its 50 zones of largest loss.
+for t in (30, 50):
+    with open(os.path.join(out, "years_%d.txt" % t), "w") as f:
+        for y in YEARS:
+            f.write("\t".join([str(y), "1,000.00", shown(cover(t, y)), shown(loss(t, y)),
+                               shown(12300000 + t * 10**4) if cover(t, y) else "-"]) + "\n")
+    with open(os.path.join(out, "zones_%d.txt" % t), "w") as f:
+        ranked = sorted(range(60), key=lambda k: -zone_loss(k, t))[:50]
+        f.writelines("%s\t%s\n" % (NAMES[k], shown(5 * zone_loss(k, t))) for k in ranked)
+
+# The batch's accounts as the page reads them, from the tables above.
+with open(os.path.join(out, "accounts", "batch_accounts.csv"), newline="") as f:
+    batch_rows = list(csv.DictReader(f))
+with open(os.path.join(out, "accounts", "batch_zone_accounts.csv"), newline="") as f:
+    zone_rows = list(csv.DictReader(f))
+view = {"written": True, "reason": "", "batch_id": "acc", "last_year": 2004, "thresholds": list(THRESHOLDS),
+        "zones": "/zones/<forest>&.gpkg", "zone_field": "name", "batch_rows": batch_rows, "zone_rows": zone_rows}
+page.accounts_view = lambda req: view
+req = Request(tiles=[("ok", "-60", "10")], last_year=2004, input_dir="/in", output_dir=out, datamask_dir="/m",
+              wetland_dir="/w", process_tile="/p", logs=os.path.join(out, "logs"), batch_id="acc")
+rows = [Row("ok", State.DONE)]
+page.write(req, rows, "records", report.summarize(rows))
+# A user's pick of another threshold: a copy of the page beside it whose
+# last script picks 50 % once the page's own have run.
+with open(os.path.join(out, "index.html"), encoding="utf-8") as f:
+    text = f.read()
+pick = """<script>window.addEventListener("load", function () {
+  var s = document.getElementById("acc-threshold");
+  s.value = "50";
+  s.dispatchEvent(new Event("change", {bubbles: true}));
+});</script></body>"""
+with open(os.path.join(out, "pick.html"), "w", encoding="utf-8") as f:
+    f.write(text.replace("</body>", pick))
+EOF
+accounts="$here/page_accounts.py"
+acc_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$acc/index.html")"
+pick_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$acc/pick.html")"
+check "chromium reads the page with accounts" browser_at "$acc_url" acc.html --dump-dom
+check "... and the page with 50 % picked" browser_at "$pick_url" pick.html --dump-dom
+check "no console line nor script error on either" \
+  bash -c '! grep -h CONSOLE acc.html.log pick.html.log && ! grep -q "<html[^>]*data-script-errors" acc.html pick.html'
+check "the chart is drawn at 30 %, a cover bar and a loss bar for each of the 5 years" \
+  grep -qxF "threshold=30 years=5 cover_bars=5 loss_bars=5" <("$python" "$accounts" acc.html chart)
+check "the figures under it are the batch table's at 30 %" diff <("$python" "$accounts" acc.html years) "$acc/years_30.txt"
+check "picking 50 % draws the chart again at 50 %" \
+  grep -qxF "threshold=50 years=5 cover_bars=5 loss_bars=5" <("$python" "$accounts" pick.html chart)
+check "... and shows the figures at 50 %, other than at 30 %" \
+  bash -c 'diff <("$0" "$1" pick.html years) "$2/years_50.txt" && ! cmp -s "$2/years_30.txt" "$2/years_50.txt"' \
+  "$python" "$accounts" "$acc"
+check "the zone table: 50 of the 60 zones, said so" \
+  bash -c '"$0" "$1" acc.html zones | head -1 | grep -qF "The 50 of 60 zones with the largest loss at 30 %"' \
+  "$python" "$accounts"
+check "... ordered by loss, largest first, hostile names as text" \
+  diff <("$python" "$accounts" acc.html zones | tail -n +2 | cut -f1,5) "$acc/zones_30.txt"
+check "... and ordered again at 50 %" \
+  diff <("$python" "$accounts" pick.html zones | tail -n +2 | cut -f1,5) "$acc/zones_50.txt"
+check "the links lead to the tables from the page's directory" \
+  bash -c 'grep -qF "<a href=\"accounts/batch_accounts.csv\">" "$0/index.html" &&
+           grep -qF "<a href=\"accounts/batch_zone_accounts.csv\">" "$0/index.html" &&
+           [ -s "$0/accounts/batch_accounts.csv" ] && [ -s "$0/accounts/batch_zone_accounts.csv" ]' "$acc"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed; files in $scratch" >&2
