@@ -7,12 +7,13 @@ import argparse
 import os
 import sys
 
-from . import facts, local, pictures, quality, region, submit
+from . import accounts, facts, local, pictures, quality, region, submit
 from .errors import Busy, Refused, ReportMissing, UsageError
 from .finish import Ending, finish
 from .records import BATCH_FILE, Request
 from .survey import running_local_batch, survey
 from .text import printable
+from .tilejob import zones_identity
 from .tilelist import NUMBER, ListError, read_tiles
 
 POSITIONALS = "TILE_LIST LAST_YEAR INPUT_DIR OUTPUT_DIR DATAMASK_DIR WETLAND_DIR [PROCESS_TILE]"
@@ -49,6 +50,18 @@ def entry_parser(prog, description):
                         "batch quality at the end")
     g.add_argument("--tile-quality", metavar="PATH",
                    help="the tile_quality binary (implies --quality; default tools/tile_quality beside PROCESS_TILE)")
+    g.add_argument("--accounts", action="store_true",
+                   help="also run tile_accounts on each tile that succeeded, into OUTPUT_DIR/accounts, and sum the "
+                        "batch's accounts at the end (docs/accounts.md); refuses a list of overlapping tiles")
+    g.add_argument("--zones", metavar="FILE", help="accounts of each zone of this vector file too (implies --accounts)")
+    g.add_argument("--zone-field", metavar="NAME",
+                   help="the field that names a zone (with --zones; default the feature id)")
+    g.add_argument("--zone-layer", metavar="NAME", help="the zones file's layer (with --zones; default its first)")
+    g.add_argument("--thresholds", metavar="LIST",
+                   help="the accounts' canopy-cover thresholds, whole percentages 0 to 100 (implies --accounts; "
+                        "default %s)" % facts.DEFAULT_THRESHOLDS)
+    g.add_argument("--tile-accounts", metavar="PATH",
+                   help="the tile_accounts binary (implies --accounts; default tools/tile_accounts beside PROCESS_TILE)")
     g.add_argument("--no-region", dest="region", action="store_false", help="no region mosaics and pictures")
     g.add_argument("--plan", action="store_true", help="print what the run will cost; run nothing")
     g.add_argument("--report", action="store_true",
@@ -99,10 +112,43 @@ def parse_last_year(text):
     return year
 
 
+def accounts_settings(a, process_tile):
+    """{Request field: value} of the accounts options, checked as far as can
+    be without touching a file: none where no accounts are asked. The zones
+    file is stat'ed (it must be a readable file), and its identity kept as
+    it is now, when the batch starts."""
+    asked = a.accounts or any(v is not None for v in (a.zones, a.zone_field, a.zone_layer, a.thresholds, a.tile_accounts))
+    if not asked:
+        return {}
+    for option, value in (("--zone-field", a.zone_field), ("--zone-layer", a.zone_layer)):
+        if value is not None and a.zones is None:
+            raise UsageError("%s names a part of the zones file: give --zones FILE too" % option)
+        if value == "":
+            raise UsageError("%s needs a name, not an empty one" % option)
+    try:
+        thresholds = facts.thresholds_text(facts.parse_thresholds(
+            facts.DEFAULT_THRESHOLDS if a.thresholds is None else a.thresholds))
+    except facts.ThresholdError as e:
+        raise UsageError("--thresholds %s: %s" % (printable(a.thresholds), e))
+    zones = identity = None
+    if a.zones is not None:
+        zones = absolute(a.zones)
+        if not os.path.isfile(zones) or not os.access(zones, os.R_OK):
+            raise UsageError("--zones %s is not a readable file" % printable(zones))
+        identity = zones_identity(zones)
+    return {"tile_accounts": absolute(a.tile_accounts or os.path.join(os.path.dirname(process_tile), "tools",
+                                                                        "tile_accounts")),
+            "thresholds": thresholds, "zones": zones, "zone_field": a.zone_field, "zone_layer": a.zone_layer,
+            "zones_identity": identity}
+
+
 def request_from(a, entry):
     """The Request of the positional arguments, or of the latest batch in
     OUTPUT_DIR (--report OUTPUT_DIR alone)."""
     if a.report and len(a.args) == 1:
+        if accounts_settings(a, ""):
+            raise UsageError("--report OUTPUT_DIR reports the latest batch as it was run: give its list to "
+                             "report it with other accounts")
         logs = absolute(a.logs or os.path.join(a.args[0], "logs"))
         req = Request.load(os.path.join(logs, BATCH_FILE))
         if req is None and os.path.lexists(os.path.join(logs, BATCH_FILE)):
@@ -123,14 +169,23 @@ def request_from(a, entry):
     tile_quality = None
     if a.quality or a.tile_quality:
         tile_quality = absolute(a.tile_quality or os.path.join(os.path.dirname(process_tile), "tools", "tile_quality"))
+    settings = accounts_settings(a, process_tile)
     try:
         tiles = read_tiles(a.args[0])
     except ListError as e:
         raise UsageError(str(e))
+    if settings:
+        # Each tile's accounts go into the batch's sums: an area two tiles
+        # cover would be counted twice.
+        pair = accounts.overlapping(tiles)
+        if pair:
+            raise UsageError("--accounts: tiles %s and %s overlap, so the batch's sums would count their shared area "
+                             "twice (a tile covers %s degrees east and south of its origin)"
+                             % (printable(pair[0]), printable(pair[1]), accounts.TILE_DEGREES))
     return Request(tiles=tiles, last_year=last_year, input_dir=input_dir, output_dir=output_dir,
                    datamask_dir=datamask_dir, wetland_dir=wetland_dir, process_tile=process_tile,
                    logs=absolute(a.logs or os.path.join(output_dir, "logs")), tile_quality=tile_quality, entry=entry,
-                   region=a.region)
+                   region=a.region, **settings)
 
 
 def report_main(req, prog, latest=None):

@@ -83,6 +83,63 @@ BATCH_QUALITY_CHART = "batch_quality.png"
 BATCH_QUALITY_OUTLIERS = "batch_quality_outliers.txt"
 BATCH_QUALITY_OUTLIERS_JSON = "batch_quality_outliers.json"
 
+# The forest accounts (tile_accounts, docs/accounts.md): each tile's tables
+# in OUTPUT_DIR/accounts, and the batch's sums beside them.
+ACCOUNTS_DIR = "accounts"
+DEFAULT_THRESHOLDS = "10,15,20,25,30,50,75"
+ACCOUNTS_COLUMNS = ("tile_id", "threshold", "year", "land_ha", "cover_ha", "loss_ha", "height_mean")
+ZONE_ACCOUNTS_COLUMNS = ("tile_id", "zone", "threshold", "year", "land_ha", "cover_ha", "loss_ha", "height_mean")
+BATCH_ACCOUNTS = "batch_accounts.csv"
+BATCH_ZONE_ACCOUNTS = "batch_zone_accounts.csv"
+BATCH_ACCOUNTS_MANIFEST = "batch_accounts.json"
+# A tile_accounts run holds the program and its buffers (256 MiB) and GDAL's
+# block cache, which the tile job sets (tilejob.ACCOUNTS_GDAL_CACHE_MIB). It
+# runs once process_tile has ended, so it never adds to a job's peak: a
+# tile of 2000 already holds 398 MiB.
+ACCOUNTS_PROGRAM_MIB = 256
+ACCOUNTS_GDAL_CACHE_MIB = tilejob.ACCOUNTS_GDAL_CACHE_MIB
+ACCOUNTS_MIB = ACCOUNTS_PROGRAM_MIB + ACCOUNTS_GDAL_CACHE_MIB
+# Seconds of a tile_accounts run of last year 2020 (21 years of products);
+# other years scale by their count. A placeholder until the program is
+# measured on a real tile.
+ACCOUNTS_SECONDS_2020 = 20
+
+
+def accounts_table_name(tile):
+    return tile + "_accounts.csv"
+
+
+def zone_accounts_table_name(tile):
+    return tile + "_zone_accounts.csv"
+
+
+def accounts_seconds(last_year):
+    """A tile_accounts run reads the products of 2000 to LAST_YEAR."""
+    return ACCOUNTS_SECONDS_2020 * (last_year - MIN_LAST_YEAR + 1) / (2020 - MIN_LAST_YEAR + 1)
+
+
+class ThresholdError(ValueError):
+    pass
+
+
+def parse_thresholds(text):
+    """The ascending thresholds of a comma-separated LIST as tile_accounts
+    reads it: each a whole percentage 0 to 100 in ASCII decimal digits (no
+    sign, blank, point or letter: "3O" with a letter O is no 30), none given
+    twice. ThresholdError naming the entry otherwise."""
+    values = []
+    for entry in text.split(","):
+        if not (entry.isascii() and entry.isdigit()) or int(entry) > 100:
+            raise ThresholdError("threshold %r is not a whole percentage from 0 to 100 in decimal digits" % entry)
+        if int(entry) in values:
+            raise ThresholdError("threshold %d is given twice" % int(entry))
+        values.append(int(entry))
+    return sorted(values)
+
+
+def thresholds_text(values):
+    return ",".join(map(str, values))
+
 
 def quality_names(tile, last_year):
     """What a tile's quality run must have written (its chart is optional:

@@ -2,14 +2,16 @@
 parallel has ended, the Slurm follow-up job once every array has, and
 --report): the report, then, where the batch builds them, the region of the
 tiles whose products are written and the batch quality of the tiles done,
-and last the batch page, which shows all of these. Each part reads the rows
+with accounts the batch's sums of them (also on --report: they are read
+from the tiles' tables, nothing is run), and last the batch page, which
+shows all of these. Each part reads the rows
 it is given, so a part never sees a tile in another state than the report
 does."""
 import os
 import sys
 from dataclasses import dataclass
 
-from . import page, quality, region, report
+from . import accounts, page, quality, region, report
 from .records import State
 from .text import printable, write_tile_tsv
 
@@ -41,6 +43,8 @@ def finish(req, rows, source, ending):
             status |= build_region(req, rows, ending)
         if req.tile_quality:
             status |= build_quality(req, rows, ending)
+    if req.tile_accounts:
+        status |= accounts.build(req, rows, say=sys.stderr if ending.full_report else sys.stdout)
     status |= page.publish(req, rows, source, summary, ending.prog,
                            say=sys.stderr if ending.full_report else None)
     return status

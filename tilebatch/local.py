@@ -99,7 +99,8 @@ def placement(a, req):
 def check(a, req, where):
     """What can be checked before any file is touched, and the job log's
     kind and name. Raises UsageError or Refused."""
-    for what, path in (("", req.process_tile), ("--tile-quality ", req.tile_quality)):
+    for what, path in (("", req.process_tile), ("--tile-quality ", req.tile_quality),
+                       ("--tile-accounts ", req.tile_accounts)):
         if path and not where.hosts and not os.access(path, os.X_OK):
             raise UsageError("%s%s is not an executable (build it first: scripts/build.sh)" % (what, printable(path)))
     # tile_quality draws its chart with the gnuplot of an absolute PATH directory, as the pictures do.
@@ -185,7 +186,9 @@ def as_data(req, run, where):
     for what, path in (("OUTPUT_DIR", req.output_dir), ("--logs", req.logs), ("--joblog", run.joblog),
                        ("INPUT_DIR", req.input_dir), ("DATAMASK_DIR", req.datamask_dir),
                        ("WETLAND_DIR", req.wetland_dir), ("PROCESS_TILE", req.process_tile),
-                       ("--tile-quality", req.tile_quality or ""), ("the project's directory", facts.PROJECT_ROOT)):
+                       ("--tile-quality", req.tile_quality or ""), ("the project's directory", facts.PROJECT_ROOT),
+                       ("--tile-accounts", req.tile_accounts or ""), ("--zones", req.zones or ""),
+                       ("--zone-field", req.zone_field or ""), ("--zone-layer", req.zone_layer or "")):
         if "\t" in path or "\n" in path:
             raise UsageError("%s %s holds a tab or a newline: GNU parallel cannot be handed it" % (what, printable(path)))
 

@@ -55,4 +55,16 @@ def print_plan(req, job_bytes, per_node, what):
         secs *= 2
     print("plan: time: %.1f s per tile (%d s for a 2020 tile, bench/bench_tile whole run on a 2-core node, scaled by "
           "years%s)" % (secs, facts.TILE_SECONDS_2020, "; twice that with the quality run" if req.tile_quality else ""))
+    if req.tile_accounts:
+        more = facts.accounts_seconds(req.last_year)
+        secs += more
+        print("plan: accounts: %.1f s more per tile for tile_accounts (a placeholder of %d s for a 2020 tile, scaled "
+              "by years: not measured yet), %.1f s in all" % (more, facts.ACCOUNTS_SECONDS_2020, secs))
+        held = "tile_accounts holds some %d MiB (%d MiB and GDAL's %d MiB cache), and only once process_tile has " \
+            "ended" % (facts.ACCOUNTS_MIB, facts.ACCOUNTS_PROGRAM_MIB, facts.ACCOUNTS_GDAL_CACHE_MIB)
+        if facts.ACCOUNTS_MIB * facts.MIB <= job_bytes:
+            print("plan: accounts: %s: less than the %s above, so the memory per tile (and a Slurm task's --mem) "
+                  "stays process_tile's" % (held, human(job_bytes)))
+        else:
+            print("plan: accounts: warning: %s: more than the %s above" % (held, human(job_bytes)))
     print("plan: node-hours: %.1f (tiles x time per tile, one tile at a time on all of a node like that)" % (n * secs / 3600))

@@ -1,7 +1,8 @@
 """What the batch knows of each tile, from the tile's record and job mark:
 a tile is done only when its record answers the request now made (same
 tile, last year, origin and directories) with status 0, its products are in
-place, and no later job of it has been submitted or started since."""
+place (and what the request asks besides, the quality and the accounts), and
+no later job of it has been submitted or started since."""
 import enum
 import fcntl
 import os
@@ -11,8 +12,8 @@ from dataclasses import dataclass, field, fields
 
 from . import facts
 from .errors import Busy
-from .tilejob import (LOCAL_PREFIX, MARK, RECORD, JobMark, TileRecord, Unreadable, printable, read_json, read_typed, request_of,
-                      tile_dir, write_json)
+from .tilejob import (LOCAL_PREFIX, MARK, RECORD, JobMark, TileRecord, Unreadable, accounts_tables, file_identity,
+                      printable, read_json, read_typed, request_of, tile_dir, write_json)
 
 BATCH_FILE = "batch.json"
 LOCK_NAME = ".batch.lock"
@@ -34,6 +35,16 @@ class Request:
     entry: str = "batch.sh"
     region: bool = True
     joblog: str = None  # batch.sh: GNU parallel's job log, which says why a job did not start
+    # Set when the batch runs the accounts too: the program, its thresholds
+    # (ascending, as facts.thresholds_text writes them), the zones (an
+    # absolute path, its field and layer) and the zones file's identity
+    # (tilejob.zones_identity) as it was when the batch started.
+    tile_accounts: str = None
+    thresholds: str = None
+    zones: str = None
+    zone_field: str = None
+    zone_layer: str = None
+    zones_identity: list = None
     ran: bool = field(default=True, repr=False)  # False: a list reported (--report) that no batch of this id ran
 
     def same_run(self, other):
@@ -41,11 +52,15 @@ class Request:
         order, with the same arguments."""
         return all(getattr(self, k) == getattr(other, k) for k in (
             "tiles", "last_year", "input_dir", "output_dir", "datamask_dir", "wetland_dir", "process_tile",
-            "tile_quality", "region"))
+            "tile_quality", "region") + ACCOUNTS_SETTINGS + ("tile_accounts",))
 
     @property
     def quality_dir(self):
         return os.path.join(self.output_dir, "quality") if self.tile_quality else None
+
+    @property
+    def accounts_dir(self):
+        return os.path.join(self.output_dir, facts.ACCOUNTS_DIR) if self.tile_accounts else None
 
     def save(self, path=None):
         """Into PATH, or as the latest batch of its log directory."""
@@ -58,6 +73,12 @@ class Request:
         """What every tile's job (tilejob.py) is given after its own options."""
         options = ["--tile-quality", self.tile_quality, "--quality-dir", self.quality_dir] if self.tile_quality else []
         options += [] if self.region else ["--no-reduced"]  # no region to draw from a reduced copy
+        if self.tile_accounts:
+            # As NAME=VALUE: a field or layer name may begin with '-'.
+            options += ["--tile-accounts=" + self.tile_accounts, "--accounts-dir=" + self.accounts_dir,
+                        "--thresholds=" + self.thresholds]
+            options += ["--%s=%s" % (k.replace("_", "-"), getattr(self, k)) for k in ("zones", "zone_field", "zone_layer")
+                        if getattr(self, k) is not None]
         return options + ["--", str(self.last_year), self.input_dir, self.output_dir, self.datamask_dir,
                           self.wetland_dir, self.process_tile]
 
@@ -83,8 +104,29 @@ class Request:
         fits = (all(isinstance(v, str) for v in texts) and all(len(t) == 3 for t in req.tiles)
                 and type(req.last_year) is int and facts.MIN_LAST_YEAR <= req.last_year <= facts.MAX_LAST_YEAR
                 and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool)
-                and isinstance(req.joblog, (str, type(None))))
+                and isinstance(req.joblog, (str, type(None))) and accounts_fit(req))
         return req if fits and not tiles_problem(req.tiles) else None
+
+
+# What a tile's accounts must have been made with to be those a request asks
+# for (the program that made them may be another build).
+ACCOUNTS_SETTINGS = ("thresholds", "zones", "zone_field", "zone_layer", "zones_identity")
+
+
+def accounts_fit(req):
+    """Whether a saved request's accounts settings are ones the command line
+    could have made (a request saved before there were accounts has none)."""
+    if not all(isinstance(getattr(req, k), (str, type(None)))
+               for k in ("tile_accounts", "thresholds", "zones", "zone_field", "zone_layer")):
+        return False
+    if req.tile_accounts is None:
+        return all(getattr(req, k) is None for k in ACCOUNTS_SETTINGS)
+    try:
+        normal = facts.thresholds_text(facts.parse_thresholds(req.thresholds or ""))
+    except facts.ThresholdError:
+        return False
+    zones_fit = (req.zones_identity is None) if req.zones is None else isinstance(req.zones_identity, list)
+    return normal == req.thresholds and zones_fit and (req.zones is not None or req.zone_field is req.zone_layer is None)
 
 
 class Check(enum.Enum):
@@ -201,6 +243,7 @@ class Row:
     message: str = ""
     job: str = ""
     products: bool = False  # its products are written (also when its quality run failed)
+    accounts: dict = None  # done with accounts: {table name: identity} as its run wrote them
 
 
 class Unread(enum.Enum):
@@ -215,9 +258,11 @@ DAMAGED = Unread.DAMAGED
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
     its JobMark or None. OUTPUTS are the output directory's products (a
-    ProductFiles or Verdicts: what verdict() says of a record's) and
-    the names of the files in the quality directory. SCHEDULER(job) says what became of a job: a
-    slurm.JobState."""
+    ProductFiles or Verdicts: what verdict() says of a record's), the
+    names of the files in the quality directory and, where the request asks
+    for accounts, the accounts directory's files (a ProductFiles of it:
+    without it they are stat'ed here). SCHEDULER(job) says what became of a
+    job: a slurm.JobState."""
     asked = request_of(request, tile, x, y)
     row = Row(tile)
     damaged = record is DAMAGED
@@ -262,7 +307,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     row.host = printable(record.host or "-")
     row.state, row.exit = State.FAILED, "0"
     status, quality = record.status, record.quality_status
-    products, quality_files = outputs
+    products, quality_files = outputs[:2]
     # Only for a run that succeeded: a stat of each product, 1.26 million for
     # 20,000 tiles of 2020.
     verdict = products.verdict(tile, record, request.last_year) if status == 0 else None
@@ -279,7 +324,10 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         row.message = verdict
     else:
         row.products = True
-        if not request.tile_quality:
+        accounts = accounts_problem(request, tile, record, outputs[2] if len(outputs) > 2 else None)
+        if accounts:
+            row.state, row.exit, row.message = accounts
+        elif not request.tile_quality:
             row.state = State.DONE
         elif record.quality_dir != request.quality_dir:
             row.state, row.message = State.NOT_RUN, "done without --quality"
@@ -290,10 +338,48 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
             row.message = "its quality files are not all in the quality directory"
         else:
             row.state = State.DONE
+    if row.state is State.DONE and request.tile_accounts:
+        row.accounts = record.accounts_tables
     return with_scheduler_figures(row, info)
 
 
-def product_change(made, names, now):
+def accounts_problem(request, tile, record, tables):
+    """Why the accounts of RECORD's run (whose products are in place) are
+    not those REQUEST asks for, as (state, exit, message), or None: made
+    without them or with other settings (not run), failed, or a table
+    missing or changed since (failed). TABLES gets the identity of a file of
+    the accounts directory (None: stat'ed here)."""
+    if not request.tile_accounts:
+        return None
+    if record.accounts_dir != request.accounts_dir:
+        return State.NOT_RUN, "-", "done without --accounts"
+    for name, what in (("thresholds", "other thresholds"), ("zones", "other zones"),
+                       ("zone_field", "another zone field"), ("zone_layer", "another zone layer")):
+        made, asked = getattr(record, name), getattr(request, name)
+        if made != asked:
+            return State.NOT_RUN, "-", "its accounts were made with %s (%s, not %s)" % (
+                what, printable("none" if made is None else made), printable("none" if asked is None else asked))
+    if record.accounts_status is None:
+        return State.FAILED, "?", "its record holds no tile_accounts status"
+    if record.accounts_status != 0:  # whatever became of the zones file since: that run failed
+        message = printable(record.accounts_message or "")
+        prefix = "" if message.startswith("tile_accounts: ") else "tile_accounts: "
+        return State.FAILED, str(record.accounts_status), prefix + message
+    if record.zones_identity != request.zones_identity:
+        return State.NOT_RUN, "-", "its zones file changed since its accounts were made"
+    names = accounts_tables(tile, request.zones)
+    if tables is None:
+        now = [file_identity(os.path.join(request.accounts_dir, name)) for name in names]
+    else:
+        now = tables.identities(names)
+    for name, found in zip(names, now):
+        if found is None:
+            return State.FAILED, "0", "its accounts table %s is not in the accounts directory" % printable(name)
+    change = product_change(record.accounts_tables or {}, names, now, "accounts table")
+    return (State.FAILED, "0", change) if change else None
+
+
+def product_change(made, names, now, what="product"):
     """Why the products NOW (the identities of NAMES) are not those the run
     MADE, or None: the first product whose size, time or inode differs
     (truncated, rewritten by another run, or put back from a copy)."""
@@ -310,7 +396,7 @@ def product_change(made, names, now):
                 how = "another file under its name since its run"
             else:
                 how = "rewritten since its run"
-            return "its product %s changed after its run: %s" % (printable(name), how)
+            return "its %s %s changed after its run: %s" % (what, printable(name), how)
     return None
 
 

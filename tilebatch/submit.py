@@ -39,7 +39,7 @@ class Submission:
 
 def check(a, req):
     """What can be checked before anything is submitted: MaxArraySize."""
-    for path in (req.process_tile, req.tile_quality):
+    for path in (req.process_tile, req.tile_quality, req.tile_accounts):
         if path and not os.access(path, os.X_OK):
             raise UsageError("%s is not an executable (build it first: scripts/build.sh)" % printable(path))
     try:
@@ -123,7 +123,7 @@ def main(a, req):
     lines, busy = lines_to_submit(a, rows, say)
     if not lines:
         say("nothing to submit" if busy else "every tile of the list has finished with status 0%s; nothing to submit"
-            % (", and its quality run too" if quality_run else ""))
+            % "".join([", and its quality run too"] * quality_run + [", with its accounts"] * bool(req.tile_accounts)))
         return 0
     fd, list_file = tempfile.mkstemp(prefix="tiles-", suffix=".tsv", dir=req.logs)
     os.close(fd)
@@ -169,7 +169,8 @@ def submit(req, sub):
         print("%s: the follow-up job could not be submitted (%s); submit it by hand:\n%s"
               % (PROG, why, shlex.join(follow)), file=sys.stderr)
         return 1
-    parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if req.tile_quality else []) + ["report"])
+    parts = ", ".join((["region"] if req.region else []) + (["batch quality"] if req.tile_quality else [])
+                      + (["batch accounts"] if req.tile_accounts else []) + ["report"])
     print("%s: submitted follow-up job %s (%s), to start once job%s %s ha%s ended"
           % (PROG, follow_job, parts, "s" if len(jobs) > 1 else "", " ".join(jobs),
              "ve" if len(jobs) > 1 else "s"))

@@ -51,8 +51,9 @@ def survey(request, running_batch=None, inputs=False):
             return info
         return slurm.NOT_KNOWN if squeue is None else (squeue.get(job) or slurm.ENDED)
 
-    outputs = verdicts, records.file_names(request.quality_dir)
-    rows = [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark, _ in read]
+    with records.ProductFiles(request.accounts_dir) as tables:  # two stats a tile, against the directory opened once
+        outputs = verdicts, records.file_names(request.quality_dir), tables
+        rows = [records.evaluate(request, t, x, y, rec, mark, outputs, scheduler) for t, x, y, rec, mark, _ in read]
     for row, (tile, _, _, record, _, _) in zip(rows, read):
         if inputs and row.state is records.State.DONE:
             newer = input_newer_than(request, tile, run_started(record))

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The job of one tile: runs process_tile (and, once it has succeeded,
-tile_quality) and writes the tile's record when it ends.
+tile_accounts and tile_quality) and writes the tile's record when it ends.
 
 It is the body of every Slurm array task and of every GNU parallel job. sbatch
 runs a copy of this file from slurmd's spool directory, and a job over ssh
@@ -16,7 +16,8 @@ tile's files can share a name with another tile's or with the batch's:
   record.json  what the tile was run with and how it ended, written once the
                job has ended, atomically
   out, err     process_tile's standard output (its one-line failure message)
-               and standard error; quality.err what tile_quality printed
+               and standard error; accounts.err and quality.err what
+               tile_accounts and tile_quality printed
 """
 import argparse
 import contextlib
@@ -54,6 +55,12 @@ MAX_READ = 1 << 20  # no log file of ours is larger; a bigger one is not ours
 # A file name holds 255 bytes; a tile's longest, its private directory while
 # it writes, takes some 40 besides the id.
 MAX_ID_BYTES = 200
+# GDAL's block cache of a tile_accounts run, set rather than left to 5 % of
+# the node's memory: the batch plans the run's memory with it.
+ACCOUNTS_GDAL_CACHE_MIB = 64
+# The files beside a shapefile that hold its attributes, index, projection
+# and encoding: a zone renamed in the .dbf leaves the .shp as it was.
+SHAPEFILE_PARTS = (".shx", ".dbf", ".prj", ".cpg")
 
 
 def printable(text):
@@ -154,6 +161,18 @@ def write_text(path, text, durable=True):
 
 def write_json(path, value, durable=True):
     write_text(path, json.dumps(value, sort_keys=True) + "\n", durable)
+
+
+def own_directory(path):
+    """PATH, made where missing as a directory of its own: a link there
+    (which would lead what is written into it elsewhere) is removed first."""
+    if os.path.islink(path):
+        with contextlib.suppress(FileNotFoundError):  # another job of the batch may remove it first
+            os.unlink(path)
+    os.makedirs(path, exist_ok=True)
+    if os.path.islink(path) or not os.path.isdir(path):
+        raise OSError("%s is not a directory" % printable(path))
+    return path
 
 
 def fresh_file(path):
@@ -302,6 +321,12 @@ class JobMark(_OfAJob):
                    host=_text(value.get("host")), batch=_text(value.get("batch")), restart=_whole(value.get("restart")))
 
 
+# A record's fields of the accounts, left out of the records of runs without
+# them (and missing from records written before them).
+ACCOUNTS_FIELDS = ("tile_accounts", "accounts_dir", "thresholds", "zones", "zone_field", "zone_layer",
+                   "zones_identity", "accounts_status", "accounts_message", "accounts_tables")
+
+
 @dataclass
 class TileRecord(_OfAJob):
     """record.json: what the tile was run with and how it ended, written
@@ -311,7 +336,12 @@ class TileRecord(_OfAJob):
     REDUCED whether the region's reduced copy was made (None: not tried);
     PRODUCTS the identity of each product as the job saw it when
     process_tile had succeeded ({name: [size, mtime_ns, inode]}; None in a
-    record of an earlier version, or of a run that failed)."""
+    record of an earlier version, or of a run that failed). With accounts:
+    what tile_accounts was run with (ACCOUNTS_DIR None: no accounts asked;
+    ZONES_IDENTITY the zones file's, zones_identity(), as the run found it),
+    its exit status and message (ACCOUNTS_STATUS None where it was not
+    reached) and ACCOUNTS_TABLES, the identity of each table it wrote, taken
+    as it ended."""
     run: TileRun
     job: str
     host: str = None
@@ -330,7 +360,17 @@ class TileRecord(_OfAJob):
     restart: int = None
     products: dict = None
     started: str = None  # when process_tile started: inputs changed since are newer than the run
-    OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started")
+    tile_accounts: str = None
+    accounts_dir: str = None
+    thresholds: str = None
+    zones: str = None
+    zone_field: str = None
+    zone_layer: str = None
+    zones_identity: list = None
+    accounts_status: int = None
+    accounts_message: str = None
+    accounts_tables: dict = None
+    OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started") + ACCOUNTS_FIELDS
 
     @classmethod
     def from_json(cls, value):
@@ -344,7 +384,12 @@ class TileRecord(_OfAJob):
                    reduced=value.get("reduced") if isinstance(value.get("reduced"), bool) else None,
                    ended=_text(value.get("ended")), batch=_text(value.get("batch")),
                    restart=_whole(value.get("restart")), products=_identities(value.get("products")),
-                   started=_text(value.get("started")))
+                   started=_text(value.get("started")),
+                   **{k: _text(value.get(k)) for k in ("tile_accounts", "accounts_dir", "thresholds", "zones",
+                                                       "zone_field", "zone_layer", "accounts_message")},
+                   zones_identity=value.get("zones_identity") if isinstance(value.get("zones_identity"), list) else None,
+                   accounts_status=_whole(value.get("accounts_status")),
+                   accounts_tables=_identities(value.get("accounts_tables")))
 
 
 def read_typed(path, kind):
@@ -370,6 +415,74 @@ def file_identity(path):
     return [info.st_size, info.st_mtime_ns, info.st_ino]
 
 
+def zones_identity(path):
+    """What tells a zones file from one written or put back later: the
+    file_identity of the file, and for a shapefile those of the files beside
+    it that hold its attributes, index, projection and encoding (each None
+    where missing). None where the file itself is missing."""
+    own = file_identity(path)
+    if own is None:
+        return None
+    stem, suffix = os.path.splitext(path)
+    parts = []
+    if suffix.lower() == ".shp":
+        for part in SHAPEFILE_PARTS:
+            # As GDAL looks for them: the suffix in the .shp's case, or in the other.
+            found = file_identity(stem + (part if suffix == ".shp" else part.upper()))
+            parts.append(found or file_identity(stem + (part.upper() if suffix == ".shp" else part)))
+    return [own] + parts
+
+
+def accounts_tables(tile, zones):
+    """The tables a tile_accounts run writes for TILE: with ZONES, the zone
+    table too."""
+    return [tile + "_accounts.csv"] + ([tile + "_zone_accounts.csv"] if zones else [])
+
+
+def accounts_command(a, tile):
+    """tile_accounts as a tile's job runs it: its options, then "--" and the
+    five positionals (a tile id may begin with '-')."""
+    options = ["--thresholds", a.thresholds]
+    if a.zones:
+        options += ["--zones", a.zones]
+        options += ["--zone-field", a.zone_field] if a.zone_field is not None else []
+        options += ["--zone-layer", a.zone_layer] if a.zone_layer is not None else []
+    return [a.tile_accounts] + options + ["--", tile, str(a.last_year), a.output_dir, a.datamask_dir, a.accounts_dir]
+
+
+def run_accounts(a, tile, record, log):
+    """tile_accounts on the tile whose products are written, its outcome
+    into RECORD: its status and message, and the identity of each table it
+    wrote, taken as it ended. A zones file that changed while it ran, or a
+    table it did not leave, fails it: the tables are then of no one file."""
+    record.zones_identity = zones_identity(a.zones) if a.zones else None
+    if a.zones and record.zones_identity is None:
+        status, message = 1, "the zones file %s is not there" % printable(a.zones)
+        write_text(log, message + "\n")
+    else:
+        try:
+            own_directory(a.accounts_dir)
+            made = None
+        except OSError as e:  # a file under its name, a full disk
+            made = "the accounts directory %s cannot be made: %s" % (printable(a.accounts_dir), e.strerror or e)
+        if made:
+            status, message = 1, made
+            write_text(log, message + "\n")
+        else:
+            env = dict(os.environ, GDAL_CACHEMAX=str(ACCOUNTS_GDAL_CACHE_MIB), GDAL_PAM_ENABLED="NO")
+            status, _, _, message = run_logged(accounts_command(a, tile), log, log, env=env)
+    names = accounts_tables(tile, a.zones)
+    if status == 0:
+        record.accounts_tables = {name: file_identity(os.path.join(a.accounts_dir, name)) for name in names}
+        missing = [name for name, found in record.accounts_tables.items() if found is None]
+        if missing:
+            status, message = 1, "tile_accounts ended with 0 but wrote no %s" % printable(missing[0])
+        elif a.zones and zones_identity(a.zones) != record.zones_identity:
+            status, message = 1, "the zones file %s changed while tile_accounts read it" % printable(a.zones)
+    record.accounts_status, record.accounts_message = status, message if status else ""
+    return status
+
+
 def request_of(shared, tile, x, y):
     """The run of one tile, as its job mark and record keep it, for telling
     whether a record answers the request now made. SHARED holds what every
@@ -378,7 +491,7 @@ def request_of(shared, tile, x, y):
                    output_dir=shared.output_dir, datamask_dir=shared.datamask_dir, wetland_dir=shared.wetland_dir)
 
 
-def run_logged(command, out_path, err_path):
+def run_logged(command, out_path, err_path, env=None):
     """Runs COMMAND with its standard output and error into the two files
     (one when the same). Its exit status (128 + N when killed by signal N),
     wall seconds, peak resident memory in KiB (exact, from its wait status)
@@ -391,7 +504,7 @@ def run_logged(command, out_path, err_path):
         out = files.enter_context(open(fresh_file(out_path), "ab"))
         err = out if err_path == out_path else files.enter_context(open(fresh_file(err_path), "ab"))
         try:
-            child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+            child = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env)
             _, wait_status, usage = os.wait4(child.pid, 0)
             child.returncode, peak = 0, usage.ru_maxrss  # reaped here: Popen must not wait again
             code = os.waitstatus_to_exitcode(wait_status)
@@ -421,11 +534,22 @@ def run_tile(a, tile, x, y, job):
     record = TileRecord(run, job, host=host, process_tile=a.process_tile, tile_quality=a.tile_quality,
                         quality_dir=a.quality_dir, status=status, message=message, wall_s=round(wall, 3),
                         peak_kib=peak, batch=a.batch, restart=restart, started=started)
+    if a.tile_accounts:
+        record.tile_accounts, record.accounts_dir, record.thresholds = a.tile_accounts, a.accounts_dir, a.thresholds
+        record.zones, record.zone_field, record.zone_layer = a.zones, a.zone_field, a.zone_layer
     if status == 0:  # the products as this run left them: a later change of any undoes the tile
         record.products = {name: file_identity(os.path.join(a.output_dir, name))
                            for name in product_names(tile, a.last_year)}
     if not a.quiet:  # into Slurm's log of the task
         print("tile %s: exit status %d%s" % (printable(tile), status, ": " + printable(message) if message else ""))
+    accounts = 0
+    if status == 0 and a.tile_accounts:
+        # First, while the products of every year are fresh in the page cache.
+        accounts = run_accounts(a, tile, record, os.path.join(here, "accounts.err"))
+        if not a.quiet:
+            print("tile %s: tile_accounts exit status %d" % (printable(tile), accounts))
+            if accounts:
+                print(printable(record.accounts_message))
     if status == 0 and a.reduced:
         # While the products are fresh in the page cache. A copy that cannot
         # be made fails nothing: the region makes it again from the products.
@@ -443,7 +567,7 @@ def run_tile(a, tile, x, y, job):
                 print("tile_quality: " + printable(message))
     record.ended = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
     write_json(os.path.join(here, RECORD), record.to_json())
-    return status
+    return status or accounts
 
 
 def product_name(product, year, tile):
@@ -669,6 +793,12 @@ def main(argv=None):
     p.add_argument("--batch", help="the id of the batch that handed the tile over")
     p.add_argument("--tile-quality")
     p.add_argument("--quality-dir")
+    p.add_argument("--tile-accounts", help="run tile_accounts once process_tile has succeeded")
+    p.add_argument("--accounts-dir")
+    p.add_argument("--thresholds", default="10,15,20,25,30,50,75")
+    p.add_argument("--zones")
+    p.add_argument("--zone-field")
+    p.add_argument("--zone-layer")
     p.add_argument("--quiet", action="store_true")
     p.add_argument("--no-reduced", dest="reduced", action="store_false", help="no reduced copy for the region")
     p.add_argument("--slurm-list", help="with --offset: the tile is line OFFSET + task index of this list")
@@ -677,6 +807,8 @@ def main(argv=None):
         p.add_argument(name, type=int if name == "last_year" else str)
     p.add_argument("tile", nargs="*", help="TILE_ID ORIGIN_X ORIGIN_Y (not with --slurm-list)")
     a = p.parse_args(argv)
+    if a.tile_accounts and not a.accounts_dir:
+        p.error("--tile-accounts needs --accounts-dir")
     if a.slurm_list:
         task = os.environ.get("SLURM_ARRAY_TASK_ID")
         if task is None or not task.isdigit():
