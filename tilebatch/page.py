@@ -26,7 +26,7 @@ import time
 import urllib.parse
 from decimal import ROUND_HALF_EVEN, Decimal, InvalidOperation
 
-from . import facts, pictures, records
+from . import accounts, facts, pictures, records
 from .records import State
 from .region import FAILED_NOTE, read_record, tiles_digest
 from .tilejob import printable, read_json, read_regular, write_text
@@ -298,9 +298,6 @@ def quality_section(req, flagged):
 
 
 # The forest accounts: the batch's sums per threshold and year, and per zone.
-ACCOUNTS_DIR = "accounts"
-BATCH_ACCOUNTS = "batch_accounts.csv"
-ZONE_ACCOUNTS = "batch_zone_accounts.csv"
 FIRST_THRESHOLD = 30  # the canopy cover most forest definitions start from, picked first where asked for
 ZONES_SHOWN = 50  # the zones of largest loss listed; the CSV file holds them all
 FIGURES = ("land_ha", "cover_ha", "loss_ha")
@@ -308,13 +305,42 @@ HUNDREDTH = Decimal("0.01")
 
 
 def accounts_view(req):
-    """What the batch's accounts say, for the page: None when the batch
-    asked for no accounts, else accounts.page_view's dict."""
-    try:
-        from . import accounts
-    except ImportError:  # a package without the accounts: no batch of it asked for them
+    """What the page shows of REQ's accounts, from accounts.page_view: None
+    when the batch asked for none; else {"written": whether the batch tables
+    are there as summed for this very request, "reason": why not, "warning":
+    what to know of them or None, "thresholds", "zones", "zone_field",
+    "zone_layer": what the request asked, "batch_rows", "zone_rows": the
+    tables' rows, {column: text}}."""
+    view = accounts.page_view(req)
+    if view is None:
         return None
-    return accounts.page_view(req)
+    try:
+        thresholds = facts.parse_thresholds(req.thresholds or "")
+    except facts.ThresholdError:
+        thresholds = []
+    manifest = view["manifest"]
+    ours = manifest is not None and view["of_this_batch"]
+    if manifest is not None and not ours:
+        # Tables, or the reason there are none, of another request: said as
+        # such, never shown as this batch's.
+        reason = "%s holds the accounts of another request (%s)" % (req.accounts_dir, summed_for(manifest))
+    else:
+        reason = view["reason"] or "the batch tables cannot be read"
+    warning = None
+    if ours and view["zones_changed"]:
+        warning = ("The zones file %s has changed since these tables were summed: they describe the zones as "
+                   "they were." % req.zones)
+    return {"written": bool(ours and view["tables"]), "reason": reason, "warning": warning,
+            "thresholds": thresholds, "zones": req.zones, "zone_field": req.zone_field,
+            "zone_layer": req.zone_layer, "batch_rows": view["rows"] or [], "zone_rows": view["zone_rows"] or []}
+
+
+def summed_for(manifest):
+    """What the accounts manifest says they were summed for."""
+    said = "batch %s, %d tile%s, last year %d, thresholds %s" % (
+        manifest["batch"], manifest["tiles"], "" if manifest["tiles"] == 1 else "s", manifest["last_year"],
+        manifest["thresholds"])
+    return said + (", zones %s" % manifest["zones"] if manifest.get("zones") else ", no zones")
 
 
 def figure(text):
@@ -347,7 +373,8 @@ def account_rows(rows, zoned):
                     or (zoned and not isinstance(zone, str))):
                 raise ValueError
         except (KeyError, TypeError, ValueError, AttributeError):
-            raise ValueError("row %d of %s is not a row of the accounts" % (n, ZONE_ACCOUNTS if zoned else BATCH_ACCOUNTS))
+            raise ValueError("row %d of %s is not a row of the accounts" % (
+                n, facts.BATCH_ZONE_ACCOUNTS if zoned else facts.BATCH_ACCOUNTS))
         out.append((zone, threshold, year, values, height))
     return out
 
@@ -424,10 +451,12 @@ def accounts_section(req, view):
     zones = view.get("zones")
     asked = "Thresholds %s %%" % esc(", ".join(str(t) for t in view.get("thresholds") or []))
     if zones:
-        asked += "; zones from <code>%s</code>, by %s" % (
-            esc(zones), "the field <code>%s</code>" % esc(view["zone_field"]) if view.get("zone_field")
-            else "feature id")
+        asked += "; zones from <code>%s</code>%s, by %s" % (
+            esc(zones), ", layer <code>%s</code>" % esc(view["zone_layer"]) if view.get("zone_layer") else "",
+            "the field <code>%s</code>" % esc(view["zone_field"]) if view.get("zone_field") else "feature id")
     out.append('<p class="about">%s. %s</p>' % (asked, esc(ACCOUNTS_MEANING)))
+    if view.get("warning"):
+        out.append('<p class="warning">%s</p>' % esc(view["warning"]))
     if not view.get("written"):
         out.append('<p class="missing">no batch tables: %s</p>' % esc(view.get("reason") or "no reason given"))
         return "\n".join(out)
@@ -437,8 +466,8 @@ def accounts_section(req, view):
         reason = e.args[0] if isinstance(e, ValueError) and e.args else "they are not the accounts"
         out.append('<p class="missing">The batch tables cannot be shown: %s.</p>' % esc(reason))
         return "\n".join(out)
-    here = os.path.join(req.output_dir, ACCOUNTS_DIR)
-    files = [BATCH_ACCOUNTS] + ([ZONE_ACCOUNTS] if zones else [])
+    here = os.path.join(req.output_dir, facts.ACCOUNTS_DIR)
+    files = [facts.BATCH_ACCOUNTS] + ([facts.BATCH_ZONE_ACCOUNTS] if zones else [])
     out.append("<p>The tables: %s (every threshold, year%s).</p>" % (", ".join(
         '<a href="%s">%s</a>' % (relative_url(os.path.join(here, f), req.output_dir), f) for f in files),
         " and zone" if zones else ""))

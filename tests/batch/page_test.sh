@@ -136,15 +136,16 @@ check "--report writes the page again" bash -c '[ "$0" -eq 0 ] && [ -s out/index
 # The forest accounts section, read in the browser as a user reads it: a page
 # written by the package for a batch that asked for accounts, with stand-in
 # batch tables of 3 thresholds, 5 years and 60 zones (hostile names among
-# them) made here in the page's OUTPUT_DIR/accounts.
+# them) and their manifest made here in the page's OUTPUT_DIR/accounts.
 acc="$scratch/acc"
 mkdir -p "$acc/accounts"
 PYTHONDONTWRITEBYTECODE=1 "$python" - "$here/../.." "$acc" <<'EOF'
 import csv, os, sys
 root, out = sys.argv[1:]
 sys.path.insert(0, root)
-from tilebatch import page, report
+from tilebatch import accounts, page, report, tilejob
 from tilebatch.records import Request, Row, State
+from tilebatch.text import write_json
 
 THRESHOLDS, YEARS = (10, 30, 50), range(2000, 2005)
 NAMES = ["zone %02d" % k for k in range(60)]
@@ -195,16 +196,18 @@ for t in (30, 50):
         ranked = sorted(range(60), key=lambda k: -zone_loss(k, t))[:50]
         f.writelines("%s\t%s\n" % (NAMES[k], shown(5 * zone_loss(k, t))) for k in ranked)
 
-# The batch's accounts as the page reads them, from the tables above.
-with open(os.path.join(out, "accounts", "batch_accounts.csv"), newline="") as f:
-    batch_rows = list(csv.DictReader(f))
-with open(os.path.join(out, "accounts", "batch_zone_accounts.csv"), newline="") as f:
-    zone_rows = list(csv.DictReader(f))
-view = {"written": True, "reason": "", "batch_id": "acc", "last_year": 2004, "thresholds": list(THRESHOLDS),
-        "zones": "/zones/<forest>&.gpkg", "zone_field": "name", "batch_rows": batch_rows, "zone_rows": zone_rows}
-page.accounts_view = lambda req: view
+# The manifest the end of a batch writes beside its tables, for this request:
+# the page reads the tables through it, as it reads a real batch's.
+zones = os.path.join(out, "zones <forest>&.txt")
+with open(zones, "w") as f:
+    f.write("stand-in zones\n")
 req = Request(tiles=[("ok", "-60", "10")], last_year=2004, input_dir="/in", output_dir=out, datamask_dir="/m",
-              wetland_dir="/w", process_tile="/p", logs=os.path.join(out, "logs"), batch_id="acc")
+              wetland_dir="/w", process_tile="/p", logs=os.path.join(out, "logs"), batch_id="acc",
+              tile_accounts="/ta", thresholds="10,30,50", zones=zones, zone_field="name",
+              zones_identity=tilejob.zones_identity(zones))
+tables = {n: tilejob.file_identity(os.path.join(req.accounts_dir, n)) for n in ("batch_accounts.csv",
+                                                                               "batch_zone_accounts.csv")}
+write_json(os.path.join(req.accounts_dir, "batch_accounts.json"), accounts.manifest_of(req, tables))
 rows = [Row("ok", State.DONE)]
 page.write(req, rows, "records", report.summarize(rows))
 # A user's pick of another threshold: a copy of the page beside it whose

@@ -3,12 +3,13 @@ them, their reason when the tables are not there, zone names and paths kept
 as text, the zones of largest loss first with their sums exact, and links
 to the tables that work from the page's directory."""
 import json
+import os
 import re
 from html.parser import HTMLParser
 
 import pytest
 
-from tilebatch import page, report
+from tilebatch import accounts, page, report, tilejob
 from tilebatch.records import Request, Row, State
 
 HOSTILE_ZONES = ["</script><script>alert(1)</script>", 'q"\'&amp;', "Zoné ñ 森林", "<!--", "$accounts"]
@@ -144,3 +145,46 @@ def test_zones_largest_loss_first_sums_exact_and_the_first_fifty_of_many(tmp_pat
     assert page.shown(page.figure("0.1") + page.figure("0.2")) == "0.30"
     assert page.shown(page.figure("1234567.005000")) == "1,234,567.00"  # to the even hundredth
     assert '<a href="accounts/batch_zone_accounts.csv">batch_zone_accounts.csv</a>' in text
+
+
+def test_the_section_from_the_batch_tables_as_the_batch_summed_them(tmp_path):
+    """Through accounts.page_view: nothing before the sums, the sums of this
+    request shown, those of another request not, a changed zones file said."""
+    zones = tmp_path / "z<1>&.gpkg"
+    zones.write_text("the zones")
+    out = tmp_path / "out"
+    out.mkdir()
+    req = Request(tiles=[("t", "0", "0")], last_year=2001, input_dir="/in", output_dir=str(out), datamask_dir="/m",
+                  wetland_dir="/w", process_tile="/p", logs=str(out / "logs"), tile_accounts="/ta",
+                  thresholds="10,30", zones=str(zones), zone_field="n<ame>",
+                  zones_identity=tilejob.zones_identity(str(zones)))
+    rows = [Row("t", State.DONE)]
+
+    def shown(request):
+        with open(page.write(request, rows, "records", report.summarize(rows)), encoding="utf-8") as f:
+            return section(f.read())
+
+    assert shown(Request(**dict(vars(req), tile_accounts=None, thresholds=None, zones=None, zone_field=None,
+                                zones_identity=None))) == ""
+    text = shown(req)
+    assert "no batch tables: the accounts of the batch have not been summed" in text and 'id="accounts"' not in text
+    os.makedirs(req.accounts_dir)
+    keys = accounts.keys_of(req.thresholds, req.last_year)  # (10, 2000), (10, 2001), (30, 2000), (30, 2001)
+    totals = [v for k in range(4) for v in (9 * 10**6, (8 - k) * 10**6, k * 250000, 5 * (8 - k) * 10**12)]
+    accounts.publish(req, req.accounts_dir, sums=(keys, totals, {"</script>&é": totals}))
+    text = shown(req)
+    data = accounts_json(text)
+    assert [r["text"]["cover"] for r in data["years"]["30"]] == ["6.00", "5.00"]
+    assert data["years"]["10"][1]["text"] == {"land": "9.00", "cover": "7.00", "loss": "0.25", "height": "5.00"}
+    assert data["zones"]["30"]["rows"][0]["zone"] == "</script>&é" and data["zones"]["30"]["rows"][0]["loss"] == "1.25"
+    assert "<code>%s</code>, by the field <code>n&lt;ame&gt;</code>" % page.esc(str(zones)) in text
+    assert '<a href="accounts/batch_zone_accounts.csv">' in text and "warning" not in text
+    # The zones file changed since: the tables still shown, with a warning.
+    zones.write_text("other zones")
+    assert '<p class="warning">The zones file %s has changed since these tables were summed' % page.esc(
+        str(zones)) in shown(req)
+    # Another batch's accounts in the directory: named, not shown as this one's.
+    text = shown(Request(**dict(vars(req), batch_id="next")))
+    assert ("no batch tables: %s holds the accounts of another request (batch %s, 1 tile, last year 2001, "
+            "thresholds 10,30, zones %s)" % (page.esc(req.accounts_dir), req.batch_id, page.esc(str(zones)))) in text
+    assert accounts_json(text) is None
