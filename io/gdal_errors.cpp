@@ -7,7 +7,7 @@
 
 namespace pt {
 
-GdalErrorWatch::GdalErrorWatch() {
+GdalErrorWatch::GdalErrorWatch(bool show) : show_(show) {
     CPLPushErrorHandlerEx(&GdalErrorWatch::handle, this);
 }
 
@@ -24,7 +24,7 @@ void CPL_STDCALL GdalErrorWatch::handle(CPLErr type, CPLErrorNum number, const c
     auto* self = static_cast<GdalErrorWatch*>(CPLGetErrorHandlerUserData());
     if (type > self->worst_) self->worst_ = type;
     if (number == CPLE_OutOfMemory) self->out_of_memory_ = true;
-    print_gdal_message(type, number, message);
+    if (self->show_) print_gdal_message(type, number, message);
 }
 
 void CPL_STDCALL print_gdal_message(CPLErr type, CPLErrorNum number, const char* message) {

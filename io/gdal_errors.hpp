@@ -13,8 +13,9 @@ class GdalErrorWatch {
   public:
     // Starts watching this thread's GDAL messages (GDAL's error state is per
     // thread). Each message is still shown on standard error, with its
-    // control characters escaped.
-    GdalErrorWatch();
+    // control characters escaped, unless `show` is false: for a program
+    // whose failure is one line of its own.
+    explicit GdalErrorWatch(bool show = true);
     ~GdalErrorWatch();
     GdalErrorWatch(const GdalErrorWatch&) = delete;
     GdalErrorWatch& operator=(const GdalErrorWatch&) = delete;
@@ -28,6 +29,7 @@ class GdalErrorWatch {
 
   private:
     static void CPL_STDCALL handle(CPLErr type, CPLErrorNum number, const char* message);
+    bool show_ = true;
     CPLErr worst_ = CE_None;
     bool out_of_memory_ = false;
 };

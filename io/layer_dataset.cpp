@@ -29,17 +29,17 @@ int open_regular_file(const std::string& path) {
     return fd;
 }
 
-// GeoTIFF only: any other driver could follow references to other files.
-// No sibling files: GDAL takes the list as what lies next to the layer and
-// so looks for no .aux.xml, .ovr or .msk file.
-GDALDataset* open_geotiff(int fd) {
-    static const char* const GEOTIFF_ONLY[] = {"GTiff", nullptr};
+// One driver only (GeoTIFF for the inputs): any other could follow
+// references to other files. No sibling files: GDAL takes the list as what
+// lies next to the layer and so looks for no .aux.xml, .ovr or .msk file.
+GDALDataset* open_with_driver(int fd, const char* driver) {
+    const char* const only[] = {driver, nullptr};
     static const char* const NO_SIBLINGS[] = {nullptr};
     // Opening /proc/self/fd/<n> opens the very file behind the descriptor,
     // whatever the path names by now.
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    return GDALDataset::FromHandle(GDALOpenEx(name.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
-                                              GEOTIFF_ONLY, nullptr, NO_SIBLINGS));
+    return GDALDataset::FromHandle(
+        GDALOpenEx(name.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, only, nullptr, NO_SIBLINGS));
 }
 
 // Fields of a TIFF header as the file's byte order has them.
@@ -150,10 +150,20 @@ std::optional<std::pair<uint64_t, uint64_t>> LayerDataset::declared_block() cons
 
 LayerDataset::LayerDataset(const std::string& path) : file_(open_regular_file(path)) {
     if (file_ < 0) throw RunFailure(path + " not found");
-    dataset_.reset(open_geotiff(file_));
+    dataset_.reset(open_with_driver(file_, "GTiff"));
     if (!dataset_) {
         ::close(file_);
         throw RunFailure(path + " not found");
+    }
+}
+
+LayerDataset::LayerDataset(const std::string& path, const char* driver)
+    : file_(open_regular_file(path)) {
+    if (file_ < 0) throw RunFailure(path + " not found");
+    dataset_.reset(open_with_driver(file_, driver));
+    if (!dataset_) {
+        ::close(file_);
+        throw RunFailure(path + " is not a readable " + driver + " raster");
     }
 }
 

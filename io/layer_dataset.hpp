@@ -33,6 +33,10 @@ bool is_regular_file(const std::string& path);
 class LayerDataset {
   public:
     explicit LayerDataset(const std::string& path);
+    // The same with the one GDAL driver `driver` (a short name such as
+    // "HFA") in place of GeoTIFF's. A regular file that driver cannot open
+    // is refused with "<path> is not a readable <driver> raster".
+    LayerDataset(const std::string& path, const char* driver);
     ~LayerDataset();
     LayerDataset(const LayerDataset&) = delete;
     LayerDataset& operator=(const LayerDataset&) = delete;
