@@ -73,13 +73,10 @@ class Tags(HTMLParser):
             self.text.append(data)
 
 
-def test_no_section_unless_asked_and_the_reason_when_the_tables_are_not_there(tmp_path, monkeypatch):
-    text = page_with(tmp_path, monkeypatch, None)
-    assert "Forest accounts" not in text and 'id="accounts"' not in text and "$accounts" not in text
+def test_the_reason_when_the_tables_are_not_there_or_not_the_accounts(tmp_path, monkeypatch):
     text = page_with(tmp_path, monkeypatch, view_of(written=False, reason="tile <x> has no table & more",
                                                     batch_rows=[], zone_rows=[]))
-    assert "<h2>Forest accounts</h2>" in text
-    assert '<p class="missing">no batch tables: tile &lt;x&gt; has no table &amp; more</p>' in text
+    assert '<p class="missing">no batch tables: tile &lt;x&gt; has no table &amp; more</p>' in section(text)
     # Nothing drawn nor linked: the files there, if any, are not this request's.
     assert accounts_json(text) is None
     assert "batch_accounts.csv" not in section(text) and "acc-threshold" not in section(text)
@@ -108,19 +105,13 @@ def test_hostile_zone_names_and_paths_stay_text(tmp_path, monkeypatch):
     assert "<code>/z/&lt;zones&gt;&amp;.gpkg</code>" in text
 
 
-def test_figures_per_threshold_and_the_threshold_picked_first(tmp_path, monkeypatch):
-    data = accounts_json(page_with(tmp_path, monkeypatch, view_of()))
-    assert data["thresholds"] == [10, 30, 50] and data["first"] == 30
-    assert (data["first_year"], data["last_year"]) == (2000, 2002)
-    years = data["years"]["50"]
-    assert [r["year"] for r in years] == [2000, 2001, 2002] and [r["cover"] for r in years] == [50.0, 49.0, 48.0]
-    assert years[1]["text"] == {"land": "100.00", "cover": "49.00", "loss": "0.10", "height": "12.50"}
-    # Without 30 among them, the first; no zones asked, no zone data or table.
-    text = page_with(tmp_path, monkeypatch, view_of(thresholds=(75, 15)))
+def test_the_threshold_picked_first_and_no_zones_asked(tmp_path, monkeypatch):
+    assert accounts_json(page_with(tmp_path, monkeypatch, view_of()))["first"] == 30
+    # Without 30 among them, the first; no zones asked, no zone data, table or link.
+    text = section(page_with(tmp_path, monkeypatch, view_of(thresholds=(75, 15))))
     data = accounts_json(text)
-    assert data["first"] == 75 and data["zones"] == {} and "acc-zones" not in section(text)
-    assert '<a href="accounts/batch_accounts.csv">batch_accounts.csv</a>' in text
-    assert "batch_zone_accounts.csv" not in text
+    assert data["first"] == 75 and data["zones"] == {} and "acc-zones" not in text
+    assert '<a href="accounts/batch_accounts.csv">batch_accounts.csv</a>' in text and "zone_accounts" not in text
 
 
 def test_zones_largest_loss_first_sums_exact_and_the_first_fifty_of_many(tmp_path, monkeypatch):
