@@ -8,17 +8,18 @@
 # write into (BUILD_DIR, DEMO_DIR, BENCH_DIR, ...) point into the scratch
 # directory, and every call runs in an empty directory.
 #
-#   help_test.sh SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY SCRATCH
-#                [BENCH_TILE BENCH_WHOLE_PROCESS]
+#   help_test.sh SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY
+#                TILE_ACCOUNTS SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]
 # (the benchmark programs where the build has them)
 set -euo pipefail
 
-[ $# -eq 6 ] || [ $# -eq 8 ] || {
-  echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS]" >&2
+[ $# -eq 7 ] || [ $# -eq 10 ] || {
+  echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY TILE_ACCOUNTS SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]" >&2
   exit 2
 }
-scripts="$1" process_tile="$2" make_tile="$3" inspect_pixel="$4" tile_quality="$5" scratch="$6"
-bench_tile="${7:-}" bench_whole="${8:-}"
+scripts="$1" process_tile="$2" make_tile="$3" inspect_pixel="$4" tile_quality="$5"
+tile_accounts="$6" scratch="$7"
+bench_tile="${8:-}" bench_whole="${9:-}" bench_read="${10:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
 bench="$(cd "$scripts/../bench" && pwd)"
 # shellcheck source=tests/batch/checks.sh
@@ -29,7 +30,7 @@ mkdir -p "$scratch/bin" "$scratch/cwd" "$scratch/demo"
 scratch="$(cd "$scratch" && pwd)"
 started="$scratch/started"
 for tool in cmake ctest apt-get dpkg-query gnuplot gdal_translate gdaldem gdalinfo clang-format \
-  shellcheck parallel clang++ g++; do
+  shellcheck parallel clang++ g++ ogr2ogr; do
   printf '#!/bin/sh\necho "%s $*" >> "%s"\nexit 99\n' "$tool" "$started" > "$scratch/bin/$tool"
   chmod +x "$scratch/bin/$tool"
 done
@@ -117,6 +118,9 @@ for help in -h --help; do
   check "make_synthetic_tile $help" answers 0 out -- "$make_tile" "$help"
   check "tile_quality $help" answers 0 out -- "$tile_quality" "$help"
   check "inspect_pixel $help" answers 0 out -- "$inspect_pixel" "$help"
+  check "tile_accounts $help" answers 0 out -- "$tile_accounts" "$help"
+  check "tile_accounts $help among a run's arguments" \
+    answers 0 out -- "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" "$help"
 done
 check "make_synthetic_tile --help: --size makes tiles for tests only" \
   bash -c 'help="$("$1" --help)" && [[ "$help" == *"for tests"* ]]' _ "$make_tile"
@@ -133,6 +137,15 @@ check "tile_quality with an option besides the eight arguments" \
 check "inspect_pixel with an option besides the ten arguments" \
   answers 2 err "inspect_pixel: unknown option --all" -- \
   "$inspect_pixel" t 2000 "$w/in" "$w/out" -80 10 "$w/dm" "$w/wl" 5 5 --all
+check "tile_accounts --no-such-option" \
+  answers 2 err "tile_accounts: unknown option --no-such-option" -- "$tile_accounts" --no-such-option
+check "tile_accounts with an unknown option after the five arguments: nothing made" \
+  answers 2 err "tile_accounts: unknown option --verbose" -- \
+  "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" --verbose
+check "tile_accounts with four arguments: the usage, nothing made" \
+  answers 2 err -- "$tile_accounts" t 2020 "$w/p" "$w/dm"
+check "tile_accounts --zones without its file: the usage, nothing made" \
+  answers 2 err "tile_accounts: --zones needs a value" -- "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" --zones
 # process_tile keeps its one contract: exactly eight arguments, no options.
 process_tile_wrong_call() {
   local out status=0
@@ -190,6 +203,8 @@ bounded() { (ulimit -f 102400 && exec timeout -k 5 20 "$@"); }
 for help in -h --help; do
   check "bench/run.sh $help: usage on standard output" answers 0 out -- bounded bash "$bench/run.sh" "$help"
   check "bench/batch_scale.sh $help: usage on standard output" answers 0 out -- bounded bash "$bench/batch_scale.sh" "$help"
+  check "bench/tile_accounts.sh $help: usage on standard output" \
+    answers 0 out -- bounded bash "$bench/tile_accounts.sh" "$help"
   check "bench/region_scale.py $help: usage on standard output" \
     answers 0 out -- bounded "$bench/region_scale.py" --dir "$w/region" "$help"
 done
@@ -207,6 +222,10 @@ check "bench/run.sh --no-such-option: refused, nothing done" \
   answers 2 err "run.sh: unknown option --no-such-option" -- bounded bash "$bench/run.sh" --no-such-option
 check "bench/run.sh with an argument: refused, nothing done" \
   answers 2 err "run.sh: takes no arguments, not anything" -- bounded bash "$bench/run.sh" anything
+check "bench/tile_accounts.sh --no-such-option: refused, nothing done" \
+  answers 2 err "tile_accounts.sh: unknown option --no-such-option" -- bounded bash "$bench/tile_accounts.sh" --no-such-option
+check "bench/tile_accounts.sh with an argument: refused, nothing done" \
+  answers 2 err "tile_accounts.sh: takes no arguments, not anything" -- bounded bash "$bench/tile_accounts.sh" anything
 check "bench/batch_scale.sh --no-such-option: refused, nothing done" \
   answers 2 err "batch_scale.sh: unknown option --no-such-option" -- bounded bash "$bench/batch_scale.sh" --no-such-option
 check "bench/batch_scale.sh with an option after the operands: refused" \
@@ -242,7 +261,10 @@ if [ -n "$bench_tile" ]; then
   for help in -h --help; do
     check "bench_tile $help" answers 0 out -- "$bench_tile" "$help"
     check "bench_whole_process $help" answers 0 out -- "$bench_whole" "$help"
+    check "bench_read_products $help" answers 0 out -- "$bench_read" "$help"
   done
+  check "bench_read_products --no-such-option" \
+    answers 2 err "bench_read_products: unknown option --no-such-option" -- "$bench_read" --no-such-option
   check "bench_tile --no-such-option" \
     answers 2 err "bench_tile: unknown option --no-such-option" -- "$bench_tile" --no-such-option
   check "bench_tile with an option besides the four arguments: nothing made" \
