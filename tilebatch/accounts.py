@@ -15,7 +15,9 @@ import bisect
 import concurrent.futures
 import contextlib
 import csv
+import itertools
 import multiprocessing
+import operator
 import os
 import re
 import stat
@@ -34,11 +36,6 @@ from .tilejob import file_identity, own_directory, zones_identity
 TILE_DEGREES = "1.001"
 _WIDTH = Fraction(facts.TILE_SIZE) / 4000
 LOCK = ".lock"
-# An area or a height as the tables print it ("%.6f"): digits, a point and six
-# digits. No sign (no area or height is negative), exponent, blank or other
-# script's digits. Fifteen digits of hectares are far more than the Earth's.
-_NUMBERS = re.compile(r"([0-9]{1,15})\.([0-9]{6}),([0-9]{1,15})\.([0-9]{6}),([0-9]{1,15})\.([0-9]{6}),"
-                      r"(?:([0-9]{1,15})\.([0-9]{6}))?")
 MICRO = 10 ** 6
 # From this many tiles on, the tables are read by a worker process per CPU
 # (at most 4), each summing its share of the list.
@@ -98,10 +95,6 @@ def csv_text(value):
     return value
 
 
-def _micro(whole, part):
-    return int(whole) * MICRO + int(part)
-
-
 def open_identified(path, identity):
     """The table at PATH opened for reading, only where it is the regular
     file IDENTITY ([size, mtime_ns, inode]) names: the one the tile's run
@@ -117,63 +110,114 @@ def open_identified(path, identity):
     return open(fd, encoding="utf-8", errors="surrogateescape", newline="")
 
 
+# A row of a tile's table, as tile_accounts writes it: the tile (and zone) as
+# RFC 4180 fields, the threshold and the year, then land, cover and loss and
+# the mean height (or nothing) as plain decimals of six places, each caught
+# as its whole and its fraction.
+def _row_pattern(zoned, capture=True):
+    group = "(" if capture else "(?:"
+    field = group + r'"(?:[^"]|"")*"|[^",\r\n]*)'
+    number = group + "[0-9]{1,15})\\." + group + "[0-9]{6})"
+    return ((field + ",") * (2 if zoned else 1) + group + "[0-9]{1,4})," + group + "[0-9]{1,4}),"
+            + ",".join([number] * 3) + ",(?:" + number + ")?\n")
+
+
+_ROW = {zoned: re.compile(_row_pattern(zoned)) for zoned in (False, True)}
+# Rows are taken some thousands at a time: one match finds where they end
+# (a zone's name may hold a newline), one findall splits them.
+_CHUNK_ROWS = 4096
+_CHUNK = {}
+MAX_TABLE_BYTES = 256 << 20
+
+
+def _chunk(zoned, n):
+    key = zoned, n
+    if key not in _CHUNK:
+        _CHUNK[key] = re.compile("(?:%s){1,%d}" % (_row_pattern(zoned, False), n * max(1, _CHUNK_ROWS // n)))
+    return _CHUNK[key]
+
+
+def _micro(whole, part):
+    """Whole numbers of millionths from the columns of wholes and fractions
+    (an empty height reads as 0)."""
+    return list(map(int, map(operator.add, map(operator.add, itertools.repeat("0"), whole), part)))
+
+
+def _first_other(values, expected):
+    return next(i for i, (a, b) in enumerate(zip(values, expected)) if a != b)
+
+
 def add_table(path, identity, tile, keys, zoned, sums):
-    """Adds the rows of the tile table at PATH to SUMS: a list of 4 running
+    """Adds the rows of the tile table at PATH to SUMS: four lists of running
     sums a key (land, cover and loss in micro-hectares, and height times
-    cover), or with ZONED {zone: such a list}. KEYS are the (threshold, year)
+    cover), or with ZONED {zone: such lists}. KEYS are the (threshold, year)
     texts each block of rows holds, in order: a tile table holds one block,
     a zone table one a zone. Damaged where anything differs from what
-    tile_accounts writes; SUMS may then hold a part of the table."""
+    tile_accounts writes; SUMS may then hold a part of the table. The checks
+    and sums go a column at a time, some thousands of rows at once: the 150
+    million rows of 20,000 tiles in 50 zones each are too many for a Python
+    loop a row."""
     columns = list(facts.ZONE_ACCOUNTS_COLUMNS if zoned else facts.ACCOUNTS_COLUMNS)
-    width, n, numbers = len(columns), len(keys), _NUMBERS.fullmatch
+    header, n, first = ",".join(columns) + "\n", len(keys), 1 + zoned
     with open_identified(path, identity) as f:
-        rows = csv.reader(f, strict=True)
-        try:
-            if next(rows, None) != columns:
-                raise Damaged("its header is not %s" % ",".join(columns))
-            k, target, zone, seen, land = (n, None, None, set(), None) if zoned else (0, sums, None, (), None)
-            for line, row in enumerate(rows, 2):
-                if len(row) != width or row[0] != tile:
-                    raise Damaged("line %d is not a row of tile %s" % (line, printable(tile)))
-                if zoned:
-                    if k == n:  # the next zone's rows
-                        zone, k, land = row[1], 0, None
-                        if zone in seen:
-                            raise Damaged("zone %s has rows in two places" % printable(zone))
-                        seen.add(zone)
-                        target = sums.get(zone)
-                        if target is None:
-                            target = sums[zone] = [0] * (4 * n)
-                    elif row[1] != zone:
-                        raise Damaged("line %d: the rows of zone %s end short" % (line, printable(zone)))
-                elif k == n:
-                    raise Damaged("line %d is one row more than %d thresholds and years" % (line, n))
-                if (row[width - 6], row[width - 5]) != keys[k]:
-                    raise Damaged("line %d is of threshold %s and year %s, not %s and %s"
-                                  % ((line,) + tuple(printable(v) for v in row[width - 6:width - 4]) + keys[k]))
-                m = numbers(",".join(row[width - 4:]))
-                if m is None:
-                    raise Damaged("line %d holds a figure that is not a plain decimal with six places" % line)
-                a, c, s = _micro(m[1], m[2]), _micro(m[3], m[4]), _micro(m[5], m[6])
-                if land is None:
-                    land = a
-                # Land is the datamask's, whatever the threshold and year;
-                # cover and loss lie on land; a height is there with cover.
-                if a != land or c > a or s > a or (m[7] is None) != (c == 0):
-                    raise Damaged("line %d does not add up (land, cover, loss and height)" % line)
-                at = 4 * k
-                target[at] += a
-                target[at + 1] += c
-                target[at + 2] += s
-                if c:
-                    target[at + 3] += _micro(m[7], m[8]) * c
-                k += 1
-        except csv.Error as e:
-            raise Damaged("it is not CSV: %s" % e)
-        if k != n and zoned and zone is not None:
-            raise Damaged("the rows of zone %s end short" % printable(zone))
-        if k != n and not zoned:
-            raise Damaged("its rows end short")
+        if os.fstat(f.fileno()).st_size > MAX_TABLE_BYTES:
+            raise Damaged("it is larger than %d MiB" % (MAX_TABLE_BYTES >> 20))
+        text = f.read()
+    if not text.startswith(header):
+        raise Damaged("its header is not %s" % header.strip())
+    own = csv_text(tile)
+    thresholds, years = (tuple(k[i] for k in keys) for i in (0, 1))
+    row, chunk, pos, line, seen = _ROW[zoned], _chunk(zoned, n), len(header), 2, set()
+    if not zoned and len(text) == pos:
+        raise Damaged("it holds no rows")
+    while pos < len(text):
+        m = chunk.match(text, pos)
+        if m is None:
+            raise Damaged("line %d is not a row as tile_accounts writes it (a figure that is not a plain decimal of "
+                          "six places?)" % line)
+        rows = row.findall(text, pos, m.end())
+        blocks, left = divmod(len(rows), n)
+        if not zoned and (left or blocks > 1 or pos > len(header)):
+            raise Damaged("it holds other rows than the %d of its thresholds and years" % n)
+        cols = list(zip(*rows))
+        if left:
+            raise Damaged("the rows of zone %s end short" % printable(cols[1][blocks * n]))
+        if cols[0].count(own) != len(rows):
+            raise Damaged("line %d is not a row of tile %s" % (line + _first_other(cols[0], [own] * len(rows)),
+                                                               printable(tile)))
+        if cols[first] != thresholds * blocks or cols[first + 1] != years * blocks:
+            k = _first_other(zip(cols[first], cols[first + 1]), keys * blocks)
+            raise Damaged("line %d is of threshold %s and year %s, not %s and %s" % (
+                (line + k, printable(cols[first][k]), printable(cols[first + 1][k])) + keys[k % n]))
+        land, cover, loss = (_micro(cols[k], cols[k + 1]) for k in range(first + 2, first + 8, 2))
+        height = _micro(cols[first + 8], cols[first + 9])
+        # Land is the datamask's, whatever the threshold and year; cover and
+        # loss lie on land; a height is there with cover.
+        if not (all(map(operator.le, cover, land)) and all(map(operator.le, loss, land))
+                and list(map(bool, cover)) == list(map(bool, cols[first + 8]))):
+            raise Damaged("a row of lines %d to %d does not add up (land, cover, loss and height)"
+                          % (line, line + len(rows) - 1))
+        weighted = list(map(operator.mul, height, cover))
+        for b in range(blocks):
+            at = slice(b * n, b * n + n)
+            if land[at].count(land[b * n]) != n:
+                raise Damaged("lines %d to %d hold two figures of land" % (line + b * n, line + b * n + n - 1))
+            target = sums
+            if zoned:
+                zone = cols[1][b * n]
+                if cols[1][at].count(zone) != n:
+                    raise Damaged("line %d: the rows of zone %s end short" % (line + b * n, printable(zone)))
+                if zone in seen:
+                    raise Damaged("zone %s has rows in two places" % printable(zone))
+                seen.add(zone)
+                if zone.startswith('"'):
+                    zone = zone[1:-1].replace('""', '"')
+                target = sums.get(zone)
+                if target is None:
+                    target = sums[zone] = [[0] * n for _ in range(4)]
+            for total, column in zip(target, (land, cover, loss, weighted)):
+                total[:] = map(operator.add, total, column[at])
+        pos, line = m.end(), line + len(rows)
 
 
 def keys_of(thresholds, last_year):
@@ -184,7 +228,7 @@ def keys_of(thresholds, last_year):
 def sum_tiles(accounts_dir, tiles, keys, zoned):
     """(sums, zone sums, [(tile, why)] of the damaged tables) of TILES,
     [(tile, {table name: identity})], in list order."""
-    totals, zones, damaged = [0] * (4 * len(keys)), {}, []
+    totals, zones, damaged = [[0] * len(keys) for _ in range(4)], {}, []
     for tile, identities in tiles:
         name = facts.accounts_table_name(tile)
         try:
@@ -195,6 +239,10 @@ def sum_tiles(accounts_dir, tiles, keys, zoned):
         except (Damaged, OSError) as e:
             damaged.append((tile, "%s: %s" % (name, e)))
     return totals, zones, damaged
+
+
+def add(sums, more):
+    return [list(map(operator.add, a, b)) for a, b in zip(sums, more)]
 
 
 def summed(accounts_dir, tiles, keys, zoned):
@@ -214,9 +262,9 @@ def summed(accounts_dir, tiles, keys, zoned):
         if found is not None:
             totals, zones, damaged = found[0]
             for more, more_zones, more_damaged in found[1:]:
-                totals = [a + b for a, b in zip(totals, more)]
+                totals = add(totals, more)
                 for zone, sums in more_zones.items():
-                    zones[zone] = [a + b for a, b in zip(zones[zone], sums)] if zone in zones else sums
+                    zones[zone] = add(zones[zone], sums) if zone in zones else sums
                 damaged += more_damaged
             return totals, zones, damaged
     return sum_tiles(accounts_dir, tiles, keys, zoned)
@@ -238,7 +286,15 @@ def mean_height(weighted, cover):
     return hectares(q)
 
 
+def flat(columns):
+    """Four columns of sums as one list, four sums a key, as the tables
+    are written from."""
+    return [v for key in zip(*columns) for v in key]
+
+
 def table_lines(keys, sums, prefix=()):
+    """The rows of a batch table from SUMS, four a key: land, cover, loss in
+    micro-hectares and height times cover."""
     for k, (threshold, year) in enumerate(keys):
         land, cover, loss, weighted = sums[4 * k:4 * k + 4]
         yield list(prefix) + [threshold, year, hectares(land), hectares(cover), hectares(loss),
@@ -333,7 +389,7 @@ def build(req, rows, say=None):
                       file=sys.stderr)
             print("accounts: %d tile(s) with a damaged table: no batch tables" % len(damaged), file=sys.stderr)
             return 1
-        written = publish(req, here, sums=(keys, totals, zones))
+        written = publish(req, here, sums=(keys, flat(totals), {zone: flat(z) for zone, z in zones.items()}))
     except OSError as e:
         print("accounts: the batch tables cannot be written: %s"
               % printable("%s: %s" % (e.filename, e.strerror) if e.filename else e), file=sys.stderr)
@@ -343,7 +399,6 @@ def build(req, rows, say=None):
 
 
 # ---- what the batch page shows -----------------------------------------------
-MAX_TABLE_BYTES = 256 << 20
 _MANIFEST_TYPES = {"batch": str, "tiles": int, "tiles_sha256": str, "last_year": int, "thresholds": str,
                    "written": str}
 

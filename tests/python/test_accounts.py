@@ -295,15 +295,17 @@ GOOD = "t1,10,2000,2.000000,1.000000,0.000000,3.000000\n"
     (HEADER + GOOD.replace("t1,", "t9,"), "line 2 is not a row of tile t1"),
     (HEADER + GOOD.replace(",10,", ",15,"), "line 2 is of threshold 15 and year 2000, not 10 and 2000"),
     (HEADER + GOOD.replace(",10,", ",010,"), "of threshold 010"),
-    (HEADER + GOOD.replace("2.000000", "2e0"), "not a plain decimal"),
-    (HEADER + GOOD.replace("2.000000", "-2.000000"), "not a plain decimal"),
-    (HEADER + GOOD.replace("2.000000", "\uff12.000000"), "not a plain decimal"),
-    (HEADER + GOOD.replace("3.000000", "3.0"), "not a plain decimal"),
+    (HEADER + GOOD.replace("2.000000", "2e0"), "line 2 is not a row as tile_accounts writes it"),
+    (HEADER + GOOD.replace("2.000000", "-2.000000"), "line 2 is not a row as"),
+    (HEADER + GOOD.replace("2.000000", "\uff12.000000"), "line 2 is not a row as"),
+    (HEADER + GOOD.replace("3.000000", "3.0"), "line 2 is not a row as"),
+    (HEADER + GOOD.replace("\n", "\r\n"), "line 2 is not a row as"),
     (HEADER + GOOD.replace("2.000000", "0.500000"), "does not add up"),  # cover more than land
     (HEADER + GOOD.replace("3.000000", ""), "does not add up"),  # cover without a height
-    (HEADER, "its rows end short"),
-    (HEADER + GOOD + GOOD, "line 3 is one row more"),
-    (HEADER + GOOD[:-1] + ',"\n', "not CSV"),
+    (HEADER, "it holds no rows"),
+    (HEADER + GOOD + GOOD, "it holds other rows than the 1 of its thresholds and years"),
+    (HEADER + GOOD[:-1] + ',"\n', "line 2 is not a row as"),
+    (HEADER + GOOD[:-1], "line 2 is not a row as"),  # cut short of its last newline
 ])
 def test_a_damaged_table_makes_no_batch_tables(tmp_path, capsys, text, why):
     req = request(tmp_path, tiles=[("t1", "-60", "10")], last_year=2000, thresholds="10")
@@ -326,8 +328,8 @@ def test_zone_tables_read_strictly(tmp_path, capsys):
                   zones_identity=[[1, 2, 3]])
     row = ("A", "10", "2000", "1.000000", "0.000000", "0.000000", "")
     for zone_rows, why in [([row], "the rows of zone A end short"),
-                           ([row, row[:2] + ("2001",) + row[3:], row], "zone A has rows in two places"),
-                           ([row[:2] + ("2001",) + row[3:]], "of threshold 10 and year 2001, not 10 and 2000")]:
+                           ([row, row[:2] + ("2001",) + row[3:]] * 2, "zone A has rows in two places"),
+                           ([row[:2] + ("2001",) + row[3:], row], "of threshold 10 and year 2001, not 10 and 2000")]:
         tables = write_tile(req, "t1", figures(req, "1.000000", "0.000000", "0.000000", ""), zone_rows)
         assert accounts.build(req, rows_of(req, {"t1": tables})) == 1
         assert why in capsys.readouterr().err
