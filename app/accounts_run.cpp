@@ -316,9 +316,11 @@ void run_tile_accounts(const AccountsArguments& args) {
     rings.reserve(zones.size());
     for (const Zone& zone : zones) rings.emplace_back(zone);
     std::vector<std::unique_ptr<Tally>> tallies(zones.size());
-    // A tally holds a few sums per threshold level and year.
+    // A tally holds a few sums and counts per threshold level and year, and
+    // scratch of a row's width.
     const std::size_t tally_bytes = 2 * sizeof(double) * static_cast<std::size_t>(years) *
-                                    (4 * static_cast<std::size_t>(thresholds->levels()) + 4);
+                                        (4 * static_cast<std::size_t>(thresholds->levels()) + 4) +
+                                    static_cast<std::size_t>(grid.width);
     const std::size_t per_pass = std::max<std::size_t>(1, ZONE_TALLY_BUDGET / tally_bytes);
     std::string zone_lines;
     std::size_t first = 0;

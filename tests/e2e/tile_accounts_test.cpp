@@ -6,6 +6,7 @@
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <ogrsf_frmts.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -27,11 +28,12 @@ const std::string TILE = "n62";
 // 40 x 40 cells of 0.00025 degrees, the upper-left corner at 10 E, 62 N.
 constexpr double WEST = 10.0, NORTH = 62.0, CELL = 0.00025;
 
-// Runs tile_accounts with standard error in the captured output.
+// Runs tile_accounts with standard error in the captured output; one that
+// hangs is ended after a minute (exit status -1).
 ProgramResult run_accounts(const std::vector<std::string>& args) {
     std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", PT_TILE_ACCOUNTS};
     sh.insert(sh.end(), args.begin(), args.end());
-    return run_program("/bin/sh", sh);
+    return run_program("/bin/sh", sh, deadline(60));
 }
 
 // Square metres between two latitudes and across `width_deg` of longitude
@@ -368,6 +370,16 @@ TEST_F(TileAccounts, ZonesWeighTheirShareOfEachCell) {
         EXPECT_EQ(without_zone, tile_rows[k]);
     }
 
+    // Zones of which none reaches the tile: a zone table of its header
+    // alone says so.
+    write_zones(dir / "far.geojson", "GeoJSON", {{"far", {{{0, 0}, {1, 0}, {1, 1}, {0, 0}}}}});
+    auto far_args = tile_args(*root_, accounts);
+    far_args.insert(far_args.end(), {"--zones", (dir / "far.geojson").string()});
+    const ProgramResult far = run_accounts(far_args);
+    ASSERT_EQ(far.exit_status, 0) << far.out;
+    EXPECT_EQ(read_file(accounts / (TILE + "_zone_accounts.csv")),
+              "tile_id,zone,threshold,year,land_ha,cover_ha,loss_ha,height_mean\n");
+
     // Then a run without zones: the zone table, which would describe the
     // earlier request, goes.
     const ProgramResult plain = run_accounts(tile_args(*root_, accounts));
@@ -574,6 +586,15 @@ TEST_F(TileAccounts, RefusesWhatItCannotCountWithOneLineAndNoTable) {
     std::ofstream(garbage) << "{ this is not json";
     refused({"--zones", garbage.string()}, garbage.string() + " cannot be opened");
     refused({"--zones", (dir / "missing.gpkg").string()}, "missing.gpkg not found");
+    // A FIFO where OGR would read a Shapefile's attributes would block the
+    // read for ever.
+    const fs::path shapes = dir / "shapes";
+    fs::create_directories(shapes);
+    write_zones(shapes / "parcels.shp", "ESRI Shapefile", {{"a", {cell_rectangle(1, 1, 5, 5)}}});
+    fs::remove(shapes / "parcels.dbf");
+    ASSERT_EQ(mkfifo((shapes / "parcels.dbf").c_str(), 0600), 0);
+    refused({"--zones", (shapes / "parcels.shp").string()},
+            "parcels.dbf beside the zone file is not a regular file");
     const fs::path two = dir / "two.gpkg";
     write_zones(two, "GPKG", {{"a", {cell_rectangle(1, 1, 5, 5)}}}, 4326, wkbPolygon, "forests");
     write_zones(two, "GPKG", {{"b", {cell_rectangle(1, 1, 5, 5)}}}, 4326, wkbPolygon, "parks");
@@ -585,7 +606,7 @@ TEST_F(TileAccounts, RefusesWhatItCannotCountWithOneLineAndNoTable) {
     for (const char* list : {"3O", "10.5", "101", "10,,20"}) {
         refused({"--thresholds", list}, "--thresholds");
     }
-    EXPECT_EQ(case_number, 16);
+    EXPECT_EQ(case_number, 17);
 }
 
 TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
