@@ -146,7 +146,8 @@ def request_from(a, entry):
     """The Request of the positional arguments, or of the latest batch in
     OUTPUT_DIR (--report OUTPUT_DIR alone)."""
     if a.report and len(a.args) == 1:
-        if accounts_settings(a, ""):
+        if a.accounts or any(v is not None for v in (a.zones, a.zone_field, a.zone_layer, a.thresholds,
+                                                     a.tile_accounts)):
             raise UsageError("--report OUTPUT_DIR reports the latest batch as it was run: give its list to "
                              "report it with other accounts")
         logs = absolute(a.logs or os.path.join(a.args[0], "logs"))
