@@ -91,7 +91,8 @@ def request(tmp_path, **kw):
     return Request(**values)
 
 
-def test_the_request_keeps_the_settings_and_old_requests_read(tmp_path):
+def test_the_request_keeps_the_settings_and_old_requests_read(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the request's relative directories are made absolute from here
     (tmp_path / "tiles.txt").write_text("a -60 10\n")
     zones = tmp_path / "zones.gpkg"
     zones.write_text("z\n")
