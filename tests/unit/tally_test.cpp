@@ -94,7 +94,10 @@ TEST(Tally, RunsAgreeWithCellsOneAtATime) {
         row.loss.push_back(loss);
     }
     std::string many;
-    for (int v = 0; v <= 100; v += 3) many += (many.empty() ? "" : ",") + std::to_string(v);
+    for (int v = 0; v <= 100; v += 3) {
+        if (!many.empty()) many += ',';
+        many += std::to_string(v);
+    }
     for (const char* list : {"10,15,20,25,30,50,75", "0,100", many.c_str()}) {
         SCOPED_TRACE(list);
         const Thresholds t = thresholds_of(list);
