@@ -41,6 +41,9 @@ struct CoverSpan {
 // row, then column; cells the zone does not reach have none. Shares are
 // clamped to [0, 1]; a share within 1e-9 of 1 is 1 and within 1e-9 of 0 is
 // left out, so rounding never adds a sliver of a cell the zone only touches.
+// A ring of fewer than three points or of no area adds nothing. Throws
+// std::invalid_argument for a point that is not finite or lies more than
+// 1e12 cells from the tile: no share could be trusted.
 std::vector<CoverSpan> coverage_spans(const ZoneShape& zone, int width, int height);
 
 }  // namespace pt

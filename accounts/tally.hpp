@@ -48,17 +48,21 @@ class Tally {
     // cell's area once for the run (see tally.cpp).
     void add_run(const AccountRow& row, int begin, int end, double cell_m2);
     void add_cell(const AccountRow& row, int i, double cell_m2);
-    double& sum(int year, int k, int what) {
-        return sums_[(static_cast<std::size_t>(year) * values_ + k) * 3 + what];
-    }
 
     Thresholds thresholds_;
     int years_;
-    int values_;                    // thresholds_.values.size()
-    double land_m2_ = 0;            // the same for every year and threshold
-    std::vector<double> sums_;      // [year][k][cover, loss, height]
-    std::vector<uint8_t> land_;     // scratch: 0xFF where a run's cell is land
-    std::vector<uint64_t> counts_;  // scratch: [year][k][cover, loss, height]
+    int values_;          // thresholds_.values.size()
+    double land_m2_ = 0;  // the same for every year and threshold
+    // Runs' sums by threshold: [year][k][cover, loss, height].
+    std::vector<double> sums_;
+    // Single cells' sums by cover level (summed over the levels above a
+    // threshold when the figures are asked for): [year][level][cover, loss, height].
+    std::vector<double> level_sums_;
+    // Scratch of a run: land mask, the cover and height of the year on land
+    // only (cover biased for signed comparison).
+    std::vector<uint8_t> land_, cover_, height_;
+    std::vector<uint64_t> counts_;  // [year][k][cover, loss, height]
+    std::vector<uint64_t> lost_;    // loss cells of a year by first-year level
 };
 
 }  // namespace pt

@@ -93,12 +93,17 @@ TEST(Tally, RunsAgreeWithCellsOneAtATime) {
         row.tch.push_back(tch);
         row.loss.push_back(loss);
     }
-    std::string many;
-    for (int v = 0; v <= 100; v += 3) {
-        if (!many.empty()) many += ',';
-        many += std::to_string(v);
+    // Every third and every second percentage: a pass per threshold, and
+    // (past 40 thresholds) the counts by level.
+    std::string thirds, halves;
+    for (int v = 0; v <= 100; ++v) {
+        for (auto& [list, step] : {std::pair<std::string&, int>{thirds, 3}, {halves, 2}}) {
+            if (v % step != 0) continue;
+            if (!list.empty()) list += ',';
+            list += std::to_string(v);
+        }
     }
-    for (const char* list : {"10,15,20,25,30,50,75", "0,100", many.c_str()}) {
+    for (const char* list : {"10,15,20,25,30,50,75", "0,100", thirds.c_str(), halves.c_str()}) {
         SCOPED_TRACE(list);
         const Thresholds t = thresholds_of(list);
         const double cell = 771.25;
