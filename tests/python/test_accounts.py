@@ -7,6 +7,7 @@ import csv
 import json
 import os
 import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -18,6 +19,9 @@ from tilebatch.records import Request, Row, State
 from found_files import file_identities
 
 STAND_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "accounts_stand_in.py")
+# The built tools/sum_accounts, which makes the batch's sums: scripts/python_tests.sh
+# and ctest name it where the build has it.
+SUM_ACCOUNTS = os.environ.get("PT_SUM_ACCOUNTS", "")
 HEADER = ",".join(facts.ACCOUNTS_COLUMNS) + "\n"
 ZONE_HEADER = ",".join(facts.ZONE_ACCOUNTS_COLUMNS) + "\n"
 
@@ -144,6 +148,8 @@ def job_request(tmp_path, monkeypatch):
                   zone_layer="l", zones_identity=tilejob.zones_identity(str(zones)),
                   process_tile=stand_in(tmp_path, "process_tile", 'cd "$4" && touch %s' % names))
     monkeypatch.setenv("STAND_IN_ARGV", str(tmp_path / "argv"))
+    if SUM_ACCOUNTS:  # the batch's sums, where the build has the program
+        os.symlink(os.path.abspath(SUM_ACCOUNTS), tmp_path / "sum_accounts")
     return req
 
 
@@ -166,6 +172,8 @@ def test_the_job_runs_tile_accounts_as_its_command_line_says(tmp_path, job_reque
     row = state(req)
     assert (row.state, row.accounts) == (State.DONE, record.accounts_tables)
     # The job's record, written and read back, is one a batch summing reads.
+    if not SUM_ACCOUNTS:
+        return
     assert accounts.build(req, [row]) == 0
     with open(os.path.join(req.accounts_dir, facts.BATCH_ZONE_ACCOUNTS)) as f:
         assert [r[0] for r in csv.reader(f)][1::4] == ["north", 'south, "old"']
@@ -210,6 +218,19 @@ def test_evaluate_with_accounts(tmp_path, job_request):
 
 
 # ---- the batch's sums --------------------------------------------------------------
+@pytest.fixture
+def summing(tmp_path):
+    """A tile_accounts path with the built sum_accounts beside it, where the
+    batch looks for it."""
+    if not (SUM_ACCOUNTS and os.access(SUM_ACCOUNTS, os.X_OK)):
+        pytest.skip("no built sum_accounts: PT_SUM_ACCOUNTS names none (scripts/python_tests.sh sets it "
+                    "from the build)")
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    os.symlink(os.path.abspath(SUM_ACCOUNTS), tools / "sum_accounts")
+    return str(tools / "tile_accounts")
+
+
 def write_tile(req, tile, rows, zone_rows=None):
     """The tile's tables from rows of figures; its identities, as a record keeps them."""
     os.makedirs(req.accounts_dir, exist_ok=True)
@@ -241,8 +262,9 @@ def figures(req, land, cover, loss, height):
     return [(t, y, land, cover, loss, height) for t, y in keys(req)]
 
 
-def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys):
-    req = request(tmp_path, last_year=2000, thresholds="10", zones="/z.gpkg", zones_identity=[[1, 2, 3]])
+def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys, summing):
+    req = request(tmp_path, last_year=2000, thresholds="10", zones="/z.gpkg", zones_identity=[[1, 2, 3]],
+                  tile_accounts=summing)
     # Summed as floats these would print 98765432109.876541 and 0.300000: the
     # tables' own decimals are summed, as whole micro-hectares.
     big, small = "98765432109.876543", "0.100000"
@@ -253,7 +275,8 @@ def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys):
                          + [('"a,""A"""',) + f for f in figures(req, "5.000000", "0.000000", "0.000000", "")]),
         "t2": write_tile(req, "t2", figures(req, small, small, small, "1.000002"),
                          [("C",) + f for f in figures(req, "1.000000", "1.000000", "1.000000", "2.000000")]
-                         + [('"a,""A"""',) + f for f in figures(req, "2.000000", "1.000000", "0.000000", "1.000001")]),
+                         + [('"a,""A"""',) + f for f in figures(req, "2.000000", "1.000000", "0.000000", "1.000001")]
+                         + [('"=1\r\n2"',) + f for f in figures(req, "1.000000", "0.000000", "0.000000", "")]),
     }
     req.tiles.append(("t3", "-40", "10"))
     tables["t3"] = write_tile(req, "t3", figures(req, small, "0.000000", "0.000000", ""), [])
@@ -266,13 +289,17 @@ def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys):
     assert read_table(os.path.join(here, facts.BATCH_ZONE_ACCOUNTS))[1:] == [
         ["B", "10", "2000", "5.000000", "1.000000", "0.000000", "1.000000"],
         ['a,"A"', "10", "2000", "7.000000", "1.000000", "0.000000", "1.000001"],
-        ["C", "10", "2000", "1.000000", "1.000000", "1.000000", "2.000000"]]
+        ["C", "10", "2000", "1.000000", "1.000000", "1.000000", "2.000000"],
+        ["=1\r\n2", "10", "2000", "1.000000", "0.000000", "0.000000", ""]]
+    # A name holding CR or LF is quoted, as RFC 4180 asks, whichever of them.
+    with open(os.path.join(here, facts.BATCH_ZONE_ACCOUNTS), "rb") as f:
+        assert b'\n"=1\r\n2",10,2000,' in f.read()
     assert "accounts: the sums of 3 tiles: " in capsys.readouterr().out
     view = accounts.page_view(req)
     assert view["tables"] and view["of_this_batch"] and view["reason"] is None
     assert view["rows"] == [{"threshold": "10", "year": "2000", "land_ha": "98765432110.076543", "cover_ha": "0.200000",
                              "loss_ha": "0.100000", "height_mean": "1.000002"}]
-    assert [r["zone"] for r in view["zone_rows"]] == ["B", 'a,"A"', "C"]
+    assert [r["zone"] for r in view["zone_rows"]] == ["B", 'a,"A"', "C", "=1\r\n2"]
     assert view["manifest"]["zones"] == "/z.gpkg" and view["manifest"]["tiles"] == 3
     # A table changed after the sums: the page says so and shows no rows.
     with open(os.path.join(here, facts.BATCH_ACCOUNTS), "a") as f:
@@ -282,10 +309,42 @@ def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys):
     assert not accounts.page_view(Request(**dict(vars(req), batch_id="other")))["of_this_batch"]
 
 
-@pytest.mark.parametrize("weighted, cover, expected", [(1, 3, "0.000000"), (2, 3, "0.000001"), (3, 2, "0.000002"),
-                                                        (5, 2, "0.000002"), (7, 2, "0.000004"), (0, 0, "")])
-def test_mean_height_rounds_half_to_even(weighted, cover, expected):
-    assert accounts.mean_height(weighted, cover) == expected
+def sum_directly(tmp_path, tables, zoned=False, outputs=None):
+    """sum_accounts run on TABLES, {tile: table text} (with ZONED, {tile: (table,
+    zone table)}), of threshold 10 and year 2000: (status, standard output,
+    standard error, the batch table or None)."""
+    here = tmp_path / "acc"
+    here.mkdir(exist_ok=True)
+    listed = {}
+    for tile, texts in tables.items():
+        names = [facts.accounts_table_name(tile)] + ([facts.zone_accounts_table_name(tile)] if zoned else [])
+        for name, text in zip(names, texts if zoned else [texts]):
+            (here / name).write_text(text)
+        listed[tile] = {name: tilejob.file_identity(str(here / name)) for name in names}
+    text, _ = accounts.table_list(list(listed.items()), zoned)
+    outputs = outputs or [str(tmp_path / "sums.csv")] + ([str(tmp_path / "zones.csv")] if zoned else [])
+    done = subprocess.run([SUM_ACCOUNTS, "--", "-", str(here), "2000", "10"] + outputs, input=text,
+                          capture_output=True, timeout=60)
+    table = (tmp_path / "sums.csv").read_text() if os.path.exists(tmp_path / "sums.csv") else None
+    return done.returncode, done.stdout.decode(), done.stderr.decode(), table
+
+
+# Heights in millionths of a metre over equal or unequal cover: the
+# cover-weighted mean, rounded half to even.
+@pytest.mark.parametrize("h1, c1, h2, c2, expected", [
+    ("0.000001", "0.000001", "0.000000", "0.000002", "0.000000"),  # 1/3
+    ("0.000001", "0.000002", "0.000000", "0.000001", "0.000001"),  # 2/3
+    ("0.000001", "0.000001", "0.000002", "0.000001", "0.000002"),  # 1.5
+    ("0.000002", "0.000001", "0.000003", "0.000001", "0.000002"),  # 2.5
+    ("0.000003", "0.000001", "0.000004", "0.000001", "0.000004"),  # 3.5
+    ("", "0.000000", "", "0.000000", ""),
+])
+def test_mean_height_rounds_half_to_even(tmp_path, summing, h1, c1, h2, c2, expected):
+    status, out, err, table = sum_directly(tmp_path, {
+        "a": HEADER + "a,10,2000,1.000000,%s,0.000000,%s\n" % (c1, h1),
+        "b": HEADER + "b,10,2000,1.000000,%s,0.000000,%s\n" % (c2, h2)})
+    assert (status, out, err) == (0, "", "")
+    assert table.splitlines()[1].split(",")[-1] == expected
 
 
 GOOD = "t1,10,2000,2.000000,1.000000,0.000000,3.000000\n"
@@ -307,9 +366,12 @@ GOOD = "t1,10,2000,2.000000,1.000000,0.000000,3.000000\n"
     (HEADER + GOOD + GOOD, "it holds other rows than the 1 of its thresholds and years"),
     (HEADER + GOOD[:-1] + ',"\n', "line 2 is not a row as"),
     (HEADER + GOOD[:-1], "line 2 is not a row as"),  # cut short of its last newline
+    (HEADER + GOOD.replace("2.000000", "1234567890123456.000000"), "line 2 is not a row as"),
+    (HEADER + GOOD.replace("3.000000", "999999999999999.999999").replace("1.000000", "999999999999999.999999")
+     .replace("2.000000", "999999999999999.999999") * 1, "beyond 128 bits"),
 ])
-def test_a_damaged_table_makes_no_batch_tables(tmp_path, capsys, text, why):
-    req = request(tmp_path, tiles=[("t1", "-60", "10")], last_year=2000, thresholds="10")
+def test_a_damaged_table_makes_no_batch_tables(tmp_path, capsys, summing, text, why):
+    req = request(tmp_path, tiles=[("t1", "-60", "10")], last_year=2000, thresholds="10", tile_accounts=summing)
     here = req.accounts_dir
     os.makedirs(here)
     (tmp_path / "out" / "accounts" / facts.BATCH_ACCOUNTS).write_text("an earlier batch's\n")
@@ -324,26 +386,92 @@ def test_a_damaged_table_makes_no_batch_tables(tmp_path, capsys, text, why):
     assert accounts.page_view(req)["reason"] == "the accounts table of 1 tile(s) is damaged"
 
 
-def test_zone_tables_read_strictly(tmp_path, capsys):
+def test_zone_tables_read_strictly(tmp_path, capsys, summing):
     req = request(tmp_path, tiles=[("t1", "-60", "10")], last_year=2001, thresholds="10", zones="/z",
-                  zones_identity=[[1, 2, 3]])
+                  zones_identity=[[1, 2, 3]], tile_accounts=summing)
     row = ("A", "10", "2000", "1.000000", "0.000000", "0.000000", "")
+    later = row[:2] + ("2001",) + row[3:]
     for zone_rows, why in [([row], "the rows of zone A end short"),
-                           ([row, row[:2] + ("2001",) + row[3:]] * 2, "zone A has rows in two places"),
-                           ([row[:2] + ("2001",) + row[3:], row], "of threshold 10 and year 2001, not 10 and 2000")]:
+                           ([row, later] * 2, "zone A has rows in two places"),
+                           ([row, later, ('"A"',) + row[1:], ('"A"',) + later[1:]], "zone \"A\" has rows in two places"),
+                           ([later, row], "of threshold 10 and year 2001, not 10 and 2000"),
+                           ([row, ("B",) + later[1:]], "line 2: the rows of zone A end short"),
+                           ([row, later[:3] + ("2.000000",) + later[4:]], "lines 2 to 3 hold two figures of land")]:
         tables = write_tile(req, "t1", figures(req, "1.000000", "0.000000", "0.000000", ""), zone_rows)
         assert accounts.build(req, rows_of(req, {"t1": tables})) == 1
-        assert why in capsys.readouterr().err
+        err = capsys.readouterr().err
+        assert "accounts: the table of tile t1 is damaged: t1_zone_accounts.csv: " in err and why in err, why
     # A table rewritten after the survey found it done: not the file its run wrote.
     tables = write_tile(req, "t1", figures(req, "1.000000", "0.000000", "0.000000", ""), [])
     write_tile(req, "t1", figures(req, "2.000000", "0.000000", "0.000000", ""), [])
     tables["t1_accounts.csv"][1] -= 1
     assert accounts.build(req, rows_of(req, {"t1": tables})) == 1
-    assert "it is not the file its run wrote" in capsys.readouterr().err
+    assert "t1_accounts.csv: it is not the file its run wrote" in capsys.readouterr().err
+    # Nor is a FIFO, a link to another file, a table the record holds no
+    # identity of, one gone, or one too large to be a tile's; every tile is named.
+    req.tiles[:] = [("t%d" % i, str(-60 + 2 * i), "10") for i in range(1, 7)]
+    tables = {t: write_tile(req, t, figures(req, "1.000000", "0.000000", "0.000000", ""), [])
+              for t, _, _ in req.tiles}
+    here = req.accounts_dir
+    os.unlink(os.path.join(here, "t1_accounts.csv"))
+    os.mkfifo(os.path.join(here, "t1_accounts.csv"))
+    os.unlink(os.path.join(here, "t2_zone_accounts.csv"))
+    os.symlink("t3_zone_accounts.csv", os.path.join(here, "t2_zone_accounts.csv"))
+    del tables["t3"]["t3_zone_accounts.csv"]
+    os.unlink(os.path.join(here, "t4_accounts.csv"))
+    with open(os.path.join(here, "t5_accounts.csv"), "ab") as f:
+        f.truncate(accounts.MAX_TABLE_BYTES + 1)
+    tables["t5"]["t5_accounts.csv"] = tilejob.file_identity(os.path.join(here, "t5_accounts.csv"))
+    started = time.monotonic()
+    assert accounts.build(req, rows_of(req, tables)) == 1
+    err = capsys.readouterr().err
+    assert time.monotonic() - started < 30
+    for tile, why in [("t1", "t1_accounts.csv: it is not the file its run wrote"),
+                      ("t2", "t2_zone_accounts.csv: it is not the file its run wrote"),
+                      ("t3", "t3_zone_accounts.csv: it is not the file its run wrote"),
+                      ("t4", "t4_accounts.csv: it cannot be opened: No such file or directory"),
+                      ("t5", "t5_accounts.csv: it is larger than 256 MiB")]:
+        assert "accounts: the table of tile %s is damaged: %s" % (tile, why) in err
+    assert "accounts: 5 tile(s) with a damaged table: no batch tables" in err and "tile t6" not in err
+    assert [n for n in os.listdir(here) if n.startswith("batch_")] == [facts.BATCH_ACCOUNTS_MANIFEST]
 
 
-def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, capsys):
-    req = request(tmp_path)
+def test_without_sum_accounts_no_batch_tables_and_one_line(tmp_path, capsys):
+    req = request(tmp_path, tile_accounts=str(tmp_path / "elsewhere" / "tile_accounts"))
+    tables = {t: write_tile(req, t, figures(req, "1.000000", "0.000000", "0.000000", "")) for t in ("t1", "t2")}
+    (tmp_path / "out" / "accounts" / facts.BATCH_ACCOUNTS).write_text("an earlier batch's\n")
+    assert accounts.build(req, rows_of(req, tables)) == 1
+    err = capsys.readouterr().err
+    assert err == "accounts: the summing program %s is missing (built beside tile_accounts): no batch tables\n" % (
+        tmp_path / "elsewhere" / "sum_accounts")
+    assert not os.path.exists(os.path.join(req.accounts_dir, facts.BATCH_ACCOUNTS))
+    assert accounts.page_view(req)["reason"].startswith("the sums could not be made: the summing program")
+
+
+def test_sum_accounts_refuses_a_wrong_call_and_list(tmp_path, summing):
+    good = HEADER + "a,10,2000,1.000000,0.000000,0.000000,\n"
+    wrong = subprocess.run([SUM_ACCOUNTS, "-", str(tmp_path), "2000", "10"], capture_output=True, text=True)
+    assert wrong.returncode == 2 and wrong.stderr.startswith("Usage: sum_accounts") and not wrong.stdout
+    # A zone table in the list with nowhere to write the zones' sums.
+    status, out, err, _ = sum_directly(tmp_path, {"a": (good, ZONE_HEADER)}, zoned=True,
+                                       outputs=[str(tmp_path / "sums.csv")])
+    assert (status, out) == (1, "") and "the list names zone tables, and no OUT_ZONE_TABLE" in err
+    for line, why in [(b"a\ta_accounts.csv\t1\t2\n", "line 1 of the list is not tile id"),
+                      (b"a\tb_accounts.csv\t-\t-\t-\n", "names b_accounts.csv, no table of tile a"),
+                      (b"../a\t../a_accounts.csv\t-\t-\t-\n", "names no tile whose tables can be read"),
+                      (b"a\ta_accounts.csv\t1\tx\t3\n", "holds an identity that is not three whole numbers"),
+                      (b"a\ta_accounts.csv\t-\t-\t-", "does not end in a newline")]:
+        done = subprocess.run([SUM_ACCOUNTS, "-", str(tmp_path), "2000", "10", str(tmp_path / "s.csv")], input=line,
+                              capture_output=True, text=False)
+        assert done.returncode == 1 and why in done.stderr.decode() and not done.stdout, why
+    # An output where a link lies is not written through it; nothing is left.
+    os.symlink(str(tmp_path / "target"), tmp_path / "link.csv")
+    status, out, err, _ = sum_directly(tmp_path, {"a": good}, outputs=[str(tmp_path / "link.csv")])
+    assert status == 1 and "link.csv cannot be written" in err and not os.path.exists(tmp_path / "target")
+
+
+def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, capsys, summing):
+    req = request(tmp_path, tile_accounts=summing)
     req.save()
     tables = {t: write_tile(req, t, figures(req, "1.000000", "0.000000", "0.000000", "")) for t in ("t1", "t2")}
     rows = rows_of(req, tables)
@@ -363,8 +491,8 @@ def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, cap
         False, "1 of 2 tiles have no accounts of this request", True)
 
 
-def test_two_ends_at_once_wait_for_each_other(tmp_path):
-    req = request(tmp_path)
+def test_two_ends_at_once_wait_for_each_other(tmp_path, summing):
+    req = request(tmp_path, tile_accounts=summing)
     tables = {t: write_tile(req, t, figures(req, "1.000000", "0.000000", "0.000000", "")) for t in ("t1", "t2")}
     held = records.lock(req.accounts_dir, accounts.LOCK)
     done = []
