@@ -30,6 +30,13 @@ if [ ! -d tests/python ]; then
   echo "no tests/python: nothing to run"
   exit 0
 fi
+# The batch's sums run tools/sum_accounts: the tests take it from the build
+# (BUILD_DIR, default build) unless PT_SUM_ACCOUNTS names it (ctest does),
+# and skip those sums where there is none.
+if [ -z "${PT_SUM_ACCOUNTS:-}" ] && [ -x "${BUILD_DIR:-build}/tools/sum_accounts" ]; then
+  PT_SUM_ACCOUNTS="$(realpath "${BUILD_DIR:-build}/tools/sum_accounts")"
+  export PT_SUM_ACCOUNTS
+fi
 # Nothing written into the tree: no __pycache__ (pyproject.toml keeps the
 # .pytest_cache out).
 export PYTHONDONTWRITEBYTECODE=1

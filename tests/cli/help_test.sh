@@ -9,17 +9,18 @@
 # directory, and every call runs in an empty directory.
 #
 #   help_test.sh SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY
-#                TILE_ACCOUNTS SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]
+#                TILE_ACCOUNTS SUM_ACCOUNTS SCRATCH
+#                [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]
 # (the benchmark programs where the build has them)
 set -euo pipefail
 
-[ $# -eq 7 ] || [ $# -eq 10 ] || {
-  echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY TILE_ACCOUNTS SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]" >&2
+[ $# -eq 8 ] || [ $# -eq 11 ] || {
+  echo "usage: $0 SCRIPTS_DIR PROCESS_TILE MAKE_SYNTHETIC_TILE INSPECT_PIXEL TILE_QUALITY TILE_ACCOUNTS SUM_ACCOUNTS SCRATCH [BENCH_TILE BENCH_WHOLE_PROCESS BENCH_READ_PRODUCTS]" >&2
   exit 2
 }
 scripts="$1" process_tile="$2" make_tile="$3" inspect_pixel="$4" tile_quality="$5"
-tile_accounts="$6" scratch="$7"
-bench_tile="${8:-}" bench_whole="${9:-}" bench_read="${10:-}"
+tile_accounts="$6" sum_accounts="$7" scratch="$8"
+bench_tile="${9:-}" bench_whole="${10:-}" bench_read="${11:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
 bench="$(cd "$scripts/../bench" && pwd)"
 # shellcheck source=tests/batch/checks.sh
@@ -121,6 +122,9 @@ for help in -h --help; do
   check "tile_accounts $help" answers 0 out -- "$tile_accounts" "$help"
   check "tile_accounts $help among a run's arguments" \
     answers 0 out -- "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" "$help"
+  check "sum_accounts $help" answers 0 out -- "$sum_accounts" "$help"
+  check "sum_accounts $help among a run's arguments: nothing summed or written" \
+    answers 0 out -- "$sum_accounts" "$w/list" "$w/acc" 2020 10 "$w/sums.csv" "$help"
 done
 check "make_synthetic_tile --help: --size makes tiles for tests only" \
   bash -c 'help="$("$1" --help)" && [[ "$help" == *"for tests"* ]]' _ "$make_tile"
@@ -144,6 +148,13 @@ check "tile_accounts with an unknown option after the five arguments: nothing ma
   "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" --verbose
 check "tile_accounts with four arguments: the usage, nothing made" \
   answers 2 err -- "$tile_accounts" t 2020 "$w/p" "$w/dm"
+check "sum_accounts --no-such-option" \
+  answers 2 err "sum_accounts: unknown option --no-such-option" -- "$sum_accounts" --no-such-option
+check "sum_accounts with an unknown option after the arguments: nothing written" \
+  answers 2 err "sum_accounts: unknown option --verbose" -- \
+  "$sum_accounts" "$w/list" "$w/acc" 2020 10 "$w/sums.csv" --verbose
+check "sum_accounts with four arguments: the usage, nothing written" \
+  answers 2 err -- "$sum_accounts" "$w/list" "$w/acc" 2020 10
 check "tile_accounts --zones without its file: the usage, nothing made" \
   answers 2 err "tile_accounts: --zones needs a value" -- "$tile_accounts" t 2020 "$w/p" "$w/dm" "$w/acc" --zones
 # process_tile keeps its one contract: exactly eight arguments, no options.
