@@ -97,7 +97,7 @@ case "$mode" in
     [ -n "$python" ] || skip "python3 not installed"
     "$python" -c 'import pyflakes' 2>/dev/null || skip "pyflakes not installed for $python"
     dirs=()
-    for d in tilebatch tilebatch_main.py tests/python tests/batch/page_pixels.py tests/batch/page_accounts.py bench/region_scale.py; do
+    for d in tilebatch tilebatch_main.py tests/python tests/batch/page_pixels.py tests/batch/page_accounts.py tests/batch/account_sums.py bench/region_scale.py; do
       if [ -e "$d" ]; then dirs+=("$d"); fi
     done
     if [ "${#dirs[@]}" -eq 0 ]; then
