@@ -4,10 +4,11 @@
 # submits three generated full-size tiles (one lacking a layer) as a job array
 # with the quality run in each task and its follow-up job (region, batch
 # quality), resubmits the failed tile with --unfinished, and cancels a task
-# while it writes its products. Needs root and Debian's
-# slurmctld, slurmd, slurm-client and munge (installed when missing); prints
-# "SKIP: <reason>" and exits 77 where those cannot be had or the daemons do not
-# come up.
+# while it writes its products; and two tiles side by side with their forest
+# accounts in zones (--accounts --zones), summed by the follow-up job. Needs
+# root and Debian's slurmctld, slurmd, slurm-client and munge (installed when
+# missing); prints "SKIP: <reason>" and exits 77 where those cannot be had or
+# the daemons do not come up.
 #
 #   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH
 set -euo pipefail
@@ -237,6 +238,37 @@ check "t2: products equal those of a direct run" same_as_reference out2 t2
 check "the killed run's private directory is gone" [ -z "$(find out2 -maxdepth 1 -name '.tmp-*')" ]
 check "region job after the rerun: both tiles" \
   [ "$(cut -f1 "out2/logs/region-${follow_up_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
+
+# --- forest accounts: the tiles' tables in tasks, the batch's sums in the follow-up job --
+# t1 and t2 placed 1.001 degrees apart (not overlapping), a zone across their
+# border; tile_accounts and sum_accounts found beside process_tile, as built.
+printf 't1 -60 10\nt2 -58.999 10\n' > acc_tiles.txt
+cat > zones.geojson <<'EOF'
+{"type": "FeatureCollection", "features": [
+ {"type": "Feature", "properties": {"name": "border"}, "geometry": {"type": "Polygon",
+  "coordinates": [[[-59.3, 9.3], [-58.7, 9.3], [-58.7, 9.7], [-59.3, 9.7], [-59.3, 9.3]]]}},
+ {"type": "Feature", "properties": {"name": "west, \"inner\""}, "geometry": {"type": "Polygon",
+  "coordinates": [[[-59.9, 9.1], [-59.6, 9.1], [-59.6, 9.4], [-59.9, 9.4], [-59.9, 9.1]]]}}]}
+EOF
+start=$(date +%s)
+check "accounts: two tiles submitted with --accounts --zones" submit submit5.txt --no-region --cpus 1 --accounts \
+  --zones zones.geojson --zone-field name --thresholds 10,30 acc_tiles.txt 2000 input acc_out datamask wetland \
+  "$process_tile"
+check "accounts: array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
+echo "array of two tiles with accounts and follow-up job: $(( $(date +%s) - start )) s"
+acc=acc_out/accounts
+check "accounts: t1 and t2 done, accounts status 0" \
+  [ "$(record acc_out/logs t1 status accounts_status)/$(record acc_out/logs t2 status accounts_status)" = 0/0/0/0 ]
+check "accounts: the follow-up job summed them" \
+  grep -q "^accounts: the sums of 2 tiles: " "acc_out/logs/slurm-followup-${follow_up_job:-0}.out"
+check "accounts: the batch table is the sum of the tiles' tables" \
+  python3 "$here/account_sums.py" sums plain "$acc/batch_accounts.csv" "$acc/t1_accounts.csv" "$acc/t2_accounts.csv"
+check "accounts: the batch zone table is the sum of the tiles' zone tables" \
+  python3 "$here/account_sums.py" sums zones "$acc/batch_zone_accounts.csv" "$acc/t1_zone_accounts.csv" \
+  "$acc/t2_zone_accounts.csv"
+check "accounts: the border zone has rows in both tiles, the other in t1 alone" \
+  [ "$(python3 "$here/account_sums.py" zones "$acc/t1_zone_accounts.csv" | tr '\n' ';')/$(
+      python3 "$here/account_sums.py" zones "$acc/t2_zone_accounts.csv" | tr '\n' ';')" = 'border;west, "inner";/border;' ]
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"
