@@ -5,13 +5,17 @@
 # overlapping) and a GeoPackage of zones made by ogr2ogr from a CSV: a zone
 # across the border of t1 and t2, two overlapping features of one zone, a
 # zone with a hole, a zone whose name holds a comma, a quote and non-ASCII
-# letters; none reaches t3. Through scripts/batch.sh: the tiles' tables and
-# the batch tables, the latter checked against sums made here from the
-# former (tests/batch/account_sums.py, exact decimals); the refusal of
-# overlapping tiles; --report rewriting the same tables; a zones file changed
-# (not done, no batch tables, --resume runs again); a tile's table truncated
-# (failed) or damaged in place under its old size and time (sum_accounts names
-# it, no batch tables); the batch page's accounts section.
+# letters; none reaches the third tile, -t3 (an id that begins with '-',
+# which tile_accounts and sum_accounts must not take for an option). Through
+# scripts/batch.sh: the tiles' tables and the batch tables, the latter checked
+# against sums made here from the former (tests/batch/account_sums.py, exact
+# decimals); the refusal of overlapping tiles; --report rewriting the same
+# tables; a zones file changed (not done, no batch tables, --resume runs
+# again); a tile's table truncated (failed) or damaged in place under its old
+# size and time (sum_accounts names it, no batch tables); the same tiles
+# without zones (the zone tables go, the batch table stays the same);
+# tile_accounts failing on a zone field the file lacks; the batch page's
+# accounts section.
 #
 #   accounts_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_ACCOUNTS SCRATCH
 set -euo pipefail
@@ -49,6 +53,11 @@ for i in 1 2 3; do
   makers+=($!)
 done
 for pid in "${makers[@]}"; do wait "$pid"; done
+# t3's layers under the names of the tile -t3.
+mkdir input/-t3
+for f in input/t3/t3_*; do ln -s "$scratch/$f" "input/-t3/-${f#input/t3/}"; done
+ln -s "$scratch/datamask/t3_datamask.tif" datamask/-t3_datamask.tif
+ln -s "$scratch/wetland/t3_wetlandmask.tif" wetland/-t3_wetlandmask.tif
 echo "tiles generated in $(( $(date +%s) - start )) s"
 
 # process_tile behind a wrapper that records every call.
@@ -59,11 +68,11 @@ exec "$process_tile" "\$@"
 EOF
 chmod +x counting_process_tile
 : > calls
-calls_since() { tail -n +$(($1 + 1)) calls | sort | tr '\n' ' '; }   # calls_since N: the tiles called after the N-th call
+calls_since() { tail -n +$(($1 + 1)) calls | LC_ALL=C sort | tr '\n' ' '; }   # calls_since N: the tiles called after the N-th call
 
-# t1 covers longitudes [-60, -58.999), t2 [-58.999, -57.998), t3 the next;
+# t1 covers longitudes [-60, -58.999), t2 [-58.999, -57.998), -t3 the next;
 # all of them latitudes (8.999, 10]. Each tile's east edge has no data.
-printf 't1 -60 10\nt2 -58.999 10\nt3 -57.998 10\n' > tiles.txt
+printf 't1 -60 10\nt2 -58.999 10\n-t3 -57.998 10\n' > tiles.txt
 weird='Zoné, "quoted" – ü'
 weird_csv='"Zoné, ""quoted"" – ü"'   # the same as a CSV field
 cat > zones.csv <<EOF
@@ -87,7 +96,7 @@ accounts=(--accounts --zones "$zones" --zone-field name --thresholds "10,30" --t
 shared=(tiles.txt 2001 input out datamask wetland "$scratch/counting_process_tile")
 acc=out/accounts
 tile_tables() {  # tile_tables SUFFIX: the tiles' tables of that name, in list order
-  echo "$acc/t1_$1.csv" "$acc/t2_$1.csv" "$acc/t3_$1.csv"
+  echo "$acc/t1_$1.csv" "$acc/t2_$1.csv" "$acc/-t3_$1.csv"
 }
 # batch_sums: both batch tables are the sums of the tiles' tables
 batch_sums() {
@@ -99,7 +108,7 @@ no_batch_tables() { [ ! -e "$acc/batch_accounts.csv" ] && [ ! -e "$acc/batch_zon
 manifest_tables() { "$python" -c 'import json, sys; print(json.dumps(json.load(open(sys.argv[1]))["tables"]))' \
   "$acc/batch_accounts.json"; }
 # report_rows: tile/state/message of each tile in the report written last, by tile
-report_rows() { awk -F'\t' 'NR > 1 { print $1 "/" $2 "/" $NF }' out/logs/report.tsv | sort | tr '\n' ';'; }
+report_rows() { awk -F'\t' 'NR > 1 { print $1 "/" $2 "/" $NF }' out/logs/report.tsv | LC_ALL=C sort | tr '\n' ';'; }
 
 # --- overlapping tiles: refused with --accounts, before anything runs -------------
 # Tiles 1 degree apart share 0.001 degree; so do tiles across the antimeridian.
@@ -121,12 +130,12 @@ start=$(date +%s)
 run_batch run1.txt "${accounts[@]}" "${shared[@]}"
 echo "batch of three tiles with accounts and zones: $(( $(date +%s) - start )) s"
 check "batch with --accounts --zones exits 0" [ "$status" -eq 0 ]
-check "each tile ran once" [ "$(calls_since 0)" = "t1 t2 t3 " ]
+check "each tile ran once" [ "$(calls_since 0)" = "-t3 t1 t2 " ]
 check "each tile's record: accounts status 0" \
-  [ "$(record out/logs t1 accounts_status)$(record out/logs t2 accounts_status)$(record out/logs t3 accounts_status)" = 000 ]
+  [ "$(record out/logs t1 accounts_status)$(record out/logs t2 accounts_status)$(record out/logs -t3 accounts_status)" = 000 ]
 plain_header="tile_id,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
 zone_header="tile_id,zone,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
-for t in t1 t2 t3; do
+for t in t1 t2 -t3; do
   check "$t: accounts table, its header and 2 thresholds x 2 years" \
     [ "$(head -n 1 "$acc/${t}_accounts.csv")/$(tail -n +2 "$acc/${t}_accounts.csv" | cut -d, -f1-3 | tr '\n' ' ')" = \
       "$plain_header/$t,10,2000 $t,10,2001 $t,30,2000 $t,30,2001 " ]
@@ -137,7 +146,7 @@ check "t1's zones in the order of their first feature" [ "$(zones_of t1)" = "bor
 check "... that name's rows as CSV writes them" \
   [ "$(grep -cF "t1,$weird_csv,"'30,2001,' "$acc/t1_zone_accounts.csv")" = 1 ]
 check "t2's zones: the border zone and the holed one" [ "$(zones_of t2)" = "border;holed;" ]
-check "t3's zone table: the header alone (no zone reaches it)" [ "$(cat "$acc/t3_zone_accounts.csv")" = "$zone_header" ]
+check "-t3's zone table: the header alone (no zone reaches it)" [ "$(cat "$acc/-t3_zone_accounts.csv")" = "$zone_header" ]
 check "the batch tables' headers" \
   [ "$(head -n 1 "$acc/batch_accounts.csv")/$(head -n 1 "$acc/batch_zone_accounts.csv")" = \
     "${plain_header#tile_id,}/${zone_header#tile_id,}" ]
@@ -196,7 +205,7 @@ check "... the page warns that the zones file has changed" \
 run_batch report3.txt --report "${accounts[@]}" "${shared[@]}"
 changed="its zones file changed since its accounts were made"
 check "zones file changed, --report with the list: no tile done, each to run again" \
-  [ "$(report_rows)" = "t1/not run/$changed;t2/not run/$changed;t3/not run/$changed;" ]
+  [ "$(report_rows)" = "-t3/not run/$changed;t1/not run/$changed;t2/not run/$changed;" ]
 check "... no batch tables left" no_batch_tables
 check "... a manifest of no tables, saying why" \
   bash -c '[ "$1" = null ] && grep -q "3 of 3 tiles have no accounts of this request" "$2/batch_accounts.json"' \
@@ -204,7 +213,7 @@ check "... a manifest of no tables, saying why" \
 check "... the page says there are none" grep -q '<p class="missing">no batch tables: ' out/index.html
 run_batch resume1.txt --resume "${accounts[@]}" "${shared[@]}"
 check "--resume after the zones file changed: exit 0" [ "$status" -eq 0 ]
-check "... all three tiles run again" [ "$(calls_since 3)" = "t1 t2 t3 " ]
+check "... all three tiles run again" [ "$(calls_since 3)" = "-t3 t1 t2 " ]
 check "... the batch tables back, the same figures (the zones are the same)" \
   bash -c 'cmp "$1/batch_accounts.csv" first/batch_accounts.csv && cmp "$1/batch_zone_accounts.csv" first/batch_zone_accounts.csv' \
   _ "$acc"
@@ -213,8 +222,8 @@ check "... the batch tables back, the same figures (the zones are the same)" \
 size=$(stat -c %s "$acc/t2_accounts.csv")
 truncate -s 100 "$acc/t2_accounts.csv"
 run_batch report4.txt --report out
-check "t2's table truncated: t2 failed, saying so; t1 and t3 done" \
-  [ "$(report_rows)" = "t1/done/;t2/failed/its accounts table t2_accounts.csv changed after its run: 100 bytes, not the $size its run wrote;t3/done/;" ]
+check "t2's table truncated: t2 failed, saying so; t1 and -t3 done" \
+  [ "$(report_rows)" = "-t3/done/;t1/done/;t2/failed/its accounts table t2_accounts.csv changed after its run: 100 bytes, not the $size its run wrote;" ]
 check "... no batch tables" no_batch_tables
 check "... the page says there are none" grep -q '<p class="missing">no batch tables: ' out/index.html
 run_batch resume2.txt --resume "${accounts[@]}" "${shared[@]}"
@@ -225,22 +234,48 @@ check "... exit 0, the batch tables back" \
 # --- a table damaged in place, its size, time and inode kept -------------------------
 # The batch cannot tell it from the one written; sum_accounts reads it and
 # refuses it.
-table="$acc/t3_accounts.csv"
+table="$acc/-t3_accounts.csv"
 touch -r "$table" t3_time
 sed -n 2p "$table" > t3_row
-printf 'x' | dd of="$table" bs=1 seek=$(( $(head -n 1 "$table" | wc -c) + 3 )) conv=notrunc status=none
+printf 'x' | dd of="$table" bs=1 seek=$(( $(head -n 1 "$table" | wc -c) + 4 )) conv=notrunc status=none
 touch -r t3_time "$table"
-check "(the damage: the threshold 10 of t3's first row made x0)" [ "$(sed -n 2p "$table")" != "$(cat t3_row)" ]
+check "(the damage: the threshold 10 of -t3's first row made x0)" [ "$(sed -n 2p "$table")" != "$(cat t3_row)" ]
 run_batch report5.txt --report out
-check "t3's table damaged in place: --report exits 1" [ "$status" -eq 1 ]
-check "... naming the table of t3 as damaged" grep -q "accounts: the table of tile t3 is damaged: " report5.txt
+check "-t3's table damaged in place: --report exits 1" [ "$status" -eq 1 ]
+check "... naming the table of -t3 as damaged" grep -q "accounts: the table of tile -t3 is damaged: " report5.txt
 check "... no batch tables" no_batch_tables
-printf '1' | dd of="$table" bs=1 seek=$(( $(head -n 1 "$table" | wc -c) + 3 )) conv=notrunc status=none
+printf '1' | dd of="$table" bs=1 seek=$(( $(head -n 1 "$table" | wc -c) + 4 )) conv=notrunc status=none
 touch -r t3_time "$table"
 run_batch report6.txt --report out
 check "the byte put back: --report exits 0 with the same tables" \
   bash -c '[ "$1" -eq 0 ] && cmp "$2/batch_accounts.csv" first/batch_accounts.csv && cmp "$2/batch_zone_accounts.csv" first/batch_zone_accounts.csv' \
   _ "$status" "$acc"
+
+# --- the same tiles without zones ----------------------------------------------------
+# Accounts made with zones are not those asked without: every tile runs again,
+# its zone table goes, and the batch's zone table with it. The accounts of the
+# whole tiles do not depend on the zones: the batch table comes back the same.
+run_batch nozones.txt --resume --accounts --thresholds "10,30" --tile-accounts "$tile_accounts" "${shared[@]}"
+check "--resume without --zones: exit 0, every tile run again" \
+  [ "$status/$(calls_since 7)" = "0/-t3 t1 t2 " ]
+check "... no zone table left, the tiles' nor the batch's" \
+  [ -z "$(find "$acc" -name '*zone_accounts.csv*')" ]
+check "... the batch table the same as with zones" cmp "$acc/batch_accounts.csv" first/batch_accounts.csv
+check "... its manifest of no zones" \
+  "$python" -c 'import json, sys; m = json.load(open(sys.argv[1])); sys.exit(m["zones"] is not None or
+                sorted(m["tables"]) != ["batch_accounts.csv"])' "$acc/batch_accounts.json"
+
+# --- tile_accounts failing: the products stay, the tile fails, no batch tables -------
+printf 't1 -60 10\n' > one.txt
+run_batch badfield.txt --accounts --zones "$zones" --zone-field no_such_field --tile-accounts "$tile_accounts" \
+  one.txt 2001 input bad_out datamask wetland "$process_tile"
+check "a zone field the zones file lacks: the batch exits 1" [ "$status" -eq 1 ]
+check "... t1's record: process_tile's status 0, tile_accounts' status 1 and its message" \
+  [ "$(record bad_out/logs t1 status)/$(record bad_out/logs t1 accounts_status)/$(record bad_out/logs t1 accounts_message | cut -c1-15)" = \
+    "0/1/tile_accounts: " ]
+check "... its products kept" [ -s bad_out/TCC_2001_t1.img ]
+check "... no table of t1, no batch tables" \
+  [ -z "$(find bad_out/accounts -name '*.csv*' 2>/dev/null)" ]
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"
