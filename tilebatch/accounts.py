@@ -254,6 +254,12 @@ def build(req, rows, say=None):
             with contextlib.suppress(OSError):
                 os.unlink(path)
     print("accounts: the sums of %d tiles: %s" % (len(done), ", ".join(printable(p) for p in written)), file=say)
+    if req.zones and zones_identity(req.zones) != req.zones_identity:
+        # --report OUTPUT_DIR reports the batch as it ran: its tables are of
+        # the zones as they were then, which the user must hear of here too.
+        print("accounts: warning: the zones file %s has changed since the batch started: these sums are of the "
+              "zones as they were then (--resume with the same options counts the new ones)" % printable(req.zones),
+              file=say)
     return 0
 
 

@@ -5,6 +5,7 @@ batch's sums: exact, from tables read strictly, written whole under a lock
 with a manifest, or none at all."""
 import csv
 import json
+import io
 import os
 import shutil
 import subprocess
@@ -174,9 +175,18 @@ def test_the_job_runs_tile_accounts_as_its_command_line_says(tmp_path, job_reque
     # The job's record, written and read back, is one a batch summing reads.
     if not SUM_ACCOUNTS:
         return
-    assert accounts.build(req, [row]) == 0
+    said = io.StringIO()
+    assert accounts.build(req, [row], say=said) == 0
     with open(os.path.join(req.accounts_dir, facts.BATCH_ZONE_ACCOUNTS)) as f:
         assert [r[0] for r in csv.reader(f)][1::4] == ["north", 'south, "old"']
+    assert "warning" not in said.getvalue()
+    # The batch as it ran is summed again by --report OUTPUT_DIR, which says
+    # that the zones file has changed since.
+    os.utime(req.zones, ns=(1, 1))
+    said = io.StringIO()
+    assert accounts.build(req, [row], say=said) == 0
+    assert "the zones file %s has changed since the batch started" % req.zones in said.getvalue()
+    os.utime(req.zones, ns=(req.zones_identity[0][1],) * 2)
 
     monkeypatch.setenv("STAND_IN_FAIL", "no datamask for -t")
     assert run_job(req, "-t") == 1
