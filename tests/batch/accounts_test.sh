@@ -133,23 +133,23 @@ check "batch with --accounts --zones exits 0" [ "$status" -eq 0 ]
 check "each tile ran once" [ "$(calls_since 0)" = "-t3 t1 t2 " ]
 check "each tile's record: accounts status 0" \
   [ "$(record out/logs t1 accounts_status)$(record out/logs t2 accounts_status)$(record out/logs -t3 accounts_status)" = 000 ]
-plain_header="tile_id,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
-zone_header="tile_id,zone,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
+plain_columns="tile_id,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
+zone_columns="tile_id,zone,threshold,year,land_ha,cover_ha,loss_ha,height_mean"
 for t in t1 t2 -t3; do
   check "$t: accounts table, its header and 2 thresholds x 2 years" \
     [ "$(head -n 1 "$acc/${t}_accounts.csv")/$(tail -n +2 "$acc/${t}_accounts.csv" | cut -d, -f1-3 | tr '\n' ' ')" = \
-      "$plain_header/$t,10,2000 $t,10,2001 $t,30,2000 $t,30,2001 " ]
-  check "$t: zone table with its header" [ "$(head -n 1 "$acc/${t}_zone_accounts.csv")" = "$zone_header" ]
+      "$plain_columns/$t,10,2000 $t,10,2001 $t,30,2000 $t,30,2001 " ]
+  check "$t: zone table with its header" [ "$(head -n 1 "$acc/${t}_zone_accounts.csv")" = "$zone_columns" ]
 done
 zones_of() { sums zones "$acc/$1_zone_accounts.csv" | tr '\n' ';'; }
 check "t1's zones in the order of their first feature" [ "$(zones_of t1)" = "border;pair;$weird;" ]
 check "... that name's rows as CSV writes them" \
   [ "$(grep -cF "t1,$weird_csv,"'30,2001,' "$acc/t1_zone_accounts.csv")" = 1 ]
 check "t2's zones: the border zone and the holed one" [ "$(zones_of t2)" = "border;holed;" ]
-check "-t3's zone table: the header alone (no zone reaches it)" [ "$(cat "$acc/-t3_zone_accounts.csv")" = "$zone_header" ]
+check "-t3's zone table: the header alone (no zone reaches it)" [ "$(cat "$acc/-t3_zone_accounts.csv")" = "$zone_columns" ]
 check "the batch tables' headers" \
   [ "$(head -n 1 "$acc/batch_accounts.csv")/$(head -n 1 "$acc/batch_zone_accounts.csv")" = \
-    "${plain_header#tile_id,}/${zone_header#tile_id,}" ]
+    "${plain_columns#tile_id,}/${zone_columns#tile_id,}" ]
 check "the batch tables are the sums of the tiles' tables (threshold, year; zone, threshold, year)" batch_sums
 check "the odd zone name in the batch table as CSV writes it" \
   [ "$(grep -cF "$weird_csv,"'10,2000,' "$acc/batch_zone_accounts.csv")" = 1 ]
