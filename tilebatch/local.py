@@ -305,10 +305,15 @@ def end(req, locks, parallel_status=0, ran=True):
         status = 1
     for fd in locks:
         os.close(fd)
-    in_quality = sum(1 for r in failed if r.products)
-    if in_quality:
-        print("%s: %d of the failed tiles failed in tile_quality; their products are written and in the region"
-              % (PROG, in_quality))
+    # A tile with its products written failed after process_tile: in its
+    # quality run, or in its accounts (a failed run or a table changed since).
+    after = [r for r in failed if r.products]
+    in_quality = sum(1 for r in after if r.message.startswith("tile_quality: "))
+    where = (("in tile_quality", in_quality), ("in their accounts", len(after) - in_quality))
+    for what, count in where:
+        if count:
+            print("%s: %d of the failed tiles failed %s; their products are written%s"
+                  % (PROG, count, what, " and in the region" if req.region else ""))
     if failed or left:
         print("%s: tiles to rerun (first line of standard output; full logs in %s/tiles/<tile>/):"
               % (PROG, printable(req.logs)))

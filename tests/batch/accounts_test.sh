@@ -274,6 +274,9 @@ check "... t1's record: process_tile's status 0, tile_accounts' status 1 and its
   [ "$(record bad_out/logs t1 status)/$(record bad_out/logs t1 accounts_status)/$(record bad_out/logs t1 accounts_message | cut -c1-15)" = \
     "0/1/tile_accounts: " ]
 check "... its products kept" [ -s bad_out/TCC_2001_t1.img ]
+check "... the end says it failed in its accounts, not in tile_quality" \
+  bash -c 'grep -q "1 of the failed tiles failed in their accounts; their products are written and in the region" "$0" &&
+           ! grep -q "failed in tile_quality" "$0"' badfield.txt
 check "... no table of t1, no batch tables" \
   [ -z "$(find bad_out/accounts -name '*.csv*' 2>/dev/null)" ]
 
