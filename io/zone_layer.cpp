@@ -320,10 +320,22 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
                                     " cannot be opened as a vector file (GeoPackage, Shapefile, "
                                     "GeoJSON, FlatGeobuf)";
     check_zone_files(path, cannot_open);
+    // A GeoPackage is an SQLite database: an editor that has not yet
+    // written its edits into the file keeps them in "<file>-wal", and
+    // SQLite, even reading, would fold them into the file and remove it,
+    // changing the user's zones behind their back (the batch would then see
+    // a zones file changed under its tiles). So such a file is refused, and
+    // the rest are opened immutable: read, never locked or written.
+    struct stat wal {};
+    if (::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0) {
+        throw RunFailure(path + " has edits not yet written into it (" + path +
+                         "-wal): close the program editing it first");
+    }
     GdalErrorWatch quiet(false);
+    const char* const read_only[] = {"IMMUTABLE=YES", nullptr};
     DatasetPtr source(GDALDataset::FromHandle(GDALOpenEx(plain_path(path).c_str(),
                                                          GDAL_OF_VECTOR | GDAL_OF_READONLY,
-                                                         ZONE_DRIVERS, nullptr, nullptr)));
+                                                         ZONE_DRIVERS, read_only, nullptr)));
     if (!source) throw RunFailure(cannot_open);
 
     std::vector<std::string> layer_names;

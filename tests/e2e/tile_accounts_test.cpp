@@ -601,12 +601,19 @@ TEST_F(TileAccounts, RefusesWhatItCannotCountWithOneLineAndNoTable) {
     refused({"--zones", two.string()},
             "holds 2 layers (forests, parks): name one with --zone-layer");
     refused({"--zones", two.string(), "--zone-layer", "lakes"}, "has no layer lakes");
+    // Edits an editor has not yet written into a GeoPackage: reading would
+    // fold them into the user's file.
+    const fs::path edited = dir / "edited.gpkg";
+    write_zones(edited, "GPKG", {{"a", {cell_rectangle(1, 1, 5, 5)}}});
+    std::ofstream(dir / "edited.gpkg-wal") << "pending pages";
+    refused({"--zones", edited.string()}, "has edits not yet written into it");
+    EXPECT_EQ(read_file(dir / "edited.gpkg-wal"), "pending pages");
 
     // Thresholds that are not whole percentages.
     for (const char* list : {"3O", "10.5", "101", "10,,20"}) {
         refused({"--thresholds", list}, "--thresholds");
     }
-    EXPECT_EQ(case_number, 17);
+    EXPECT_EQ(case_number, 18);
 }
 
 TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
