@@ -56,7 +56,7 @@ def entry_parser(prog, description):
     g.add_argument("--zones", metavar="FILE", help="accounts of each zone of this vector file too (implies --accounts)")
     g.add_argument("--zone-field", metavar="NAME",
                    help="the field that names a zone (with --zones; default the feature id)")
-    g.add_argument("--zone-layer", metavar="NAME", help="the zones file's layer (with --zones; default its first)")
+    g.add_argument("--zone-layer", metavar="NAME", help="the zones file's layer (with --zones; default its only layer: a file of several needs it)")
     g.add_argument("--thresholds", metavar="LIST",
                    help="the accounts' canopy-cover thresholds, whole percentages 0 to 100 (implies --accounts; "
                         "default %s)" % facts.DEFAULT_THRESHOLDS)
