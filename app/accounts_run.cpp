@@ -356,14 +356,9 @@ void run_tile_accounts(const AccountsArguments& args) {
 }
 
 int tile_accounts_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    // -h or --help among the options answers whatever else is given.
-    for (int k = 1; k < argc; ++k) {
-        const std::string_view arg = argv[k];
-        if (arg == "--") break;
-        if (arg == "-h" || arg == "--help") {
-            out << USAGE << std::flush;
-            return 0;
-        }
+    if (asks_for_help(argc, argv)) {
+        out << USAGE << std::flush;
+        return 0;
     }
     AccountsArguments args;
     std::string last_year_text;

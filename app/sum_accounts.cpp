@@ -1,5 +1,7 @@
 #include "app/sum_accounts.hpp"
 
+#include "app/tool_options.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -547,13 +549,9 @@ std::vector<std::string> positionals_of(int argc, const char* const* argv) {
 }  // namespace
 
 int sum_accounts_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    for (int k = 1; k < argc; ++k) {
-        const std::string_view arg = argv[k];
-        if (arg == "--") break;
-        if (arg == "-h" || arg == "--help") {
-            out << USAGE << std::flush;
-            return 0;
-        }
+    if (asks_for_help(argc, argv)) {
+        out << USAGE << std::flush;
+        return 0;
     }
     std::vector<std::string> args;
     try {

@@ -28,6 +28,18 @@ inline bool looks_like_option(std::string_view arg) {
 // after answering it; nothing for a call to run or to refuse as a wrong call.
 // `positional` is the number of arguments of a run, `usage` the usage text
 // (ending in a newline).
+// Whether -h or --help stands among the options, before any "--": for the
+// tools whose options may come anywhere (tile_accounts, sum_accounts), where
+// asking for help answers whatever else is given.
+inline bool asks_for_help(int argc, const char* const* argv) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (arg == "--") return false;
+        if (arg == "-h" || arg == "--help") return true;
+    }
+    return false;
+}
+
 inline std::optional<int> answer_tool_options(int argc, const char* const* argv, int positional,
                                               std::string_view tool, std::string_view usage,
                                               std::ostream& out, std::ostream& err) {
