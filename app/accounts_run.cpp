@@ -11,6 +11,7 @@
 
 #include "accounts/cell_area.hpp"
 #include "accounts/coverage.hpp"
+#include "accounts/tile_part.hpp"
 #include "app/tool_options.hpp"
 #include "io/account_products.hpp"
 #include "io/table_files.hpp"
@@ -47,6 +48,11 @@ constexpr const char* USAGE =
     "  --zone-layer NAME   the layer (default: the file's only layer)\n"
     "  --thresholds LIST   cover thresholds in percent, e.g. 10,30 (default\n"
     "                      10,15,20,25,30,50,75)\n"
+    "  --part BANDS        count only the pixels the tile owns where tiles of a\n"
+    "                      grid overlap: ROWS:COLUMNS[,ROWS:COLUMNS...], each\n"
+    "                      FIRST-LAST from 0, inclusive, bands in ascending rows\n"
+    "                      (e.g. 0-4001:2-4001); rows in no band are not owned.\n"
+    "                      Without it the whole tile is counted.\n"
     "  -h, --help          this text\n"
     "A failure is one line on standard error, status 1; a wrong call status 2.\n";
 
@@ -111,6 +117,8 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
             take(layer_given, args.zone_layer);
         } else if (name == "--thresholds") {
             take(thresholds_given, args.thresholds);
+        } else if (name == "--part") {
+            take(args.part_given, args.part);
         } else {
             throw WrongCall{"tile_accounts: unknown option " + printable(arg)};
         }
@@ -217,10 +225,13 @@ class StripRows {
     std::vector<AccountRow> rows_;
 };
 
-// Sums the whole tile (when `whole` is given) and the zones [first, end)
-// in one pass over the tile's strips.
-void tally_pass(AccountProducts& products, const std::vector<double>& row_area, Tally* whole,
-                const std::vector<ZoneRings>& zones, std::vector<std::unique_ptr<Tally>>& tallies,
+// Sums the owned part of the tile (into `whole`, when given) and the zones
+// [first, end) in one pass over the tile's strips. `owned[z]` gathers the
+// cells' shares of zone z that fall in the part: a zone that reaches the
+// tile only where a neighbour owns it has nothing to count here.
+void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
+                const TilePart& part, Tally* whole, const std::vector<ZoneRings>& zones,
+                std::vector<std::unique_ptr<Tally>>& tallies, std::vector<double>& owned,
                 std::size_t first, std::size_t end) {
     const TileGrid& grid = products.grid();
     const StripRows rows(products);
@@ -229,7 +240,11 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area, 
         products.read_strip(top, count);
         if (whole != nullptr) {
             for (int r = 0; r < count; ++r) {
-                whole->add(rows[r], 0, grid.width, row_area[static_cast<std::size_t>(top + r)]);
+                const int row = top + r;
+                if (part.begin(row) < part.end(row)) {
+                    whole->add(rows[r], part.begin(row), part.end(row),
+                               row_area[static_cast<std::size_t>(row)]);
+                }
             }
         }
         for (std::size_t z = first; z < end; ++z) {
@@ -238,8 +253,13 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area, 
             Tally& tally = *tallies[z];
             for (const CoverSpan& span :
                  coverage_spans(zone.in_strip(top, count), grid.width, count)) {
-                tally.add(rows[span.row], span.begin, span.end,
-                          span.share * row_area[static_cast<std::size_t>(top + span.row)]);
+                const int row = top + span.row;
+                const int begin = std::max(span.begin, part.begin(row));
+                const int stop = std::min(span.end, part.end(row));
+                if (begin >= stop) continue;
+                owned[z] += span.share * (stop - begin);
+                tally.add(rows[span.row], begin, stop,
+                          span.share * row_area[static_cast<std::size_t>(row)]);
             }
         }
     }
@@ -305,6 +325,14 @@ void run_tile_accounts(const AccountsArguments& args) {
     start_gdal_for_accounts();
     AccountProducts products({args.tile_id, args.last_year, args.products_dir, args.datamask_dir});
     const TileGrid& grid = products.grid();
+    TilePart part = TilePart::whole(grid.width, grid.height);
+    if (args.part_given) {
+        std::string part_error;
+        std::optional<TilePart> given =
+            TilePart::parse(args.part, grid.width, grid.height, part_error);
+        if (!given) throw RunFailure("--part: " + part_error);
+        part = std::move(*given);
+    }
     std::vector<Zone> zones;
     if (args.zones_given) zones = read_zones({args.zones, args.zone_layer, args.zone_field}, grid);
 
@@ -316,6 +344,7 @@ void run_tile_accounts(const AccountsArguments& args) {
     rings.reserve(zones.size());
     for (const Zone& zone : zones) rings.emplace_back(zone);
     std::vector<std::unique_ptr<Tally>> tallies(zones.size());
+    std::vector<double> owned(zones.size(), 0.0);
     // A tally holds a few sums and counts per threshold level and year, and
     // scratch of a row's width.
     const std::size_t tally_bytes = 2 * sizeof(double) * static_cast<std::size_t>(years) *
@@ -329,8 +358,13 @@ void run_tile_accounts(const AccountsArguments& args) {
         for (std::size_t z = first; z < end; ++z) {
             tallies[z] = std::make_unique<Tally>(*thresholds, years);
         }
-        tally_pass(products, row_area, first == 0 ? &whole : nullptr, rings, tallies, first, end);
+        tally_pass(products, row_area, part, first == 0 ? &whole : nullptr, rings, tallies, owned,
+                   first, end);
         for (std::size_t z = first; z < end; ++z) {
+            if (!(owned[z] > 0)) {
+                tallies[z].reset();
+                continue;
+            }
             zone_lines +=
                 account_lines(csv_field(args.tile_id) + "," + csv_field(zones[z].name) + ",",
                               *tallies[z], *thresholds, years);

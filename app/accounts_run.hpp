@@ -27,6 +27,8 @@ struct AccountsArguments {
     std::string zone_field;  // --zone-field NAME (empty: the feature id)
     std::string zone_layer;  // --zone-layer NAME (empty: the only layer)
     std::string thresholds{DEFAULT_THRESHOLDS};
+    bool part_given = false;
+    std::string part;  // --part BANDS: the pixels the tile owns (TilePart::parse)
 };
 
 // The table file names in accounts_dir: "<tile_id>_accounts.csv" and

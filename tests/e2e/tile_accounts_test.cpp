@@ -387,6 +387,85 @@ TEST_F(TileAccounts, ZonesWeighTheirShareOfEachCell) {
     EXPECT_EQ(file_names(accounts), std::vector<std::string>{TILE + "_accounts.csv"});
 }
 
+// Where tiles of a grid overlap, each counts the part it owns: the cells of
+// the part alone, in the tile table and in every zone; a zone that reaches
+// the tile only outside the part has no rows; two runs over parts that
+// split the tile add up to the whole tile.
+TEST_F(TileAccounts, APartCountsOnlyTheCellsItOwns) {
+    const fs::path dir = scratch_dir("accounts_part");
+    // Rows 0 to 19 own columns 2 to 37, rows 20 to 37 columns 2 to 39;
+    // rows 38 and 39 belong to a neighbour. The rest of the tile, as the
+    // neighbours would own it.
+    const std::string part = "0-19:2-37,20-37:2-39";
+    const std::string rest = "0-19:0-1,20-37:0-1,38-39:0-39";
+    auto owned = [](int r, int c) {
+        if (r <= 19) return c >= 2 && c <= 37;
+        return r <= 37 && c >= 2;
+    };
+    // "edge": columns 36 to 40 of rows 10 to 30, half of it in the part;
+    // "outside": rows 38.5 to 39.5, all of it a neighbour's.
+    write_zones(dir / "zones.geojson", "GeoJSON",
+                {{"edge", {cell_rectangle(36, 10, 40, 30)}},
+                 {"outside", {cell_rectangle(10, 38.5, 20, 39.5)}}});
+    const std::vector<int> mine = {10, 50};
+    auto run_part = [&](const std::string& bands, const fs::path& accounts) {
+        auto args = tile_args(*root_, accounts);
+        args.insert(args.end(), {"--part", bands, "--zones", (dir / "zones.geojson").string(),
+                                 "--zone-field", "name", "--thresholds", "10,50"});
+        const ProgramResult result = run_accounts(args);
+        EXPECT_EQ(result.exit_status, 0) << result.out;
+        EXPECT_EQ(result.out, "");
+    };
+    run_part(part, dir / "owned");
+    const auto tile_rows = table_rows(dir / "owned" / (TILE + "_accounts.csv"), nullptr);
+    expect_figures(tile_rows, 1, mine,
+                   expected_figures(mine, [&](int r, int c) { return owned(r, c) ? 1.0 : 0.0; }));
+    const auto zone_rows = table_rows(dir / "owned" / (TILE + "_zone_accounts.csv"), nullptr);
+    ASSERT_EQ(zone_rows.size(), mine.size() * YEARS) << "outside has no rows";
+    for (const auto& row : zone_rows) EXPECT_EQ(row[1], "edge");
+    expect_figures(zone_rows, 2, mine, expected_figures(mine, [&](int r, int c) {
+                       return owned(r, c) && r >= 10 && r < 30 && c >= 36 ? 1.0 : 0.0;
+                   }));
+
+    // The part and the rest (in two parts, as a part has one run of columns
+    // a row) add up to the whole tile, to the micro-hectare of each
+    // table's rounding; each zone has rows where it reaches a part.
+    run_part(rest, dir / "rest");
+    run_part("0-19:38-39", dir / "east");
+    const auto rest_rows = table_rows(dir / "rest" / (TILE + "_accounts.csv"), nullptr);
+    const auto east_rows = table_rows(dir / "east" / (TILE + "_accounts.csv"), nullptr);
+    ASSERT_EQ(rest_rows.size(), tile_rows.size());
+    ASSERT_EQ(east_rows.size(), tile_rows.size());
+    const auto whole = expected_figures(mine, [](int, int) { return 1.0; });
+    for (std::size_t k = 0; k < tile_rows.size(); ++k) {
+        const Expected& e = whole.at({std::stoi(tile_rows[k][1]), std::stoi(tile_rows[k][2])});
+        const double expected[] = {e.land, e.cover, e.loss};
+        for (std::size_t column = 3; column < 6; ++column) {
+            EXPECT_NEAR(std::stod(tile_rows[k][column]) + std::stod(rest_rows[k][column]) +
+                            std::stod(east_rows[k][column]),
+                        expected[column - 3] / 1e4, 3e-6);
+        }
+    }
+    const auto rest_zones = table_rows(dir / "rest" / (TILE + "_zone_accounts.csv"), nullptr);
+    ASSERT_EQ(rest_zones.size(), mine.size() * YEARS);
+    EXPECT_EQ(rest_zones[0][1], "outside");
+    const auto east_zones = table_rows(dir / "east" / (TILE + "_zone_accounts.csv"), nullptr);
+    ASSERT_EQ(east_zones.size(), mine.size() * YEARS);
+    EXPECT_EQ(east_zones[0][1], "edge");
+
+    // A part that is not one: refused with one line, no table.
+    for (const std::string& bad :
+         {std::string(""), std::string("0-39"), std::string("0-40:0-39"), std::string("5-3:0-39"),
+          std::string("0-39:0-39,"), std::string("10-20:0-3,5-30:0-3"), std::string("0-39:0-3x"),
+          std::string("-1-3:0-3"), std::string("0-3:+1-3")}) {
+        SCOPED_TRACE(bad);
+        const fs::path accounts = dir / "refused";
+        auto args = tile_args(*root_, accounts);
+        args.insert(args.end(), {"--part", bad});
+        expect_refused(run_accounts(args), "tile_accounts: --part: ", accounts);
+    }
+}
+
 TEST_F(TileAccounts, FeaturesOfOneValueAreOneZoneInTheOrderOfTheirFirstFeature) {
     const fs::path dir = scratch_dir("accounts_merge");
     // "b" is two overlapping rectangles (columns 2 to 20 and 10 to 30) and
