@@ -203,6 +203,7 @@ def report_main(req, prog, latest=None):
         recorded = Request.load(os.path.join(req.logs, BATCH_FILE))
         if recorded is not None and recorded.same_run(req):
             req.batch_id, req.joblog, req.entry = recorded.batch_id, recorded.joblog, recorded.entry
+            req.started = recorded.started
         else:
             req.ran = False
         latest = recorded

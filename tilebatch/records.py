@@ -7,6 +7,7 @@ import enum
 import fcntl
 import os
 import stat
+import time
 import uuid
 from dataclasses import dataclass, field, fields
 
@@ -46,6 +47,10 @@ class Request:
     zone_layer: str = None
     zones_identity: list = None
     ran: bool = field(default=True, repr=False)  # False: a list reported (--report) that no batch of this id ran
+    # When the batch was asked for (ns since the epoch): which of two batches
+    # sharing an output directory is the later, whose sums stand. None: a
+    # batch recorded before batches kept it.
+    started: int = field(default_factory=time.time_ns)
 
     def same_run(self, other):
         """Whether OTHER is this request, whatever its id: the same tiles, in
@@ -97,6 +102,7 @@ class Request:
         try:
             value["tiles"] = [tuple(t) for t in value["tiles"]]
             req = cls(**{f.name: value[f.name] for f in fields(cls) if f.name in value})
+            req.started = value.get("started")  # an older record's batch started at no time known, not now
         except (TypeError, KeyError, ValueError):
             return None
         texts = [req.input_dir, req.output_dir, req.datamask_dir, req.wetland_dir, req.process_tile, req.logs,
@@ -104,7 +110,8 @@ class Request:
         fits = (all(isinstance(v, str) for v in texts) and all(len(t) == 3 for t in req.tiles)
                 and type(req.last_year) is int and facts.MIN_LAST_YEAR <= req.last_year <= facts.MAX_LAST_YEAR
                 and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool)
-                and isinstance(req.joblog, (str, type(None))) and accounts_fit(req))
+                and isinstance(req.joblog, (str, type(None))) and type(req.started) in (int, type(None))
+                and accounts_fit(req))
         return req if fits and not tiles_problem(req.tiles) else None
 
 
