@@ -1,9 +1,9 @@
 """The forest accounts of a batch: the tiles' tables that tile_accounts wrote
 into OUTPUT_DIR/accounts summed into the batch's (batch_accounts.csv and,
 with zones, batch_zone_accounts.csv), a manifest saying which batch they
-are of (batch_accounts.json), what the page shows of them, and the check
-that refuses a list of overlapping tiles (their shared area would be counted
-twice).
+are of (batch_accounts.json) and what the page shows of them. Where tiles
+overlap, each tile's tables hold only the part it owns (ownership.py), so
+that they add up to the batch's.
 
 The sums are made by tools/sum_accounts (app/sum_accounts.hpp): exact,
 every area a tile table prints ("%.6f" hectares) read as a whole number of
@@ -11,7 +11,6 @@ micro-hectares and summed as such, the mean height the cover-weighted mean
 of the tiles' means, in whole numbers too, rounded half to even once; the
 tables read strictly (header, rows in their order, plain decimals), each
 only where it is still the file its tile's run wrote."""
-import bisect
 import contextlib
 import csv
 import os
@@ -19,8 +18,6 @@ import stat
 import subprocess
 import sys
 import time
-from decimal import Decimal, InvalidOperation
-from fractions import Fraction
 
 from . import facts
 from .records import State, lock
@@ -30,47 +27,8 @@ from .tilejob import file_identity, own_directory, zones_identity
 
 # A tile covers 4004 pixels of 0.00025 degrees east and south of its origin.
 TILE_DEGREES = "1.001"
-_WIDTH = Fraction(facts.TILE_SIZE) / 4000
 LOCK = ".lock"
 MAX_SHOWN = 20
-
-
-# ---- overlapping tiles -------------------------------------------------------
-def _degrees(text):
-    return Fraction(Decimal(text))
-
-
-def overlapping(tiles):
-    """Two tiles of TILES, [(tile, x, y)], whose areas share a part, or None.
-    A tile covers [x, x + 1.001) x (y - 1.001, y] (exactly, from the origins
-    as written); longitudes are taken modulo 360, so that a tile at 190 is
-    the one at -170. A sweep east over the tiles keeps those still within a
-    tile's width, ordered by latitude: a new tile can only meet its nearest
-    neighbours there, as the tiles kept meet each other nowhere. Sorting
-    costs most: 20,000 tiles take a fraction of a second."""
-    items = []
-    for index, (_, x, y) in enumerate(tiles):
-        try:
-            east, north = (_degrees(x) + 180) % 360 - 180, _degrees(y)
-        except (InvalidOperation, ValueError):
-            continue  # no origin a list lets through
-        items.append((east, north, index))
-        if east > 180 - _WIDTH:  # across the antimeridian: also where it reaches west of -180
-            items.append((east - 360, north, index))
-    items.sort()
-    kept, first = [], 0  # kept: [(y, index)] of the tiles whose longitudes reach the current one's
-    for east, north, index in items:
-        while items[first][0] <= east - _WIDTH:
-            gone = items[first]
-            del kept[bisect.bisect_left(kept, (gone[1], gone[2]))]
-            first += 1
-        at = bisect.bisect_left(kept, (north, index))
-        for near in kept[max(0, at - 1):at + 1]:
-            if abs(near[0] - north) < _WIDTH and near[1] != index:
-                pair = sorted((near[1], index))
-                return tiles[pair[0]][0], tiles[pair[1]][0]
-        kept.insert(at, (north, index))
-    return None
 
 
 # ---- the batch's tables --------------------------------------------------------

@@ -7,7 +7,7 @@ import argparse
 import os
 import sys
 
-from . import accounts, facts, local, pictures, quality, region, submit
+from . import accounts, facts, local, ownership, pictures, quality, region, submit
 from .errors import Busy, Refused, ReportMissing, UsageError
 from .finish import Ending, finish
 from .records import BATCH_FILE, Request
@@ -52,7 +52,8 @@ def entry_parser(prog, description):
                    help="the tile_quality binary (implies --quality; default tools/tile_quality beside PROCESS_TILE)")
     g.add_argument("--accounts", action="store_true",
                    help="also run tile_accounts on each tile that succeeded, into OUTPUT_DIR/accounts, and sum the "
-                        "batch's accounts at the end (docs/accounts.md); refuses a list of overlapping tiles")
+                        "batch's accounts at the end (docs/accounts.md); where tiles overlap, each place is counted once, by the "
+                        "tile whose centre is nearest")
     g.add_argument("--zones", metavar="FILE", help="accounts of each zone of this vector file too (implies --accounts)")
     g.add_argument("--zone-field", metavar="NAME",
                    help="the field that names a zone (with --zones; default the feature id)")
@@ -176,13 +177,15 @@ def request_from(a, entry):
     except ListError as e:
         raise UsageError(str(e))
     if settings:
-        # Each tile's accounts go into the batch's sums: an area two tiles
-        # cover would be counted twice.
-        pair = accounts.overlapping(tiles)
-        if pair:
-            raise UsageError("--accounts: tiles %s and %s overlap, so the batch's sums would count their shared area "
-                             "twice (a tile covers %s degrees east and south of its origin)"
-                             % (printable(pair[0]), printable(pair[1]), accounts.TILE_DEGREES))
+        # Each place is counted by the one tile that owns it where tiles
+        # overlap: they must share one pixel grid and no origin.
+        try:
+            ownership.neighbours(tiles)
+        except ownership.NotOneGrid as e:
+            first, second, why = e.args
+            raise UsageError("--accounts: tiles %s and %s cannot share their overlap: %s (a tile covers %s degrees "
+                             "east and south of its origin)"
+                             % (printable(first), printable(second), why, accounts.TILE_DEGREES))
     return Request(tiles=tiles, last_year=last_year, input_dir=input_dir, output_dir=output_dir,
                    datamask_dir=datamask_dir, wetland_dir=wetland_dir, process_tile=process_tile,
                    logs=absolute(a.logs or os.path.join(output_dir, "logs")), tile_quality=tile_quality, entry=entry,

@@ -155,7 +155,9 @@ def job_rows(req, run, where, interpreter=sys.executable):
     the same path as here."""
     python = "python3" if where.hosts else interpreter
     return [[tile, x, y, python, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs", req.logs, "--job",
-             job_id(req, line), "--batch", req.batch_id] + req.job_arguments()
+             job_id(req, line), "--batch", req.batch_id]
+            # Every row as many words: the whole tile's part is empty.
+            + (["--part=" + (req.part_of(tile) or "")] if req.tile_accounts else []) + req.job_arguments()
             for line, (tile, x, y) in enumerate(run.to_run, 1)]
 
 

@@ -11,7 +11,7 @@ import time
 import uuid
 from dataclasses import dataclass, field, fields
 
-from . import facts
+from . import facts, ownership
 from .errors import Busy
 from .tilejob import (LOCAL_PREFIX, MARK, RECORD, JobMark, TileRecord, Unreadable, accounts_tables, file_identity,
                       printable, read_json, read_typed, request_of, tile_dir, write_json)
@@ -74,6 +74,18 @@ class Request:
         del value["ran"]
         write_json(path or os.path.join(self.logs, BATCH_FILE), value)
 
+    def part_of(self, tile):
+        """The part of TILE its accounts count (tile_accounts' --part), where
+        tiles of the list overlap; None: all of it (and for a request
+        without accounts). Worked out once for the whole list."""
+        if not self.tile_accounts:
+            return None
+        global _parts
+        if _parts[0] is not self.tiles:
+            texts = ownership.parts(self.tiles)  # NotOneGrid: the command line and load() refuse such lists
+            _parts = (self.tiles, {t[0]: text for t, text in zip(self.tiles, texts)})
+        return _parts[1].get(tile)
+
     def job_arguments(self):
         """What every tile's job (tilejob.py) is given after its own options."""
         options = ["--tile-quality", self.tile_quality, "--quality-dir", self.quality_dir] if self.tile_quality else []
@@ -112,7 +124,24 @@ class Request:
                 and isinstance(req.tile_quality, (str, type(None))) and isinstance(req.region, bool)
                 and isinstance(req.joblog, (str, type(None))) and type(req.started) in (int, type(None))
                 and accounts_fit(req))
-        return req if fits and not tiles_problem(req.tiles) else None
+        return req if fits and not tiles_problem(req.tiles) and parts_fit(req) else None
+
+
+# The parts of the tiles of the last list asked, worked out once for all its
+# tiles: (the list, {tile: part}). Keyed by the list object itself, which
+# the entry keeps alive, so another list cannot pass for it.
+_parts = (None, {})
+
+
+def parts_fit(req):
+    """Whether the tiles of a saved request with accounts have parts: no two
+    overlap off one pixel grid or share an origin, as the command line
+    refuses."""
+    try:
+        req.part_of(None)
+    except ownership.NotOneGrid:
+        return False
+    return True
 
 
 # What a tile's accounts must have been made with to be those a request asks
@@ -262,6 +291,23 @@ class Unread(enum.Enum):
 DAMAGED = Unread.DAMAGED
 
 
+def tables_to_sum(identities, digests):
+    """The tables of a tile done with its accounts as the batch's sums hold
+    them to what its run wrote: {name: [size, mtime_ns, inode, SHA-256]}.
+    A record written before the digests (DIGESTS None) leaves them
+    [size, mtime_ns, inode], checked by identity alone: its tables were
+    summed so before, and counting such tiles not done would run them again
+    for no fault of theirs. A record whose digests are there but not one of
+    a table gives None in its place, which sum_accounts reads as no digest
+    at all and so as a damaged table."""
+    if not isinstance(identities, dict) or digests is None:
+        return identities
+    if not isinstance(digests, dict):
+        digests = {}
+    return {name: identity + [digests.get(name)] if isinstance(identity, list) else identity
+            for name, identity in identities.items()}
+
+
 def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
     """The row of one tile. RECORD is its TileRecord, None or DAMAGED; MARK
     its JobMark or None. OUTPUTS are the output directory's products (a
@@ -346,7 +392,7 @@ def evaluate(request, tile, x, y, record, mark, outputs, scheduler):
         else:
             row.state = State.DONE
     if row.state is State.DONE and request.tile_accounts:
-        row.accounts = record.accounts_tables
+        row.accounts = tables_to_sum(record.accounts_tables, record.accounts_sha256)
     return with_scheduler_figures(row, info)
 
 
@@ -366,6 +412,8 @@ def accounts_problem(request, tile, record, tables):
         if made != asked:
             return State.NOT_RUN, "-", "its accounts were made with %s (%s, not %s)" % (
                 what, printable("none" if made is None else made), printable("none" if asked is None else asked))
+    if record.accounts_part != request.part_of(tile):
+        return State.NOT_RUN, "-", "its accounts counted another part of the tile than the list's overlaps leave it"
     if record.accounts_status is None:
         return State.FAILED, "?", "its record holds no tile_accounts status"
     if record.accounts_status != 0:  # whatever became of the zones file since: that run failed

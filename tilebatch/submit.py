@@ -127,7 +127,8 @@ def main(a, req):
         return 0
     fd, list_file = tempfile.mkstemp(prefix="tiles-", suffix=".tsv", dir=req.logs)
     os.close(fd)
-    write_tile_tsv(list_file, req.tiles)
+    # With accounts, a fourth column: the part of the tile they count.
+    write_tile_tsv(list_file, [tuple(t) + (req.part_of(t[0]) or "",) if req.tile_accounts else t for t in req.tiles])
     sub = Submission(list_file=list_file, request_file=os.path.join(req.logs, "batch-%s.json" % req.batch_id),
                      arrays=slurm.windows(lines, max_size), cpus=a.cpus, mem_mib=mem_mib, max_running=a.jobs,
                      max_size=max_size)

@@ -23,6 +23,7 @@ import argparse
 import contextlib
 import csv
 import functools
+import hashlib
 import json
 import os
 import socket
@@ -324,7 +325,7 @@ class JobMark(_OfAJob):
 # A record's fields of the accounts, left out of the records of runs without
 # them (and missing from records written before them).
 ACCOUNTS_FIELDS = ("tile_accounts", "accounts_dir", "thresholds", "zones", "zone_field", "zone_layer",
-                   "zones_identity", "accounts_status", "accounts_message", "accounts_tables")
+                   "zones_identity", "accounts_status", "accounts_message", "accounts_tables", "accounts_part")
 
 
 @dataclass
@@ -340,8 +341,9 @@ class TileRecord(_OfAJob):
     what tile_accounts was run with (ACCOUNTS_DIR None: no accounts asked;
     ZONES_IDENTITY the zones file's, zones_identity(), as the run found it),
     its exit status and message (ACCOUNTS_STATUS None where it was not
-    reached) and ACCOUNTS_TABLES, the identity of each table it wrote, taken
-    as it ended."""
+    reached), ACCOUNTS_TABLES, the identity of each table it wrote, taken
+    as it ended, and ACCOUNTS_PART the part of the tile it counted (the
+    --part bands; None: the whole tile) where tiles of the list overlap."""
     run: TileRun
     job: str
     host: str = None
@@ -370,7 +372,13 @@ class TileRecord(_OfAJob):
     accounts_status: int = None
     accounts_message: str = None
     accounts_tables: dict = None
-    OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started") + ACCOUNTS_FIELDS
+    accounts_part: str = None
+    # The SHA-256 of each table's bytes as its run ended, beside their
+    # identities: a table rewritten in place with its size, inode and time
+    # put back keeps its identity, not its digest. Records written before
+    # the digests hold none (records.tables_to_sum).
+    accounts_sha256: dict = None
+    OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started") + ACCOUNTS_FIELDS + ("accounts_sha256",)
 
     @classmethod
     def from_json(cls, value):
@@ -386,10 +394,12 @@ class TileRecord(_OfAJob):
                    restart=_whole(value.get("restart")), products=_identities(value.get("products")),
                    started=_text(value.get("started")),
                    **{k: _text(value.get(k)) for k in ("tile_accounts", "accounts_dir", "thresholds", "zones",
-                                                       "zone_field", "zone_layer", "accounts_message")},
+                                                       "zone_field", "zone_layer", "accounts_message",
+                                                       "accounts_part")},
                    zones_identity=value.get("zones_identity") if isinstance(value.get("zones_identity"), list) else None,
                    accounts_status=_whole(value.get("accounts_status")),
-                   accounts_tables=_identities(value.get("accounts_tables")))
+                   accounts_tables=_identities(value.get("accounts_tables")),
+                   accounts_sha256=_identities(value.get("accounts_sha256")))
 
 
 def read_typed(path, kind):
@@ -413,6 +423,41 @@ def file_identity(path):
     except OSError:
         return None
     return [info.st_size, info.st_mtime_ns, info.st_ino]
+
+
+# No tile's accounts table comes near this (sum_accounts refuses larger ones).
+MAX_TABLE_BYTES = 256 << 20
+
+
+def table_fingerprint(path):
+    """(file_identity, SHA-256 of the bytes as 64 hex digits) of the table at
+    PATH, both of one open file and the digest of the bytes read: (None,
+    None) where there is no file, (identity, None) where it is no regular
+    file, cannot be read, is larger than MAX_TABLE_BYTES or changed while
+    read (a FIFO under its name is never waited on)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return file_identity(path), None
+    with open(fd, "rb", buffering=0) as f:
+        info = os.fstat(fd)
+        identity = [info.st_size, info.st_mtime_ns, info.st_ino]
+        if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_TABLE_BYTES:
+            return identity, None
+        digest, read = hashlib.sha256(), 0
+        try:
+            while read <= MAX_TABLE_BYTES:
+                chunk = f.read(1 << 20)
+                if not chunk:
+                    break
+                digest.update(chunk)
+                read += len(chunk)
+            info = os.fstat(fd)
+        except OSError:
+            return identity, None
+        if read != identity[0] or [info.st_size, info.st_mtime_ns, info.st_ino] != identity:
+            return identity, None
+    return identity, digest.hexdigest()
 
 
 def zones_identity(path):
@@ -443,6 +488,8 @@ def accounts_command(a, tile):
     """tile_accounts as a tile's job runs it: its options, then "--" and the
     five positionals (a tile id may begin with '-')."""
     options = ["--thresholds", a.thresholds]
+    if a.part:  # where tiles of the list overlap, the pixels this tile counts
+        options += ["--part", a.part]
     if a.zones:
         options += ["--zones", a.zones]
         options += ["--zone-field", a.zone_field] if a.zone_field is not None else []
@@ -452,9 +499,10 @@ def accounts_command(a, tile):
 
 def run_accounts(a, tile, record, log):
     """tile_accounts on the tile whose products are written, its outcome
-    into RECORD: its status and message, and the identity of each table it
-    wrote, taken as it ended. A zones file that changed while it ran, or a
-    table it did not leave, fails it: the tables are then of no one file."""
+    into RECORD: its status and message, and the identity and SHA-256 of
+    each table it wrote, taken as it ended. A zones file that changed while
+    it ran, or a table it did not leave whole, fails it: the tables are then
+    of no one file."""
     record.zones_identity = zones_identity(a.zones) if a.zones else None
     if a.zones and record.zones_identity is None:
         status, message = 1, "the zones file %s is not there" % printable(a.zones)
@@ -473,10 +521,15 @@ def run_accounts(a, tile, record, log):
             status, _, _, message = run_logged(accounts_command(a, tile), log, log, env=env)
     names = accounts_tables(tile, a.zones)
     if status == 0:
-        record.accounts_tables = {name: file_identity(os.path.join(a.accounts_dir, name)) for name in names}
+        taken = {name: table_fingerprint(os.path.join(a.accounts_dir, name)) for name in names}
+        record.accounts_tables = {name: identity for name, (identity, _) in taken.items()}
+        record.accounts_sha256 = {name: digest for name, (_, digest) in taken.items()}
         missing = [name for name, found in record.accounts_tables.items() if found is None]
+        unread = [name for name, (identity, digest) in taken.items() if identity is not None and digest is None]
         if missing:
             status, message = 1, "tile_accounts ended with 0 but wrote no %s" % printable(missing[0])
+        elif unread:
+            status, message = 1, "tile_accounts ended with 0 but its %s does not read back whole" % printable(unread[0])
         elif a.zones and zones_identity(a.zones) != record.zones_identity:
             status, message = 1, "the zones file %s changed while tile_accounts read it" % printable(a.zones)
     record.accounts_status, record.accounts_message = status, message if status else ""
@@ -537,6 +590,7 @@ def run_tile(a, tile, x, y, job):
     if a.tile_accounts:
         record.tile_accounts, record.accounts_dir, record.thresholds = a.tile_accounts, a.accounts_dir, a.thresholds
         record.zones, record.zone_field, record.zone_layer = a.zones, a.zone_field, a.zone_layer
+        record.accounts_part = a.part
     if status == 0:  # the products as this run left them: a later change of any undoes the tile
         record.products = {name: file_identity(os.path.join(a.output_dir, name))
                            for name in product_names(tile, a.last_year)}
@@ -776,12 +830,14 @@ def make_reduced(output_dir, year, tile, pixels=REDUCED_PIXELS):
 
 
 def slurm_line(list_file, line_number):
-    """Line LINE_NUMBER (from 1) of the submitted list: tile, x, y."""
+    """Line LINE_NUMBER (from 1) of the submitted list: tile, x, y and the
+    part of the tile its accounts count (a fourth column, empty for the
+    whole tile; none in a list without accounts)."""
     with open(list_file, encoding="utf-8", errors="surrogateescape", newline="") as f:
         for number, cells in enumerate(csv.reader(f, **TILE_TSV), 1):
             if number == line_number:
-                if len(cells) == 3:
-                    return cells
+                if len(cells) in (3, 4):
+                    return (cells + [""])[:4]
                 break
     sys.exit("tilejob: no tile on line %d of %s" % (line_number, list_file))
 
@@ -799,6 +855,7 @@ def main(argv=None):
     p.add_argument("--zones")
     p.add_argument("--zone-field")
     p.add_argument("--zone-layer")
+    p.add_argument("--part", help="the tile's part its accounts count (tile_accounts --part; empty: all of it)")
     p.add_argument("--quiet", action="store_true")
     p.add_argument("--no-reduced", dest="reduced", action="store_false", help="no reduced copy for the region")
     p.add_argument("--slurm-list", help="with --offset: the tile is line OFFSET + task index of this list")
@@ -813,7 +870,7 @@ def main(argv=None):
         task = os.environ.get("SLURM_ARRAY_TASK_ID")
         if task is None or not task.isdigit():
             sys.exit("tilejob: not running as a Slurm array task")
-        tile, x, y = slurm_line(a.slurm_list, a.offset + int(task))
+        tile, x, y, a.part = slurm_line(a.slurm_list, a.offset + int(task))
         job = "%s_%s" % (os.environ.get("SLURM_ARRAY_JOB_ID", "?"), task)
         print("tile %s (%s, %s) on %s, task %s" % (printable(tile), x, y, socket.gethostname(), job))
     elif len(a.tile) == 3 and a.job:
@@ -821,6 +878,7 @@ def main(argv=None):
         job = a.job
     else:
         p.error("give TILE_ID ORIGIN_X ORIGIN_Y and --job, or --slurm-list")
+    a.part = a.part or None
     why = check_tile_id(tile)
     if why:
         sys.exit("tilejob: " + why)

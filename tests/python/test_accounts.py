@@ -59,33 +59,6 @@ def test_accounts_options_refused_before_anything_is_touched(tmp_path, monkeypat
     assert sorted(os.listdir(tmp_path)) == before
 
 
-@pytest.mark.parametrize("lines, pair", [
-    (["a 0 0", "b 1.001 0", "c 0 -1.001", "d 1.001 -1.001"], None),  # a grid 1.001 apart only touches
-    (["a 0 0", "b 1.0 0"], ("a", "b")),  # 1 degree apart: a strip of 4 pixels shared
-    (["a 0 0", "b 1.0 1.001"], None),  # beside in longitude, above in latitude
-    (["a 1e1 10", "b 10.5 9.5"], ("a", "b")),  # origins read as the numbers they are
-    (["a 10 10", "x 50 50", "b 10.0005 9.0000001"], ("a", "b")),
-    (["a 179.5 1", "b -180 1.5"], ("a", "b")),  # across the antimeridian
-    (["a 359.5 1", "b -0.4 1"], ("a", "b")),  # 359.5 is -0.5
-    (["a 178.999 1", "b -180 1"], None),  # reaches 180 exactly
-])
-def test_overlapping_tiles(lines, pair):
-    tiles = [tuple(line.split()) for line in lines]
-    assert accounts.overlapping(tiles) == pair
-    assert accounts.overlapping(list(reversed(tiles))) == (tuple(reversed(pair)) if pair else None)
-
-
-def test_overlap_sweep_of_20000_tiles_is_quick():
-    grid = [("t%d_%d" % (i, j), "%.3f" % (-170 + 1.001 * i), "%.3f" % (80 - 1.001 * j))
-            for i in range(200) for j in range(100)]
-    started = time.monotonic()
-    assert accounts.overlapping(grid) is None
-    # One tile moved onto the column beside it, anywhere in the list.
-    grid[12345] = (grid[12345][0], "%.3f" % (float(grid[12345][1]) + 0.5), grid[12345][2])
-    assert grid[12345][0] in accounts.overlapping(grid)
-    assert time.monotonic() - started < 10
-
-
 def request(tmp_path, **kw):
     out = tmp_path / "out"
     out.mkdir(exist_ok=True)
@@ -171,7 +144,9 @@ def test_the_job_runs_tile_accounts_as_its_command_line_says(tmp_path, job_reque
     assert (record.accounts_status, record.thresholds, record.zones_identity) == (0, "10,30", req.zones_identity)
     assert sorted(record.accounts_tables) == ["-t_accounts.csv", "-t_zone_accounts.csv"]
     row = state(req)
-    assert (row.state, row.accounts) == (State.DONE, record.accounts_tables)
+    # The row holds each table's identity and the SHA-256 of its bytes.
+    assert (row.state, row.accounts) == (State.DONE, {name: identity + [record.accounts_sha256[name]]
+                                                      for name, identity in record.accounts_tables.items()})
     # The job's record, written and read back, is one a batch summing reads.
     if not SUM_ACCOUNTS:
         return
@@ -467,10 +442,12 @@ def test_sum_accounts_refuses_a_wrong_call_and_list(tmp_path, summing):
                                        outputs=[str(tmp_path / "sums.csv")])
     assert (status, out) == (1, "") and "the list names zone tables, and no OUT_ZONE_TABLE" in err
     for line, why in [(b"a\ta_accounts.csv\t1\t2\n", "line 1 of the list is not tile id"),
-                      (b"a\tb_accounts.csv\t-\t-\t-\n", "names b_accounts.csv, no table of tile a"),
-                      (b"../a\t../a_accounts.csv\t-\t-\t-\n", "names no tile whose tables can be read"),
-                      (b"a\ta_accounts.csv\t1\tx\t3\n", "holds an identity that is not three whole numbers"),
-                      (b"a\ta_accounts.csv\t-\t-\t-", "does not end in a newline")]:
+                      (b"a\ta_accounts.csv\t-\t-\t-\n", "line 1 of the list is not tile id"),
+                      (b"a\tb_accounts.csv\t-\t-\t-\t-\n", "names b_accounts.csv, no table of tile a"),
+                      (b"../a\t../a_accounts.csv\t-\t-\t-\t-\n", "names no tile whose tables can be read"),
+                      (b"a\ta_accounts.csv\t1\tx\t3\t-\n", "holds an identity that is not three whole numbers"),
+                      (b"a\ta_accounts.csv\t1\t2\t3\t" + b"A" * 64 + b"\n", "holds a SHA-256 that is not 64"),
+                      (b"a\ta_accounts.csv\t-\t-\t-\t-", "does not end in a newline")]:
         done = subprocess.run([SUM_ACCOUNTS, "-", str(tmp_path), "2000", "10", str(tmp_path / "s.csv")], input=line,
                               capture_output=True, text=False)
         assert done.returncode == 1 and why in done.stderr.decode() and not done.stdout, why
