@@ -1,86 +1,23 @@
 // sum_accounts: the forest accounts of a batch, summed from the tables each
-// tile's tile_accounts run wrote (app/accounts_run.hpp). Every table is read
-// strictly, as tile_accounts writes it, and every figure is summed exactly:
-// areas as whole micro-hectares, the mean height as the cover-weighted sum of
-// the tiles' means in whole millionths, rounded half to even once at the end.
-// The batch (tilebatch/accounts.py) runs it at its end and puts what it wrote
-// in place; a table that is not as its tile's run wrote it is named, and then
-// nothing is written.
+// tile's tile_accounts run wrote. The batch (tilebatch/accounts.py) runs it at
+// its end and puts what it wrote in place; a table that is not as its tile's
+// run wrote it is named, and then nothing is written. The sums and the
+// strict reading are accounts/account_sums.hpp's, the list and the files
+// accounts/tile_tables.hpp's; this is the command line.
 #pragma once
 
-#include <cstdint>
 #include <iosfwd>
-#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
 
 namespace pt {
 
-__extension__ typedef unsigned __int128 AccountFigure;
-
-// A table that does not hold what tile_accounts writes; what() says why.
-struct DamagedTable : std::runtime_error {
-    explicit DamagedTable(const std::string& why) : std::runtime_error(why) {}
-};
-
-// The running sums of one (threshold, year) key: land, cover and loss in
-// micro-hectares, and the heights times the cover (millionths of a metre
-// times micro-hectares).
-struct KeySums {
-    AccountFigure land = 0;
-    AccountFigure cover = 0;
-    AccountFigure loss = 0;
-    AccountFigure weighted = 0;
-};
-
-// The sums of a batch: the whole tiles' and each zone's, zones in the order
-// they first appear.
-class AccountSums {
-  public:
-    // The keys of every table: each threshold (as its rows print it) with
-    // each year from 2000 to `last_year`, thresholds outermost.
-    AccountSums(std::vector<std::string> thresholds, int last_year);
-
-    // Adds the table `text` of tile `tile` (its zone table when `zoned`),
-    // after checking all of it against what tile_accounts writes: its
-    // header; every row of the tile itself (the CSV text of its id); the
-    // keys in order, once (once a zone in a zone table, the zone's rows
-    // together); figures plain decimals of six places; land the same for
-    // every key of an area; cover and loss at most land; a height exactly
-    // where there is cover. Throws DamagedTable where it is not; the sums may
-    // then hold a part of it.
-    void add_table(std::string_view text, std::string_view tile, bool zoned);
-
-    // The batch tables, as the batch writes them.
-    std::string table() const;
-    std::string zone_table() const;
-
-    std::size_t key_count() const { return thresholds_.size() * years_.size(); }
-
-    // One row of a table as read: its fields' text and its figures.
-    struct Row;
-
-  private:
-    void add_rows(const std::vector<Row>& rows, std::size_t first_line, bool zoned);
-    std::string lines(const std::string& prefix, const KeySums* sums) const;
-
-    std::vector<std::string> thresholds_;
-    std::vector<std::string> years_;
-    std::vector<KeySums> totals_;
-    std::vector<std::string> zone_names_;
-    std::unordered_map<std::string, std::size_t> zone_index_;
-    std::vector<KeySums> zone_sums_;         // key_count() a zone, in zone_names_ order
-    std::vector<std::uint64_t> zone_table_;  // the table that last held each zone
-    std::uint64_t table_serial_ = 0;
-    std::string name_scratch_;
-};
-
-// A figure of micro-units as "%d.%06d"; the mean height from the weighted
-// sum and the cover, rounded half to even, empty without cover.
-std::string micro_text(AccountFigure micro);
-std::string mean_height_text(AccountFigure weighted, AccountFigure cover);
+// Ties this process to the one that started it: killed (SIGKILL) as soon as
+// its parent ends, so that the sums of a batch whose end was killed or
+// cancelled are not left running for nobody. Empty when tied; else why not:
+// the parent has already gone by then (the program should end at once), or
+// the tie cannot be made. Taken against the parent found as this is called:
+// call it first thing in main.
+std::string end_with_parent();
 
 // The whole program: returns the exit status (0; 1 after a failure, whose
 // one line "sum_accounts: ..." goes to `err`, or with damaged tables, each

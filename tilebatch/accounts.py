@@ -69,18 +69,28 @@ def sum_program(req):
     return os.path.join(os.path.dirname(os.path.abspath(req.tile_accounts)), SUM_ACCOUNTS)
 
 
+_HEX = frozenset("0123456789abcdef")
+
+
 def _identity_text(identity):
-    """A record's identity of a table as sum_accounts reads it: three whole
-    numbers, or "-" three times where the record holds none."""
-    if (isinstance(identity, list) and len(identity) == 3
-            and all(type(v) is int and -2 ** 63 <= v < 2 ** 63 for v in identity)):
-        return "\t".join(map(str, identity))
-    return "-\t-\t-"
+    """What a record holds of a table (records.tables_to_sum) as sum_accounts
+    reads it: three whole numbers and the SHA-256 of its bytes, "-" for the
+    digest where a record written before them holds none; "-" four times
+    where the record holds no identity, or a digest that is not one (the
+    table then reads as damaged)."""
+    if (isinstance(identity, list) and len(identity) in (3, 4)
+            and all(type(v) is int and -2 ** 63 <= v < 2 ** 63 for v in identity[:3])):
+        if len(identity) == 3:
+            return "\t".join(map(str, identity)) + "\t-"
+        digest = identity[3]
+        if isinstance(digest, str) and len(digest) == 64 and _HEX.issuperset(digest):
+            return "\t".join(map(str, identity))
+    return "-\t-\t-\t-"
 
 
 def table_list(tiles, zoned):
     """sum_accounts' list of the tables of TILES, [(tile, {table name:
-    identity})], in list order, and [(tile, why)] of the tiles whose id the
+    identity and digest})], in list order, and [(tile, why)] of the tiles whose id the
     list cannot hold."""
     lines, refused = [], []
     for tile, identities in tiles:
