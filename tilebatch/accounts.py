@@ -13,7 +13,13 @@ tables read strictly (header, rows in their order, plain decimals), each
 only where it is still the file its tile's run wrote."""
 import contextlib
 import csv
+import ctypes
 import os
+import re
+import secrets
+import shutil
+import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -108,6 +114,28 @@ class SumFailure(Exception):
     """sum_accounts could not make the sums (not a damaged table)."""
 
 
+_PR_SET_PDEATHSIG = 1
+try:
+    _LIBC = ctypes.CDLL(None, use_errno=True) if sys.platform.startswith("linux") else None
+except OSError:
+    _LIBC = None
+
+
+def dying_with_this_process():
+    """What a child runs before the program it starts: it is killed when
+    the thread that started it ends, however that ends (a SIGKILL of the end
+    leaves no summing program writing on, unseen); started after the end is
+    gone already, it ends at once."""
+    parent = os.getpid()
+
+    def arrange():
+        if _LIBC is not None:
+            _LIBC.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:
+            os._exit(1)
+    return arrange
+
+
 def run_sums(req, here, tiles, outputs):
     """Runs sum_accounts over TILES into OUTPUTS (the temporary names of the
     batch tables, the zone table's with zones): [(tile, why)] of the tiles
@@ -122,7 +150,8 @@ def run_sums(req, here, tiles, outputs):
     thresholds = ",".join(str(t) for t in facts.parse_thresholds(req.thresholds))
     try:
         done = subprocess.run([program, "--", "-", here, str(req.last_year), thresholds] + outputs,
-                              input=listed, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+                              input=listed, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
+                              preexec_fn=dying_with_this_process())
     except OSError as e:
         raise SumFailure("%s cannot be run: %s" % (program, e.strerror or e))
     said = done.stderr.decode("utf-8", "surrogateescape").strip().splitlines()
@@ -141,87 +170,264 @@ def batch_columns(zoned):
 
 
 def manifest_of(req, tables=None, reason=None):
-    """What the batch tables are of: the batch, its list (count and SHA-256
-    of the ids), last year, thresholds and zones (the path, the file's
-    identity when the batch started, field and layer); TABLES their
-    identities as written, or REASON why there are none."""
-    return {"batch": req.batch_id, "tiles": len(req.tiles), "tiles_sha256": tiles_digest(t for t, _, _ in req.tiles),
+    """What the batch tables are of: the batch, when it was asked for, its
+    list (count and SHA-256 of the ids), last year, thresholds and zones (the
+    path, the file's identity when the batch started, field and layer);
+    TABLES their identities as written, or REASON why there are none."""
+    return {"batch": req.batch_id, "started": req.started, "tiles": len(req.tiles),
+            "tiles_sha256": tiles_digest(t for t, _, _ in req.tiles),
             "last_year": req.last_year, "thresholds": req.thresholds, "zones": req.zones,
             "zone_field": req.zone_field, "zone_layer": req.zone_layer, "zones_identity": req.zones_identity,
             "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), "tables": tables, "reason": reason}
 
 
-def publish(req, here, made=None, reason=None):
-    """Under the directory's lock: the manifest removed first, the batch
-    tables put in place (MADE: {table name: the temporary file sum_accounts
-    wrote and flushed}) or, with REASON, removed, then the manifest written
-    last, so that it never describes other tables than those there."""
-    names = [facts.BATCH_ACCOUNTS, facts.BATCH_ZONE_ACCOUNTS]
-    held = lock(here, LOCK, wait=True)
+# ---- putting them in place ---------------------------------------------------
+# A publication is one directory, a generation (accounts/batch-<unique>/),
+# holding the batch tables and their manifest, made whole and flushed, then
+# put in place by one rename of the link accounts/batch onto it: the tables
+# and the manifest appear and disappear together, whatever kills an end when.
+# The paths users read (accounts/batch_accounts.csv, ...) are links through
+# accounts/batch, there where the generation holds that file. Everything is
+# done under the directory's lock, the decision of which tiles are done
+# included, so that ends (the batch's own, a follow-up, a report) take turns,
+# each from the states as they are when its turn comes; what a dead end left
+# is removed by the next.
+#
+# The batch tables, {name: whether it is a table of zones}: the one list of
+# them, which the page and the cleaning read too.
+BATCH_TABLES = {facts.BATCH_ACCOUNTS: False, facts.BATCH_ZONE_ACCOUNTS: True}
+PUBLISHED = tuple(BATCH_TABLES) + (facts.BATCH_ACCOUNTS_MANIFEST,)
+CURRENT = "batch"
+GENERATION = "batch-"
+_GENERATION_NAME = re.compile(r"batch-[A-Za-z0-9._-]+")
+TEMPORARY = ".tmp-"
+
+
+def tables_of(req):
+    """The batch tables REQ's sums make, in order."""
+    return [name for name, zoned in BATCH_TABLES.items() if req.zones or not zoned]
+
+
+def unique_token():
+    """A part of a name that no other end makes, on this host or another
+    sharing the directory (a Slurm follow-up and a report on a login node),
+    nor in another container whose processes have the same pids: the host,
+    the pid and a random token."""
+    host = re.sub(r"[^A-Za-z0-9.-]", "_", socket.gethostname())[:40] or "host"
+    return "%s-%d-%s" % (host, os.getpid(), secrets.token_hex(8))
+
+
+def current_generation(here):
+    """The name of the generation accounts/batch leads to, or None."""
     try:
+        target = os.readlink(os.path.join(here, CURRENT))
+    except OSError:
+        return None
+    return target if _GENERATION_NAME.fullmatch(target) else None
+
+
+def published_dir(here):
+    """The directory of the publication in place: its generation's, or HERE
+    itself where the tables were put in place before generations (a manifest
+    file of its own there), or None."""
+    generation = current_generation(here)
+    if generation is not None:
+        return os.path.join(here, generation)
+    manifest = os.path.join(here, facts.BATCH_ACCOUNTS_MANIFEST)
+    return here if os.path.isfile(manifest) and not os.path.islink(manifest) else None
+
+
+def is_temporary(name):
+    """Whether NAME is a temporary name an end gives the batch's files: never
+    a tile's table (which ends in _accounts.csv), nor one of tile_accounts'
+    temporary names (which begin with .tmp-)."""
+    return (any(name.startswith(p + TEMPORARY) for p in PUBLISHED + (CURRENT,))
+            and not name.endswith(".csv"))
+
+
+def _remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
         with contextlib.suppress(FileNotFoundError):
-            os.unlink(os.path.join(here, facts.BATCH_ACCOUNTS_MANIFEST))
-        tables = None
-        if made is None:
-            for name in names:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(os.path.join(here, name))
-        else:
-            for name in names:
-                if name in made:
-                    os.replace(made[name], os.path.join(here, name))
-                else:
-                    with contextlib.suppress(FileNotFoundError):
-                        os.unlink(os.path.join(here, name))
-            tables = {name: file_identity(os.path.join(here, name)) for name in names if name in made}
-        write_json(os.path.join(here, facts.BATCH_ACCOUNTS_MANIFEST), manifest_of(req, tables, reason))
+            os.unlink(path)
+
+
+def remove_leftovers(here, keep):
+    """Under the lock, so no end is at work: the generations other than KEEP
+    (replaced since, or never put in place by an end that died), temporary
+    names of dead ends, and whatever lies at accounts/batch that is not a
+    link."""
+    with os.scandir(here) as entries:
+        found = list(entries)
+    for entry in found:
+        if entry.name == CURRENT:
+            if not entry.is_symlink():
+                _remove(entry.path)
+        elif entry.name.startswith(GENERATION) and entry.is_dir(follow_symlinks=False):
+            if entry.name != keep:
+                _remove(entry.path)
+        elif is_temporary(entry.name):
+            _remove(entry.path)
+
+
+def _flush_directory(path):
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
     finally:
-        os.close(held)
+        os.close(fd)
+
+
+def _link(here, name, target):
+    """HERE/NAME made a link to TARGET by one rename (a reader finds the old
+    one or the new one, never none)."""
+    path = os.path.join(here, name)
+    if os.path.isdir(path) and not os.path.islink(path):
+        _remove(path)  # no file of the batch's: a rename cannot replace it
+    temporary = os.path.join(here, "%s%s%s" % (name, TEMPORARY, unique_token()))
+    os.symlink(target, temporary)
+    try:
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def put_in_place(req, here, generation, reason=None):
+    """Under the lock: the manifest written into GENERATION (the tables made
+    there, or REASON why there are none), the generation flushed and put in
+    place, the published names made to lead into it, and the generation it
+    replaced removed. The paths of the tables written."""
+    made = os.path.join(here, generation)
+    tables = None
+    if reason is not None:  # nothing a failed sum may have left goes out with it
+        for name in BATCH_TABLES:
+            _remove(os.path.join(made, name))
+    else:
+        tables = {name: file_identity(os.path.join(made, name)) for name in BATCH_TABLES
+                  if os.path.lexists(os.path.join(made, name))}
+    write_json(os.path.join(made, facts.BATCH_ACCOUNTS_MANIFEST), manifest_of(req, tables, reason))
+    _flush_directory(made)
+    manifest = os.path.join(here, facts.BATCH_ACCOUNTS_MANIFEST)
+    if os.path.isfile(manifest) and not os.path.islink(manifest):
+        # Tables put in place before generations: gone first, their manifest last.
+        for name in PUBLISHED:
+            if not os.path.islink(os.path.join(here, name)):
+                _remove(os.path.join(here, name))
+    _link(here, CURRENT, generation)  # the switch
+    # The names follow. A link of a file the generation lacks leads nowhere
+    # from the switch on; it is removed after it.
+    for name in PUBLISHED:
+        path, target = os.path.join(here, name), os.path.join(CURRENT, name)
+        if name not in (tables or {}) and name != facts.BATCH_ACCOUNTS_MANIFEST:
+            _remove(path)
+        elif not (os.path.islink(path) and os.readlink(path) == target):
+            _link(here, name, target)
+    _flush_directory(here)
+    remove_leftovers(here, keep=generation)
     return [os.path.join(here, name) for name in (tables or ())]
 
 
-def build(req, rows, say=None):
-    """The batch tables of REQ from ROWS (each tile's state now): written
-    only when every tile of the list is done with the accounts REQ asks
-    for, else none (and earlier ones removed: they would pass for this
-    batch's). 0, or 1 where a tile's table is damaged or the tables cannot
-    be made or written; a tile not done fails nothing here (it counts
-    already)."""
+def make_generation(here):
+    """A new, empty generation's directory in HERE: its name."""
+    name = GENERATION + unique_token()
+    os.mkdir(os.path.join(here, name), 0o755)
+    return name
+
+
+def publish(req, here, made=None, reason=None):
+    """Under the directory's lock: the tables MADE ({table name: a file
+    written and flushed in HERE}) put in place as a new generation, or none,
+    with REASON. The paths of the tables written."""
+    held = lock(here, LOCK, wait=True)
+    try:
+        remove_leftovers(here, keep=current_generation(here))
+        generation = make_generation(here)
+        for name, path in (made or {}).items():
+            os.replace(path, os.path.join(here, generation, name))
+        return put_in_place(req, here, generation, reason)
+    finally:
+        os.close(held)
+
+
+def when(ns):
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(ns / 1e9)) if type(ns) is int else "an unknown time"
+
+
+def later_publication(here, req):
+    """The manifest in place where it is another batch's, asked for after
+    REQ's (a manifest of no known time is older than any; a batch of no known
+    time, older than any that has one), else None: a later batch's sums
+    stand."""
+    where = published_dir(here)
+    manifest = read_manifest(where) if where else None
+    if manifest is None or manifest["batch"] == req.batch_id or type(manifest.get("started")) is not int:
+        return None
+    return manifest if req.started is None or req.started < manifest["started"] else None
+
+
+def table_clash(req):
+    """The first tile of REQ whose table would bear a name of the batch's
+    own files (tile "batch" writes batch_accounts.csv), as (tile, name), or
+    None."""
+    for tile, _, _ in req.tiles:
+        for name in (facts.accounts_table_name(tile), facts.zone_accounts_table_name(tile)):
+            if name in PUBLISHED or name == CURRENT:
+                return tile, name
+    return None
+
+
+def build(req, rows, say=None, report=False):
+    """The batch tables of REQ: ROWS is a function giving each tile's state
+    now (or the states), called once the directory's lock is held, so that
+    what is decided is what holds when it is put in place. Written only when
+    every tile of the list is done with the accounts REQ asks for, else none
+    (and earlier ones removed: they would pass for this batch's). Nothing is
+    written for a list no batch ran (a --report with other options), nor
+    where a batch asked for later has put its sums in place (they stand).
+    0, or 1 where a tile's table is damaged or the tables cannot be made or
+    written, or (not on a REPORT) a later batch's sums stand; a tile not done
+    fails nothing here (it counts already)."""
     here, say = req.accounts_dir, say or sys.stdout
-    done = [(r.tile, r.accounts) for r in rows if r.accounts is not None and r.state is State.DONE]
-    names = [facts.BATCH_ACCOUNTS] + ([facts.BATCH_ZONE_ACCOUNTS] if req.zones else [])
-    # Each end its own temporary names, put in place under the lock.
-    made = {name: os.path.join(here, "%s.tmp-%d" % (name, os.getpid())) for name in names}
+    if not req.ran:
+        print("accounts: no batch ran this list with these options into %s: its tables are left as they are"
+              % printable(req.output_dir), file=say)
+        return 0
+    clash = table_clash(req)
+    if clash:
+        print("accounts: the table of tile %s would be named %s, as a file of the batch's own: no batch tables"
+              % (printable(clash[0]), clash[1]), file=sys.stderr)
+        return 1
+    generation = held = None
     try:
         own_directory(here)
-        if len(done) < len(req.tiles):
-            reason = "%d of %d tiles have no accounts of this request" % (len(req.tiles) - len(done), len(req.tiles))
-            publish(req, here, reason=reason)
-            print("accounts: %s: no batch tables" % reason, file=say)
-            return 0
-        try:
-            damaged = run_sums(req, here, done, [made[name] for name in names])
-        except SumFailure as e:
-            publish(req, here, reason="the sums could not be made: %s" % e)
-            print("accounts: %s: no batch tables" % printable(e), file=sys.stderr)
-            return 1
-        if damaged:
-            publish(req, here, reason="the accounts table of %d tile(s) is damaged" % len(damaged))
-            for tile, why in damaged[:MAX_SHOWN]:
-                print("accounts: the table of tile %s is damaged: %s" % (printable(tile), printable(why)),
-                      file=sys.stderr)
-            print("accounts: %d tile(s) with a damaged table: no batch tables" % len(damaged), file=sys.stderr)
-            return 1
-        written = publish(req, here, made=made)
+        held = lock(here, LOCK, wait=True)
+        remove_leftovers(here, keep=current_generation(here))
+        later = later_publication(here, req)
+        if later is not None:
+            print("accounts: %s holds the sums of batch %s, asked for at %s, after this one (%s): they are left "
+                  "as they are, none written for this one" % (printable(here), printable(later["batch"]),
+                                                               when(later["started"]), when(req.started)),
+                  file=say if report else sys.stderr)
+            return 0 if report else 1
+        generation = make_generation(here)
+        status, reason, done = sum_into(req, here, generation, rows() if callable(rows) else rows, say)
+        written = put_in_place(req, here, generation, reason)
+        generation = None
     except OSError as e:
         print("accounts: the batch tables cannot be written: %s"
               % printable("%s: %s" % (e.filename, e.strerror) if e.filename else e), file=sys.stderr)
         return 1
     finally:
-        for path in made.values():
-            with contextlib.suppress(OSError):
-                os.unlink(path)
-    print("accounts: the sums of %d tiles: %s" % (len(done), ", ".join(printable(p) for p in written)), file=say)
+        if generation is not None:
+            _remove(os.path.join(here, generation))
+        if held is not None:
+            os.close(held)
+    if reason is not None:
+        return status
+    print("accounts: the sums of %d tiles: %s" % (done, ", ".join(printable(p) for p in written)), file=say)
     if req.zones and zones_identity(req.zones) != req.zones_identity:
         # --report OUTPUT_DIR reports the batch as it ran: its tables are of
         # the zones as they were then, which the user must hear of here too.
@@ -229,6 +435,30 @@ def build(req, rows, say=None):
               "zones as they were then (--resume with the same options counts the new ones)" % printable(req.zones),
               file=say)
     return 0
+
+
+def sum_into(req, here, generation, rows, say):
+    """The sums of the tiles of ROWS made in GENERATION where every tile is
+    done: (status, the reason there are no tables or None, the tiles
+    summed), each failure said."""
+    done = [(r.tile, r.accounts) for r in rows if r.accounts is not None and r.state is State.DONE]
+    if len(done) < len(req.tiles):
+        reason = "%d of %d tiles have no accounts of this request" % (len(req.tiles) - len(done), len(req.tiles))
+        print("accounts: %s: no batch tables" % reason, file=say)
+        return 0, reason, 0
+    names = tables_of(req)
+    try:
+        damaged = run_sums(req, here, done, [os.path.join(here, generation, name) for name in names])
+    except SumFailure as e:
+        print("accounts: %s: no batch tables" % printable(e), file=sys.stderr)
+        return 1, "the sums could not be made: %s" % e, 0
+    if damaged:
+        for tile, why in damaged[:MAX_SHOWN]:
+            print("accounts: the table of tile %s is damaged: %s" % (printable(tile), printable(why)),
+                  file=sys.stderr)
+        print("accounts: %d tile(s) with a damaged table: no batch tables" % len(damaged), file=sys.stderr)
+        return 1, "the accounts table of %d tile(s) is damaged" % len(damaged), 0
+    return 0, None, len(done)
 
 
 # ---- what the batch page shows -----------------------------------------------
@@ -276,15 +506,35 @@ def page_view(req):
     if not req.tile_accounts:
         return None
     here = req.accounts_dir
-    manifest = read_manifest(here)
+    for _ in range(3):
+        where = published_dir(here)
+        view = view_of(req, where)
+        # A generation replaced while it was read (and removed by the end
+        # that replaced it) is read again where the link now leads.
+        if where is None or where == here or current_generation(here) == os.path.basename(where):
+            break
+    return view
+
+
+def of_this_batch(req, manifest):
+    """Whether MANIFEST says its tables are those of REQ: its batch (and when
+    it was asked for, where the manifest says), list, last year, thresholds
+    and zones."""
+    expected = manifest_of(req)
+    return all(manifest.get(k) == v for k, v in expected.items()
+               if k not in ("written", "tables", "reason") and (k != "started" or "started" in manifest))
+
+
+def view_of(req, where):
+    """page_view() of the publication in the directory WHERE (None: none)."""
+    manifest = read_manifest(where) if where is not None else None
     view = {"manifest": manifest, "of_this_batch": False, "zones_changed": None, "tables": False, "rows": [],
             "zone_rows": None, "reason": None}
     if manifest is None:
         view["reason"] = ("the accounts of the batch have not been summed (they are summed at its end, when every "
                           "tile is done)")
         return view
-    view["of_this_batch"] = manifest == dict(manifest_of(req), written=manifest["written"],
-                                             tables=manifest["tables"], reason=manifest["reason"])
+    view["of_this_batch"] = of_this_batch(req, manifest)
     if manifest["zones"] is not None:
         view["zones_changed"] = zones_identity(manifest["zones"]) != manifest["zones_identity"]
     if manifest["tables"] is None:
@@ -292,10 +542,10 @@ def page_view(req):
         return view
     zoned = manifest["zones"] is not None
     found = {}
-    for name, is_zoned in ((facts.BATCH_ACCOUNTS, False), (facts.BATCH_ZONE_ACCOUNTS, True)):
+    for name, is_zoned in BATCH_TABLES.items():
         if is_zoned and not zoned:
             continue
-        rows = read_batch_table(os.path.join(here, name), manifest["tables"].get(name), is_zoned)
+        rows = read_batch_table(os.path.join(where, name), manifest["tables"].get(name), is_zoned)
         if isinstance(rows, str):
             view["reason"] = "the batch tables are not those written with the manifest: %s" % rows
             return view

@@ -3,7 +3,8 @@ parallel has ended, the Slurm follow-up job once every array has, and
 --report): the report, then, where the batch builds them, the region of the
 tiles whose products are written and the batch quality of the tiles done,
 with accounts the batch's sums of them (also on --report: they are read
-from the tiles' tables, nothing is run), and last the batch page, which
+from the tiles' tables, nothing is run; the tiles done are found again once
+the accounts' lock is held), and last the batch page, which
 shows all of these. Each part reads the rows
 it is given, so a part never sees a tile in another state than the report
 does."""
@@ -11,7 +12,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from . import accounts, page, quality, region, report
+from . import accounts, page, quality, region, report, survey
 from .records import State
 from .text import printable, write_tile_tsv
 
@@ -44,10 +45,21 @@ def finish(req, rows, source, ending):
         if req.tile_quality:
             status |= build_quality(req, rows, ending)
     if req.tile_accounts:
-        status |= accounts.build(req, rows, say=sys.stderr if ending.full_report else sys.stdout)
+        status |= accounts.build(req, states_now(req, ending), say=sys.stderr if ending.full_report else sys.stdout,
+                                 report=not ending.rebuild)
     status |= page.publish(req, rows, source, summary, ending.prog,
                            say=sys.stderr if ending.full_report else None)
     return status
+
+
+def states_now(req, ending):
+    """What gives the tiles' states when the accounts' lock is held: the
+    batch's sums are decided then, not from the rows read before (a report
+    that looked while the last tile ran may take its turn after the batch's
+    own end). The local batch's own end and the follow-up job come once every
+    job has ended; a report asks whether a local batch is running now."""
+    running = None if ending.rebuild else survey.running_local_batch(req)
+    return lambda: survey.survey(req, running)[0]
 
 
 def chosen(req, rows, ending, part, wanted, how):

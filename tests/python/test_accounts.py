@@ -457,7 +457,7 @@ def test_sum_accounts_refuses_a_wrong_call_and_list(tmp_path, summing):
     assert status == 1 and "link.csv cannot be written" in err and not os.path.exists(tmp_path / "target")
 
 
-def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, capsys, summing):
+def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, capsys, monkeypatch, summing):
     req = request(tmp_path, tile_accounts=summing)
     req.save()
     tables = {t: write_tile(req, t, figures(req, "1.000000", "0.000000", "0.000000", "")) for t in ("t1", "t2")}
@@ -466,13 +466,19 @@ def test_tiles_not_done_leave_no_batch_tables_and_the_status_alone(tmp_path, cap
     assert os.path.exists(os.path.join(req.accounts_dir, facts.BATCH_ACCOUNTS))
     capsys.readouterr()
     rows[1] = Row("t2", State.FAILED, "1")
+    # The states the accounts are decided from, found again under their lock:
+    # here the same as the report's.
+    monkeypatch.setattr(finish, "states_now", lambda req, ending: lambda: rows)
     # --report: its standard output is the report alone.
     assert finish.finish(req, rows, "records", finish.Ending("batch.sh", rebuild=False, full_report=True)) == 0
     said = capsys.readouterr()
     assert "accounts: 1 of 2 tiles have no accounts of this request: no batch tables\n" in said.err
     assert "accounts:" not in said.out
-    assert sorted(os.listdir(req.accounts_dir)) == [".lock", facts.BATCH_ACCOUNTS_MANIFEST, "t1_accounts.csv",
-                                                    "t2_accounts.csv"]
+    # The manifest alone, in the generation put in place (the earlier one gone).
+    generation = accounts.current_generation(req.accounts_dir)
+    assert sorted(os.listdir(req.accounts_dir)) == sorted([".lock", accounts.CURRENT, facts.BATCH_ACCOUNTS_MANIFEST,
+                                                           generation, "t1_accounts.csv", "t2_accounts.csv"])
+    assert os.listdir(os.path.join(req.accounts_dir, generation)) == [facts.BATCH_ACCOUNTS_MANIFEST]
     view = accounts.page_view(req)
     assert (view["tables"], view["reason"], view["of_this_batch"]) == (
         False, "1 of 2 tiles have no accounts of this request", True)
