@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "accounts/account_sums.hpp"
 #include "accounts/sha256.hpp"
@@ -161,18 +162,21 @@ std::string_view read_listed_table(int dir_fd, const ListedTable& t, std::vector
         throw DamagedTable("it is larger than " + std::to_string(MAX_TABLE_BYTES >> 20) + " MiB");
     }
     // The digest is of the very bytes that are then summed, not of a second
-    // reading that a writer could slip between.
-    Sha256 hash;
+    // reading that a writer could slip between; a record without one (written
+    // before the digests) spares the hashing.
+    std::optional<Sha256> hash;
+    if (!t.sha256.empty()) hash.emplace();
     std::size_t got = 0;
     try {
-        got = read_all(fd, buffer, static_cast<std::size_t>(info.st_size), MAX_TABLE_BYTES, &hash);
+        got = read_all(fd, buffer, static_cast<std::size_t>(info.st_size), MAX_TABLE_BYTES,
+                       hash ? &*hash : nullptr);
     } catch (int error) {
         throw DamagedTable("it cannot be read: " + error_text(error));
     }
     if (got > MAX_TABLE_BYTES) {
         throw DamagedTable("it is larger than " + std::to_string(MAX_TABLE_BYTES >> 20) + " MiB");
     }
-    if (!t.sha256.empty() && hash.hex() != t.sha256) {
+    if (hash && hash->hex() != t.sha256) {
         throw DamagedTable(
             "its bytes are not those its run wrote (their SHA-256 differs: rewritten since, its "
             "size, inode and time put back)");
