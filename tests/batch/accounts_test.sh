@@ -9,7 +9,7 @@
 # which tile_accounts and sum_accounts must not take for an option). Through
 # scripts/batch.sh: the tiles' tables and the batch tables, the latter checked
 # against sums made here from the former (tests/batch/account_sums.py, exact
-# decimals); the refusal of overlapping tiles; --report rewriting the same
+# decimals); the refusal of tiles overlapping off one pixel grid; --report rewriting the same
 # tables; a zones file changed (not done, no batch tables, --resume runs
 # again); a tile's table truncated (failed) or damaged in place under its old
 # size and time (sum_accounts names it, no batch tables); the same tiles
@@ -110,20 +110,24 @@ manifest_tables() { "$python" -c 'import json, sys; print(json.dumps(json.load(o
 # report_rows: tile/state/message of each tile in the report written last, by tile
 report_rows() { awk -F'\t' 'NR > 1 { print $1 "/" $2 "/" $NF }' out/logs/report.tsv | LC_ALL=C sort | tr '\n' ';'; }
 
-# --- overlapping tiles: refused with --accounts, before anything runs -------------
-# Tiles 1 degree apart share 0.001 degree; so do tiles across the antimeridian.
-printf 't1 -60 10\nt2 -59 10\n' > overlap.txt
+# --- overlapping tiles off one pixel grid: refused with --accounts, before anything runs
+# Tiles 1 degree apart share a strip of 4 pixels, counted once (the grid test
+# shows how); a hundred-thousandth of a degree more and no pixel of one is a
+# pixel of the other. Two tiles at one place, across the antimeridian, too.
+printf 't1 -60 10\nt2 -59.00001 10\n' > overlap.txt
 run_batch overlap_run.txt "${accounts[@]}" overlap.txt 2001 input overlap_out datamask wetland \
   "$scratch/counting_process_tile"
-check "two overlapping tiles with --accounts: exit 2" [ "$status" -eq 2 ]
-check "... naming both" grep -q "tiles t1 and t2 overlap" overlap_run.txt
+check "two overlapping tiles off one pixel grid with --accounts: exit 2" [ "$status" -eq 2 ]
+check "... naming both" grep -q "tiles t1 and t2 cannot share their overlap: .*not a whole number of pixels apart" \
+  overlap_run.txt
 check "... nothing run, no output directory" bash -c '[ ! -s calls ] && [ ! -e overlap_out ]'
 run_batch overlap_dry.txt --dry-run overlap.txt 2001 input overlap_out datamask wetland "$process_tile"
 check "the same list without --accounts: not refused (dry run exits 0)" [ "$status" -eq 0 ]
-printf 'east 179.5 10\nwest -180 10\n' > antimeridian.txt
+printf 'east 180 10\nwest -180 10\n' > antimeridian.txt
 run_batch overlap_run.txt --dry-run --accounts antimeridian.txt 2001 input overlap_out datamask wetland "$process_tile"
-check "tiles at 179.5 and -180 (0.501 degree shared across the antimeridian) with --accounts: exit 2" \
-  [ "$status" -eq 2 ]
+check "tiles at 180 and -180 (one place) with --accounts: exit 2" [ "$status" -eq 2 ]
+check "... as one origin" grep -q "tiles east and west cannot share their overlap: they have the same origin" \
+  overlap_run.txt
 
 # --- the batch ----------------------------------------------------------------------
 start=$(date +%s)
