@@ -16,7 +16,9 @@ namespace pt {
 // cancelled are not left running for nobody. Empty when tied; else why not:
 // the parent has already gone by then (the program should end at once), or
 // the tie cannot be made. Taken against the parent found as this is called:
-// call it first thing in main.
+// call it first thing in main. The kernel ties it to the thread that started
+// it: a caller that starts it from a thread waits for it there
+// (subprocess.run does).
 std::string end_with_parent();
 
 // The whole program: returns the exit status (0; 1 after a failure, whose

@@ -16,7 +16,7 @@ EOF
 . "$(dirname "${BASH_SOURCE[0]}")/script_options.sh"
 take_no_arguments "$@"
 
-packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgeographiclib-dev libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time
+packages=(cmake make g++ pkg-config libgdal-dev gdal-bin libgeographiclib-dev libssl-dev libgtest-dev parallel clang libclang-rt-14-dev gnuplot-nox time
   python3 python3-pytest python3-pyflakes shellcheck clang-format)
 # Wanted but not needed: only the batch page's browser test uses chromium,
 # and only the syntax check of the page's script (test page_js) nodejs; each
