@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "io/gdal_errors.hpp"
 #include "tile/tile.hpp"
@@ -139,22 +142,150 @@ void add_polygons(const OGRGeometry& geometry, OGRMultiPolygon& out) {
     }
 }
 
-// A feature's geometry as valid polygons without curves, Z or M.
-GeometryPtr valid_polygons(const OGRGeometry& geometry) {
-    GeometryPtr linear(geometry.hasCurveGeometry() ? geometry.getLinearGeometry()
-                                                   : geometry.clone());
-    if (!linear) return nullptr;
-    const OGRwkbGeometryType flat = wkbFlatten(linear->getGeometryType());
-    if (flat == wkbPolyhedralSurface || flat == wkbTIN || flat == wkbTriangle) {
-        linear.reset(OGRGeometryFactory::forceToMultiPolygon(linear.release()));
-        if (!linear) return nullptr;
+// Calls `visit(ring)` for every ring of the polygons.
+template <typename Polygons, typename Visit>
+void for_each_ring(Polygons& polygons, Visit visit) {
+    for (auto* polygon : polygons) {
+        for (auto* ring : *polygon) visit(*ring);
     }
-    linear->flattenTo2D();
-    GeometryPtr valid(linear->IsValid() ? linear.release() : linear->MakeValid());
-    if (!valid) return nullptr;
+}
+
+// A chord of a circular arc strays from the arc by at most this share of a
+// pixel: a circle of 1,500 pixels' radius cut at OGR's default of 4 degrees
+// a chord would come out 0.077 % short.
+constexpr double MAX_CHORD_GAP_PIXELS = 0.01;
+// More points than this from one feature's arcs is refused: an arc of a
+// huge radius would otherwise be cut into billions of chords.
+constexpr double MAX_ARC_POINTS = 20e6;
+
+// The largest angle (degrees) between the ends of a chord of an arc of
+// `radius`, such that the chord's middle lies within the gap of the arc:
+// the gap is 2 R sin^2(step / 4).
+double arc_step_degrees(double radius, double pixel) {
+    const double ratio = MAX_CHORD_GAP_PIXELS * pixel / (2 * radius);
+    const double step = ratio >= 1 ? M_PI : 4 * std::asin(std::sqrt(ratio));
+    return std::min(4.0, step * 180 / M_PI);
+}
+
+// The points of `curve` appended to `out`, each circular arc cut into chords
+// by its own radius (pixel: a pixel's length in the curve's units); the
+// point a piece shares with the one before is not repeated.
+void add_curve_points(const OGRCurve& curve, double pixel, OGRLineString& out, double& budget) {
+    const OGRwkbGeometryType flat = wkbFlatten(curve.getGeometryType());
+    auto append = [&](const OGRSimpleCurve& line) {
+        const int first = out.getNumPoints() > 0 ? 1 : 0;
+        for (int k = first; k < line.getNumPoints(); ++k) out.addPoint(line.getX(k), line.getY(k));
+    };
+    if (flat == wkbCompoundCurve) {
+        for (const OGRCurve* part : *curve.toCompoundCurve()) {
+            add_curve_points(*part, pixel, out, budget);
+        }
+    } else if (flat == wkbCircularString) {
+        const OGRCircularString& arcs = *curve.toCircularString();
+        if (out.getNumPoints() == 0 && arcs.getNumPoints() > 0) {
+            out.addPoint(arcs.getX(0), arcs.getY(0));
+        }
+        for (int k = 0; k + 2 < arcs.getNumPoints(); k += 2) {
+            const double x0 = arcs.getX(k), y0 = arcs.getY(k);
+            const double x1 = arcs.getX(k + 1), y1 = arcs.getY(k + 1);
+            const double x2 = arcs.getX(k + 2), y2 = arcs.getY(k + 2);
+            double radius = 0, cx = 0, cy = 0, a0 = 0, a1 = 0, a2 = 0;
+            if (!OGRGeometryFactory::GetCurveParameters(x0, y0, x1, y1, x2, y2, radius, cx, cy, a0,
+                                                        a1, a2) ||
+                !std::isfinite(radius) || !(radius > 0)) {
+                // Three points on a line: the arc is the line through them.
+                out.addPoint(x1, y1);
+                out.addPoint(x2, y2);
+                continue;
+            }
+            const double step = arc_step_degrees(radius, pixel);
+            budget -= std::fabs(a2 - a0) * 180 / M_PI / step + 1;
+            if (!(budget >= 0)) throw std::length_error("too many points");
+            const char* const options[] = {"ADD_INTERMEDIATE_POINT=NO", nullptr};
+            const std::unique_ptr<OGRLineString> chords(OGRGeometryFactory::curveToLineString(
+                x0, y0, 0, x1, y1, 0, x2, y2, 0, FALSE, step, options));
+            if (!chords) throw std::length_error("no chords");
+            append(*chords);
+        }
+    } else {
+        append(*curve.toSimpleCurve());
+    }
+}
+
+// The polygons of a geometry that holds curves, each arc cut into chords
+// that stray at most MAX_CHORD_GAP_PIXELS from it.
+void add_linear_polygons(const OGRGeometry& geometry, double pixel, OGRMultiPolygon& out,
+                         double& budget) {
+    const OGRwkbGeometryType flat = wkbFlatten(geometry.getGeometryType());
+    if (flat == wkbCurvePolygon || flat == wkbPolygon || flat == wkbTriangle) {
+        OGRPolygon polygon;
+        for (const OGRCurve* ring : *geometry.toCurvePolygon()) {
+            auto linear = std::make_unique<OGRLinearRing>();
+            add_curve_points(*ring, pixel, *linear, budget);
+            linear->closeRings();
+            polygon.addRingDirectly(linear.release());
+        }
+        out.addGeometry(&polygon);
+    } else if (OGR_GT_IsSubClassOf(flat, wkbGeometryCollection)) {
+        for (const OGRGeometry* part : *geometry.toGeometryCollection()) {
+            add_linear_polygons(*part, pixel, out, budget);
+        }
+    } else {
+        GeometryPtr linear(geometry.getLinearGeometry());
+        if (linear) add_polygons(*linear, out);
+    }
+}
+
+// Whether every coordinate of the polygons is a finite number.
+bool all_finite(const OGRMultiPolygon& polygons) {
+    bool finite = true;
+    for_each_ring(polygons, [&](const OGRLinearRing& ring) {
+        for (int k = 0; k < ring.getNumPoints() && finite; ++k) {
+            finite = std::isfinite(ring.getX(k)) && std::isfinite(ring.getY(k));
+        }
+    });
+    return finite;
+}
+
+// Why a feature's geometry cannot be taken as it is.
+struct GeometryFault {
+    std::string what;
+};
+
+// A feature's geometry as polygons without curves, Z or M, not yet made
+// valid (pixel: a pixel's length in the layer's units, for its arcs).
+GeometryPtr linear_polygons(const OGRGeometry& geometry, double pixel) {
     auto polygons = std::make_unique<OGRMultiPolygon>();
-    add_polygons(*valid, *polygons);
+    if (geometry.hasCurveGeometry()) {
+        double budget = MAX_ARC_POINTS;
+        try {
+            add_linear_polygons(geometry, pixel, *polygons, budget);
+        } catch (const std::length_error&) {
+            throw GeometryFault{"has arcs too long to cut into chords"};
+        }
+    } else {
+        GeometryPtr linear(geometry.clone());
+        const OGRwkbGeometryType flat = wkbFlatten(linear->getGeometryType());
+        if (flat == wkbPolyhedralSurface || flat == wkbTIN || flat == wkbTriangle) {
+            linear.reset(OGRGeometryFactory::forceToMultiPolygon(linear.release()));
+            if (!linear) throw GeometryFault{"cannot be read as polygons"};
+        }
+        add_polygons(*linear, *polygons);
+    }
+    polygons->flattenTo2D();
+    // A coordinate that is not a number would make the zone vanish: GEOS
+    // drops what it cannot place.
+    if (!all_finite(*polygons)) throw GeometryFault{"has a coordinate that is not a finite number"};
     return GeometryPtr(polygons.release());
+}
+
+// The polygons made valid (a collapsed part dropped).
+GeometryPtr valid_polygons(GeometryPtr polygons) {
+    GeometryPtr valid(polygons->IsValid() ? polygons.release() : polygons->MakeValid());
+    if (!valid) return nullptr;
+    auto out = std::make_unique<OGRMultiPolygon>();
+    add_polygons(*valid, *out);
+    return GeometryPtr(out.release());
 }
 
 GeometryPtr rectangle(double x0, double y0, double x1, double y1) {
@@ -176,40 +307,59 @@ double area_of(const OGRGeometry& geometry) {
 // Sum of the lengths of every ring of the polygons.
 double boundary_length(const OGRMultiPolygon& polygons) {
     double length = 0;
-    for (const OGRPolygon* polygon : polygons) {
-        for (const OGRLinearRing* ring : *polygon) length += ring->get_Length();
-    }
+    for_each_ring(polygons, [&](const OGRLinearRing& ring) { length += ring.get_Length(); });
     return length;
 }
 
-// Where the tile lies in the layer's coordinate system, and how long a cell
-// is there: to clip a zone to the tile's neighbourhood before its edges are
-// densified, and to densify them.
+void shift_x(OGRMultiPolygon& polygons, double dx) {
+    if (dx == 0) return;
+    for_each_ring(polygons, [&](OGRLinearRing& ring) {
+        for (int k = 0; k < ring.getNumPoints(); ++k) {
+            ring.setPoint(k, ring.getX(k) + dx, ring.getY(k));
+        }
+    });
+}
+
+// A stretch of the tile's longitudes and its latitudes, in degrees.
+struct LonLatBox {
+    double west = 0, east = 0, south = 0, north = 0;
+};
+
+LonLatBox tile_box(const TileGrid& grid) {
+    const auto& gt = grid.geotransform;
+    return {gt[0], gt[0] + gt[1] * grid.width, gt[3] + gt[5] * grid.height, gt[3]};
+}
+
+// Where a stretch of the tile lies in the layer's coordinate system, and
+// how long a cell is there: to read only the features near it, to clip a
+// zone to its neighbourhood before the zone's edges are densified, and to
+// densify them.
 struct SourceFrame {
     bool known = false;
     double min_x = 0, min_y = 0, max_x = 0, max_y = 0;
     double cell_length = 0;
 };
 
-SourceFrame frame_in_source(OGRCoordinateTransformation& to_source, const TileGrid& grid) {
-    const auto& gt = grid.geotransform;
+SourceFrame frame_in_source(OGRCoordinateTransformation& to_source, const LonLatBox& box,
+                            double cell_x, double cell_y) {
     SourceFrame frame;
-    // The tile's outline, 16 points a side, and the cells at its centre.
+    // The stretch's outline, 16 points a side, and the cells at its centre.
     std::vector<double> xs, ys;
     constexpr int STEPS = 16;
     for (int k = 0; k <= STEPS; ++k) {
-        const double fx = grid.width * static_cast<double>(k) / STEPS;
-        const double fy = grid.height * static_cast<double>(k) / STEPS;
-        for (const auto& [px, py] : {std::pair{fx, 0.0}, std::pair{fx, double(grid.height)},
-                                     std::pair{0.0, fy}, std::pair{double(grid.width), fy}}) {
-            xs.push_back(gt[0] + px * gt[1]);
-            ys.push_back(gt[3] + py * gt[5]);
+        const double lon = box.west + (box.east - box.west) * k / STEPS;
+        const double lat = box.south + (box.north - box.south) * k / STEPS;
+        for (const auto& [x, y] : {std::pair{lon, box.north}, std::pair{lon, box.south},
+                                   std::pair{box.west, lat}, std::pair{box.east, lat}}) {
+            xs.push_back(x);
+            ys.push_back(y);
         }
     }
-    const double cx = grid.width / 2.0, cy = grid.height / 2.0;
-    for (const auto& [px, py] : {std::pair{cx, cy}, std::pair{cx + 1, cy}, std::pair{cx, cy + 1}}) {
-        xs.push_back(gt[0] + px * gt[1]);
-        ys.push_back(gt[3] + py * gt[5]);
+    const double cx = (box.west + box.east) / 2, cy = (box.south + box.north) / 2;
+    for (const auto& [x, y] : {std::pair{cx, cy}, std::pair{cx + cell_x, cy},
+                               std::pair{cx, std::max(cy - cell_y, -90.0)}}) {
+        xs.push_back(x);
+        ys.push_back(y);
     }
     std::vector<int> ok(xs.size());
     if (!to_source.Transform(static_cast<int>(xs.size()), xs.data(), ys.data(), nullptr,
@@ -225,7 +375,7 @@ SourceFrame frame_in_source(OGRCoordinateTransformation& to_source, const TileGr
     const double across = std::hypot(xs[outline + 1] - xs[outline], ys[outline + 1] - ys[outline]);
     const double down = std::hypot(xs[outline + 2] - xs[outline], ys[outline + 2] - ys[outline]);
     frame.cell_length = std::min(across, down);
-    // A margin of a quarter of the tile: the tile's edges may bow outwards
+    // A margin of a quarter of the stretch: its edges may bow outwards
     // between the points of its outline.
     const double margin_x = (frame.max_x - frame.min_x) / 4,
                  margin_y = (frame.max_y - frame.min_y) / 4;
@@ -237,63 +387,267 @@ SourceFrame frame_in_source(OGRCoordinateTransformation& to_source, const TileGr
     return frame;
 }
 
-// One zone as it is gathered: its features' polygons, in the layer's
-// coordinates.
+// How the layer's coordinates become the tile's.
+struct LayerFrames {
+    // The layer's longitudes and latitudes are the tile's (WGS84, or no
+    // coordinate system): features are only shifted by whole turns.
+    bool direct = true;
+    std::unique_ptr<OGRCoordinateTransformation> to_tile;
+    // Where the tile lies in the layer's coordinates: one frame, or two for
+    // a tile across the antimeridian in a projected layer (each side of it
+    // lies elsewhere in the projection).
+    std::vector<SourceFrame> frames;
+    // A full turn of longitude in the layer's units, when its coordinates
+    // are longitudes (0: projected).
+    double turn = 360;
+    // The layer's coordinates of the poles, where it has them.
+    std::optional<OGRPoint> north_pole, south_pole;
+    // A pixel's length in the layer's units.
+    double pixel = 0;
+};
+
+// Features are read through a window: a frame shifted by whole turns of
+// longitude, so that a layer from 0 to 360 degrees meets a tile from -180 to
+// 180 and the other way round. A feature read through it is shifted back.
+struct Window {
+    std::size_t frame = 0;
+    double shift = 0;  // added to the features' x
+    OGREnvelope extent;
+};
+
+// A geographic layer's longitudes are taken within one and a half turns of
+// 0 (so -540 to 540 degrees: either convention, and a zone running past its
+// end), its latitudes within a quarter turn.
+bool within_degrees(const OGREnvelope& e, double turn) {
+    const double slack = 1e-9 * turn;
+    return e.MinX >= -1.5 * turn - slack && e.MaxX <= 1.5 * turn + slack &&
+           e.MinY >= -turn / 4 - slack && e.MaxY <= turn / 4 + slack;
+}
+
+std::vector<Window> windows_of(const LayerFrames& layer) {
+    std::vector<Window> windows;
+    for (std::size_t f = 0; f < layer.frames.size(); ++f) {
+        const SourceFrame& frame = layer.frames[f];
+        const int turns = layer.turn > 0 ? 3 : 0;
+        for (int k = -turns; k <= turns; ++k) {
+            Window window;
+            window.frame = f;
+            window.shift = k * layer.turn;
+            window.extent.MinX = frame.min_x - window.shift;
+            window.extent.MaxX = frame.max_x - window.shift;
+            window.extent.MinY = frame.min_y;
+            window.extent.MaxY = frame.max_y;
+            if (layer.turn > 0 &&
+                (window.extent.MaxX < -1.5 * layer.turn || window.extent.MinX > 1.5 * layer.turn)) {
+                continue;
+            }
+            windows.push_back(window);
+        }
+    }
+    return windows;
+}
+
+// One zone as it is gathered: its features' polygons near each frame, in
+// the layer's coordinates shifted by the window's turns, and the smallest
+// id of its features that reach the tile (its place in the table).
 struct GatheredZone {
     std::string name;
-    OGRMultiPolygon polygons;
+    std::vector<OGRMultiPolygon> near_frame;
+    GIntBig first_id = 0;
+    std::size_t seen = 0;  // order of the first read, for ids a driver leaves unset
 };
+
+// The x of a point of a ring of longitudes made continuous: each step taken
+// the short way round.
+double continuous(double previous, double lon) {
+    return previous + std::remainder(lon - previous, 360.0);
+}
+
+// A ring of longitudes and latitudes from a transformed one: its longitudes
+// made continuous, starting within half a turn of `centre`. A ring that
+// encloses a pole comes back round a full turn: it is cut there and closed
+// along the pole's parallel, so that the polygon holds the pole's cap (the
+// transform alone would leave a band that misses it). Returns whether it
+// did so.
+bool unwrap_ring(OGRLinearRing& ring, double centre, int pole) {
+    const int n = ring.getNumPoints();
+    if (n < 4) return false;
+    OGRLinearRing out;
+    double x = centre + std::remainder(ring.getX(0) - centre, 360.0);
+    for (int k = 0; k < n; ++k) {
+        x = k == 0 ? x : continuous(x, ring.getX(k));
+        out.addPoint(x, ring.getY(k));
+    }
+    const double turned = out.getX(n - 1) - out.getX(0);
+    if (std::fabs(turned) < 180) {
+        // The steps' rounding must not open the ring.
+        out.setPoint(n - 1, out.getX(0), out.getY(0));
+        ring = out;
+        return false;
+    }
+    // Start the cut at the point nearest the pole, so that the closing
+    // meridians meet the ring nowhere else.
+    int start = 0;
+    for (int k = 1; k < n - 1; ++k) {
+        if (pole * ring.getY(k) > pole * ring.getY(start)) start = k;
+    }
+    OGRLinearRing cap;
+    x = centre + std::remainder(ring.getX(start) - centre, 360.0);
+    for (int step = 0; step < n; ++step) {
+        const int k = (start + step) % (n - 1);
+        x = step == 0 ? x : continuous(x, ring.getX(k));
+        cap.addPoint(x, ring.getY(k));
+    }
+    const double lat = 90.0 * pole;
+    cap.addPoint(cap.getX(n - 1), lat);
+    cap.addPoint(cap.getX(0), lat);
+    cap.addPoint(cap.getX(0), cap.getY(0));
+    ring = cap;
+    return true;
+}
+
+// Which pole, if any, a ring encloses in the layer's coordinates: +1 north,
+// -1 south, 0 none.
+int pole_inside(const OGRLinearRing& ring, const LayerFrames& layer) {
+    if (layer.north_pole && ring.isPointInRing(&*layer.north_pole)) return 1;
+    if (layer.south_pole && ring.isPointInRing(&*layer.south_pole)) return -1;
+    return 0;
+}
+
+// Copies of `polygons` shifted by whole turns, those that reach [west, east].
+void add_turned_copies(const OGRGeometry& polygons, double west, double east,
+                       OGRMultiPolygon& out) {
+    OGREnvelope e;
+    polygons.getEnvelope(&e);
+    if (!std::isfinite(e.MinX) || !std::isfinite(e.MaxX)) return;
+    const double first = std::ceil((west - e.MaxX) / 360), last = std::floor((east - e.MinX) / 360);
+    for (double k = first; k <= last && k <= first + 4; ++k) {
+        OGRMultiPolygon copy;
+        add_polygons(polygons, copy);
+        shift_x(copy, 360 * k);
+        for (const OGRPolygon* polygon : copy) out.addGeometry(polygon);
+    }
+}
+
+// A zone's part near one frame, transformed into the tile's longitudes and
+// latitudes, into `out`: rings that enclose a pole become its cap, and each
+// polygon appears in every turn that reaches the tile.
+void transform_near_frame(OGRMultiPolygon& polygons, const LayerFrames& layer,
+                          const LonLatBox& tile, OGRMultiPolygon& out, const std::string& cannot) {
+    std::vector<int> poles;
+    for_each_ring(polygons,
+                  [&](const OGRLinearRing& ring) { poles.push_back(pole_inside(ring, layer)); });
+    if (polygons.transform(layer.to_tile.get()) != OGRERR_NONE) {
+        throw RunFailure(cannot + " cannot be brought into the tile's CRS");
+    }
+    const double centre = (tile.west + tile.east) / 2;
+    std::size_t r = 0;
+    for (OGRPolygon* polygon : polygons) {
+        bool capped = false;
+        for (OGRLinearRing* ring : *polygon) {
+            const int pole = poles[r++];
+            capped = unwrap_ring(*ring, centre,
+                                 pole != 0            ? pole
+                                 : ring->getY(0) >= 0 ? 1
+                                                      : -1) ||
+                     capped;
+        }
+        if (!capped) {
+            add_turned_copies(*polygon, tile.west, tile.east, out);
+            continue;
+        }
+        // Each ring is a region of its own (a cap spans a whole turn, and
+        // its copies overlap): the shell's copies less the holes' copies.
+        auto region = [&](const OGRLinearRing& ring) {
+            OGRPolygon alone;
+            alone.addRingDirectly(ring.clone());
+            GeometryPtr valid(alone.IsValid() ? alone.clone() : alone.MakeValid());
+            OGRMultiPolygon copies;
+            if (valid) add_turned_copies(*valid, tile.west, tile.east, copies);
+            GeometryPtr merged(copies.IsEmpty() ? copies.clone() : copies.UnionCascaded());
+            if (!merged) throw RunFailure(cannot + " cannot be brought into the tile's CRS");
+            return merged;
+        };
+        GeometryPtr shape = region(*polygon->getExteriorRing());
+        for (int h = 0; h < polygon->getNumInteriorRings(); ++h) {
+            shape.reset(shape->Difference(region(*polygon->getInteriorRing(h)).get()));
+            if (!shape) throw RunFailure(cannot + " cannot be brought into the tile's CRS");
+        }
+        add_polygons(*shape, out);
+    }
+}
 
 // The zone's union in pixel coordinates, clipped to the tile; nothing when
 // nothing of it lies inside.
-std::optional<Zone> zone_in_tile(GatheredZone& gathered, OGRCoordinateTransformation* to_tile,
-                                 const SourceFrame& frame, const TileGrid& grid,
-                                 const std::string& path) {
+std::optional<Zone> zone_in_tile(GatheredZone& gathered, const LayerFrames& layer,
+                                 const TileGrid& grid, const std::string& path) {
     const std::string cannot = "zone " + gathered.name + " of " + path;
-    if (gathered.polygons.IsEmpty()) return std::nullopt;
-    GeometryPtr merged(gathered.polygons.UnionCascaded());
-    if (!merged) throw RunFailure(cannot + " cannot be merged from its features");
-    if (to_tile != nullptr) {
+    const LonLatBox tile = tile_box(grid);
+    auto in_lonlat = std::make_unique<OGRMultiPolygon>();
+    int parts = 0;
+    for (std::size_t f = 0; f < gathered.near_frame.size(); ++f) {
+        OGRMultiPolygon& near = gathered.near_frame[f];
+        if (near.IsEmpty()) continue;
+        GeometryPtr merged(near.UnionCascaded());
+        near.empty();
+        if (!merged) throw RunFailure(cannot + " cannot be merged from its features");
+        ++parts;
+        if (layer.direct) {
+            add_polygons(*merged, *in_lonlat);
+            continue;
+        }
+        const SourceFrame& frame = layer.frames[f];
         if (!frame.known) throw RunFailure(cannot + " cannot be brought into the tile's CRS");
         const GeometryPtr near_tile = rectangle(frame.min_x, frame.min_y, frame.max_x, frame.max_y);
         GeometryPtr clipped(merged->Intersection(near_tile.get()));
         if (!clipped) throw RunFailure(cannot + " cannot be clipped to the tile");
-        auto polygons = std::make_unique<OGRMultiPolygon>();
-        add_polygons(*clipped, *polygons);
-        if (polygons->IsEmpty()) return std::nullopt;
-        if (boundary_length(*polygons) / frame.cell_length > MAX_DENSIFIED_POINTS) {
+        OGRMultiPolygon polygons;
+        add_polygons(*clipped, polygons);
+        if (polygons.IsEmpty()) continue;
+        if (boundary_length(polygons) / frame.cell_length > MAX_DENSIFIED_POINTS) {
             throw RunFailure(cannot + " has too long edges near the tile to densify");
         }
-        polygons->segmentize(frame.cell_length);
-        if (polygons->transform(to_tile) != OGRERR_NONE) {
-            throw RunFailure(cannot + " cannot be brought into the tile's CRS");
+        polygons.segmentize(frame.cell_length);
+        transform_near_frame(polygons, layer, tile, *in_lonlat, cannot);
+        ++parts;  // copies and caps overlap
+    }
+    if (in_lonlat->IsEmpty()) return std::nullopt;
+    if (parts > 1) {
+        // Transformed pieces may cross themselves by a rounding: each made
+        // valid before they are merged.
+        if (!in_lonlat->IsValid()) {
+            auto pieces = std::make_unique<OGRMultiPolygon>();
+            for (const OGRPolygon* polygon : *in_lonlat) {
+                GeometryPtr valid(polygon->IsValid() ? polygon->clone() : polygon->MakeValid());
+                if (valid) add_polygons(*valid, *pieces);
+            }
+            in_lonlat = std::move(pieces);
         }
-        merged.reset(polygons.release());
+        GeometryPtr merged(in_lonlat->UnionCascaded());
+        if (!merged) throw RunFailure(cannot + " cannot be merged from its features");
+        in_lonlat = std::make_unique<OGRMultiPolygon>();
+        add_polygons(*merged, *in_lonlat);
     }
     // Longitude and latitude to column and row.
     const auto& gt = grid.geotransform;
-    auto in_pixels = std::make_unique<OGRMultiPolygon>();
-    add_polygons(*merged, *in_pixels);
-    for (OGRPolygon* polygon : *in_pixels) {
-        for (OGRLinearRing* ring : *polygon) {
-            for (int k = 0; k < ring->getNumPoints(); ++k) {
-                ring->setPoint(k, (ring->getX(k) - gt[0]) / gt[1], (ring->getY(k) - gt[3]) / gt[5]);
-            }
+    for_each_ring(*in_lonlat, [&](OGRLinearRing& ring) {
+        for (int k = 0; k < ring.getNumPoints(); ++k) {
+            ring.setPoint(k, (ring.getX(k) - gt[0]) / gt[1], (ring.getY(k) - gt[3]) / gt[5]);
         }
-    }
-    GeometryPtr valid(in_pixels->IsValid() ? in_pixels.release() : in_pixels->MakeValid());
+    });
+    GeometryPtr valid(in_lonlat->IsValid() ? in_lonlat.release() : in_lonlat->MakeValid());
     if (!valid) throw RunFailure(cannot + " cannot be made valid in the tile's CRS");
-    const GeometryPtr tile = rectangle(0, 0, grid.width, grid.height);
-    GeometryPtr inside(valid->Intersection(tile.get()));
+    const GeometryPtr whole_tile = rectangle(0, 0, grid.width, grid.height);
+    GeometryPtr inside(valid->Intersection(whole_tile.get()));
     if (!inside) throw RunFailure(cannot + " cannot be clipped to the tile");
-    OGRMultiPolygon parts;
-    add_polygons(*inside, parts);
-    if (parts.IsEmpty() || !(area_of(parts) > 0)) return std::nullopt;
+    OGRMultiPolygon pieces;
+    add_polygons(*inside, pieces);
+    if (pieces.IsEmpty() || !(area_of(pieces) > 0)) return std::nullopt;
 
     Zone zone;
     zone.name = gathered.name;
     double top = grid.height, bottom = 0;
-    for (const OGRPolygon* polygon : parts) {
+    for (const OGRPolygon* polygon : pieces) {
         bool outer = true;
         for (const OGRLinearRing* ring : *polygon) {
             PixelRing points;
@@ -310,6 +664,102 @@ std::optional<Zone> zone_in_tile(GatheredZone& gathered, OGRCoordinateTransforma
     zone.first_row = std::clamp(static_cast<int>(std::floor(top)), 0, grid.height);
     zone.end_row = std::clamp(static_cast<int>(std::ceil(bottom)), zone.first_row, grid.height);
     return zone;
+}
+
+// The frames of the tile in the layer's coordinates and the transform into
+// the tile's.
+LayerFrames frames_of(OGRLayer& layer, const TileGrid& grid, const std::string& layer_line) {
+    LayerFrames frames;
+    const auto& gt = grid.geotransform;
+    const LonLatBox tile = tile_box(grid);
+    frames.pixel = std::min(gt[1], -gt[5]);
+    OGRSpatialReference tile_crs;
+    tile_crs.SetWellKnownGeogCS("WGS84");
+    tile_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    const OGRSpatialReference* layer_crs = layer.GetSpatialRef();
+    OGRSpatialReference source_crs;
+    const char* criteria[] = {"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
+    if (layer_crs != nullptr) {
+        source_crs = *layer_crs;
+        source_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+        frames.direct = source_crs.IsSame(&tile_crs, criteria);
+    }
+    if (frames.direct) {
+        SourceFrame frame;
+        frame.known = true;
+        frame.min_x = tile.west, frame.max_x = tile.east;
+        frame.min_y = tile.south, frame.max_y = tile.north;
+        frame.cell_length = frames.pixel;
+        frames.frames.push_back(frame);
+        return frames;
+    }
+    frames.to_tile.reset(OGRCreateCoordinateTransformation(&source_crs, &tile_crs));
+    std::unique_ptr<OGRCoordinateTransformation> to_source(
+        OGRCreateCoordinateTransformation(&tile_crs, &source_crs));
+    if (!frames.to_tile || !to_source) {
+        throw RunFailure(layer_line +
+                         " is in a coordinate system that cannot be "
+                         "brought into WGS84 longitude and latitude");
+    }
+    frames.turn = source_crs.IsGeographic() ? 2 * M_PI / source_crs.GetAngularUnits() : 0;
+    // The tile's longitudes as a transform takes them, from -180 to 180: a
+    // tile across 180 is two stretches, one each side.
+    const double west = tile.west - 360 * std::floor((tile.west + 180) / 360);
+    const double east = west + (tile.east - tile.west);
+    std::vector<LonLatBox> stretches = {{west, std::min(east, 180.0), tile.south, tile.north}};
+    if (east > 180) stretches.push_back({-180, east - 360, tile.south, tile.north});
+    frames.pixel = HUGE_VAL;
+    for (const LonLatBox& stretch : stretches) {
+        frames.frames.push_back(frame_in_source(*to_source, stretch, gt[1], -gt[5]));
+        if (frames.frames.back().known) {
+            frames.pixel = std::min(frames.pixel, frames.frames.back().cell_length);
+        }
+    }
+    if (!std::isfinite(frames.pixel)) frames.pixel = 0;
+    for (const double lat : {90.0, -90.0}) {
+        double x = 0, y = lat;
+        int ok = 0;
+        if (to_source->Transform(1, &x, &y, nullptr, &ok) && ok && std::isfinite(x) &&
+            std::isfinite(y)) {
+            (lat > 0 ? frames.north_pole : frames.south_pole) = OGRPoint(x, y);
+        }
+    }
+    return frames;
+}
+
+std::string extent_text(const OGREnvelope& e) {
+    char text[160];
+    std::snprintf(text, sizeof text, "x %.10g to %.10g, y %.10g to %.10g", e.MinX, e.MaxX, e.MinY,
+                  e.MaxY);
+    return text;
+}
+
+// A layer whose coordinates are taken as longitudes and latitudes (no
+// coordinate system, or a geographic one) but cannot be: a Shapefile in
+// metres whose .prj was lost would otherwise meet no tile, and the run would
+// say that no zone reaches it.
+void check_degrees(const OGREnvelope& extent, double turn, bool has_crs,
+                   const std::string& layer_line, const std::string& feature) {
+    if (within_degrees(extent, turn)) return;
+    throw RunFailure(
+        layer_line +
+        (has_crs ? " is in longitude and latitude, but " : " has no coordinate system, and ") +
+        feature + "'s coordinates (" + extent_text(extent) +
+        ") cannot be degrees of longitude and latitude" +
+        (has_crs ? "" : ": give the file its coordinate system"));
+}
+
+// The text of a zone's value: a real number as the shortest decimal that
+// reads back as the same double, so that values that differ stay apart
+// (GDAL's own text keeps 15 digits).
+std::string value_text(const OGRFeature& feature, int field) {
+    if (feature.GetFieldDefnRef(field)->GetType() == OFTReal) {
+        char text[64];
+        const auto [end, error] =
+            std::to_chars(text, text + sizeof text, feature.GetFieldAsDouble(field));
+        if (error == std::errc()) return std::string(text, end);
+    }
+    return feature.GetFieldAsString(field);
 }
 
 }  // namespace
@@ -380,93 +830,123 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
         throw RunFailure(layer_line + " holds " + type_name(layer_type) + ", not polygons");
     }
 
-    // The layer's coordinates into the tile's: none when they are the
-    // tile's, or when the layer names no coordinate system (it is then
-    // taken to be in the tile's).
-    OGRSpatialReference tile_crs;
-    tile_crs.SetWellKnownGeogCS("WGS84");
-    tile_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-    std::unique_ptr<OGRCoordinateTransformation> to_tile, to_source;
-    SourceFrame frame;
-    const OGRSpatialReference* layer_crs = layer->GetSpatialRef();
-    if (layer_crs != nullptr) {
-        OGRSpatialReference source_crs(*layer_crs);
-        source_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-        const char* criteria[] = {"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES", nullptr};
-        if (!source_crs.IsSame(&tile_crs, criteria)) {
-            to_tile.reset(OGRCreateCoordinateTransformation(&source_crs, &tile_crs));
-            to_source.reset(OGRCreateCoordinateTransformation(&tile_crs, &source_crs));
-            if (!to_tile || !to_source) {
-                throw RunFailure(layer_line +
-                                 " is in a coordinate system that cannot be "
-                                 "brought into WGS84 longitude and latitude");
+    const LayerFrames frames = frames_of(*layer, grid, layer_line);
+    const bool has_crs = layer->GetSpatialRef() != nullptr;
+    // A layer in degrees whose extent is not is looked through for the
+    // feature that is not (a spatial filter in degrees would find none of
+    // it); an extent the file merely misstates lets the run go on.
+    OGREnvelope extent;
+    if (frames.turn > 0 && layer->GetExtent(&extent, TRUE) == OGRERR_NONE &&
+        !within_degrees(extent, frames.turn)) {
+        layer->ResetReading();
+        for (const auto& feature : *layer) {
+            const std::string fid = "feature " + std::to_string(feature->GetFID());
+            const OGRGeometry* geometry = feature->GetGeometryRef();
+            if (geometry == nullptr || geometry->IsEmpty()) continue;
+            if (!is_polygonal_type(geometry->getGeometryType())) continue;  // refused when near
+            GeometryPtr polygons;
+            try {
+                polygons = linear_polygons(*geometry, frames.pixel);
+            } catch (const GeometryFault& fault) {
+                throw RunFailure(fid + " of " + layer_line + " " + fault.what);
             }
-            frame = frame_in_source(*to_source, grid);
+            polygons->getEnvelope(&extent);
+            if (!polygons->IsEmpty()) check_degrees(extent, frames.turn, has_crs, layer_line, fid);
         }
     }
-    // Features far from the tile are not made valid or merged, but still
-    // give their zone its place in the order.
-    OGREnvelope near;
-    if (to_tile) {
-        near = {};
-        near.MinX = frame.min_x, near.MaxX = frame.max_x;
-        near.MinY = frame.min_y, near.MaxY = frame.max_y;
-    } else {
-        const auto& gt = grid.geotransform;
-        near.MinX = gt[0], near.MaxX = gt[0] + gt[1] * grid.width;
-        near.MinY = gt[3] + gt[5] * grid.height, near.MaxY = gt[3];
+    // Each tile reads only the features whose extent reaches it, through
+    // the layer's spatial index where it has one (a GeoPackage's R-tree, a
+    // FlatGeobuf's, a Shapefile's .qix); so a tile's time and memory grow
+    // with the zones near it, not with the file. A frame that cannot be
+    // placed reads every feature, and a zone that has any fails.
+    std::vector<Window> windows = windows_of(frames);
+    const bool placed = std::all_of(frames.frames.begin(), frames.frames.end(),
+                                    [](const SourceFrame& frame) { return frame.known; });
+    if (!placed) {
+        windows.assign(1, Window{});
+        windows[0].extent.MinX = windows[0].extent.MinY = -HUGE_VAL;
+        windows[0].extent.MaxX = windows[0].extent.MaxY = HUGE_VAL;
     }
-    const bool filter_near = !to_tile || frame.known;
 
     std::vector<std::unique_ptr<GatheredZone>> gathered;
     std::map<std::string, std::size_t> index_of;
-    layer->ResetReading();
-    for (const auto& feature : *layer) {
-        const std::string fid = std::to_string(feature->GetFID());
-        std::string name;
-        if (field < 0) {
-            name = fid;
+    for (const Window& window : windows) {
+        if (placed) {
+            layer->SetSpatialFilterRect(window.extent.MinX, window.extent.MinY, window.extent.MaxX,
+                                        window.extent.MaxY);
         } else {
-            if (!feature->IsFieldSetAndNotNull(field)) {
-                throw RunFailure("feature " + fid + " of " + layer_line + " has no value in " +
-                                 request.field);
+            layer->SetSpatialFilter(nullptr);
+        }
+        layer->ResetReading();
+        for (const auto& feature : *layer) {
+            const GIntBig id = feature->GetFID();
+            const std::string fid = std::to_string(id);
+            const std::string feature_line = "feature " + fid + " of " + layer_line;
+            const OGRGeometry* geometry = feature->GetGeometryRef();
+            if (geometry == nullptr || geometry->IsEmpty()) continue;
+            if (!is_polygonal_type(geometry->getGeometryType())) {
+                throw RunFailure(feature_line + " holds " + type_name(geometry->getGeometryType()) +
+                                 ", not polygons");
             }
-            name = feature->GetFieldAsString(field);
-            if (!is_utf8(name)) {
-                throw RunFailure("feature " + fid + " of " + layer_line + " has a value in " +
-                                 request.field + " that is not UTF-8 text");
+            GeometryPtr polygons;
+            try {
+                polygons = linear_polygons(*geometry, frames.pixel);
+            } catch (const GeometryFault& fault) {
+                throw RunFailure(feature_line + " " + fault.what);
             }
+            // Only a feature whose extent reaches the window counts, as the
+            // index answers it or not: its zone's place in the table does
+            // not depend on the format's index.
+            OGREnvelope envelope;
+            polygons->getEnvelope(&envelope);
+            if (polygons->IsEmpty() || !envelope.Intersects(window.extent)) continue;
+            if (frames.turn > 0) {
+                check_degrees(envelope, frames.turn, has_crs, layer_line, "feature " + fid);
+            }
+            std::string name;
+            if (field < 0) {
+                name = fid;
+            } else {
+                if (!feature->IsFieldSetAndNotNull(field)) {
+                    throw RunFailure(feature_line + " has no value in " + request.field);
+                }
+                name = value_text(*feature, field);
+                if (!is_utf8(name)) {
+                    throw RunFailure(feature_line + " has a value in " + request.field +
+                                     " that is not UTF-8 text");
+                }
+            }
+            auto [at, fresh] = index_of.try_emplace(name, gathered.size());
+            if (fresh) {
+                gathered.push_back(std::make_unique<GatheredZone>());
+                gathered.back()->name = name;
+                gathered.back()->near_frame.resize(frames.frames.size());
+                gathered.back()->first_id = id;
+                gathered.back()->seen = gathered.size();
+            }
+            GatheredZone& zone = *gathered[at->second];
+            zone.first_id = std::min(zone.first_id, id);
+            // GEOS's complaints about a damaged geometry are not failures to
+            // read the file: the nested watch keeps them from the outer one.
+            GdalErrorWatch geometry_messages(false);
+            GeometryPtr valid = valid_polygons(std::move(polygons));
+            if (!valid) throw RunFailure(feature_line + " cannot be made valid");
+            OGRMultiPolygon& near = zone.near_frame[window.frame];
+            shift_x(*valid->toMultiPolygon(), window.shift);
+            for (const OGRGeometry* polygon : *valid->toMultiPolygon()) near.addGeometry(polygon);
         }
-        auto [at, fresh] = index_of.try_emplace(name, gathered.size());
-        if (fresh) {
-            gathered.push_back(std::make_unique<GatheredZone>());
-            gathered.back()->name = name;
-        }
-        const OGRGeometry* geometry = feature->GetGeometryRef();
-        if (geometry == nullptr || geometry->IsEmpty()) continue;
-        if (!is_polygonal_type(geometry->getGeometryType())) {
-            throw RunFailure("feature " + fid + " of " + layer_line + " holds " +
-                             type_name(geometry->getGeometryType()) + ", not polygons");
-        }
-        OGREnvelope envelope;
-        geometry->getEnvelope(&envelope);
-        if (filter_near && !envelope.Intersects(near)) continue;
-        // GEOS's complaints about a damaged geometry are not failures to
-        // read the file: the nested watch keeps them from the outer one.
-        GdalErrorWatch geometry_messages(false);
-        const GeometryPtr polygons = valid_polygons(*geometry);
-        if (!polygons) {
-            throw RunFailure("feature " + fid + " of " + layer_line + " cannot be made valid");
-        }
-        for (const OGRGeometry* polygon : *polygons->toMultiPolygon()) {
-            gathered[at->second]->polygons.addGeometry(polygon);
-        }
+        if (quiet.failed()) throw RunFailure(layer_line + " cannot be read");
     }
-    if (quiet.failed()) throw RunFailure(layer_line + " cannot be read");
+    layer->SetSpatialFilter(nullptr);
 
+    // Zones in the order of the smallest id of their features that reach
+    // the tile.
+    std::stable_sort(gathered.begin(), gathered.end(), [](const auto& a, const auto& b) {
+        return a->first_id != b->first_id ? a->first_id < b->first_id : a->seen < b->seen;
+    });
     std::vector<Zone> zones;
     for (auto& zone : gathered) {
-        std::optional<Zone> inside = zone_in_tile(*zone, to_tile.get(), frame, grid, path);
+        std::optional<Zone> inside = zone_in_tile(*zone, frames, grid, path);
         if (inside) zones.push_back(std::move(*inside));
         zone.reset();  // its polygons are no longer needed
     }
