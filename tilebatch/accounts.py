@@ -421,7 +421,7 @@ def build(req, rows, say=None, report=False):
               % printable("%s: %s" % (e.filename, e.strerror) if e.filename else e), file=sys.stderr)
         return 1
     finally:
-        if generation is not None:
+        if generation is not None and current_generation(here) != generation:  # stopped before the switch
             _remove(os.path.join(here, generation))
         if held is not None:
             os.close(held)

@@ -2,7 +2,8 @@
 """One end of a batch's accounts (accounts.build) in a process of its own,
 for the tests that kill it: accounts_end_driver.py REQUEST_FILE ROWS_FILE
 [KILL_AT]. ROWS_FILE holds [[tile, its tables' identities]] of the tiles
-done. With KILL_AT the process SIGKILLs itself just before its KILL_AT-th
+done. With KILL_AT the process SIGKILLs itself ($END_DRIVER_SIGNAL: another
+signal, SIGINT as Ctrl-C sends it) just before its KILL_AT-th
 step on the file system (a rename, removal, link, directory made or removed,
 flush) or the start of the summing program. It prints the steps it took and
 exits with build's status."""
@@ -29,7 +30,7 @@ def counted(call):
         global steps
         steps += 1
         if steps == kill_at:
-            os.kill(os.getpid(), signal.SIGKILL)
+            os.kill(os.getpid(), getattr(signal, os.environ.get("END_DRIVER_SIGNAL", "SIGKILL")))
         return call(*args, **kwargs)
     return step
 
