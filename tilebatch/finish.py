@@ -57,9 +57,10 @@ def states_now(req, ending):
     batch's sums are decided then, not from the rows read before (a report
     that looked while the last tile ran may take its turn after the batch's
     own end). The local batch's own end and the follow-up job come once every
-    job has ended; a report asks whether a local batch is running now."""
-    running = None if ending.rebuild else survey.running_local_batch(req)
-    return lambda: survey.survey(req, running)[0]
+    job has ended; a report asks then whether a local batch is running."""
+    def now():
+        return survey.survey(req, None if ending.rebuild else survey.running_local_batch(req))[0]
+    return now
 
 
 def chosen(req, rows, ending, part, wanted, how):
