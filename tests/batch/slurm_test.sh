@@ -4,8 +4,9 @@
 # submits three generated full-size tiles (one lacking a layer) as a job array
 # with the quality run in each task and its follow-up job (region, batch
 # quality), resubmits the failed tile with --unfinished, and cancels a task
-# while it writes its products; and two tiles side by side with their forest
-# accounts in zones (--accounts --zones), summed by the follow-up job. Needs
+# while it writes its products; and a 2 x 2 grid of whole degrees with their
+# forest accounts in zones (--accounts --zones), each tile counting the part
+# it owns, summed by the follow-up job and checked against the mosaic. Needs
 # root and Debian's slurmctld, slurmd, slurm-client and munge (installed when
 # missing); prints "SKIP: <reason>" and exits 77 where those cannot be had or
 # the daemons do not come up.
@@ -240,35 +241,64 @@ check "region job after the rerun: both tiles" \
   [ "$(cut -f1 "out2/logs/region-${follow_up_job:-0}.tsv" 2>/dev/null | tr '\n' ' ')" = "t1 t2 " ]
 
 # --- forest accounts: the tiles' tables in tasks, the batch's sums in the follow-up job --
-# t1 and t2 placed 1.001 degrees apart (not overlapping), a zone across their
-# border; tile_accounts and sum_accounts found beside process_tile, as built.
-printf 't1 -60 10\nt2 -58.999 10\n' > acc_tiles.txt
+# A 2 x 2 grid of whole degrees (each tile shares strips of 4 pixels with its
+# neighbours, counted once by the tile whose centre is nearest), its tiles'
+# layers those of t1, t2, t3 and t1 again, so that neighbours differ in their
+# strips; a zone over the grid's middle, one inside ga alone. tile_accounts
+# and sum_accounts found beside process_tile, as built.
+for pair in ga:t1 gb:t2 gc:t3 gd:t1; do
+  mkdir "input/${pair%:*}"
+  for f in "input/${pair#*:}/${pair#*:}"_*; do
+    ln -s "$scratch/$f" "input/${pair%:*}/${pair%:*}${f#"input/${pair#*:}/${pair#*:}"}"
+  done
+  ln -s "$scratch/datamask/${pair#*:}_datamask.tif" "datamask/${pair%:*}_datamask.tif"
+  ln -s "$scratch/wetland/${pair#*:}_wetlandmask.tif" "wetland/${pair%:*}_wetlandmask.tif"
+done
+printf 'ga -60 10\ngb -59 10\ngc -60 9\ngd -59 9\n' > acc_tiles.txt
 cat > zones.geojson <<'EOF'
 {"type": "FeatureCollection", "features": [
- {"type": "Feature", "properties": {"name": "border"}, "geometry": {"type": "Polygon",
-  "coordinates": [[[-59.3, 9.3], [-58.7, 9.3], [-58.7, 9.7], [-59.3, 9.7], [-59.3, 9.3]]]}},
+ {"type": "Feature", "properties": {"name": "middle"}, "geometry": {"type": "Polygon",
+  "coordinates": [[[-59.2, 8.8], [-58.8, 8.8], [-58.8, 9.2], [-59.2, 9.2], [-59.2, 8.8]]]}},
  {"type": "Feature", "properties": {"name": "west, \"inner\""}, "geometry": {"type": "Polygon",
   "coordinates": [[[-59.9, 9.1], [-59.6, 9.1], [-59.6, 9.4], [-59.9, 9.4], [-59.9, 9.1]]]}}]}
 EOF
 start=$(date +%s)
-check "accounts: two tiles submitted with --accounts --zones" submit submit5.txt --no-region --cpus 1 --accounts \
-  --zones zones.geojson --zone-field name --thresholds 10,30 acc_tiles.txt 2000 input acc_out datamask wetland \
-  "$process_tile"
+check "accounts: a 2 x 2 grid submitted with --accounts --zones" submit submit5.txt --no-region --cpus 1 \
+  --accounts --zones zones.geojson --zone-field name --thresholds 10,30 acc_tiles.txt 2000 input acc_out datamask \
+  wetland "$process_tile"
 check "accounts: array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
-echo "array of two tiles with accounts and follow-up job: $(( $(date +%s) - start )) s"
+echo "array of four tiles with accounts and follow-up job: $(( $(date +%s) - start )) s"
 acc=acc_out/accounts
-check "accounts: t1 and t2 done, accounts status 0" \
-  [ "$(record acc_out/logs t1 status accounts_status)/$(record acc_out/logs t2 status accounts_status)" = 0/0/0/0 ]
+grid=(ga gb gc gd)
+statuses="" parts="" plain_tables=() zone_tables=()
+for t in "${grid[@]}"; do
+  plain_tables+=("$acc/${t}_accounts.csv")
+  zone_tables+=("$acc/${t}_zone_accounts.csv")
+  statuses+="$(record acc_out/logs "$t" status accounts_status) "
+  parts+="$(record acc_out/logs "$t" accounts_part) "
+done
+check "accounts: the four tiles done, accounts status 0 ($statuses)" [ "$statuses" = "0/0 0/0 0/0 0/0 " ]
+check "accounts: each task counted the part of its tile the grid leaves it ($parts)" \
+  [ "$parts" = "0-4001:0-4001 0-4001:2-4003 2-4003:0-4001 2-4003:2-4003 " ]
 check "accounts: the follow-up job summed them" \
-  grep -q "^accounts: the sums of 2 tiles: " "acc_out/logs/slurm-followup-${follow_up_job:-0}.out"
+  grep -q "^accounts: the sums of 4 tiles: " "acc_out/logs/slurm-followup-${follow_up_job:-0}.out"
 check "accounts: the batch table is the sum of the tiles' tables" \
-  python3 "$here/account_sums.py" sums plain "$acc/batch_accounts.csv" "$acc/t1_accounts.csv" "$acc/t2_accounts.csv"
+  python3 "$here/account_sums.py" sums plain "$acc/batch_accounts.csv" "${plain_tables[@]}"
 check "accounts: the batch zone table is the sum of the tiles' zone tables" \
-  python3 "$here/account_sums.py" sums zones "$acc/batch_zone_accounts.csv" "$acc/t1_zone_accounts.csv" \
-  "$acc/t2_zone_accounts.csv"
-check "accounts: the border zone has rows in both tiles, the other in t1 alone" \
-  [ "$(python3 "$here/account_sums.py" zones "$acc/t1_zone_accounts.csv" | tr '\n' ';')/$(
-      python3 "$here/account_sums.py" zones "$acc/t2_zone_accounts.csv" | tr '\n' ';')" = 'border;west, "inner";/border;' ]
+  python3 "$here/account_sums.py" sums zones "$acc/batch_zone_accounts.csv" "${zone_tables[@]}"
+zones_of() { python3 "$here/account_sums.py" zones "$acc/$1_zone_accounts.csv" | tr '\n' ';'; }
+check "accounts: the middle zone has rows in every tile, the other in ga alone" \
+  [ "$(zones_of ga)/$(zones_of gb)/$(zones_of gc)/$(zones_of gd)" = 'middle;west, "inner";/middle;/middle;/middle;' ]
+# The mosaic of the grid, each strip cut at its middle by GDAL's programs,
+# counted whole: the batch's figures, every location once.
+python3 "$here/mosaic.py" build grid 2000 acc_out datamask mosaic ga:-60:10:0:4001:0:4001 gb:-59:10:0:4001:2:4003 \
+  gc:-60:9:2:4003:0:4001 gd:-59:9:2:4003:2:4003
+"$(dirname "$process_tile")/tools/tile_accounts" --zones zones.geojson --zone-field name --thresholds 10,30 -- \
+  grid 2000 mosaic mosaic mosaic_accounts
+check "accounts: the batch table is the figures of the grid's mosaic counted once" \
+  python3 "$here/mosaic.py" same plain "$acc/batch_accounts.csv" mosaic_accounts/grid_accounts.csv
+check "accounts: the batch zone table too" \
+  python3 "$here/mosaic.py" same zones "$acc/batch_zone_accounts.csv" mosaic_accounts/grid_zone_accounts.csv
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"
