@@ -5,7 +5,7 @@ are of (batch_accounts.json) and what the page shows of them. Where tiles
 overlap, each tile's tables hold only the part it owns (ownership.py), so
 that they add up to the batch's.
 
-The sums are made by tools/sum_accounts (app/sum_accounts.hpp): exact,
+The sums are made by tools/sum_accounts (accounts/account_sums.hpp): exact,
 every area a tile table prints ("%.6f" hectares) read as a whole number of
 micro-hectares and summed as such, the mean height the cover-weighted mean
 of the tiles' means, in whole numbers too, rounded half to even once; the
