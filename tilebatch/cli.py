@@ -179,6 +179,11 @@ def request_from(a, entry):
     if settings:
         # Each place is counted by the one tile that owns it where tiles
         # overlap: they must share one pixel grid and no origin.
+        clash = accounts.table_clash(Request(tiles=tiles, last_year=last_year, input_dir="", output_dir="",
+                                             datamask_dir="", wetland_dir="", process_tile="", logs=""))
+        if clash:
+            raise UsageError("--accounts: tile %s would write its table under the name of the batch's own %s: "
+                             "rename the tile" % (printable(clash[0]), clash[1]))
         try:
             ownership.neighbours(tiles)
         except ownership.NotOneGrid as e:

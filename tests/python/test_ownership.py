@@ -220,3 +220,23 @@ def test_a_saved_request_whose_tiles_cannot_share_their_overlap_is_not_one(tmp_p
     req = support.request(tmp_path, tiles=[("a", "10", "10"), ("b", "10.00025", "10")])
     req.save()
     assert Request.load(os.path.join(req.logs, "batch.json")).part_of("b") == "0-4003:2002-4003"  # a pixel apart: halves
+
+
+@pytest.mark.parametrize("lines, said", [
+    ("a 10 50\nb 10.00001 50\n", "tiles a and b cannot share their overlap: they overlap, but their origins are not"),
+    ("a 180 50\nb -180 50\n", "tiles a and b cannot share their overlap: they have the same origin"),
+    ("batch 10 50\n", "tile batch would write its table under the name of the batch's own batch_accounts.csv"),
+    ("batch_zone 10 50\n", "tile batch_zone would write its table under the name of the batch's own"),
+])
+def test_lists_the_accounts_cannot_count_are_refused_before_anything_is_touched(tmp_path, monkeypatch, capsys,
+                                                                               lines, said):
+    from tilebatch import cli
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "tiles.txt").write_text(lines)
+    for entry in ("batch", "slurm"):
+        assert cli.main([entry, "--plan", "--accounts", "tiles.txt", "2020", "i", "o", "d", "w"]) == 2
+        assert said in capsys.readouterr().err
+        # Without accounts nothing is counted, and the list is run as it is.
+        assert cli.main([entry, "--plan", "tiles.txt", "2020", "i", "o", "d", "w"]) == 0
+        capsys.readouterr()
+    assert sorted(os.listdir(tmp_path)) == ["tiles.txt"]
