@@ -864,6 +864,9 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
                                     [](const SourceFrame& frame) { return frame.known; });
     if (!placed) {
         windows.assign(1, Window{});
+        // The features go to the frame that cannot be placed: any zone
+        // then fails rather than lose its part there.
+        while (frames.frames[windows[0].frame].known) ++windows[0].frame;
         windows[0].extent.MinX = windows[0].extent.MinY = -HUGE_VAL;
         windows[0].extent.MaxX = windows[0].extent.MaxY = HUGE_VAL;
     }
