@@ -253,6 +253,8 @@ TEST(ZoneLongitudes, EitherConventionAndAcrossTheAntimeridianGiveTheSameFigures)
     write_zones(dir / "western.gpkg", "GPKG", western);
     write_zones(dir / "eastern.fgb", "FlatGeobuf", eastern);
     write_zones(dir / "western_mercator.gpkg", "GPKG", western, 3857);
+    // ETRS89: longitude and latitude of another datum, through a transform.
+    write_zones(dir / "eastern_etrs89.gpkg", "GPKG", eastern, 4258);
     const Table base = zone_table(small_tile(-170, 10), dir / "western.gpkg", dir / "w");
     ASSERT_EQ(base.exit_status, 0) << base.said;
     ASSERT_EQ(base.zones(), (std::vector<std::string>{"a", "b"}));
@@ -265,11 +267,15 @@ TEST(ZoneLongitudes, EitherConventionAndAcrossTheAntimeridianGiveTheSameFigures)
             ASSERT_EQ(table.exit_status, 0) << table.said;
             EXPECT_EQ(table.lines, base.lines);
         }
-        const Table projected = zone_table(small_tile(origin, 10), dir / "western_mercator.gpkg",
+        for (const char* file : {"western_mercator.gpkg", "eastern_etrs89.gpkg"}) {
+            SCOPED_TRACE(std::to_string(origin) + " " + file);
+            const Table other = zone_table(small_tile(origin, 10), dir / file,
                                            dir / ("run" + std::to_string(++run)));
-        ASSERT_EQ(projected.exit_status, 0) << projected.said;
-        EXPECT_EQ(projected.zones(), base.zones());
-        EXPECT_NEAR(projected.land("a"), base.land("a"), 1e-9 * base.land("a") + 2e-6);
+            ASSERT_EQ(other.exit_status, 0) << other.said;
+            EXPECT_EQ(other.zones(), base.zones());
+            EXPECT_NEAR(other.land("a"), base.land("a"), 1e-9 * base.land("a") + 2e-6);
+            EXPECT_NEAR(other.land("b"), base.land("b"), 1e-9 * base.land("b") + 2e-6);
+        }
     }
 }
 
