@@ -762,6 +762,198 @@ std::string value_text(const OGRFeature& feature, int field) {
     return feature.GetFieldAsString(field);
 }
 
+// The layer the request names, or the file's only one.
+OGRLayer& chosen_layer(GDALDataset& source, const ZoneRequest& request) {
+    const std::string& path = request.path;
+    std::vector<std::string> layer_names;
+    for (OGRLayer* layer : source.GetLayers()) layer_names.push_back(layer->GetName());
+    if (!request.layer.empty()) {
+        for (OGRLayer* candidate : source.GetLayers()) {
+            if (request.layer == candidate->GetName()) return *candidate;
+        }
+        throw RunFailure(
+            path + " has no layer " + request.layer +
+            (layer_names.empty() ? ": it has none" : " (layers: " + joined(layer_names) + ")"));
+    }
+    if (layer_names.empty()) throw RunFailure(path + " holds no layer");
+    if (layer_names.size() > 1) {
+        throw RunFailure(path + " holds " + std::to_string(layer_names.size()) + " layers (" +
+                         joined(layer_names) + "): name one with --zone-layer");
+    }
+    return *source.GetLayer(0);
+}
+
+// The index of the field that names the zones; -1 without one (the
+// feature id names them). Refuses a layer that holds no polygons.
+int zone_field(OGRLayer& layer, const ZoneRequest& request, const std::string& layer_line) {
+    OGRFeatureDefn* definition = layer.GetLayerDefn();
+    int field = -1;
+    if (!request.field.empty()) {
+        std::vector<std::string> fields;
+        for (int k = 0; k < definition->GetFieldCount(); ++k) {
+            fields.push_back(definition->GetFieldDefn(k)->GetNameRef());
+            if (fields.back() == request.field) field = k;
+        }
+        if (field < 0) {
+            throw RunFailure(
+                layer_line + " has no field " + request.field +
+                (fields.empty() ? ": it has none" : " (fields: " + joined(fields) + ")"));
+        }
+    }
+    const OGRwkbGeometryType layer_type = layer.GetGeomType();
+    if (layer_type == wkbNone) throw RunFailure(layer_line + " holds no geometries");
+    if (wkbFlatten(layer_type) != wkbUnknown && !is_polygonal_type(layer_type)) {
+        throw RunFailure(layer_line + " holds " + type_name(layer_type) + ", not polygons");
+    }
+    return field;
+}
+
+// A layer in degrees whose extent is not is looked through for the feature
+// that is not (a spatial filter in degrees would find none of it); an
+// extent the file merely misstates lets the run go on.
+void check_layer_degrees(OGRLayer& layer, const LayerFrames& frames, bool has_crs,
+                         const std::string& layer_line) {
+    OGREnvelope extent;
+    if (frames.turn <= 0 || layer.GetExtent(&extent, TRUE) != OGRERR_NONE ||
+        within_degrees(extent, frames.turn)) {
+        return;
+    }
+    layer.ResetReading();
+    for (const auto& feature : layer) {
+        const std::string fid = "feature " + std::to_string(feature->GetFID());
+        const OGRGeometry* geometry = feature->GetGeometryRef();
+        if (geometry == nullptr || geometry->IsEmpty()) continue;
+        if (!is_polygonal_type(geometry->getGeometryType())) continue;  // refused when near
+        GeometryPtr polygons;
+        try {
+            polygons = linear_polygons(*geometry, frames.pixel);
+        } catch (const GeometryFault& fault) {
+            throw RunFailure(fid + " of " + layer_line + " " + fault.what);
+        }
+        polygons->getEnvelope(&extent);
+        if (!polygons->IsEmpty()) check_degrees(extent, frames.turn, has_crs, layer_line, fid);
+    }
+}
+
+// The windows the layer is read through. A frame that cannot be placed
+// reads every feature into itself, so that a zone there fails rather than
+// lose its part.
+std::vector<Window> reading_windows(const LayerFrames& frames) {
+    for (std::size_t f = 0; f < frames.frames.size(); ++f) {
+        if (frames.frames[f].known) continue;
+        Window everything;
+        everything.frame = f;
+        everything.extent.MinX = everything.extent.MinY = -HUGE_VAL;
+        everything.extent.MaxX = everything.extent.MaxY = HUGE_VAL;
+        return {everything};
+    }
+    return windows_of(frames);
+}
+
+// The zones as their features are read, window by window.
+class Gathering {
+  public:
+    Gathering(const ZoneRequest& request, int field, const LayerFrames& frames, bool has_crs,
+              std::string layer_line)
+        : request_(request),
+          field_(field),
+          frames_(frames),
+          has_crs_(has_crs),
+          layer_line_(std::move(layer_line)) {}
+
+    void read(OGRLayer& layer, const Window& window) {
+        if (std::isfinite(window.extent.MinX)) {
+            layer.SetSpatialFilterRect(window.extent.MinX, window.extent.MinY, window.extent.MaxX,
+                                       window.extent.MaxY);
+        } else {
+            layer.SetSpatialFilter(nullptr);
+        }
+        layer.ResetReading();
+        for (const auto& feature : layer) take(*feature, window);
+        layer.SetSpatialFilter(nullptr);
+    }
+
+    // The zones in the order of the smallest id of their features that
+    // reach the tile.
+    std::vector<std::unique_ptr<GatheredZone>> in_order() {
+        std::stable_sort(gathered_.begin(), gathered_.end(), [](const auto& a, const auto& b) {
+            return a->first_id != b->first_id ? a->first_id < b->first_id : a->seen < b->seen;
+        });
+        return std::move(gathered_);
+    }
+
+  private:
+    void take(const OGRFeature& feature, const Window& window) {
+        const GIntBig id = feature.GetFID();
+        const std::string fid = std::to_string(id);
+        const std::string feature_line = "feature " + fid + " of " + layer_line_;
+        const OGRGeometry* geometry = feature.GetGeometryRef();
+        if (geometry == nullptr || geometry->IsEmpty()) return;
+        if (!is_polygonal_type(geometry->getGeometryType())) {
+            throw RunFailure(feature_line + " holds " + type_name(geometry->getGeometryType()) +
+                             ", not polygons");
+        }
+        GeometryPtr polygons;
+        try {
+            polygons = linear_polygons(*geometry, frames_.pixel);
+        } catch (const GeometryFault& fault) {
+            throw RunFailure(feature_line + " " + fault.what);
+        }
+        // Only a feature whose extent reaches the window counts, as the
+        // index answers it or not: its zone's place in the table does not
+        // depend on the format's index.
+        OGREnvelope envelope;
+        polygons->getEnvelope(&envelope);
+        if (polygons->IsEmpty() || !envelope.Intersects(window.extent)) return;
+        if (frames_.turn > 0) {
+            check_degrees(envelope, frames_.turn, has_crs_, layer_line_, "feature " + fid);
+        }
+        GatheredZone& zone = zone_of(field_ < 0 ? fid : name_of(feature, feature_line), id);
+        // GEOS's complaints about a damaged geometry are not failures to
+        // read the file: the nested watch keeps them from the outer one.
+        GdalErrorWatch geometry_messages(false);
+        GeometryPtr valid = valid_polygons(std::move(polygons));
+        if (!valid) throw RunFailure(feature_line + " cannot be made valid");
+        shift_x(*valid->toMultiPolygon(), window.shift);
+        OGRMultiPolygon& near = zone.near_frame[window.frame];
+        for (const OGRGeometry* polygon : *valid->toMultiPolygon()) near.addGeometry(polygon);
+    }
+
+    std::string name_of(const OGRFeature& feature, const std::string& feature_line) const {
+        if (!feature.IsFieldSetAndNotNull(field_)) {
+            throw RunFailure(feature_line + " has no value in " + request_.field);
+        }
+        std::string name = value_text(feature, field_);
+        if (!is_utf8(name)) {
+            throw RunFailure(feature_line + " has a value in " + request_.field +
+                             " that is not UTF-8 text");
+        }
+        return name;
+    }
+
+    GatheredZone& zone_of(const std::string& name, GIntBig id) {
+        auto [at, fresh] = index_of_.try_emplace(name, gathered_.size());
+        if (fresh) {
+            gathered_.push_back(std::make_unique<GatheredZone>());
+            gathered_.back()->name = name;
+            gathered_.back()->near_frame.resize(frames_.frames.size());
+            gathered_.back()->first_id = id;
+            gathered_.back()->seen = gathered_.size();
+        }
+        GatheredZone& zone = *gathered_[at->second];
+        zone.first_id = std::min(zone.first_id, id);
+        return zone;
+    }
+
+    const ZoneRequest& request_;
+    int field_;
+    const LayerFrames& frames_;
+    bool has_crs_;
+    std::string layer_line_;
+    std::vector<std::unique_ptr<GatheredZone>> gathered_;
+    std::map<std::string, std::size_t> index_of_;
+};
+
 }  // namespace
 
 std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
@@ -787,168 +979,24 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
                                                          GDAL_OF_VECTOR | GDAL_OF_READONLY,
                                                          ZONE_DRIVERS, read_only, nullptr)));
     if (!source) throw RunFailure(cannot_open);
+    OGRLayer& layer = chosen_layer(*source, request);
+    const std::string layer_line = path + " layer " + layer.GetName();
+    const int field = zone_field(layer, request, layer_line);
+    const LayerFrames frames = frames_of(layer, grid, layer_line);
+    const bool has_crs = layer.GetSpatialRef() != nullptr;
+    check_layer_degrees(layer, frames, has_crs, layer_line);
 
-    std::vector<std::string> layer_names;
-    for (OGRLayer* layer : source->GetLayers()) layer_names.push_back(layer->GetName());
-    OGRLayer* layer = nullptr;
-    if (!request.layer.empty()) {
-        for (OGRLayer* candidate : source->GetLayers()) {
-            if (request.layer == candidate->GetName()) layer = candidate;
-        }
-        if (layer == nullptr) {
-            throw RunFailure(
-                path + " has no layer " + request.layer +
-                (layer_names.empty() ? ": it has none" : " (layers: " + joined(layer_names) + ")"));
-        }
-    } else if (layer_names.empty()) {
-        throw RunFailure(path + " holds no layer");
-    } else if (layer_names.size() > 1) {
-        throw RunFailure(path + " holds " + std::to_string(layer_names.size()) + " layers (" +
-                         joined(layer_names) + "): name one with --zone-layer");
-    } else {
-        layer = source->GetLayer(0);
-    }
-    const std::string layer_line = path + " layer " + layer->GetName();
-
-    OGRFeatureDefn* definition = layer->GetLayerDefn();
-    int field = -1;
-    if (!request.field.empty()) {
-        std::vector<std::string> fields;
-        for (int k = 0; k < definition->GetFieldCount(); ++k) {
-            fields.push_back(definition->GetFieldDefn(k)->GetNameRef());
-            if (fields.back() == request.field) field = k;
-        }
-        if (field < 0) {
-            throw RunFailure(
-                layer_line + " has no field " + request.field +
-                (fields.empty() ? ": it has none" : " (fields: " + joined(fields) + ")"));
-        }
-    }
-    const OGRwkbGeometryType layer_type = layer->GetGeomType();
-    if (layer_type == wkbNone) throw RunFailure(layer_line + " holds no geometries");
-    if (wkbFlatten(layer_type) != wkbUnknown && !is_polygonal_type(layer_type)) {
-        throw RunFailure(layer_line + " holds " + type_name(layer_type) + ", not polygons");
-    }
-
-    const LayerFrames frames = frames_of(*layer, grid, layer_line);
-    const bool has_crs = layer->GetSpatialRef() != nullptr;
-    // A layer in degrees whose extent is not is looked through for the
-    // feature that is not (a spatial filter in degrees would find none of
-    // it); an extent the file merely misstates lets the run go on.
-    OGREnvelope extent;
-    if (frames.turn > 0 && layer->GetExtent(&extent, TRUE) == OGRERR_NONE &&
-        !within_degrees(extent, frames.turn)) {
-        layer->ResetReading();
-        for (const auto& feature : *layer) {
-            const std::string fid = "feature " + std::to_string(feature->GetFID());
-            const OGRGeometry* geometry = feature->GetGeometryRef();
-            if (geometry == nullptr || geometry->IsEmpty()) continue;
-            if (!is_polygonal_type(geometry->getGeometryType())) continue;  // refused when near
-            GeometryPtr polygons;
-            try {
-                polygons = linear_polygons(*geometry, frames.pixel);
-            } catch (const GeometryFault& fault) {
-                throw RunFailure(fid + " of " + layer_line + " " + fault.what);
-            }
-            polygons->getEnvelope(&extent);
-            if (!polygons->IsEmpty()) check_degrees(extent, frames.turn, has_crs, layer_line, fid);
-        }
-    }
     // Each tile reads only the features whose extent reaches it, through
     // the layer's spatial index where it has one (a GeoPackage's R-tree, a
     // FlatGeobuf's, a Shapefile's .qix); so a tile's time and memory grow
-    // with the zones near it, not with the file. A frame that cannot be
-    // placed reads every feature, and a zone that has any fails.
-    std::vector<Window> windows = windows_of(frames);
-    const bool placed = std::all_of(frames.frames.begin(), frames.frames.end(),
-                                    [](const SourceFrame& frame) { return frame.known; });
-    if (!placed) {
-        windows.assign(1, Window{});
-        // The features go to the frame that cannot be placed: any zone
-        // then fails rather than lose its part there.
-        while (frames.frames[windows[0].frame].known) ++windows[0].frame;
-        windows[0].extent.MinX = windows[0].extent.MinY = -HUGE_VAL;
-        windows[0].extent.MaxX = windows[0].extent.MaxY = HUGE_VAL;
-    }
-
-    std::vector<std::unique_ptr<GatheredZone>> gathered;
-    std::map<std::string, std::size_t> index_of;
-    for (const Window& window : windows) {
-        if (placed) {
-            layer->SetSpatialFilterRect(window.extent.MinX, window.extent.MinY, window.extent.MaxX,
-                                        window.extent.MaxY);
-        } else {
-            layer->SetSpatialFilter(nullptr);
-        }
-        layer->ResetReading();
-        for (const auto& feature : *layer) {
-            const GIntBig id = feature->GetFID();
-            const std::string fid = std::to_string(id);
-            const std::string feature_line = "feature " + fid + " of " + layer_line;
-            const OGRGeometry* geometry = feature->GetGeometryRef();
-            if (geometry == nullptr || geometry->IsEmpty()) continue;
-            if (!is_polygonal_type(geometry->getGeometryType())) {
-                throw RunFailure(feature_line + " holds " + type_name(geometry->getGeometryType()) +
-                                 ", not polygons");
-            }
-            GeometryPtr polygons;
-            try {
-                polygons = linear_polygons(*geometry, frames.pixel);
-            } catch (const GeometryFault& fault) {
-                throw RunFailure(feature_line + " " + fault.what);
-            }
-            // Only a feature whose extent reaches the window counts, as the
-            // index answers it or not: its zone's place in the table does
-            // not depend on the format's index.
-            OGREnvelope envelope;
-            polygons->getEnvelope(&envelope);
-            if (polygons->IsEmpty() || !envelope.Intersects(window.extent)) continue;
-            if (frames.turn > 0) {
-                check_degrees(envelope, frames.turn, has_crs, layer_line, "feature " + fid);
-            }
-            std::string name;
-            if (field < 0) {
-                name = fid;
-            } else {
-                if (!feature->IsFieldSetAndNotNull(field)) {
-                    throw RunFailure(feature_line + " has no value in " + request.field);
-                }
-                name = value_text(*feature, field);
-                if (!is_utf8(name)) {
-                    throw RunFailure(feature_line + " has a value in " + request.field +
-                                     " that is not UTF-8 text");
-                }
-            }
-            auto [at, fresh] = index_of.try_emplace(name, gathered.size());
-            if (fresh) {
-                gathered.push_back(std::make_unique<GatheredZone>());
-                gathered.back()->name = name;
-                gathered.back()->near_frame.resize(frames.frames.size());
-                gathered.back()->first_id = id;
-                gathered.back()->seen = gathered.size();
-            }
-            GatheredZone& zone = *gathered[at->second];
-            zone.first_id = std::min(zone.first_id, id);
-            // GEOS's complaints about a damaged geometry are not failures to
-            // read the file: the nested watch keeps them from the outer one.
-            GdalErrorWatch geometry_messages(false);
-            GeometryPtr valid = valid_polygons(std::move(polygons));
-            if (!valid) throw RunFailure(feature_line + " cannot be made valid");
-            OGRMultiPolygon& near = zone.near_frame[window.frame];
-            shift_x(*valid->toMultiPolygon(), window.shift);
-            for (const OGRGeometry* polygon : *valid->toMultiPolygon()) near.addGeometry(polygon);
-        }
+    // with the zones near it, not with the file.
+    Gathering gathering(request, field, frames, has_crs, layer_line);
+    for (const Window& window : reading_windows(frames)) {
+        gathering.read(layer, window);
         if (quiet.failed()) throw RunFailure(layer_line + " cannot be read");
     }
-    layer->SetSpatialFilter(nullptr);
-
-    // Zones in the order of the smallest id of their features that reach
-    // the tile.
-    std::stable_sort(gathered.begin(), gathered.end(), [](const auto& a, const auto& b) {
-        return a->first_id != b->first_id ? a->first_id < b->first_id : a->seen < b->seen;
-    });
     std::vector<Zone> zones;
-    for (auto& zone : gathered) {
+    for (auto& zone : gathering.in_order()) {
         std::optional<Zone> inside = zone_in_tile(*zone, frames, grid, path);
         if (inside) zones.push_back(std::move(*inside));
         zone.reset();  // its polygons are no longer needed
