@@ -48,22 +48,9 @@ for seed in 1 2 3 4; do
 done
 for pid in "${makers[@]}"; do wait "$pid"; done
 echo "4 tiles generated in $(( $(date +%s) - start )) s"
-# use_layers TILE SOURCE: the tile's input layers are those generated as SOURCE.
-use_layers() {
-  mkdir "input/$1"
-  for f in "input/$2/$2"_*; do ln -s "$scratch/$f" "input/$1/$1${f#"input/$2/$2"}"; done
-  ln -s "$scratch/datamask/$2_datamask.tif" "datamask/$1_datamask.tif"
-  ln -s "$scratch/wetland/$2_wetlandmask.tif" "wetland/$1_wetlandmask.tif"
-}
 for pair in a:s1 b:s2 c:s3 d:s4 e:s1 f:s2 g:s3 h:s1 i:s2 j:s3; do use_layers "${pair%:*}" "${pair#*:}"; done
 
-cat > counting_process_tile <<EOF
-#!/bin/sh
-echo "\$1" >> "$scratch/calls"
-exec "$process_tile" "\$@"
-EOF
-chmod +x counting_process_tile
-: > calls
+counting_process_tile "$process_tile"
 calls_since() { tail -n +$(($1 + 1)) calls | LC_ALL=C sort | tr '\n' ' '; }
 
 # The grid a b / c d at 10 and 11 E, 50 and 49 N; the row e f g at 20 to

@@ -246,14 +246,7 @@ check "region job after the rerun: both tiles" \
 # layers those of t1, t2, t3 and t1 again, so that neighbours differ in their
 # strips; a zone over the grid's middle, one inside ga alone. tile_accounts
 # and sum_accounts found beside process_tile, as built.
-for pair in ga:t1 gb:t2 gc:t3 gd:t1; do
-  mkdir "input/${pair%:*}"
-  for f in "input/${pair#*:}/${pair#*:}"_*; do
-    ln -s "$scratch/$f" "input/${pair%:*}/${pair%:*}${f#"input/${pair#*:}/${pair#*:}"}"
-  done
-  ln -s "$scratch/datamask/${pair#*:}_datamask.tif" "datamask/${pair%:*}_datamask.tif"
-  ln -s "$scratch/wetland/${pair#*:}_wetlandmask.tif" "wetland/${pair%:*}_wetlandmask.tif"
-done
+for pair in ga:t1 gb:t2 gc:t3 gd:t1; do use_layers "${pair%:*}" "${pair#*:}"; done
 printf 'ga -60 10\ngb -59 10\ngc -60 9\ngd -59 9\n' > acc_tiles.txt
 cat > zones.geojson <<'EOF'
 {"type": "FeatureCollection", "features": [
