@@ -463,6 +463,38 @@ double continuous(double previous, double lon) {
     return previous + std::remainder(lon - previous, 360.0);
 }
 
+// A pole has no one longitude: a transform gives it any. A ring with a
+// corner at the pole (a sector drawn from it) runs there along its
+// parallel, from the longitude it arrives on to the one it leaves on, the
+// way the rest of the ring comes round: so the ring is walked from the
+// corner's next point to the one before it, made continuous, and closed
+// along the parallel. Returns false for a ring without one such corner.
+bool ring_through_pole(OGRLinearRing& ring, double centre) {
+    const int n = ring.getNumPoints();  // closed: the last point is the first
+    int corner = -1;
+    for (int k = 0; k < n - 1; ++k) {
+        if (std::fabs(ring.getY(k)) < 90 - 1e-9) continue;
+        if (corner >= 0) return false;  // through a pole twice: left as it is
+        corner = k;
+    }
+    if (corner < 0) return false;
+    const double lat = ring.getY(corner) > 0 ? 90.0 : -90.0;
+    OGRLinearRing out;
+    double x = 0;
+    for (int step = 1; step < n - 1; ++step) {
+        const int k = (corner + step) % (n - 1);
+        x = step == 1 ? centre + std::remainder(ring.getX(k) - centre, 360.0)
+                      : continuous(x, ring.getX(k));
+        out.addPoint(x, ring.getY(k));
+    }
+    if (out.getNumPoints() < 2) return false;
+    out.addPoint(out.getX(out.getNumPoints() - 1), lat);
+    out.addPoint(out.getX(0), lat);
+    out.addPoint(out.getX(0), out.getY(0));
+    ring = out;
+    return true;
+}
+
 // A ring of longitudes and latitudes from a transformed one: its longitudes
 // made continuous, starting within half a turn of `centre`. A ring that
 // encloses a pole comes back round a full turn: it is cut there and closed
@@ -471,7 +503,7 @@ double continuous(double previous, double lon) {
 // did so.
 bool unwrap_ring(OGRLinearRing& ring, double centre, int pole) {
     const int n = ring.getNumPoints();
-    if (n < 4) return false;
+    if (n < 4 || ring_through_pole(ring, centre)) return false;
     OGRLinearRing out;
     double x = centre + std::remainder(ring.getX(0) - centre, 360.0);
     for (int k = 0; k < n; ++k) {

@@ -279,41 +279,59 @@ TEST(ZoneLongitudes, EitherConventionAndAcrossTheAntimeridianGiveTheSameFigures)
     }
 }
 
-// A zone in a polar stereographic projection that holds the pole: the tile
-// at the top of the world lies wholly inside it.
+// Zones in a polar stereographic projection that hold the pole, or have it
+// for a corner: the tile at the top of the world below them lies wholly
+// inside them.
 TEST(ZonePoles, APolarZoneAroundThePoleHoldsTheWholeTileBelowIt) {
     const fs::path dir = scratch_dir("zone_poles");
-    const fs::path tile = small_tile(10, 90);
+    // A square of 40 km around the pole, and one of 20 km with the pole for
+    // its corner, over longitudes 90 to 180 in EPSG:3995 (45 to 135 in
+    // EPSG:3413, centred on 45 W); the tiles at 10 E and at 100 E below them.
+    const struct {
+        double west;
+        std::string square;
+    } cases[] = {{10, box(-20000, -20000, 20000, 20000)}, {100, box(0, 0, 20000, 20000)}};
+    for (const auto& [west, square] : cases) {
+        const fs::path tile = small_tile(west, 90);
+        for (const int epsg : {3995, 3413}) {
+            SCOPED_TRACE(std::to_string(epsg) + " " + square);
+            const fs::path file = dir / ("polar" + std::to_string(epsg) + "_" +
+                                         std::to_string(static_cast<int>(west)) + ".gpkg");
+            GDALAllRegister();
+            GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
+                file.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+            ASSERT_NE(ds, nullptr);
+            OGRSpatialReference crs;
+            crs.importFromEPSG(epsg);
+            OGRLayer* layer = ds->CreateLayer("zones", &crs, wkbPolygon, nullptr);
+            OGRFieldDefn field("name", OFTString);
+            ASSERT_EQ(layer->CreateField(&field), OGRERR_NONE);
+            OGRFeature feature(layer->GetLayerDefn());
+            feature.SetField("name", "arctic");
+            OGRGeometry* geometry = nullptr;
+            ASSERT_EQ(OGRGeometryFactory::createFromWkt(square.c_str(), nullptr, &geometry),
+                      OGRERR_NONE);
+            feature.SetGeometryDirectly(geometry);
+            ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
+            GDALClose(GDALDataset::ToHandle(ds));
+
+            const fs::path accounts = dir / file.stem();
+            const Table table = zone_table(tile, file, accounts);
+            ASSERT_EQ(table.exit_status, 0) << table.said;
+            ASSERT_EQ(table.zones(), std::vector<std::string>{"arctic"});
+            const double land = tile_land(accounts);
+            EXPECT_GT(land, 0);
+            EXPECT_NEAR(table.land("arctic"), land, 1e-9 * land);
+        }
+    }
+    // The tile at 20 E lies outside the sector: not a sliver of it.
     for (const int epsg : {3995, 3413}) {
         SCOPED_TRACE(epsg);
-        const fs::path file = dir / ("polar" + std::to_string(epsg) + ".gpkg");
-        // A square of 40 km around the pole, written in the projection.
-        GDALAllRegister();
-        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
-            file.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
-        ASSERT_NE(ds, nullptr);
-        OGRSpatialReference crs;
-        crs.importFromEPSG(epsg);
-        OGRLayer* layer = ds->CreateLayer("zones", &crs, wkbPolygon, nullptr);
-        OGRFieldDefn field("name", OFTString);
-        ASSERT_EQ(layer->CreateField(&field), OGRERR_NONE);
-        OGRFeature feature(layer->GetLayerDefn());
-        feature.SetField("name", "arctic");
-        OGRGeometry* square = nullptr;
-        ASSERT_EQ(OGRGeometryFactory::createFromWkt(box(-20000, -20000, 20000, 20000).c_str(),
-                                                    nullptr, &square),
-                  OGRERR_NONE);
-        feature.SetGeometryDirectly(square);
-        ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
-        GDALClose(GDALDataset::ToHandle(ds));
-
-        const fs::path accounts = dir / std::to_string(epsg);
-        const Table table = zone_table(tile, file, accounts);
+        const std::string name = "polar" + std::to_string(epsg) + "_100";
+        const Table table =
+            zone_table(small_tile(20, 90), dir / (name + ".gpkg"), dir / (name + "_beside"));
         ASSERT_EQ(table.exit_status, 0) << table.said;
-        ASSERT_EQ(table.zones(), std::vector<std::string>{"arctic"});
-        const double land = tile_land(accounts);
-        EXPECT_GT(land, 0);
-        EXPECT_NEAR(table.land("arctic"), land, 1e-9 * land);
+        EXPECT_EQ(table.lines, std::vector<std::string>{});
     }
 }
 
