@@ -162,6 +162,7 @@ constexpr double MAX_ARC_POINTS = 20e6;
 // `radius`, such that the chord's middle lies within the gap of the arc:
 // the gap is 2 R sin^2(step / 4).
 double arc_step_degrees(double radius, double pixel) {
+    if (!(pixel > 0)) return 4.0;  // a tile that cannot be placed: its zones fail anyway
     const double ratio = MAX_CHORD_GAP_PIXELS * pixel / (2 * radius);
     const double step = ratio >= 1 ? M_PI : 4 * std::asin(std::sqrt(ratio));
     return std::min(4.0, step * 180 / M_PI);
