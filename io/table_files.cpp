@@ -12,6 +12,7 @@
 
 #include "io/safe_directory.hpp"
 #include "io/temporary_products.hpp"
+#include "io/tile_lock.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
@@ -88,19 +89,6 @@ bool write_all(int fd, const std::string& bytes) {
     return true;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// The lock file still carries its name: it is the one later runs will open.
-bool still_named(int dir_fd, const std::string& name, int fd) {
-    struct stat opened {};
-    struct stat named {};
-    return ::fstat(fd, &opened) == 0 &&
-           ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(opened, named);
-}
-
 // The lock of a set of tables in an open directory, held from construction
 // (or RunFailure) to destruction, which removes the lock file while still
 // holding it: nothing of the run stays beside the tables.
@@ -128,7 +116,7 @@ class TablesLock {
                 if (error == EWOULDBLOCK) throw busy(dir, first_table);
                 throw RunFailure(path + " cannot be locked: " + std::strerror(error));
             }
-            if (still_named(dir_fd, name_, file.get())) {
+            if (lock_file_still_named(dir_fd, name_, file.get())) {
                 file_ = std::move(file);
                 return;
             }
@@ -138,7 +126,8 @@ class TablesLock {
     ~TablesLock() {
         // Only the file this run locked: whatever took the name since is not
         // this run's to remove.
-        if (still_named(dir_fd_, name_, file_.get())) ::unlinkat(dir_fd_, name_.c_str(), 0);
+        if (lock_file_still_named(dir_fd_, name_, file_.get()))
+            ::unlinkat(dir_fd_, name_.c_str(), 0);
     }
     TablesLock(const TablesLock&) = delete;
     TablesLock& operator=(const TablesLock&) = delete;

@@ -18,20 +18,15 @@ namespace {
 // directory where runs keep coming and going needs more than two attempts.
 constexpr int LOCK_ATTEMPTS = 16;
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+}  // namespace
 
-// The lock file still carries its name: it is the one later runs will open.
-bool still_named(int dir_fd, const std::string& name, int fd) {
+bool lock_file_still_named(int dir_fd, const std::string& name, int fd) {
     struct stat opened {};
     struct stat named {};
     return ::fstat(fd, &opened) == 0 &&
            ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           same_file(opened, named);
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
-
-}  // namespace
 
 std::string tile_lock_name(const std::string& tile_id) {
     return ".lock-" + tile_id;
@@ -78,7 +73,7 @@ TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string&
             if (errno == EWOULDBLOCK) throw RunFailure(busy_line);
             throw RunFailure(unusable_line);
         }
-        if (still_named(dir_fd, name_, file.get())) {
+        if (lock_file_still_named(dir_fd, name_, file.get())) {
             file_ = std::move(file);
             return;
         }
@@ -89,7 +84,7 @@ TileLock::TileLock(int dir_fd, const std::string& output_dir, const std::string&
 TileLock::~TileLock() {
     // Only the file this run locked: whatever else took the name since is
     // not this run's to remove.
-    if (still_named(dir_fd_, name_, file_.get())) ::unlinkat(dir_fd_, name_.c_str(), 0);
+    if (lock_file_still_named(dir_fd_, name_, file_.get())) ::unlinkat(dir_fd_, name_.c_str(), 0);
     file_.reset();
 }
 

@@ -13,6 +13,11 @@ namespace pt {
 // holds while it writes the tile's products into that directory.
 std::string tile_lock_name(const std::string& tile_id);
 
+// Whether the lock file open as `fd` still carries `name` in the directory
+// `dir_fd`: a holder removes its lock file as it finishes, so a run that
+// locked a file that has just lost its name must open the new one.
+bool lock_file_still_named(int dir_fd, const std::string& name, int fd);
+
 class TileLock {
   public:
     // Takes the tile's lock in the open output directory `dir_fd`, creating
