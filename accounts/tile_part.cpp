@@ -57,11 +57,13 @@ std::optional<TilePart> TilePart::parse(std::string_view text, int width, int he
         if (!range_at(text, at, height, row0, row_end) || !expect(text, at, ':') ||
             !range_at(text, at, width, column0, column_end) ||
             (at < text.size() && text[at] != ',')) {
+            // The band as given, cut short: a message is one line.
+            constexpr std::size_t SHOWN = 40;
             const std::size_t comma = text.find(',', start);
-            error = "band " + std::to_string(band) + " (" +
-                    std::string(text.substr(start, comma == std::string_view::npos
-                                                       ? std::string_view::npos
-                                                       : comma - start)) +
+            const std::string_view given = text.substr(
+                start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+            error = "band " + std::to_string(band) + " (" + std::string(given.substr(0, SHOWN)) +
+                    (given.size() > SHOWN ? "..." : "") +
                     ") is not ROWS:COLUMNS, each FIRST-LAST, inside the tile's " +
                     std::to_string(width) + " x " + std::to_string(height) + " pixels";
             return std::nullopt;

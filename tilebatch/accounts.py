@@ -379,6 +379,19 @@ def table_clash(req):
     return None
 
 
+def shared_table(tiles):
+    """Two tiles of TILES, [(tile, x, y)], one of whose tables bears the name
+    of one of the other's (tile x's zone table and tile x_zone's table are
+    both x_zone_accounts.csv; a run of x without zones would remove x_zone's
+    table), as (tile, tile, name), or None."""
+    owner = {}
+    for tile, _, _ in tiles:
+        for name in (facts.accounts_table_name(tile), facts.zone_accounts_table_name(tile)):
+            if owner.setdefault(name, tile) != tile:
+                return owner[name], tile, name
+    return None
+
+
 def build(req, rows, say=None, report=False):
     """The batch tables of REQ: ROWS is a function giving each tile's state
     now (or the states), called once the directory's lock is held, so that

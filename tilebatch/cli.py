@@ -184,8 +184,16 @@ def request_from(a, entry):
         if clash:
             raise UsageError("--accounts: tile %s would write its table under the name of the batch's own %s: "
                              "rename the tile" % (printable(clash[0]), clash[1]))
+        shared = accounts.shared_table(tiles)
+        if shared:
+            raise UsageError("--accounts: tiles %s and %s would both write a table %s: rename one"
+                             % tuple(printable(t) for t in shared))
         try:
             ownership.neighbours(tiles)
+        except ownership.Crowded as e:
+            raise UsageError("--accounts: tile %s overlaps more than %d tiles of the list (a grid of whole degrees "
+                             "overlaps each with 8): no layout to count" % (printable(e.args[0]),
+                                                                            ownership.MAX_OVERLAPPING))
         except ownership.NotOneGrid as e:
             first, second, why = e.args
             raise UsageError("--accounts: tiles %s and %s cannot share their overlap: %s (a tile covers %s degrees "

@@ -18,7 +18,7 @@ from .plan import jobs_for_memory, mem_available, print_plan
 from .records import LOCK_NAME, State, lock_batch, mark_submitted
 from .survey import survey
 from .text import notes, plural, printable, read_regular, write_text, write_tile_tsv
-from .tilejob import LOCAL_PREFIX
+from .tilejob import LOCAL_PREFIX, PARTS_FILE
 
 PROG = "batch.sh"
 
@@ -156,9 +156,13 @@ def job_rows(req, run, where, interpreter=sys.executable):
     python = "python3" if where.hosts else interpreter
     return [[tile, x, y, python, *facts.PYTHON_FLAGS, facts.TILEJOB, "--quiet", "--logs", req.logs, "--job",
              job_id(req, line), "--batch", req.batch_id]
-            # Every row as many words: the whole tile's part is empty.
-            + (["--part=" + (req.part_of(tile) or "")] if req.tile_accounts else []) + req.job_arguments()
+            # The parts in a file: one may be too long for parallel's command line.
+            + (["--parts-file=" + parts_file(req)] if req.tile_accounts else []) + req.job_arguments()
             for line, (tile, x, y) in enumerate(run.to_run, 1)]
+
+
+def parts_file(req):
+    return os.path.join(req.logs, PARTS_FILE)
 
 
 def parallel_command(run, where, columns):
@@ -233,6 +237,8 @@ def main(a, req):
     cmd = parallel_command(run, where, len(rows[0]) if rows else 0)
     say_plan(a, req, run, where)
     write_tile_tsv(run.tiles_file, rows)
+    if req.tile_accounts:
+        write_tile_tsv(parts_file(req), [(tile, req.part_of(tile) or "") for tile, _, _ in req.tiles])
     if where.hosts:
         write_text(run.login_file, "".join(h + "\n" for h in where.hosts))
     if a.dry_run:

@@ -33,9 +33,20 @@ PIXELS_PER_DEGREE = 4000  # 0.00025 degrees a pixel
 _WIDTH = Fraction(TILE_SIZE, PIXELS_PER_DEGREE)  # a tile's side in degrees
 
 
+# More tiles than this overlapping one tile is not a layout anyone runs (a
+# grid overlaps each tile with 8, tiles half a tile apart with 24) and would
+# make the list's parts cost the square of its length.
+MAX_OVERLAPPING = 64
+
+
 class NotOneGrid(Exception):
     """Tiles of a list that overlap where no part of them can be told apart
     pixel by pixel; args: the two tiles' ids and the reason."""
+
+
+class Crowded(NotOneGrid):
+    """A tile of a list that more than MAX_OVERLAPPING others overlap; args:
+    the tile's id."""
 
 
 def _degrees(text):
@@ -75,6 +86,9 @@ def neighbours(tiles, size=TILE_SIZE):
             if other == index:
                 continue
             _pair(tiles, found, index, other, east - near_east, near_north - north)
+            for crowded in (index, other):
+                if len(found[crowded]) > MAX_OVERLAPPING:
+                    raise Crowded(tiles[crowded][0])
         bisect.insort(kept, (north, east, index))
     return {index: sorted(set(pairs), key=lambda p: (p[2], p[0], p[1])) for index, pairs in found.items()}
 
@@ -129,19 +143,53 @@ def _owned_run(row, claims, size):
     return (begin, end) if begin < end else (0, 0)
 
 
+def _changing_rows(dx, dy, size):
+    """[first, end) of the rows in which a neighbour's claim on the tile's
+    columns may change from one row to the next, or None: a claim from due
+    east or west (dy == 0) is the same in every row; one from due north or
+    south (dx == 0) takes whole rows up to the row between the centres; one
+    from elsewhere ends at a column that moves with the row along the line
+    between the centres, but only between the neighbour's first column and
+    the tile's edge does that change anything (a row or two of margin
+    around each end)."""
+    if dy == 0:
+        return None
+    if dx == 0:
+        middle = (dy + size - 1) // 2
+        return middle - 1, middle + 3
+    m = abs(dx)
+    # top(r) = start - 2 dy r, as _owned_run works it out; the run's end is
+    # top / 2m, clamped to [m, size]: it moves only while top is within.
+    start = dx * dx + dy * dy - dy * (1 - size) + m * (size - 1)
+    low, high = 2 * m * (m - 1), 2 * m * (size + 1)
+    if dy > 0:
+        first, last = (start - high) // (2 * dy), -((low - start) // (2 * dy))
+    else:
+        first, last = (low - start) // (-2 * dy), -((start - high) // (-2 * dy))
+    return first - 1, last + 2
+
+
 def part_of(claims, size=TILE_SIZE):
     """The part a tile owns against CLAIMS, [(dx, dy, listed_before)] of the
     tiles that overlap it: bands [(first_row, last_row, first_column,
-    last_column)], or None for the whole tile. Rows where no neighbour's row
-    reaches, or where those that do have dy == 0, need one evaluation a band."""
+    last_column)], or None for the whole tile. The rows are cut where a
+    neighbour's rows begin or end and around the rows where its claim
+    changes; a band without such rows takes one evaluation."""
     cuts = {0, size}
+    changing = []
     for dx, dy, _ in claims:
         cuts.update(min(size, max(0, edge)) for edge in (dy, dy + size))
+        rows = _changing_rows(dx, dy, size)
+        if rows:
+            rows = (max(0, rows[0]), min(size, rows[1]))
+            cuts.update(rows)
+        changing.append(rows)
     cuts = sorted(cuts)
     runs = []  # [(first_row, end_row, begin, end)]
     for top, bottom in zip(cuts, cuts[1:]):
         here = [c for c in claims if c[1] <= top and top < c[1] + size]
-        varying = any(dy != 0 for _, dy, _ in here)
+        varying = any(rows and rows[0] <= top < rows[1] and c[1] <= top < c[1] + size
+                      for c, rows in zip(claims, changing))
         for row in (range(top, bottom) if varying else (top,)):
             begin, end = _owned_run(row, here, size)
             last = row + 1 if varying else bottom
@@ -157,6 +205,8 @@ def part_text(bands):
     """BANDS as tile_accounts' --part takes them, or None for the whole tile."""
     if bands is None:
         return None
+    if not bands:  # a tile owns at least the pixels around its centre
+        raise ValueError("a tile that owns no pixel")
     return ",".join("%d-%d:%d-%d" % band for band in bands)
 
 

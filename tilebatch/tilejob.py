@@ -842,6 +842,30 @@ def slurm_line(list_file, line_number):
     sys.exit("tilejob: no tile on line %d of %s" % (line_number, list_file))
 
 
+# The parts of the tiles of a local batch: a tile TSV of its tiles, each with
+# the part its accounts count (empty: all of it), beside the logs. A part
+# runs to 80 KB where tiles overlap along a diagonal: too long for a word of
+# GNU parallel's command lines, which a file name is not.
+PARTS_FILE = "parts.tsv"
+# csv's default bound on a field, 128 K characters, holds the longest part
+# (4004 bands of "4003-4003:4003-4003,"); a longer field is not a part.
+MAX_PART = 4004 * 20
+
+
+def listed_part(parts_file, tile):
+    """The part of TILE in PARTS_FILE (None: all of it). Exits, naming the
+    file, where the tile is not listed there: counting it whole would count
+    its neighbours' strips twice."""
+    try:
+        with open(parts_file, encoding="utf-8", errors="surrogateescape", newline="") as f:
+            for cells in csv.reader(f, **TILE_TSV):
+                if len(cells) == 2 and cells[0] == tile and len(cells[1]) <= MAX_PART:
+                    return cells[1] or None
+    except (OSError, csv.Error) as e:
+        sys.exit("tilejob: the parts file %s cannot be read: %s" % (printable(parts_file), printable(e)))
+    sys.exit("tilejob: tile %s is not in the parts file %s" % (printable(tile), printable(parts_file)))
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(prog="tilejob", description=__doc__.split("\n\n")[0])
     p.add_argument("--logs", required=True)
@@ -856,6 +880,7 @@ def main(argv=None):
     p.add_argument("--zone-field")
     p.add_argument("--zone-layer")
     p.add_argument("--part", help="the tile's part its accounts count (tile_accounts --part; empty: all of it)")
+    p.add_argument("--parts-file", help="a TSV of tile and part, for --part (a local batch's %s)" % PARTS_FILE)
     p.add_argument("--quiet", action="store_true")
     p.add_argument("--no-reduced", dest="reduced", action="store_false", help="no reduced copy for the region")
     p.add_argument("--slurm-list", help="with --offset: the tile is line OFFSET + task index of this list")
@@ -878,6 +903,8 @@ def main(argv=None):
         job = a.job
     else:
         p.error("give TILE_ID ORIGIN_X ORIGIN_Y and --job, or --slurm-list")
+    if a.parts_file:
+        a.part = listed_part(a.parts_file, tile)
     a.part = a.part or None
     why = check_tile_id(tile)
     if why:

@@ -4,7 +4,8 @@
 # sum_accounts): a 2 x 2 grid of whole degrees (each tile shares a strip of
 # 4 pixels with its neighbours, and a corner of 4 x 4 with three), a row of
 # three, and two tiles 4001 pixels apart (an odd overlap of 3: its middle
-# column is as near to both centres, and goes to the tile listed first).
+# column is as near to both centres, and goes to the tile listed first), and
+# two tiles half a tile apart both ways (a part of a band a row).
 # Neighbours are generated from other seeds, so their shared strips differ:
 # a strip counted twice, or by the wrong tile, changes the figures. The
 # batch's tables are checked against the mosaic of the list, every location
@@ -48,7 +49,7 @@ for seed in 1 2 3 4; do
 done
 for pid in "${makers[@]}"; do wait "$pid"; done
 echo "4 tiles generated in $(( $(date +%s) - start )) s"
-for pair in a:s1 b:s2 c:s3 d:s4 e:s1 f:s2 g:s3 h:s1 i:s2 j:s3; do use_layers "${pair%:*}" "${pair#*:}"; done
+for pair in a:s1 b:s2 c:s3 d:s4 e:s1 f:s2 g:s3 h:s1 i:s2 j:s3 k:s1 l:s2; do use_layers "${pair%:*}" "${pair#*:}"; done
 
 counting_process_tile "$process_tile"
 calls_since() { tail -n +$(($1 + 1)) calls | LC_ALL=C sort | tr '\n' ' '; }
@@ -56,6 +57,10 @@ calls_since() { tail -n +$(($1 + 1)) calls | LC_ALL=C sort | tr '\n' ' '; }
 # The grid a b / c d at 10 and 11 E, 50 and 49 N; the row e f g at 20 to
 # 22 E; i listed before h, 4001 pixels east of it.
 printf 'a 10 50\nb 11 50\nc 10 49\nd 11 49\ne 20 50\nf 21 50\ng 22 50\ni 31.00025 50\nh 30 50\n' > tiles.txt
+# k and l half a tile apart both ways: the line between their centres runs
+# across the rows, a part of a band a row, longer than a command line of
+# GNU parallel may be.
+printf 'k 40 11\nl 40.5 10.5\n' >> tiles.txt
 # "cross" over the grid's middle, its corner square and four strips;
 # "strip" along the strip a and b share; "row" across e, f and g; "tie"
 # across h and i.
@@ -78,7 +83,7 @@ bash "$scripts/batch.sh" "${accounts[@]}" tiles.txt 2001 input out datamask wetl
 cat run1.txt
 echo "batch of nine overlapping tiles: $(( $(date +%s) - start )) s"
 check "the batch of overlapping tiles with --accounts --zones exits 0" [ "$status" -eq 0 ]
-check "each tile ran once" [ "$(calls_since 0)" = "a b c d e f g h i " ]
+check "each tile ran once" [ "$(calls_since 0)" = "a b c d e f g h i k l " ]
 
 # Each strip split down its middle; the tie to i, listed first.
 expected="a=0-4001:0-4001 b=0-4001:2-4003 c=2-4003:0-4001 d=2-4003:2-4003 e=0-4003:0-4001 f=0-4003:2-4001"
@@ -88,11 +93,14 @@ for t in a b c d e f g h i; do parts_seen+="$t=$(part out/logs "$t") "; done
 check "each tile's record holds the part it owns ($parts_seen)" [ "$parts_seen" = "$expected " ]
 
 # The tiles' tables add up to the batch's.
-tables() { for t in a b c d e f g h i; do echo "$acc/${t}_$1.csv"; done; }
+part_bytes="$(part out/logs k | wc -c)/$(part out/logs l | wc -c)"
+check "k and l: parts of a band a row or two ($part_bytes bytes)" \
+  bash -c '[ "${1%/*}" -gt 30000 ] && [ "${1#*/}" -gt 30000 ]' _ "$part_bytes"
+tables() { for t in a b c d e f g h i k l; do echo "$acc/${t}_$1.csv"; done; }
 # shellcheck disable=SC2046  # the paths, split
 check "the batch tables are the sums of the tiles' tables" \
-  bash -c '"$1" "$2/account_sums.py" sums plain "$3/batch_accounts.csv" "${@:5:9}" &&
-           "$1" "$2/account_sums.py" sums zones "$3/batch_zone_accounts.csv" "${@:14:9}"' \
+  bash -c '"$1" "$2/account_sums.py" sums plain "$3/batch_accounts.csv" "${@:5:11}" &&
+           "$1" "$2/account_sums.py" sums zones "$3/batch_zone_accounts.csv" "${@:16:11}"' \
   _ "$python" "$here" "$acc" - $(tables accounts) $(tables zone_accounts)
 
 # The mosaics, each location from the tile owning it.
@@ -108,10 +116,14 @@ done
 echo "mosaics built and counted in $(( $(date +%s) - start )) s"
 check "the mosaic of the grid is 8004 x 8004 pixels" \
   bash -c 'gdalinfo mosaics/TCC_2001_grid.img | grep -q "^Size is 8004, 8004"'
+# k and l, whose parts no rectangle cuts, go in as their own tables (their
+# parts are checked pixel by pixel against the nearest centre in
+# tests/python/test_ownership.py).
 check "the batch table is the mosaics' figures, every location counted once" \
-  mosaic same plain "$acc/batch_accounts.csv" mosaic_accounts/{grid,row,tie}_accounts.csv
+  mosaic same plain "$acc/batch_accounts.csv" mosaic_accounts/{grid,row,tie}_accounts.csv "$acc"/{k,l}_accounts.csv
 check "the batch zone table is the mosaics' figures (zones across the tiles' borders)" \
-  mosaic same zones "$acc/batch_zone_accounts.csv" mosaic_accounts/{grid,row,tie}_zone_accounts.csv
+  mosaic same zones "$acc/batch_zone_accounts.csv" mosaic_accounts/{grid,row,tie}_zone_accounts.csv \
+  "$acc"/{k,l}_zone_accounts.csv
 
 # The test can fail: the strips differ between neighbours, and counting a
 # tile whole gives more land than its part.

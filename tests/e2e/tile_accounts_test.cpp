@@ -464,6 +464,13 @@ TEST_F(TileAccounts, APartCountsOnlyTheCellsItOwns) {
         args.insert(args.end(), {"--part", bad});
         expect_refused(run_accounts(args), "tile_accounts: --part: ", accounts);
     }
+    // A band of 100,000 characters is named by its first 40.
+    auto args = tile_args(*root_, dir / "refused");
+    args.insert(args.end(), {"--part", "0-3:" + std::string(100000, '1')});
+    const ProgramResult long_band = run_accounts(args);
+    expect_refused(long_band, "(0-3:" + std::string(36, '1') + "...) is not ROWS:COLUMNS",
+                   dir / "refused");
+    EXPECT_LT(long_band.out.size(), 200u);
 }
 
 TEST_F(TileAccounts, FeaturesOfOneValueAreOneZoneInTheOrderOfTheirFirstFeature) {

@@ -166,13 +166,21 @@ def test_the_part_travels_to_tile_accounts_and_stays_in_the_record(tmp_path, mon
                           process_tile=support.stand_in(tmp_path, "process_tile", 'cd "$4" && touch %s' % names))
     assert [req.part_of(t) for t, _, _ in tiles] == ["0-4003:0-4001", "0-4003:2-4003", None]
 
-    # GNU parallel's rows: each as many words, the part one of them.
+    # GNU parallel's rows: each as many words, the parts in a file beside
+    # the logs (a part may be longer than parallel takes a command line).
     where = local.Placement(job_bytes=0, available=0, cpus=[0], local_jobs=1, hosts=[])
     run = type("Run", (), {"to_run": tiles})()
     rows = local.job_rows(req, run, where)
     assert len({len(r) for r in rows}) == 1
-    assert [w for r in rows for w in r if w.startswith("--part=")] == [
-        "--part=0-4003:0-4001", "--part=0-4003:2-4003", "--part="]
+    assert {w for r in rows for w in r if w.startswith("--part")} == {"--parts-file=" + local.parts_file(req)}
+    parts_file = str(tmp_path / "parts.tsv")
+    write_tile_tsv(parts_file, [(t, req.part_of(t) or "") for t, _, _ in tiles] + [("long", "0-0:0-0," * 11000)])
+    assert [tilejob.listed_part(parts_file, t) for t, _, _ in tiles] == ["0-4003:0-4001", "0-4003:2-4003", None]
+    with pytest.raises(SystemExit) as refused:  # counted whole, it would count its neighbours' strips
+        tilejob.listed_part(parts_file, "elsewhere")
+    assert "tile elsewhere is not in the parts file" in str(refused.value)
+    with pytest.raises(SystemExit):  # longer than any part
+        tilejob.listed_part(parts_file, "long")
 
     # Slurm's list: a fourth column, read back by the task.
     listed = tmp_path / "list.tsv"
@@ -182,8 +190,9 @@ def test_the_part_travels_to_tile_accounts_and_stays_in_the_record(tmp_path, mon
 
     # The job hands it to tile_accounts and keeps it in the record.
     def job(tile, x, y, part):
+        write_tile_tsv(parts_file, [(tile, part)])
         return tilejob.main(["--quiet", "--logs", req.logs, "--job", "local-b-1", "--no-reduced",
-                             "--part=" + part] + req.job_arguments() + [tile, x, y])
+                             "--parts-file=" + parts_file] + req.job_arguments() + [tile, x, y])
 
     def state(tile, x, y, request=req):
         record, mark = records.read_tile(request.logs, tile)
@@ -227,6 +236,9 @@ def test_a_saved_request_whose_tiles_cannot_share_their_overlap_is_not_one(tmp_p
     ("a 180 50\nb -180 50\n", "tiles a and b cannot share their overlap: they have the same origin"),
     ("batch 10 50\n", "tile batch would write its table under the name of the batch's own batch_accounts.csv"),
     ("batch_zone 10 50\n", "tile batch_zone would write its table under the name of the batch's own"),
+    ("x 10 50\nx_zone 20 50\n", "tiles x and x_zone would both write a table x_zone_accounts.csv: rename one"),
+    ("".join("d%d %s 10\n" % (k, Decimal(k) * PIXEL) for k in range(200)),
+     "tile d0 overlaps more than 64 tiles of the list"),
 ])
 def test_lists_the_accounts_cannot_count_are_refused_before_anything_is_touched(tmp_path, monkeypatch, capsys,
                                                                                lines, said):
