@@ -123,6 +123,13 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
             throw WrongCall{"tile_accounts: unknown option " + printable(arg)};
         }
     }
+    // An empty name would silently mean the feature id or the only layer:
+    // a script's unset variable, most likely.
+    if ((field_given && args.zone_field.empty()) || (layer_given && args.zone_layer.empty())) {
+        throw WrongCall{std::string("tile_accounts: ") +
+                        (field_given && args.zone_field.empty() ? "--zone-field" : "--zone-layer") +
+                        " needs a name, not an empty one"};
+    }
     if ((field_given || layer_given) && !args.zones_given) {
         throw WrongCall{std::string("tile_accounts: ") +
                         (field_given ? "--zone-field" : "--zone-layer") + " needs --zones"};

@@ -32,18 +32,16 @@ using GeometryPtr = std::unique_ptr<OGRGeometry, GeometryDeleter>;
 // file cannot make the run hold gigabytes of edges.
 constexpr double MAX_DENSIFIED_POINTS = 50e6;
 
-bool is_regular(const std::string& path) {
-    struct stat named {};
-    return ::stat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode);
-}
-
 // A FIFO or a device under a name GDAL opens beside the file (a Shapefile's
 // .dbf, .shx, .prj, .cpg; a GeoPackage's -wal or -journal; any .aux.xml)
 // would block a read or deliver without end: every entry beside the file
 // whose name begins with the file's stem and a dot, or with its name and a
 // dash, must be a regular file or a directory.
 void check_zone_files(const std::string& path, const std::string& cannot_open) {
-    if (!is_regular(path)) throw RunFailure(path + " not found");
+    struct stat given {};
+    if (::stat(path.c_str(), &given) != 0) throw RunFailure(path + " not found");
+    // A directory, a FIFO or a device: there, but no file of zones.
+    if (!S_ISREG(given.st_mode)) throw RunFailure(path + " is not a regular file");
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -868,6 +866,61 @@ void check_layer_degrees(OGRLayer& layer, const LayerFrames& frames, bool has_cr
     }
 }
 
+// A projected layer whose coordinates run past the edge of its projection,
+// as a web map writes a zone drawn across the antimeridian in Web Mercator
+// (x beyond 20,037,508 m): the projection places such a point at the
+// longitude a turn away, where no tile's frame reaches for it, so the part
+// past the edge would be lost without a word. The corners and the middles
+// of the edges of the layer's extent are taken into longitude and latitude
+// and back: a point that does not come back to itself is past the edge. A
+// point the projection cannot take at all says nothing (a projection's
+// plane may be larger than the world), and neither does a layer in degrees.
+void check_projected_extent(OGRLayer& layer, const LayerFrames& frames,
+                            const std::string& layer_line) {
+    const OGRSpatialReference* layer_crs = layer.GetSpatialRef();
+    OGREnvelope extent;
+    if (frames.direct || frames.turn > 0 || !frames.to_tile || layer_crs == nullptr ||
+        layer.GetExtent(&extent, TRUE) != OGRERR_NONE) {
+        return;
+    }
+    OGRSpatialReference source_crs(*layer_crs), tile_crs;
+    source_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    tile_crs.SetWellKnownGeogCS("WGS84");
+    tile_crs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    std::unique_ptr<OGRCoordinateTransformation> to_source(
+        OGRCreateCoordinateTransformation(&tile_crs, &source_crs));
+    if (!to_source) return;
+    const double mid_x = (extent.MinX + extent.MaxX) / 2, mid_y = (extent.MinY + extent.MaxY) / 2;
+    // Round trips are exact to far below a pixel where a projection is
+    // defined; past an edge they miss by a turn of the globe.
+    const double tolerance = frames.pixel > 0 ? 100 * frames.pixel : 1.0;
+    for (const double x : {extent.MinX, mid_x, extent.MaxX}) {
+        for (const double y : {extent.MinY, mid_y, extent.MaxY}) {
+            double lon = x, lat = y;
+            int ok = 0;
+            GdalErrorWatch quiet(false);  // a point the projection cannot take is no answer
+            if (!frames.to_tile->Transform(1, &lon, &lat, nullptr, &ok) || !ok ||
+                !std::isfinite(lon) || !std::isfinite(lat)) {
+                continue;
+            }
+            double back_x = lon, back_y = lat;
+            if (!to_source->Transform(1, &back_x, &back_y, nullptr, &ok) || !ok ||
+                !std::isfinite(back_x) || !std::isfinite(back_y)) {
+                continue;
+            }
+            if (std::hypot(back_x - x, back_y - y) <= tolerance) continue;
+            char text[240];
+            std::snprintf(text, sizeof text,
+                          " reaches past the edge of its projection: x %.10g, y %.10g is "
+                          "longitude %.6f, latitude %.6f, which the projection writes as x "
+                          "%.10g, y %.10g",
+                          x, y, lon, lat, back_x, back_y);
+            throw RunFailure(layer_line + text +
+                             ": give its zones within the projection's own range, or in degrees");
+        }
+    }
+}
+
 // The windows the layer is read through. A frame that cannot be placed
 // reads every feature into itself, so that a zone there fails rather than
 // lose its part.
@@ -1018,6 +1071,7 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
     const LayerFrames frames = frames_of(layer, grid, layer_line);
     const bool has_crs = layer.GetSpatialRef() != nullptr;
     check_layer_degrees(layer, frames, has_crs, layer_line);
+    check_projected_extent(layer, frames, layer_line);
 
     // Each tile reads only the features whose extent reaches it, through
     // the layer's spatial index where it has one (a GeoPackage's R-tree, a

@@ -2,6 +2,7 @@
 one batch at a time per output directory, each tile's job writing its
 record; the summary, the report, the region and the batch quality read the
 records."""
+import contextlib
 import os
 import re
 import shlex
@@ -14,7 +15,7 @@ from dataclasses import dataclass
 from . import facts, pictures
 from .errors import Refused, UsageError
 from .finish import Ending, finish
-from .plan import jobs_for_memory, mem_available, print_plan
+from .plan import NotChecked, jobs_for_memory, mem_available, print_plan, refuse_zones
 from .records import LOCK_NAME, State, lock_batch, mark_submitted
 from .survey import survey
 from .text import notes, plural, printable, read_regular, write_text, write_tile_tsv
@@ -228,6 +229,8 @@ def main(a, req):
                    "this machine: %s, %d bytes available" % (plural(len(where.cpus), "core"), where.available))
         return 0
     joblog = check(a, req, where)
+    with contextlib.suppress(NotChecked):  # then each tile's tile_accounts checks them
+        refuse_zones(req)
     locks = lock_batch(req)
     check_joblog(a, joblog)
     to_run, busy = tiles_to_run(a, req)

@@ -157,19 +157,26 @@ def layers_of(lines):
     return layers
 
 
+def refuse_zones(req):
+    """Refused where tile_accounts would refuse REQ's zones on every tile: a
+    misspelt field would otherwise fail every tile, each after its
+    process_tile has run. NotChecked where they cannot be looked at."""
+    why = zones_problem(req) if req.zones else None
+    if why:
+        raise Refused("--zones: tile_accounts would refuse every tile: %s" % printable(why))
+
+
 def check_zones(req):
-    """Refused where tile_accounts would refuse REQ's zones on every tile;
-    where they cannot be looked at, the plan says so and goes on."""
+    """As refuse_zones; where the zones cannot be looked at, the plan says so
+    and goes on."""
     if not req.zones:
         return
     try:
-        why = zones_problem(req)
+        refuse_zones(req)
     except NotChecked as e:
         print("plan: accounts: the zones' layer and field are not checked: %s (each tile's tile_accounts checks "
               "them)" % e)
         return
-    if why:
-        raise Refused("--zones: tile_accounts would refuse every tile: %s" % printable(why))
     print("plan: accounts: zones %s%s%s: found as tile_accounts will read them" % (
         printable(req.zones), ", layer %s" % printable(req.zone_layer) if req.zone_layer else "",
         ", field %s" % printable(req.zone_field) if req.zone_field else ""))

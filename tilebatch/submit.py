@@ -1,6 +1,7 @@
 """slurm_array.sh: a tile list submitted as Slurm job arrays, each tile
 marked as handed to its task from submission on, and the follow-up job that
 runs once every task has ended."""
+import contextlib
 import os
 import shlex
 import sys
@@ -10,7 +11,7 @@ from dataclasses import dataclass
 from . import facts, slurm
 from .errors import UsageError
 from .finish import Ending, finish
-from .plan import jobs_for_memory, mem_available, print_plan
+from .plan import NotChecked, jobs_for_memory, mem_available, print_plan, refuse_zones
 from .records import Request, State, lock_batch, mark_submitted
 from .survey import survey
 from .text import notes, printable, write_tile_tsv
@@ -110,6 +111,8 @@ def main(a, req):
                    % (cpus, a.cpus, available, mem_mib))
         return 0
     max_size = check(a, req)
+    with contextlib.suppress(NotChecked):  # then each task's tile_accounts checks them
+        refuse_zones(req)
     lock_batch(req)  # held (open descriptors) until the submission ends
 
     say = notes(PROG, a.dry_run)

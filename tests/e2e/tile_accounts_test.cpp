@@ -718,6 +718,23 @@ TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
     result = run_accounts({"--zones"});
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_FALSE(fs::exists(accounts));
+    // An empty field or layer name (a script's unset variable) would mean
+    // the feature id or the only layer without a word.
+    for (const char* option : {"--zone-field", "--zone-layer"}) {
+        auto empty = tile_args(*root_, accounts);
+        empty.insert(empty.end(), {"--zones", (dir / "zones.gpkg").string(), option, ""});
+        result = run_accounts(empty);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_EQ(result.out.rfind(std::string("tile_accounts: ") + option +
+                                       " needs a name, not an empty one\nUsage: ",
+                                   0),
+                  0u)
+            << result.out;
+    }
+    // A zones "file" that is a directory: there, but not a file of zones.
+    auto directory = tile_args(*root_, accounts);
+    directory.insert(directory.end(), {"--zones", dir.string()});
+    expect_refused(run_accounts(directory), dir.string() + " is not a regular file", accounts);
     // A last year that is not one, or one before the products begin.
     for (const char* year : {"1999", "2O01", "+2001"}) {
         auto args_year = tile_args(*root_, accounts);

@@ -94,3 +94,24 @@ def test_without_ogrinfo_the_plan_says_the_zones_are_not_checked(tmp_path, plann
     assert statuses == [0, 0]
     assert "plan: accounts: the zones' layer and field are not checked: ogrinfo (GDAL's gdal-bin) is not installed" \
         in out
+
+
+def test_a_run_refuses_a_misspelt_field_before_any_tile_runs(tmp_path, monkeypatch, capsys):
+    # Not only the plan: a batch or a submission with a field the zones lack
+    # would fail every tile, each after its process_tile had run.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "tiles.txt").write_text("a -60 10\n")
+    good = zones(tmp_path, "zones.gpkg", ("zones", "MULTIPOLYGON"))
+    process_tile = tmp_path / "process_tile"
+    process_tile.write_text("#!/bin/sh\ntouch %s/ran\n" % tmp_path)
+    process_tile.chmod(0o755)
+    tool = tmp_path / "tile_accounts"
+    tool.write_text("#!/bin/sh\nexit 0\n")
+    tool.chmod(0o755)
+    for entry in ("batch", "slurm"):
+        out = tmp_path / ("out_" + entry)
+        status = call([entry, "--zones", good, "--zone-field", "nam", "--tile-accounts", str(tool), "tiles.txt",
+                       "2020", "i", str(out), "d", "w", str(process_tile)])
+        assert status == 2
+        assert "tile_accounts would refuse every tile: %s layer zones has no field nam" % good in capsys.readouterr().err
+        assert not (tmp_path / "ran").exists() and not out.exists()
