@@ -110,6 +110,17 @@ def table_list(tiles, zoned):
     return "".join(lines).encode("utf-8", "surrogateescape"), refused
 
 
+def _record_fault(identities, why):
+    """WHY sum_accounts gave for a table ("<name>: ..."), or, where the
+    tile's record holds nothing of the table that reads (the table may be
+    whole), that."""
+    name = why.split(":", 1)[0]
+    identity = identities.get(name) if isinstance(identities, dict) else None
+    if _identity_text(identity) == "-\t-\t-\t-":
+        return "%s: its record holds no identity or digest of it that reads" % name
+    return why
+
+
 class SumFailure(Exception):
     """sum_accounts could not make the sums (not a damaged table)."""
 
@@ -157,7 +168,8 @@ def run_sums(req, here, tiles, outputs):
     said = done.stderr.decode("utf-8", "surrogateescape").strip().splitlines()
     damaged = [line.split("\t", 1) for line in done.stdout.decode("utf-8", "surrogateescape").splitlines()]
     if done.returncode == 1 and damaged and all(len(d) == 2 for d in damaged):
-        return [tuple(d) for d in damaged]
+        recorded = dict(tiles)
+        return [(tile, _record_fault(recorded.get(tile), why)) for tile, why in damaged]
     if done.returncode != 0 or damaged:
         why = said[-1] if said else "%s ended with status %d" % (SUM_ACCOUNTS, done.returncode)
         raise SumFailure(why)

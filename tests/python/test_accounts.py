@@ -413,7 +413,7 @@ def test_zone_tables_read_strictly(tmp_path, capsys, summing):
     assert time.monotonic() - started < 30
     for tile, why in [("t1", "t1_accounts.csv: it is not the file its run wrote"),
                       ("t2", "t2_zone_accounts.csv: it is not the file its run wrote"),
-                      ("t3", "t3_zone_accounts.csv: it is not the file its run wrote"),
+                      ("t3", "t3_zone_accounts.csv: its record holds no identity or digest of it that reads"),
                       ("t4", "t4_accounts.csv: it cannot be opened: No such file or directory"),
                       ("t5", "t5_accounts.csv: it is larger than 256 MiB")]:
         assert "accounts: the table of tile %s is damaged: %s" % (tile, why) in err

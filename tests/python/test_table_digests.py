@@ -81,7 +81,7 @@ def test_a_table_rewritten_in_place_with_its_identity_put_back_is_refused(tmp_pa
     assert row.state is State.DONE
     capsys.readouterr()
     assert accounts.build(req, [row], say=io.StringIO()) == 1
-    assert "%s: it is not the file its run wrote" % TABLE in capsys.readouterr().err
+    assert "%s: its record holds no identity or digest of it that reads" % TABLE in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("identity, text", [
