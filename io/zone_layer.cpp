@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -866,6 +867,26 @@ void check_layer_degrees(OGRLayer& layer, const LayerFrames& frames, bool has_cr
     }
 }
 
+// A Shapefile whose .prj GDAL cannot read is opened as one without a
+// coordinate system, which would be taken for longitude and latitude: its
+// zones would be counted in the wrong place, or in none, without a word.
+void check_projection_file(const std::string& path, bool has_crs, const std::string& layer_line) {
+    const std::size_t dot = path.rfind('.');
+    if (has_crs || dot == std::string::npos || path.find('/', dot) != std::string::npos) return;
+    std::string suffix = path.substr(dot);
+    for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (suffix != ".shp") return;
+    for (const char* prj : {".prj", ".PRJ"}) {
+        struct stat found {};
+        const std::string name = path.substr(0, dot) + prj;
+        if (::stat(name.c_str(), &found) == 0) {
+            throw RunFailure(layer_line + " has a coordinate system file " + name +
+                             " that GDAL cannot read: mend it, or remove it if the zones are in "
+                             "WGS84 longitude and latitude");
+        }
+    }
+}
+
 // A projected layer whose coordinates run past the edge of its projection,
 // as a web map writes a zone drawn across the antimeridian in Web Mercator
 // (x beyond 20,037,508 m): the projection places such a point at the
@@ -1070,6 +1091,7 @@ std::vector<Zone> read_zones(const ZoneRequest& request, const TileGrid& grid) {
     const int field = zone_field(layer, request, layer_line);
     const LayerFrames frames = frames_of(layer, grid, layer_line);
     const bool has_crs = layer.GetSpatialRef() != nullptr;
+    check_projection_file(path, has_crs, layer_line);
     check_layer_degrees(layer, frames, has_crs, layer_line);
     check_projected_extent(layer, frames, layer_line);
 

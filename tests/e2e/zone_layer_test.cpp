@@ -9,6 +9,7 @@
 #include <ogrsf_frmts.h>
 
 #include <cmath>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -492,6 +493,16 @@ TEST(ZoneFaults, CoordinatesThatCannotBeTrustedAreRefusedWithOneLine) {
     EXPECT_NE(zone_table(tile, shapes / "parcels.shp", dir / "metres")
                   .said.find("cannot be degrees of longitude and latitude"),
               std::string::npos);
+    // A .prj GDAL cannot read: not taken for no coordinate system.
+    write_zones(shapes / "garbled.shp", "ESRI Shapefile", {{"a", box(10, 61.9, 10.1, 62)}}, 4326);
+    {
+        std::ofstream prj(shapes / "garbled.prj", std::ios::trunc);
+        prj << "GEOGCS[this is not one";
+    }
+    expect_refused(zone_table(tile, shapes / "garbled.shp", dir / "garbled"),
+                   "layer garbled has a coordinate system file " +
+                       (shapes / "garbled.prj").string() + " that GDAL cannot read",
+                   dir / "garbled");
 }
 
 // A zone drawn across the antimeridian on a web map: Web Mercator x past
