@@ -95,7 +95,7 @@ def neighbours(tiles, size=TILE_SIZE):
 
 def _pair(tiles, found, index, other, east_offset, north_offset):
     """Notes that tiles INDEX and OTHER overlap, INDEX's origin EAST_OFFSET
-    degrees east and NORTH_OFFSET degrees south of OTHER's... as each sees
+    degrees east and NORTH_OFFSET degrees south of OTHER's, as each sees
     the other."""
     columns, rows = east_offset * PIXELS_PER_DEGREE, north_offset * PIXELS_PER_DEGREE
     names = tuple(tiles[k][0] for k in sorted((index, other)))
