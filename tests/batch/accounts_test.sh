@@ -14,7 +14,8 @@
 # again); a tile's table truncated (failed) or damaged in place under its old
 # size and time (sum_accounts names it, no batch tables); the same tiles
 # without zones (the zone tables go, the batch table stays the same);
-# tile_accounts failing on a zone field the file lacks; the batch page's
+# a zone field the file lacks refused before any tile runs; tile_accounts
+# failing (the products stay, the tile fails); the batch page's
 # accounts section.
 #
 #   accounts_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_ACCOUNTS SCRATCH
@@ -288,14 +289,29 @@ check "... its manifest of no zones" \
   "$python" -c 'import json, sys; m = json.load(open(sys.argv[1])); sys.exit(m["zones"] is not None or
                 sorted(m["tables"]) != ["batch_accounts.csv"])' "$acc/batch_accounts.json"
 
-# --- tile_accounts failing: the products stay, the tile fails, no batch tables -------
+# --- a zone field the zones file lacks: refused before any tile runs -----------------
 printf 't1 -60 10\n' > one.txt
+calls_before=$(wc -l < calls)
 run_batch badfield.txt --accounts --zones "$zones" --zone-field no_such_field --tile-accounts "$tile_accounts" \
+  one.txt 2001 input bad_out datamask wetland "$scratch/counting_process_tile"
+check "a zone field the zones file lacks: the batch exits 2" [ "$status" -eq 2 ]
+check "... in tile_accounts' words" \
+  grep -q "tile_accounts would refuse every tile: .*layer zones has no field no_such_field (fields: name)" badfield.txt
+check "... before anything ran or was made" bash -c '[ "$(wc -l < calls)" -eq "$1" ] && [ ! -e bad_out ]' _ "$calls_before"
+
+# --- tile_accounts failing: the products stay, the tile fails, no batch tables -------
+cat > failing_tile_accounts <<'EOF'
+#!/bin/sh
+echo "tile_accounts: no room left for the tables" >&2
+exit 1
+EOF
+chmod +x failing_tile_accounts
+run_batch badfield.txt --accounts --zones "$zones" --zone-field name --tile-accounts "$scratch/failing_tile_accounts" \
   one.txt 2001 input bad_out datamask wetland "$process_tile"
-check "a zone field the zones file lacks: the batch exits 1" [ "$status" -eq 1 ]
+check "tile_accounts failing: the batch exits 1" [ "$status" -eq 1 ]
 check "... t1's record: process_tile's status 0, tile_accounts' status 1 and its message" \
-  [ "$(record bad_out/logs t1 status)/$(record bad_out/logs t1 accounts_status)/$(record bad_out/logs t1 accounts_message | cut -c1-15)" = \
-    "0/1/tile_accounts: " ]
+  [ "$(record bad_out/logs t1 status)/$(record bad_out/logs t1 accounts_status)/$(record bad_out/logs t1 accounts_message)" = \
+    "0/1/tile_accounts: no room left for the tables" ]
 check "... its products kept" [ -s bad_out/TCC_2001_t1.img ]
 check "... the end says it failed in its accounts, not in tile_quality" \
   bash -c 'grep -q "1 of the failed tiles failed in their accounts; their products are written and in the region" "$0" &&
