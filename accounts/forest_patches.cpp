@@ -89,6 +89,9 @@ void clear_run(uint64_t* words, const Run& run) {
 class RunPatches {
   public:
     uint32_t add(double area_m2) {
+        // A run's number must fit its 32 bits (some 4 billion runs, a mask
+        // far larger than any tile).
+        if (parent_.size() >= UINT32_MAX) throw std::length_error("too many runs of canopy");
         parent_.push_back(static_cast<uint32_t>(parent_.size()));
         area_.push_back(area_m2);
         return parent_.back();

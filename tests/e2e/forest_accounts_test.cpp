@@ -11,6 +11,7 @@
 #include <cmath>
 #include <functional>
 #include <sstream>
+#include <tuple>
 
 #include "e2e_support.hpp"
 
@@ -211,6 +212,8 @@ TEST_F(ForestAccounts, WithoutLeastHeightOrAreaForestIsTheCoverAtTheThreshold) {
          },
          [](int y, int r, int c) -> uint8_t { return static_cast<uint8_t>((r + c) % 30 + y); },
          [](int y, int r, int c) -> uint8_t { return y == 0 ? c == 7 : (r + c) % 5 == 0; }});
+    // A zone whose border cuts cells, so that shares count as well.
+    write_zone(root / "zone.geojson", 2.5, 3.25, 31.5, 27.75);
     for (int threshold : {10, 50}) {
         for (const char* connectivity : {"4", "8"}) {
             SCOPED_TRACE(std::to_string(threshold) + " " + connectivity);
@@ -219,20 +222,31 @@ TEST_F(ForestAccounts, WithoutLeastHeightOrAreaForestIsTheCoverAtTheThreshold) {
             const ProgramResult result = run_accounts(
                 tile_args(root, accounts,
                           {"--thresholds", std::to_string(threshold), "--forest",
-                           std::to_string(threshold) + ":0:0", "--connectivity", connectivity}));
+                           std::to_string(threshold) + ":0:0", "--connectivity", connectivity,
+                           "--zones", (root / "zone.geojson").string(), "--zone-field", "name"}));
             ASSERT_EQ(result.exit_status, 0) << result.out;
-            const auto cover = table_rows(accounts / (TILE + "_accounts.csv"), nullptr);
             std::string header;
             const auto forest = table_rows(accounts / (TILE + "_forest.csv"), &header);
             EXPECT_EQ(header, "tile_id,year,forest_ha,forest_loss_ha");
-            ASSERT_EQ(cover.size(), 2u);
-            ASSERT_EQ(forest.size(), 2u);
-            for (std::size_t y = 0; y < 2; ++y) {
-                EXPECT_EQ(forest[y][0], TILE);
-                EXPECT_EQ(forest[y][1], cover[y][2]);  // the year
-                EXPECT_EQ(forest[y][2], cover[y][4]);  // cover_ha
-                EXPECT_EQ(forest[y][3], cover[y][5]);  // loss_ha
-                EXPECT_NE(forest[y][2], "0.000000");
+            const auto zone_forest = table_rows(accounts / (TILE + "_zone_forest.csv"), nullptr);
+            // The forest tables' columns from the year on against the
+            // accounts tables' (threshold, year, land, cover, loss, ...).
+            const std::vector<std::tuple<std::vector<std::vector<std::string>>,
+                                         std::vector<std::vector<std::string>>, std::size_t>>
+                pairs = {{forest, table_rows(accounts / (TILE + "_accounts.csv"), nullptr), 1},
+                         {zone_forest,
+                          table_rows(accounts / (TILE + "_zone_accounts.csv"), nullptr), 2}};
+            for (const auto& [forest_rows, cover_rows, first] : pairs) {
+                ASSERT_EQ(cover_rows.size(), 2u);
+                ASSERT_EQ(forest_rows.size(), 2u);
+                for (std::size_t y = 0; y < 2; ++y) {
+                    ASSERT_EQ(forest_rows[y].size(), first + 3);
+                    EXPECT_EQ(forest_rows[y][0], TILE);
+                    EXPECT_EQ(forest_rows[y][first], cover_rows[y][first + 1]);      // year
+                    EXPECT_EQ(forest_rows[y][first + 1], cover_rows[y][first + 3]);  // cover_ha
+                    EXPECT_EQ(forest_rows[y][first + 2], cover_rows[y][first + 4]);  // loss_ha
+                    EXPECT_NE(forest_rows[y][first + 1], "0.000000");
+                }
             }
         }
     }
