@@ -11,6 +11,7 @@
 
 #include "accounts/cell_area.hpp"
 #include "accounts/coverage.hpp"
+#include "accounts/forest_patches.hpp"
 #include "accounts/tile_part.hpp"
 #include "app/tool_options.hpp"
 #include "io/account_products.hpp"
@@ -53,6 +54,22 @@ constexpr const char* USAGE =
     "                      FIRST-LAST from 0, inclusive, bands in ascending rows\n"
     "                      (e.g. 0-4001:2-4001); rows in no band are not owned.\n"
     "                      Without it the whole tile is counted.\n"
+    "  --forest C:H:HA     forest by definition as well: a canopy pixel is land\n"
+    "                      with cover >= C percent (0-100) and height >= H (0-255,\n"
+    "                      the height products' units) in its year; a patch is a\n"
+    "                      largest set of canopy pixels joined through their\n"
+    "                      neighbours, its area the sum of its cells' areas; its\n"
+    "                      pixels are forest when that reaches HA hectares (a\n"
+    "                      decimal >= 0). Patches end at the tile's edge (or its\n"
+    "                      part's). Writes accounts_dir/<tile_id>_forest.csv:\n"
+    "                        tile_id,year,forest_ha,forest_loss_ha\n"
+    "                      forest_loss_ha: the year's loss where 2000 was forest;\n"
+    "                      with --zones also <tile_id>_zone_forest.csv, a cell\n"
+    "                      counting by its share in the zone, as above:\n"
+    "                        tile_id,zone,year,forest_ha,forest_loss_ha\n"
+    "                      Without --forest earlier forest tables are removed.\n"
+    "  --connectivity N    with --forest: 8 (default) joins pixels sharing an edge\n"
+    "                      or a corner, 4 an edge only\n"
     "  -h, --help          this text\n"
     "A failure is one line on standard error, status 1; a wrong call status 2.\n";
 
@@ -85,6 +102,8 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
     std::vector<std::string> positional;
     bool options_ended = false;
     bool thresholds_given = false, field_given = false, layer_given = false;
+    bool connectivity_given = false;
+    std::string connectivity;
     for (int k = 1; k < argc; ++k) {
         const std::string arg = argv[k];
         if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -119,6 +138,10 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
             take(thresholds_given, args.thresholds);
         } else if (name == "--part") {
             take(args.part_given, args.part);
+        } else if (name == "--forest") {
+            take(args.forest_given, args.forest);
+        } else if (name == "--connectivity") {
+            take(connectivity_given, connectivity);
         } else {
             throw WrongCall{"tile_accounts: unknown option " + printable(arg)};
         }
@@ -133,6 +156,14 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
     if ((field_given || layer_given) && !args.zones_given) {
         throw WrongCall{std::string("tile_accounts: ") +
                         (field_given ? "--zone-field" : "--zone-layer") + " needs --zones"};
+    }
+    if (connectivity_given) {
+        if (!args.forest_given) throw WrongCall{"tile_accounts: --connectivity needs --forest"};
+        if (connectivity != "4" && connectivity != "8") {
+            throw WrongCall{"tile_accounts: --connectivity is 4 or 8, not " +
+                            printable(connectivity)};
+        }
+        args.connectivity = connectivity == "4" ? 4 : 8;
     }
     if (positional.size() != 5) throw WrongCall{};
     args.tile_id = positional[0];
@@ -232,6 +263,68 @@ class StripRows {
     std::vector<AccountRow> rows_;
 };
 
+// The forest figures of one area, in square metres a year: forest pixels,
+// and the loss of the year on pixels that were forest in 2000.
+struct ForestSums {
+    std::vector<double> forest_m2, loss_m2;
+    explicit ForestSums(int years)
+        : forest_m2(static_cast<std::size_t>(years)), loss_m2(static_cast<std::size_t>(years)) {}
+};
+
+// The forest pixels of each year (0 = 2000) in the owned part of the tile.
+struct ForestMasks {
+    std::vector<BitMask> years;
+    // Cells [begin, end) of tile row `tile_row` (`row` its bytes), each
+    // weighing `cell_m2`, added to `sums`.
+    void add(ForestSums& sums, const AccountRow& row, int tile_row, int begin, int end,
+             double cell_m2) const {
+        std::vector<int> lost(years.size(), 0);
+        const BitMask& first = years[0];
+        for (int i = begin; i < end; ++i) {
+            if (!first.test(tile_row, i)) continue;
+            for (std::size_t y = 0; y < years.size(); ++y) lost[y] += row.loss[y][i] != 0;
+        }
+        for (std::size_t y = 0; y < years.size(); ++y) {
+            sums.forest_m2[y] += years[y].count(tile_row, begin, end) * cell_m2;
+            sums.loss_m2[y] += lost[y] * cell_m2;
+        }
+    }
+};
+
+// The canopy pixels of each year in the owned part, read strip by strip,
+// then each year's patches below the definition's area taken out.
+ForestMasks forest_masks(AccountProducts& products, const std::vector<double>& row_area,
+                         const TilePart& part, const ForestDefinition& definition,
+                         int connectivity) {
+    const TileGrid& grid = products.grid();
+    const int years = products.year_count();
+    ForestMasks masks;
+    masks.years.reserve(static_cast<std::size_t>(years));
+    for (int y = 0; y < years; ++y) masks.years.emplace_back(grid.width, grid.height);
+    const auto cover = static_cast<uint8_t>(definition.cover);
+    const auto height = static_cast<uint8_t>(definition.height);
+    for (int top = 0; top < grid.height; top += products.strip_rows()) {
+        const int count = std::min(products.strip_rows(), grid.height - top);
+        products.read_strip(top, count);
+        for (int r = 0; r < count; ++r) {
+            const int row = top + r;
+            const uint8_t* datamask = products.datamask(r);
+            for (int y = 0; y < years; ++y) {
+                const uint8_t* tcc = products.tcc(y, r);
+                const uint8_t* tch = products.tch(y, r);
+                BitMask& mask = masks.years[static_cast<std::size_t>(y)];
+                for (int i = part.begin(row); i < part.end(row); ++i) {
+                    if (datamask[i] == 1 && tcc[i] >= cover && tch[i] >= height) mask.set(row, i);
+                }
+            }
+        }
+    }
+    for (BitMask& mask : masks.years) {
+        keep_forest_patches(mask, row_area, definition.min_area_m2(), connectivity);
+    }
+    return masks;
+}
+
 // Sums the owned part of the tile (into `whole`, when given) and the zones
 // [first, end) in one pass over the tile's strips. `owned[z]` gathers the
 // cells' shares of zone z that fall in the part: a zone that reaches the
@@ -239,7 +332,8 @@ class StripRows {
 void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 const TilePart& part, Tally* whole, const std::vector<ZoneRings>& zones,
                 std::vector<std::unique_ptr<Tally>>& tallies, std::vector<double>& owned,
-                std::size_t first, std::size_t end) {
+                std::size_t first, std::size_t end, const ForestMasks* forest,
+                ForestSums* whole_forest, std::vector<std::unique_ptr<ForestSums>>& zone_forest) {
     const TileGrid& grid = products.grid();
     const StripRows rows(products);
     for (int top = 0; top < grid.height; top += products.strip_rows()) {
@@ -251,6 +345,10 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 if (part.begin(row) < part.end(row)) {
                     whole->add(rows[r], part.begin(row), part.end(row),
                                row_area[static_cast<std::size_t>(row)]);
+                    if (forest != nullptr) {
+                        forest->add(*whole_forest, rows[r], row, part.begin(row), part.end(row),
+                                    row_area[static_cast<std::size_t>(row)]);
+                    }
                 }
             }
         }
@@ -267,6 +365,10 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 owned[z] += span.share * (stop - begin);
                 tally.add(rows[span.row], begin, stop,
                           span.share * row_area[static_cast<std::size_t>(row)]);
+                if (forest != nullptr) {
+                    forest->add(*zone_forest[z], rows[span.row], row, begin, stop,
+                                span.share * row_area[static_cast<std::size_t>(row)]);
+                }
             }
         }
     }
@@ -280,6 +382,14 @@ std::string accounts_table_name(const std::string& tile_id) {
 
 std::string zone_accounts_table_name(const std::string& tile_id) {
     return tile_id + "_zone_accounts.csv";
+}
+
+std::string forest_table_name(const std::string& tile_id) {
+    return tile_id + "_forest.csv";
+}
+
+std::string zone_forest_table_name(const std::string& tile_id) {
+    return tile_id + "_zone_forest.csv";
 }
 
 std::string csv_field(const std::string& field) {
@@ -314,10 +424,31 @@ std::string account_lines(const std::string& prefix, const Tally& tally,
     return text;
 }
 
+// "year,forest_ha,forest_loss_ha" of each year, each line after `prefix`.
+std::string forest_lines(const std::string& prefix, const ForestSums& sums) {
+    std::string text;
+    for (std::size_t year = 0; year < sums.forest_m2.size(); ++year) {
+        text += prefix;
+        text += std::to_string(FIRST_OUTPUT_YEAR + static_cast<int>(year));
+        for (double m2 : {sums.forest_m2[year], sums.loss_m2[year]}) {
+            text += ',';
+            append_number(text, m2 / 10000.0);
+        }
+        text += '\n';
+    }
+    return text;
+}
+
 void run_tile_accounts(const AccountsArguments& args) {
     std::string threshold_error;
     const std::optional<Thresholds> thresholds = parse_thresholds(args.thresholds, threshold_error);
     if (!thresholds) throw RunFailure("--thresholds: " + threshold_error);
+    std::optional<ForestDefinition> definition;
+    if (args.forest_given) {
+        std::string forest_error;
+        definition = parse_forest_definition(args.forest, forest_error);
+        if (!definition) throw RunFailure("--forest " + args.forest + ": " + forest_error);
+    }
     check_tile_id(args.tile_id);
     if (args.last_year < MIN_LAST_YEAR || args.last_year > MAX_LAST_YEAR) {
         throw RunFailure("last_year " + std::to_string(args.last_year) + " is not a year from " +
@@ -352,11 +483,21 @@ void run_tile_accounts(const AccountsArguments& args) {
     for (const Zone& zone : zones) rings.emplace_back(zone);
     std::vector<std::unique_ptr<Tally>> tallies(zones.size());
     std::vector<double> owned(zones.size(), 0.0);
+    std::optional<ForestMasks> forest;
+    if (definition) {
+        forest = forest_masks(products, row_area, part, *definition, args.connectivity);
+    }
+    const ForestMasks* masks = forest ? &*forest : nullptr;
+    ForestSums whole_forest(years);
+    std::vector<std::unique_ptr<ForestSums>> zone_forest(zones.size());
+    std::string zone_forest_lines;
     // A tally holds a few sums and counts per threshold level and year, and
     // scratch of a row's width.
-    const std::size_t tally_bytes = 2 * sizeof(double) * static_cast<std::size_t>(years) *
-                                        (4 * static_cast<std::size_t>(thresholds->levels()) + 4) +
-                                    static_cast<std::size_t>(grid.width);
+    const std::size_t tally_bytes =
+        2 * sizeof(double) * static_cast<std::size_t>(years) *
+            (4 * static_cast<std::size_t>(thresholds->levels()) + 4) +
+        static_cast<std::size_t>(grid.width) +
+        (forest ? 2 * sizeof(double) * static_cast<std::size_t>(years) : 0);
     const std::size_t per_pass = std::max<std::size_t>(1, ZONE_TALLY_BUDGET / tally_bytes);
     std::string zone_lines;
     std::size_t first = 0;
@@ -364,18 +505,19 @@ void run_tile_accounts(const AccountsArguments& args) {
         const std::size_t end = std::min(zones.size(), first + per_pass);
         for (std::size_t z = first; z < end; ++z) {
             tallies[z] = std::make_unique<Tally>(*thresholds, years);
+            if (forest) zone_forest[z] = std::make_unique<ForestSums>(years);
         }
         tally_pass(products, row_area, part, first == 0 ? &whole : nullptr, rings, tallies, owned,
-                   first, end);
+                   first, end, masks, &whole_forest, zone_forest);
         for (std::size_t z = first; z < end; ++z) {
-            if (!(owned[z] > 0)) {
-                tallies[z].reset();
-                continue;
+            if (owned[z] > 0) {
+                const std::string prefix =
+                    csv_field(args.tile_id) + "," + csv_field(zones[z].name) + ",";
+                zone_lines += account_lines(prefix, *tallies[z], *thresholds, years);
+                if (forest) zone_forest_lines += forest_lines(prefix, *zone_forest[z]);
             }
-            zone_lines +=
-                account_lines(csv_field(args.tile_id) + "," + csv_field(zones[z].name) + ",",
-                              *tallies[z], *thresholds, years);
             tallies[z].reset();
+            zone_forest[z].reset();
         }
         first = end;
     } while (first < zones.size());
@@ -392,6 +534,22 @@ void run_tile_accounts(const AccountsArguments& args) {
     } else {
         // A zone table of an earlier run would describe another request.
         stale.push_back(zone_table);
+    }
+    // Forest tables of an earlier run would describe another request too.
+    const std::string forest_table = forest_table_name(args.tile_id);
+    const std::string zone_forest_table = zone_forest_table_name(args.tile_id);
+    if (forest) {
+        tables.push_back(
+            {forest_table, "tile_id,year,forest_ha,forest_loss_ha\n" +
+                               forest_lines(csv_field(args.tile_id) + ",", whole_forest)});
+    } else {
+        stale.push_back(forest_table);
+    }
+    if (forest && args.zones_given) {
+        tables.push_back({zone_forest_table,
+                          "tile_id,zone,year,forest_ha,forest_loss_ha\n" + zone_forest_lines});
+    } else {
+        stale.push_back(zone_forest_table);
     }
     put_tables(args.accounts_dir, tables, stale, cannot_create);
 }

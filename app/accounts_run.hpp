@@ -29,12 +29,18 @@ struct AccountsArguments {
     std::string thresholds{DEFAULT_THRESHOLDS};
     bool part_given = false;
     std::string part;  // --part BANDS: the pixels the tile owns (TilePart::parse)
+    bool forest_given = false;
+    std::string forest;    // --forest COVER:HEIGHT:HECTARES (parse_forest_definition)
+    int connectivity = 8;  // --connectivity 4|8: the neighbours joining a patch
 };
 
 // The table file names in accounts_dir: "<tile_id>_accounts.csv" and
 // "<tile_id>_zone_accounts.csv".
 std::string accounts_table_name(const std::string& tile_id);
 std::string zone_accounts_table_name(const std::string& tile_id);
+// With --forest: "<tile_id>_forest.csv" and "<tile_id>_zone_forest.csv".
+std::string forest_table_name(const std::string& tile_id);
+std::string zone_forest_table_name(const std::string& tile_id);
 
 // `field` as one CSV field (RFC 4180): quoted, its quotes doubled, when it
 // holds a comma, a quote, CR or LF; as it is otherwise.
