@@ -13,7 +13,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "e2e_support.hpp"
+#include "accounts_support.hpp"
 
 namespace pt::e2e {
 namespace {
@@ -24,50 +24,13 @@ const std::string TILE = "f62";
 // 40 x 40 cells of 0.00025 degrees, the upper-left corner at 10 E, 62 N.
 constexpr double WEST = 10.0, NORTH = 62.0, CELL = 0.00025;
 
-ProgramResult run_accounts(const std::vector<std::string>& args) {
-    std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", PT_TILE_ACCOUNTS};
-    sh.insert(sh.end(), args.begin(), args.end());
-    return run_program("/bin/sh", sh, deadline(60));
-}
-
-// A cell's square metres in `row` on the WGS84 ellipsoid, by the closed form
-// of an ellipsoidal zone's area, apart from the program's own.
 double row_m2(int row) {
-    const double a = 6378137.0, f = 1 / 298.257223563, e2 = f * (2 - f), e = std::sqrt(e2);
-    auto q = [&](double lat) {
-        const double s = std::sin(lat * M_PI / 180);
-        return s / (1 - e2 * s * s) + std::atanh(e * s) / e;
-    };
-    const double north = NORTH - row * CELL, south = north - CELL;
-    return a * a * (1 - e2) / 2 * std::fabs(q(north) - q(south)) * CELL * M_PI / 180;
-}
-
-std::string wgs84() {
-    OGRSpatialReference reference;
-    reference.SetWellKnownGeogCS("WGS84");
-    char* text = nullptr;
-    reference.exportToWkt(&text);
-    std::string wkt = text;
-    CPLFree(text);
-    return wkt;
+    return ellipsoid_cell_m2(NORTH - row * CELL, NORTH - (row + 1) * CELL, CELL);
 }
 
 void write_raster(const fs::path& path, const char* driver,
                   const std::function<uint8_t(int, int)>& value) {
-    GDALAllRegister();
-    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName(driver)->Create(path.c_str(), N, N, 1,
-                                                                              GDT_Byte, nullptr);
-    ASSERT_NE(ds, nullptr) << path;
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(N) * N);
-    for (int r = 0; r < N; ++r)
-        for (int c = 0; c < N; ++c) bytes[static_cast<std::size_t>(r) * N + c] = value(r, c);
-    std::array<double, 6> gt = {WEST, CELL, 0, NORTH, 0, -CELL};
-    ds->SetGeoTransform(gt.data());
-    ds->SetProjection(wgs84().c_str());
-    ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, N, N, bytes.data(), N, N, GDT_Byte, 0,
-                                             0, nullptr),
-              CE_None);
-    GDALClose(GDALDataset::ToHandle(ds));
+    write_byte_raster(path, driver, N, N, value, {WEST, CELL, 0, NORTH, 0, -CELL});
 }
 
 // A tile's bytes by year (0 = 2000), row and column.
@@ -99,22 +62,6 @@ std::vector<std::string> tile_args(const fs::path& root, const fs::path& account
         options.push_back(arg);
     }
     return options;
-}
-
-// A table's lines after its header, split at commas.
-std::vector<std::vector<std::string>> table_rows(const fs::path& path, std::string* header) {
-    std::istringstream text(read_file(path));
-    std::vector<std::vector<std::string>> rows;
-    std::string line;
-    std::getline(text, line);
-    if (header != nullptr) *header = line;
-    while (std::getline(text, line)) {
-        std::vector<std::string> cells;
-        std::istringstream cut(line);
-        for (std::string cell; std::getline(cut, cell, ',');) cells.push_back(cell);
-        rows.push_back(cells);
-    }
-    return rows;
 }
 
 // A zone of one rectangle of cell coordinates (columns x0..x1, rows y0..y1).
@@ -219,7 +166,7 @@ TEST_F(ForestAccounts, WithoutLeastHeightOrAreaForestIsTheCoverAtTheThreshold) {
             SCOPED_TRACE(std::to_string(threshold) + " " + connectivity);
             const fs::path accounts =
                 root / ("accounts" + std::to_string(threshold) + connectivity);
-            const ProgramResult result = run_accounts(
+            const ProgramResult result = run_tile_accounts(
                 tile_args(root, accounts,
                           {"--thresholds", std::to_string(threshold), "--forest",
                            std::to_string(threshold) + ":0:0", "--connectivity", connectivity,
@@ -260,7 +207,7 @@ TEST_F(ForestAccounts, PatchesBelowTheAreaAreNotForestAndCornersJoinWithEightNei
     for (const char* connectivity : {"4", "8"}) {
         SCOPED_TRACE(connectivity);
         const fs::path accounts = scratch_dir(std::string("forest_corners") + connectivity);
-        const ProgramResult result = run_accounts(
+        const ProgramResult result = run_tile_accounts(
             tile_args(*root_, accounts, {"--forest", "50:10:1", "--connectivity", connectivity}));
         ASSERT_EQ(result.exit_status, 0) << result.out;
         const auto rows = table_rows(accounts / (TILE + "_forest.csv"), nullptr);
@@ -270,7 +217,8 @@ TEST_F(ForestAccounts, PatchesBelowTheAreaAreNotForestAndCornersJoinWithEightNei
     }
     // Canopy higher than the trees is nothing.
     const fs::path accounts = scratch_dir("forest_too_high");
-    ASSERT_EQ(run_accounts(tile_args(*root_, accounts, {"--forest", "50:11:0"})).exit_status, 0);
+    ASSERT_EQ(run_tile_accounts(tile_args(*root_, accounts, {"--forest", "50:11:0"})).exit_status,
+              0);
     expect_years(table_rows(accounts / (TILE + "_forest.csv"), nullptr), 1, {0, 0}, {0, 0});
 }
 
@@ -278,13 +226,13 @@ TEST_F(ForestAccounts, APatchEndsAtTheEdgeOfThePartTheTileOwns) {
     // Columns 0-6 hold 20 cells of A (under a hectare); columns 7-39 the
     // other 80 (over it).
     const fs::path west = scratch_dir("forest_part_west"), east = scratch_dir("forest_part_east");
-    ASSERT_EQ(run_accounts(
+    ASSERT_EQ(run_tile_accounts(
                   tile_args(*root_, west,
                             {"--forest", "50:10:1", "--connectivity", "4", "--part", "0-39:0-6"}))
                   .exit_status,
               0);
     expect_years(table_rows(west / (TILE + "_forest.csv"), nullptr), 1, {0, 0}, {0, 0});
-    ASSERT_EQ(run_accounts(
+    ASSERT_EQ(run_tile_accounts(
                   tile_args(*root_, east,
                             {"--forest", "50:10:1", "--connectivity", "4", "--part", "0-39:7-39"}))
                   .exit_status,
@@ -301,9 +249,9 @@ TEST_F(ForestAccounts, AZoneCountsItsShareOfPatchesMeasuredWhole) {
     write_zone(dir / "zone.geojson", 0, 0, 7.5, N);
     const fs::path accounts = dir / "accounts";
     const ProgramResult result =
-        run_accounts(tile_args(*root_, accounts,
-                               {"--forest", "50:10:1", "--zones", (dir / "zone.geojson").string(),
-                                "--zone-field", "name"}));
+        run_tile_accounts(tile_args(*root_, accounts,
+                                    {"--forest", "50:10:1", "--zones",
+                                     (dir / "zone.geojson").string(), "--zone-field", "name"}));
     ASSERT_EQ(result.exit_status, 0) << result.out;
     std::string header;
     const auto rows = table_rows(accounts / (TILE + "_zone_forest.csv"), &header);
@@ -315,10 +263,11 @@ TEST_F(ForestAccounts, AZoneCountsItsShareOfPatchesMeasuredWhole) {
 
     // A later run without --zones, then without --forest, leaves no table
     // of a request it was not given.
-    ASSERT_EQ(run_accounts(tile_args(*root_, accounts, {"--forest", "50:10:1"})).exit_status, 0);
+    ASSERT_EQ(run_tile_accounts(tile_args(*root_, accounts, {"--forest", "50:10:1"})).exit_status,
+              0);
     EXPECT_EQ(file_names(accounts),
               (std::vector<std::string>{TILE + "_accounts.csv", TILE + "_forest.csv"}));
-    ASSERT_EQ(run_accounts(tile_args(*root_, accounts, {})).exit_status, 0);
+    ASSERT_EQ(run_tile_accounts(tile_args(*root_, accounts, {})).exit_status, 0);
     EXPECT_EQ(file_names(accounts), std::vector<std::string>{TILE + "_accounts.csv"});
 }
 
@@ -327,7 +276,7 @@ TEST_F(ForestAccounts, RefusesABadDefinitionOrConnectivity) {
         SCOPED_TRACE(definition);
         const fs::path accounts = scratch_dir("forest_refused") / "accounts";
         const ProgramResult result =
-            run_accounts(tile_args(*root_, accounts, {"--forest", definition}));
+            run_tile_accounts(tile_args(*root_, accounts, {"--forest", definition}));
         EXPECT_EQ(result.exit_status, 1) << result.out;
         EXPECT_EQ(result.out.rfind("tile_accounts: --forest", 0), 0u) << result.out;
         EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
@@ -339,7 +288,7 @@ TEST_F(ForestAccounts, RefusesABadDefinitionOrConnectivity) {
           std::vector<std::string>{"--forest", "10:5:1", "--connectivity", "8", "--connectivity",
                                    "8"}}) {
         const fs::path accounts = scratch_dir("forest_wrong_call") / "accounts";
-        const ProgramResult result = run_accounts(tile_args(*root_, accounts, options));
+        const ProgramResult result = run_tile_accounts(tile_args(*root_, accounts, options));
         EXPECT_EQ(result.exit_status, 2) << result.out;
         EXPECT_FALSE(fs::exists(accounts));
     }

@@ -16,7 +16,7 @@
 #include <map>
 #include <sstream>
 
-#include "e2e_support.hpp"
+#include "accounts_support.hpp"
 
 namespace pt::e2e {
 namespace {
@@ -27,28 +27,6 @@ constexpr int YEARS = LAST_YEAR - 2000 + 1;
 const std::string TILE = "n62";
 // 40 x 40 cells of 0.00025 degrees, the upper-left corner at 10 E, 62 N.
 constexpr double WEST = 10.0, NORTH = 62.0, CELL = 0.00025;
-
-// Runs tile_accounts with standard error in the captured output; one that
-// hangs is ended after a minute (exit status -1).
-ProgramResult run_accounts(const std::vector<std::string>& args) {
-    std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", PT_TILE_ACCOUNTS};
-    sh.insert(sh.end(), args.begin(), args.end());
-    return run_program("/bin/sh", sh, deadline(60));
-}
-
-// Square metres between two latitudes and across `width_deg` of longitude
-// on the WGS84 ellipsoid: the closed form of the area of an ellipsoidal zone
-// (b^2 / 2 times the difference of q(phi) = sin/(1 - e^2 sin^2) +
-// atanh(e sin)/e), worked out here apart from the program's own.
-double ellipsoid_cell_m2(double lat_a, double lat_b, double width_deg) {
-    const double a = 6378137.0, f = 1 / 298.257223563, e2 = f * (2 - f), e = std::sqrt(e2);
-    const double b2 = a * a * (1 - e2);
-    auto q = [&](double lat) {
-        const double s = std::sin(lat * M_PI / 180);
-        return s / (1 - e2 * s * s) + std::atanh(e * s) / e;
-    };
-    return b2 / 2 * std::fabs(q(lat_a) - q(lat_b)) * width_deg * M_PI / 180;
-}
 
 double row_m2(int row) {
     return ellipsoid_cell_m2(NORTH - row * CELL, NORTH - (row + 1) * CELL, CELL);
@@ -66,34 +44,12 @@ struct SmallTile {
     }
 };
 
-std::string wgs84() {
-    OGRSpatialReference reference;
-    reference.SetWellKnownGeogCS("WGS84");
-    char* text = nullptr;
-    reference.exportToWkt(&text);
-    std::string wkt = text;
-    CPLFree(text);
-    return wkt;
-}
-
+// A raster of the small tile's grid unless told otherwise.
 void write_raster(const fs::path& path, const char* driver, int width, int height,
                   const std::function<uint8_t(int, int)>& value,
-                  std::array<double, 6> gt = {WEST, CELL, 0, NORTH, 0, -CELL},
-                  const std::string& wkt = wgs84()) {
-    GDALAllRegister();
-    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName(driver)->Create(
-        path.c_str(), width, height, 1, GDT_Byte, nullptr);
-    ASSERT_NE(ds, nullptr) << path;
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(width) * height);
-    for (int r = 0; r < height; ++r)
-        for (int c = 0; c < width; ++c)
-            bytes[static_cast<std::size_t>(r) * width + c] = value(r, c);
-    ds->SetGeoTransform(gt.data());
-    ds->SetProjection(wkt.c_str());
-    ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, width, height, bytes.data(), width,
-                                             height, GDT_Byte, 0, 0, nullptr),
-              CE_None);
-    GDALClose(GDALDataset::ToHandle(ds));
+                  const std::array<double, 6>& gt = {WEST, CELL, 0, NORTH, 0, -CELL},
+                  const std::string& wkt = wgs84_wkt()) {
+    write_byte_raster(path, driver, width, height, value, gt, wkt);
 }
 
 std::string product_name(const char* kind, int year) {
@@ -148,24 +104,6 @@ std::map<std::pair<int, int>, Expected> expected_figures(
         }
     }
     return sums;
-}
-
-// The lines of a table without its header, each split at its commas (no
-// field of these tables but a zone's name is quoted).
-std::vector<std::vector<std::string>> table_rows(const fs::path& path, std::string* header) {
-    std::istringstream text(read_file(path));
-    std::vector<std::vector<std::string>> rows;
-    std::string line;
-    std::getline(text, line);
-    if (header != nullptr) *header = line;
-    while (std::getline(text, line)) {
-        std::vector<std::string> cells;
-        std::istringstream cut(line);
-        for (std::string cell; std::getline(cut, cell, ',');) cells.push_back(cell);
-        if (!line.empty() && line.back() == ',') cells.push_back("");
-        rows.push_back(cells);
-    }
-    return rows;
 }
 
 // Checks a table's figures (columns from `first` on: threshold, year, land,
@@ -292,7 +230,7 @@ const std::vector<int> DEFAULT = {10, 15, 20, 25, 30, 50, 75};
 
 TEST_F(TileAccounts, TileTableFiguresAreTheCellsAreasByTheirBytes) {
     const fs::path accounts = scratch_dir("accounts_plain") / "accounts";  // made by the run
-    const ProgramResult result = run_accounts(tile_args(*root_, accounts));
+    const ProgramResult result = run_tile_accounts(tile_args(*root_, accounts));
     ASSERT_EQ(result.exit_status, 0) << result.out;
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(file_names(accounts), std::vector<std::string>{TILE + "_accounts.csv"});
@@ -305,7 +243,7 @@ TEST_F(TileAccounts, TileTableFiguresAreTheCellsAreasByTheirBytes) {
     // Other thresholds, given in any order: the table's rows ascend. At 0
     // every land cell is cover, at 100 almost none.
     const std::vector<int> mine = {0, 33, 100};
-    const ProgramResult again = run_accounts([&] {
+    const ProgramResult again = run_tile_accounts([&] {
         auto args = tile_args(*root_, accounts);
         args.insert(args.begin(), {"--thresholds", "100,0,33"});
         return args;
@@ -331,7 +269,7 @@ TEST_F(TileAccounts, ZonesWeighTheirShareOfEachCell) {
     auto args = tile_args(*root_, accounts);
     args.insert(args.end(), {"--zones", (dir / "zones.geojson").string(), "--zone-field", "name",
                              "--thresholds", "10,50"});
-    const ProgramResult result = run_accounts(args);
+    const ProgramResult result = run_tile_accounts(args);
     ASSERT_EQ(result.exit_status, 0) << result.out;
     EXPECT_EQ(file_names(accounts),
               (std::vector<std::string>{TILE + "_accounts.csv", TILE + "_zone_accounts.csv"}));
@@ -375,14 +313,14 @@ TEST_F(TileAccounts, ZonesWeighTheirShareOfEachCell) {
     write_zones(dir / "far.geojson", "GeoJSON", {{"far", {{{0, 0}, {1, 0}, {1, 1}, {0, 0}}}}});
     auto far_args = tile_args(*root_, accounts);
     far_args.insert(far_args.end(), {"--zones", (dir / "far.geojson").string()});
-    const ProgramResult far = run_accounts(far_args);
+    const ProgramResult far = run_tile_accounts(far_args);
     ASSERT_EQ(far.exit_status, 0) << far.out;
     EXPECT_EQ(read_file(accounts / (TILE + "_zone_accounts.csv")),
               "tile_id,zone,threshold,year,land_ha,cover_ha,loss_ha,height_mean\n");
 
     // Then a run without zones: the zone table, which would describe the
     // earlier request, goes.
-    const ProgramResult plain = run_accounts(tile_args(*root_, accounts));
+    const ProgramResult plain = run_tile_accounts(tile_args(*root_, accounts));
     ASSERT_EQ(plain.exit_status, 0) << plain.out;
     EXPECT_EQ(file_names(accounts), std::vector<std::string>{TILE + "_accounts.csv"});
 }
@@ -412,7 +350,7 @@ TEST_F(TileAccounts, APartCountsOnlyTheCellsItOwns) {
         auto args = tile_args(*root_, accounts);
         args.insert(args.end(), {"--part", bands, "--zones", (dir / "zones.geojson").string(),
                                  "--zone-field", "name", "--thresholds", "10,50"});
-        const ProgramResult result = run_accounts(args);
+        const ProgramResult result = run_tile_accounts(args);
         EXPECT_EQ(result.exit_status, 0) << result.out;
         EXPECT_EQ(result.out, "");
     };
@@ -462,12 +400,12 @@ TEST_F(TileAccounts, APartCountsOnlyTheCellsItOwns) {
         const fs::path accounts = dir / "refused";
         auto args = tile_args(*root_, accounts);
         args.insert(args.end(), {"--part", bad});
-        expect_refused(run_accounts(args), "tile_accounts: --part: ", accounts);
+        expect_refused(run_tile_accounts(args), "tile_accounts: --part: ", accounts);
     }
     // A band of 100,000 characters is named by its first 40.
     auto args = tile_args(*root_, dir / "refused");
     args.insert(args.end(), {"--part", "0-3:" + std::string(100000, '1')});
-    const ProgramResult long_band = run_accounts(args);
+    const ProgramResult long_band = run_tile_accounts(args);
     expect_refused(long_band, "(0-3:" + std::string(36, '1') + "...) is not ROWS:COLUMNS",
                    dir / "refused");
     EXPECT_LT(long_band.out.size(), 200u);
@@ -490,7 +428,7 @@ TEST_F(TileAccounts, FeaturesOfOneValueAreOneZoneInTheOrderOfTheirFirstFeature) 
     auto args = tile_args(*root_, accounts);
     args.insert(args.begin(), {"--zones", (dir / "zones.gpkg").string(), "--zone-field", "name",
                                "--thresholds", "25"});
-    const ProgramResult result = run_accounts(args);
+    const ProgramResult result = run_tile_accounts(args);
     ASSERT_EQ(result.exit_status, 0) << result.out;
     const auto rows = table_rows(accounts / (TILE + "_zone_accounts.csv"), nullptr);
     ASSERT_EQ(rows.size(), 3u * YEARS);
@@ -508,7 +446,7 @@ TEST_F(TileAccounts, FeaturesOfOneValueAreOneZoneInTheOrderOfTheirFirstFeature) 
     // features, five of them reach the tile.
     auto by_id = tile_args(*root_, accounts);
     by_id.insert(by_id.begin(), {"--zones", (dir / "zones.gpkg").string(), "--thresholds", "25"});
-    ASSERT_EQ(run_accounts(by_id).exit_status, 0);
+    ASSERT_EQ(run_tile_accounts(by_id).exit_status, 0);
     const auto id_rows = table_rows(accounts / (TILE + "_zone_accounts.csv"), nullptr);
     std::vector<std::string> names;
     for (std::size_t k = 0; k < id_rows.size(); k += YEARS) names.push_back(id_rows[k][1]);
@@ -535,7 +473,7 @@ TEST_F(TileAccounts, AZoneInAnotherCrsAgreesWithTheSameZoneInWgs84) {
         const fs::path accounts = dir / file.stem();
         auto args = tile_args(*root_, accounts);
         args.insert(args.begin(), {"--zones", file.string(), "--zone-field", "name"});
-        const ProgramResult result = run_accounts(args);
+        const ProgramResult result = run_tile_accounts(args);
         EXPECT_EQ(result.exit_status, 0) << result.out;
         return table_rows(accounts / (TILE + "_zone_accounts.csv"), nullptr);
     };
@@ -575,7 +513,7 @@ TEST_F(TileAccounts, ZoneNamesComeBackThroughCsvParsing) {
     auto args = tile_args(*root_, accounts);
     args.insert(args.begin(), {"--zones", (dir / "zones.fgb").string(), "--zone-field", "name",
                                "--thresholds", "30"});
-    const ProgramResult result = run_accounts(args);
+    const ProgramResult result = run_tile_accounts(args);
     ASSERT_EQ(result.exit_status, 0) << result.out;
     // Python's csv module reads the zone column back, one name a line, as
     // hexadecimal bytes.
@@ -617,7 +555,7 @@ TEST_F(TileAccounts, RefusesWhatItCannotCountWithOneLineAndNoTable) {
         auto args = options;
         const auto positional = tile_args(root, accounts);
         args.insert(args.end(), positional.begin(), positional.end());
-        expect_refused(run_accounts(args), text, accounts);
+        expect_refused(run_tile_accounts(args), text, accounts);
     };
     const auto loss_2001 = [](const fs::path& root) {
         return root / "products" / product_name("Loss", 2001);
@@ -708,14 +646,14 @@ TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
     const fs::path accounts = dir / "accounts";
     auto args = tile_args(*root_, accounts);
     args.push_back("--verbose");
-    ProgramResult result = run_accounts(args);
+    ProgramResult result = run_tile_accounts(args);
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(result.out.rfind("tile_accounts: unknown option --verbose\nUsage: ", 0), 0u)
         << result.out;
-    result = run_accounts({TILE, "2001", (*root_ / "products").string()});
+    result = run_tile_accounts({TILE, "2001", (*root_ / "products").string()});
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_EQ(result.out.rfind("Usage: ", 0), 0u) << result.out;
-    result = run_accounts({"--zones"});
+    result = run_tile_accounts({"--zones"});
     EXPECT_EQ(result.exit_status, 2);
     EXPECT_FALSE(fs::exists(accounts));
     // An empty field or layer name (a script's unset variable) would mean
@@ -723,7 +661,7 @@ TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
     for (const char* option : {"--zone-field", "--zone-layer"}) {
         auto empty = tile_args(*root_, accounts);
         empty.insert(empty.end(), {"--zones", (dir / "zones.gpkg").string(), option, ""});
-        result = run_accounts(empty);
+        result = run_tile_accounts(empty);
         EXPECT_EQ(result.exit_status, 2);
         EXPECT_EQ(result.out.rfind(std::string("tile_accounts: ") + option +
                                        " needs a name, not an empty one\nUsage: ",
@@ -734,12 +672,12 @@ TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
     // A zones "file" that is a directory: there, but not a file of zones.
     auto directory = tile_args(*root_, accounts);
     directory.insert(directory.end(), {"--zones", dir.string()});
-    expect_refused(run_accounts(directory), dir.string() + " is not a regular file", accounts);
+    expect_refused(run_tile_accounts(directory), dir.string() + " is not a regular file", accounts);
     // A last year that is not one, or one before the products begin.
     for (const char* year : {"1999", "2O01", "+2001"}) {
         auto args_year = tile_args(*root_, accounts);
         args_year[1] = year;
-        result = run_accounts(args_year);
+        result = run_tile_accounts(args_year);
         EXPECT_EQ(result.exit_status, 1);
         EXPECT_EQ(result.out, std::string("tile_accounts: last_year ") + year +
                                   " is not a year from 2000 to 2060\n");
@@ -751,13 +689,13 @@ TEST_F(TileAccounts, ACallItCannotReadIsAWrongCall) {
     auto dashed = tile_args(*root_, accounts);
     dashed[0] = "-t";
     dashed.insert(dashed.begin(), "--");
-    result = run_accounts(dashed);
+    result = run_tile_accounts(dashed);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_NE(result.out.find("TCC_2000_-t.img not found"), std::string::npos) << result.out;
     // Options after the positionals, as before them.
     auto late = tile_args(*root_, accounts);
     late.insert(late.end(), {"--thresholds", "40"});
-    result = run_accounts(late);
+    result = run_tile_accounts(late);
     ASSERT_EQ(result.exit_status, 0) << result.out;
     EXPECT_EQ(table_rows(accounts / (TILE + "_accounts.csv"), nullptr).size(), 1u * YEARS);
 }
@@ -781,7 +719,7 @@ TEST(TileAccountsOnAGeneratedTile, CountsTheProductsProcessTileWrote) {
                     {19.9, 59.9},
                     {19.9, 61.1}}}}});
     const fs::path accounts = root / "accounts";
-    const ProgramResult result = run_accounts(
+    const ProgramResult result = run_tile_accounts(
         {"--zones", zones.string(), "--zone-field", "name", "--thresholds", "30", "--", "g7",
          "2001", products.string(), tile.datamask_dir().string(), accounts.string()});
     ASSERT_EQ(result.exit_status, 0) << result.out;

@@ -14,7 +14,7 @@
 #include <optional>
 #include <sstream>
 
-#include "e2e_support.hpp"
+#include "accounts_support.hpp"
 
 namespace pt::e2e {
 namespace {
@@ -22,30 +22,9 @@ namespace {
 constexpr double CELL = 0.00025;
 const std::string TILE = "z";
 
-ProgramResult run_accounts(const std::vector<std::string>& args) {
-    std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", PT_TILE_ACCOUNTS};
-    sh.insert(sh.end(), args.begin(), args.end());
-    return run_program("/bin/sh", sh, deadline(60));
-}
-
 void write_raster(const fs::path& path, const char* driver, int n, double west, double north,
                   const std::function<uint8_t(int, int)>& value) {
-    GDALAllRegister();
-    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName(driver)->Create(path.c_str(), n, n, 1,
-                                                                              GDT_Byte, nullptr);
-    ASSERT_NE(ds, nullptr) << path;
-    std::vector<uint8_t> bytes(static_cast<std::size_t>(n) * n);
-    for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) bytes[static_cast<std::size_t>(r) * n + c] = value(r, c);
-    double gt[6] = {west, CELL, 0, north, 0, -CELL};
-    ds->SetGeoTransform(gt);
-    OGRSpatialReference wgs84;
-    wgs84.SetWellKnownGeogCS("WGS84");
-    ds->SetSpatialRef(&wgs84);
-    ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 0, 0, n, n, bytes.data(), n, n, GDT_Byte, 0,
-                                             0, nullptr),
-              CE_None);
-    GDALClose(GDALDataset::ToHandle(ds));
+    write_byte_raster(path, driver, n, n, value, {west, CELL, 0, north, 0, -CELL});
 }
 
 // A tile of n x n cells whose upper-left corner is (west, north), last year
@@ -162,7 +141,7 @@ Table zone_table(const fs::path& tile, const fs::path& zones, const fs::path& ac
     args.insert(args.end(), options.begin(), options.end());
     args.insert(args.end(), {"--", TILE, "2000", (tile / "products").string(),
                              (tile / "datamask").string(), accounts.string()});
-    const ProgramResult result = run_accounts(args);
+    const ProgramResult result = run_tile_accounts(args);
     Table table;
     table.exit_status = result.exit_status;
     table.said = result.out;
