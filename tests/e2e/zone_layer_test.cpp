@@ -259,6 +259,29 @@ TEST(ZoneLongitudes, EitherConventionAndAcrossTheAntimeridianGiveTheSameFigures)
     }
 }
 
+// A GeoPackage of one zone `name` whose WKT is in EPSG:`epsg` as it stands
+// (write_zones transforms from longitude and latitude; a zone past a
+// projection's edge cannot be had that way).
+void write_projected_zone(const fs::path& path, int epsg, const std::string& name,
+                          const std::string& wkt) {
+    GDALAllRegister();
+    GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(path.c_str(), 0, 0, 0,
+                                                                              GDT_Unknown, nullptr);
+    ASSERT_NE(ds, nullptr);
+    OGRSpatialReference crs;
+    crs.importFromEPSG(epsg);
+    OGRLayer* layer = ds->CreateLayer("zones", &crs, wkbPolygon, nullptr);
+    OGRFieldDefn field("name", OFTString);
+    ASSERT_EQ(layer->CreateField(&field), OGRERR_NONE);
+    OGRFeature feature(layer->GetLayerDefn());
+    feature.SetField("name", name.c_str());
+    OGRGeometry* geometry = nullptr;
+    ASSERT_EQ(OGRGeometryFactory::createFromWkt(wkt.c_str(), nullptr, &geometry), OGRERR_NONE);
+    feature.SetGeometryDirectly(geometry);
+    ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
+    GDALClose(GDALDataset::ToHandle(ds));
+}
+
 // Zones in a polar stereographic projection that hold the pole, or have it
 // for a corner: the tile at the top of the world below them lies wholly
 // inside them.
@@ -277,23 +300,7 @@ TEST(ZonePoles, APolarZoneAroundThePoleHoldsTheWholeTileBelowIt) {
             SCOPED_TRACE(std::to_string(epsg) + " " + square);
             const fs::path file = dir / ("polar" + std::to_string(epsg) + "_" +
                                          std::to_string(static_cast<int>(west)) + ".gpkg");
-            GDALAllRegister();
-            GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
-                file.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
-            ASSERT_NE(ds, nullptr);
-            OGRSpatialReference crs;
-            crs.importFromEPSG(epsg);
-            OGRLayer* layer = ds->CreateLayer("zones", &crs, wkbPolygon, nullptr);
-            OGRFieldDefn field("name", OFTString);
-            ASSERT_EQ(layer->CreateField(&field), OGRERR_NONE);
-            OGRFeature feature(layer->GetLayerDefn());
-            feature.SetField("name", "arctic");
-            OGRGeometry* geometry = nullptr;
-            ASSERT_EQ(OGRGeometryFactory::createFromWkt(square.c_str(), nullptr, &geometry),
-                      OGRERR_NONE);
-            feature.SetGeometryDirectly(geometry);
-            ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
-            GDALClose(GDALDataset::ToHandle(ds));
+            write_projected_zone(file, epsg, "arctic", square);
 
             const fs::path accounts = dir / file.stem();
             const Table table = zone_table(tile, file, accounts);
@@ -492,24 +499,6 @@ TEST(ZoneFaults, AProjectedZonePastTheEdgeOfItsProjectionIsRefused) {
     const fs::path dir = scratch_dir("zone_past_edge");
     const double west = 180.0005 - 40 * CELL;
     const fs::path across = small_tile(west, 10.0), beyond = small_tile(180.0005, 10.0);
-    auto write_mercator = [&](const fs::path& path, const std::string& wkt) {
-        GDALAllRegister();
-        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
-            path.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
-        ASSERT_NE(ds, nullptr);
-        OGRSpatialReference mercator;
-        mercator.importFromEPSG(3857);
-        OGRLayer* layer = ds->CreateLayer("zones", &mercator, wkbPolygon, nullptr);
-        OGRFieldDefn field("name", OFTString);
-        ASSERT_EQ(layer->CreateField(&field), OGRERR_NONE);
-        OGRFeature feature(layer->GetLayerDefn());
-        feature.SetField("name", "drawn");
-        OGRGeometry* geometry = nullptr;
-        ASSERT_EQ(OGRGeometryFactory::createFromWkt(wkt.c_str(), nullptr, &geometry), OGRERR_NONE);
-        feature.SetGeometryDirectly(geometry);
-        ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
-        GDALClose(GDALDataset::ToHandle(ds));
-    };
     // 179.8 E to 180.3 E (-179.7), 9.9 to 10.1 N (over both tiles), as
     // metres of Web Mercator.
     const double metres_a_degree = 20037508.342789244 / 180;
@@ -517,8 +506,8 @@ TEST(ZoneFaults, AProjectedZonePastTheEdgeOfItsProjectionIsRefused) {
         return 6378137.0 * std::log(std::tan(M_PI / 4 + lat * M_PI / 360));
     };
     const double south = northing(9.9), north = northing(10.1);
-    write_mercator(dir / "past.gpkg",
-                   box(179.8 * metres_a_degree, south, 180.3 * metres_a_degree, north));
+    write_projected_zone(dir / "past.gpkg", 3857, "drawn",
+                         box(179.8 * metres_a_degree, south, 180.3 * metres_a_degree, north));
     for (const fs::path& tile : {across, beyond}) {
         SCOPED_TRACE(tile.string());
         const fs::path accounts = dir / (tile.filename().string() + "_past");
@@ -526,8 +515,8 @@ TEST(ZoneFaults, AProjectedZonePastTheEdgeOfItsProjectionIsRefused) {
                        "layer zones reaches past the edge of its projection: x 2004", accounts);
     }
     // Within the range, the part past 180 given as the west end of the map.
-    write_mercator(dir / "within.gpkg",
-                   box(-180 * metres_a_degree, south, -179.7 * metres_a_degree, north));
+    write_projected_zone(dir / "within.gpkg", 3857, "drawn",
+                         box(-180 * metres_a_degree, south, -179.7 * metres_a_degree, north));
     const Table table = zone_table(beyond, dir / "within.gpkg", dir / "within");
     EXPECT_EQ(table.exit_status, 0) << table.said;
     EXPECT_EQ(table.zones(), std::vector<std::string>{"drawn"});
