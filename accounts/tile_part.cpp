@@ -1,6 +1,8 @@
 #include "accounts/tile_part.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <utility>
 
 namespace pt {
 
@@ -81,6 +83,43 @@ std::optional<TilePart> TilePart::parse(std::string_view text, int width, int he
         if (at == text.size()) return part;
         ++at;  // the comma
     }
+}
+
+std::vector<TilePixel> part_border_pixels(const TilePart& part) {
+    const int height = part.height();
+    // Owned columns of a row, nothing for the rows beyond the tile.
+    auto run = [&](int row) {
+        return row < 0 || row >= height ? std::pair{0, 0}
+                                        : std::pair{part.begin(row), part.end(row)};
+    };
+    std::vector<TilePixel> sides[2];
+    std::vector<std::pair<int, int>> spans;
+    for (int row = 0; row < height; ++row) {
+        const auto [begin, end] = run(row);
+        if (begin >= end) continue;
+        // Its own ends, and where a row above or below does not own the
+        // column or one either side of it.
+        spans.assign({{begin, begin + 1}, {end - 1, end}});
+        for (int other : {row - 1, row + 1}) {
+            const auto [b, e] = run(other);
+            if (b >= e) {
+                spans.emplace_back(begin, end);
+                continue;
+            }
+            spans.emplace_back(begin, std::min(end, b + 1));
+            spans.emplace_back(std::max(begin, e - 1), end);
+        }
+        std::sort(spans.begin(), spans.end());
+        int next = begin;  // columns before it are taken
+        for (const auto& [from, to] : spans) {
+            for (int column = std::max(from, next); column < to; ++column) {
+                sides[2 * column + 1 <= begin + end ? 0 : 1].push_back({row, column});
+            }
+            next = std::max(next, to);
+        }
+    }
+    sides[0].insert(sides[0].end(), sides[1].begin(), sides[1].end());
+    return std::move(sides[0]);
 }
 
 }  // namespace pt

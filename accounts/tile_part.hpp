@@ -31,8 +31,30 @@ class TilePart {
     int begin(int row) const { return begin_[static_cast<std::size_t>(row)]; }
     int end(int row) const { return end_[static_cast<std::size_t>(row)]; }
 
+    int height() const { return static_cast<int>(begin_.size()); }
+    bool owns(int row, int column) const {
+        return row >= 0 && row < height() && column >= begin(row) && column < end(row);
+    }
+
   private:
     std::vector<int> begin_, end_;
 };
+
+// A pixel of a tile, by row and column from the upper-left corner.
+struct TilePixel {
+    int row = 0, column = 0;
+    bool operator==(const TilePixel&) const = default;
+};
+
+// The owned pixels of `part` with a neighbour, through an edge or a corner,
+// that the part does not own (outside the tile included): where a patch of
+// canopy may go on into a neighbouring tile. In a fixed order, which a
+// tile's forest edges and the batch that joins them both follow: first
+// the pixels in the western half of their row's owned run (2 x column + 1
+// <= begin + end), row by row downwards, each row's from west to east;
+// then those in the eastern half, in the same order. A part's sides are
+// so runs of consecutive pixels, which its states along the edge, stored
+// as runs, need.
+std::vector<TilePixel> part_border_pixels(const TilePart& part);
 
 }  // namespace pt
