@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace pt {
 
@@ -88,12 +89,13 @@ void clear_run(uint64_t* words, const Run& run) {
 // The patches of runs: a forest of runs, each root holding its patch's area.
 class RunPatches {
   public:
-    uint32_t add(double area_m2) {
+    uint32_t add(double area_m2, bool on_edge) {
         // A run's number must fit its 32 bits (some 4 billion runs, a mask
         // far larger than any tile).
         if (parent_.size() >= UINT32_MAX) throw std::length_error("too many runs of canopy");
         parent_.push_back(static_cast<uint32_t>(parent_.size()));
         area_.push_back(area_m2);
+        on_edge_.push_back(on_edge);
         return parent_.back();
     }
     uint32_t root(uint32_t run) {
@@ -110,13 +112,21 @@ class RunPatches {
         if (b < a) std::swap(a, b);
         parent_[b] = a;
         area_[a] += area_[b];
+        on_edge_[a] = on_edge_[a] || on_edge_[b];
     }
     double area(uint32_t run) { return area_[root(run)]; }
+    bool on_edge(uint32_t run) { return on_edge_[root(run)]; }
 
   private:
     std::vector<uint32_t> parent_;
     std::vector<double> area_;
+    std::vector<bool> on_edge_;
 };
+
+// Whether any pixel of `run` of `row` is set in `mask`.
+bool any_set(const BitMask& mask, int row, const Run& run) {
+    return mask.count(row, run.begin, run.end) > 0;
+}
 
 }  // namespace
 
@@ -170,13 +180,18 @@ int BitMask::count(int row, int begin, int end) const {
     return total;
 }
 
-void keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
-                         double min_area_m2, int connectivity) {
+namespace {
+
+UndecidedPatches keep_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
+                              double min_area_m2, int connectivity, const BitMask* edge) {
     if (connectivity != 4 && connectivity != 8) {
         throw std::invalid_argument("a connectivity of 4 or 8 neighbours");
     }
     if (row_area_m2.size() != static_cast<std::size_t>(canopy.height())) {
         throw std::invalid_argument("a cell area for each row of the mask");
+    }
+    if (edge != nullptr && (edge->width() != canopy.width() || edge->height() != canopy.height())) {
+        throw std::invalid_argument("an edge mask of the canopy mask's size");
     }
     // Runs of two rows touch when their columns overlap; through a corner
     // as well, with 8 neighbours: one column further on either side.
@@ -188,8 +203,9 @@ void keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2
         row_runs(canopy.row_words(row), canopy.width(), here);
         uint32_t here_first = 0;
         for (std::size_t k = 0; k < here.size(); ++k) {
-            const uint32_t id = patches.add((here[k].end - here[k].begin) *
-                                            row_area_m2[static_cast<std::size_t>(row)]);
+            const uint32_t id = patches.add(
+                (here[k].end - here[k].begin) * row_area_m2[static_cast<std::size_t>(row)],
+                edge != nullptr && any_set(*edge, row, here[k]));
             if (k == 0) here_first = id;
         }
         // Both rows' runs in column order: step past whichever ends first,
@@ -210,14 +226,38 @@ void keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2
         above_first = here_first;
     }
     // The runs again, in the same order, so the k-th run found is run k.
+    UndecidedPatches undecided;
+    std::unordered_map<uint32_t, uint32_t> number;  // a root's undecided patch
     uint32_t run = 0;
     for (int row = 0; row < canopy.height(); ++row) {
         row_runs(canopy.row_words(row), canopy.width(), here);
         for (const Run& found : here) {
-            if (!(patches.area(run) >= min_area_m2)) clear_run(canopy.row_words(row), found);
+            const double area = patches.area(run);
+            if (!(area >= min_area_m2)) {
+                clear_run(canopy.row_words(row), found);
+                if (patches.on_edge(run)) {
+                    const auto [at, is_new] = number.try_emplace(
+                        patches.root(run), static_cast<uint32_t>(undecided.area_m2.size() + 1));
+                    if (is_new) undecided.area_m2.push_back(area);
+                    undecided.runs.push_back({row, found.begin, found.end, at->second});
+                }
+            }
             ++run;
         }
     }
+    return undecided;
+}
+
+}  // namespace
+
+void keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
+                         double min_area_m2, int connectivity) {
+    keep_patches(canopy, row_area_m2, min_area_m2, connectivity, nullptr);
+}
+
+UndecidedPatches keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
+                                     double min_area_m2, int connectivity, const BitMask& edge) {
+    return keep_patches(canopy, row_area_m2, min_area_m2, connectivity, &edge);
 }
 
 }  // namespace pt

@@ -67,4 +67,21 @@ class BitMask {
 void keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
                          double min_area_m2, int connectivity);
 
+// The patches too small inside the mask that touch one of its `edge`
+// pixels, where they may go on beyond it: numbered 1, 2, ... in the order
+// of their first pixel (row by row), each with its area and its runs.
+struct UndecidedPatches {
+    struct Run {
+        int row, begin, end;  // columns [begin, end) of `row`
+        uint32_t patch;
+    };
+    std::vector<double> area_m2;  // of patch k at k - 1
+    std::vector<Run> runs;        // by row, then column
+};
+
+// As above, but a patch below the area that touches a pixel set in `edge`
+// (a mask of the same size) is cleared too and returned as undecided.
+UndecidedPatches keep_forest_patches(BitMask& canopy, const std::vector<double>& row_area_m2,
+                                     double min_area_m2, int connectivity, const BitMask& edge);
+
 }  // namespace pt

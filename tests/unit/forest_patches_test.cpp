@@ -140,6 +140,75 @@ TEST(ForestPatches, ThePatchAreaIsTheSumOfItsRowsCellAreas) {
     EXPECT_EQ(gone.count(0, 0, 3) + gone.count(1, 0, 3) + gone.count(2, 0, 3), 0);
 }
 
+TEST(ForestPatches, PatchesTooSmallAtTheEdgeAreSetAsideWhole) {
+    // Random canopy, the mask's outer ring as the edge: a patch below the
+    // minimum that reaches the ring is undecided, with the flood fill's
+    // area, one number for all its runs and a number of its own; every
+    // other patch is decided as before.
+    std::mt19937 random(99);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int width = 2 + static_cast<int>(random() % 90);
+        const int height = 2 + static_cast<int>(random() % 30);
+        std::bernoulli_distribution canopy(0.3 + 0.05 * (trial % 5));
+        Grid grid(height, std::vector<bool>(width));
+        BitMask edge(width, height);
+        for (int r = 0; r < height; ++r) {
+            for (int c = 0; c < width; ++c) {
+                grid[r][c] = canopy(random);
+                if (r == 0 || c == 0 || r == height - 1 || c == width - 1) edge.set(r, c);
+            }
+        }
+        const std::vector<double> row_m2(height, 1.0);
+        const double min_m2 = 1 + static_cast<double>(random() % 12);
+        for (int connectivity : {4, 8}) {
+            SCOPED_TRACE("trial " + std::to_string(trial) + ", " + std::to_string(connectivity));
+            BitMask mask = mask_of(grid);
+            const UndecidedPatches undecided =
+                keep_forest_patches(mask, row_m2, min_m2, connectivity, edge);
+            const auto area = flood_areas(grid, row_m2, connectivity);
+            // Which pixels each undecided patch holds, from its runs.
+            std::vector<std::vector<uint32_t>> label(height, std::vector<uint32_t>(width, 0));
+            for (const auto& run : undecided.runs) {
+                for (int c = run.begin; c < run.end; ++c) label[run.row][c] = run.patch;
+            }
+            std::vector<bool> touches(undecided.area_m2.size() + 1, false);
+            uint32_t highest = 0;
+            for (int r = 0; r < height; ++r) {
+                for (int c = 0; c < width; ++c) {
+                    const uint32_t patch = label[r][c];
+                    ASSERT_EQ(mask.test(r, c), grid[r][c] && area[r][c] >= min_m2);
+                    if (patch == 0) continue;
+                    ASSERT_TRUE(grid[r][c] && area[r][c] < min_m2);
+                    ASSERT_EQ(undecided.area_m2[patch - 1], area[r][c]);
+                    ASSERT_LE(patch, highest + 1) << "numbered in order of first pixels";
+                    highest = std::max(highest, patch);
+                    touches[patch] = touches[patch] || edge.test(r, c);
+                    // Neighbours in one patch share its number.
+                    for (int dr = -1; dr <= 1; ++dr) {
+                        for (int dc = -1; dc <= 1; ++dc) {
+                            const int nr = r + dr, nc = c + dc;
+                            if ((connectivity == 4 && dr != 0 && dc != 0) || nr < 0 ||
+                                nr >= height || nc < 0 || nc >= width || !grid[nr][nc]) {
+                                continue;
+                            }
+                            ASSERT_EQ(label[nr][nc], patch);
+                        }
+                    }
+                }
+            }
+            for (std::size_t k = 1; k < touches.size(); ++k) EXPECT_TRUE(touches[k]) << k;
+            // Every small patch on the ring is among them.
+            for (int r = 0; r < height; ++r) {
+                for (int c = 0; c < width; ++c) {
+                    if (grid[r][c] && edge.test(r, c) && area[r][c] < min_m2) {
+                        ASSERT_NE(label[r][c], 0u) << r << " " << c;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(ForestPatches, RefusesAConnectivityOrAreasThatDoNotFit) {
     BitMask mask(3, 2);
     EXPECT_THROW(keep_forest_patches(mask, {1, 1}, 0, 6), std::invalid_argument);
