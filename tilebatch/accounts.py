@@ -25,10 +25,10 @@ import subprocess
 import sys
 import time
 
-from . import facts
+from . import facts, ownership
 from .records import State, lock
 from .region import tiles_digest
-from .text import printable, read_json, write_json
+from .text import printable, read_json, write_json, write_text
 from .tilejob import file_identity, own_directory, zones_identity
 
 # A tile covers 4004 pixels of 0.00025 degrees east and south of its origin.
@@ -94,17 +94,29 @@ def _identity_text(identity):
     return "-\t-\t-\t-"
 
 
-def table_list(tiles, zoned):
+def tile_tables(tile, zoned, forest=False):
+    """The names of the tables of TILE the batch's sums read: with FOREST
+    its forest tables too, and what its patches leave undecided at its
+    part's edge (<tile>_forest_edges.txt), which the end joins across
+    tiles."""
+    names = [facts.accounts_table_name(tile)] + ([facts.zone_accounts_table_name(tile)] if zoned else [])
+    if forest:
+        names += ([facts.forest_table_name(tile)] + ([facts.zone_forest_table_name(tile)] if zoned else [])
+                  + [facts.forest_edges_name(tile)])
+    return names
+
+
+def table_list(tiles, zoned, forest=False):
     """sum_accounts' list of the tables of TILES, [(tile, {table name:
-    identity and digest})], in list order, and [(tile, why)] of the tiles whose id the
-    list cannot hold."""
+    identity and digest})], in list order (with FOREST their forest tables
+    and edges too), and [(tile, why)] of the tiles whose id the list cannot
+    hold."""
     lines, refused = [], []
     for tile, identities in tiles:
         if any(c in tile for c in "\t\n\r"):  # the tile list lets none through
             refused.append((tile, "its id holds a tab or a line end"))
             continue
-        names = [facts.accounts_table_name(tile)] + ([facts.zone_accounts_table_name(tile)] if zoned else [])
-        for name in names:
+        for name in tile_tables(tile, zoned, forest):
             identity = identities.get(name) if isinstance(identities, dict) else None
             lines.append("%s\t%s\t%s\n" % (tile, name, _identity_text(identity)))
     return "".join(lines).encode("utf-8", "surrogateescape"), refused
@@ -147,24 +159,57 @@ def dying_with_this_process():
     return arrange
 
 
+def sum_command(req, here, outputs, placement=None):
+    """sum_accounts' command line, its list on standard input: OUTPUTS
+    {batch table name: where to write it}; with forest, PLACEMENT the file
+    that places the tiles on the globe's pixels."""
+    options = []
+    if req.forest:
+        options = ["--forest", req.forest, "--connectivity", str(req.connectivity), "--placement", placement,
+                   "--forest-table", outputs[facts.BATCH_FOREST]]
+        if req.zones:
+            options += ["--zone-forest-table", outputs[facts.BATCH_ZONE_FOREST]]
+    thresholds = ",".join(str(t) for t in facts.parse_thresholds(req.thresholds))
+    plain = [outputs[name] for name in (facts.BATCH_ACCOUNTS, facts.BATCH_ZONE_ACCOUNTS) if name in outputs]
+    return [sum_program(req)] + options + ["--", "-", here, str(req.last_year), thresholds] + plain
+
+
+def write_placement(req, tiles, path):
+    """The placement of TILES ([(tile, ...)] of REQ's list) written to PATH
+    for sum_accounts: each tile's grid and upper-left pixel
+    (ownership.placement)."""
+    where = {tile: (tile, x, y) for tile, x, y in req.tiles}
+    write_text(path, ownership.placement_text([where[tile] for tile, _ in tiles]), durable=False)
+
+
+PLACEMENT = ".placement.tsv"  # in the generation being made, removed once the sums are made
+
+
 def run_sums(req, here, tiles, outputs):
-    """Runs sum_accounts over TILES into OUTPUTS (the temporary names of the
-    batch tables, the zone table's with zones): [(tile, why)] of the tiles
-    with a damaged table, nothing then written. SumFailure where the program
-    is missing or fails otherwise."""
+    """Runs sum_accounts over TILES into OUTPUTS ({batch table name: its
+    temporary name}, the tables tables_of() names): [(tile, why)] of the
+    tiles with a damaged table, nothing then written. SumFailure where the
+    program is missing or fails otherwise. With forest the tiles' placement
+    is written beside the outputs for the time of the run."""
     program = sum_program(req)
     if not (os.path.isfile(program) and os.access(program, os.X_OK)):
         raise SumFailure("the summing program %s is missing (built beside tile_accounts)" % program)
-    listed, refused = table_list(tiles, bool(req.zones))
+    listed, refused = table_list(tiles, bool(req.zones), bool(req.forest))
     if refused:
         return refused
-    thresholds = ",".join(str(t) for t in facts.parse_thresholds(req.thresholds))
+    placement = None
     try:
-        done = subprocess.run([program, "--", "-", here, str(req.last_year), thresholds] + outputs,
-                              input=listed, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
-                              preexec_fn=dying_with_this_process())
+        if req.forest:
+            placement = os.path.join(os.path.dirname(next(iter(outputs.values()))), PLACEMENT)
+            write_placement(req, tiles, placement)
+        done = subprocess.run(sum_command(req, here, outputs, placement), input=listed, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, check=False, preexec_fn=dying_with_this_process())
     except OSError as e:
         raise SumFailure("%s cannot be run: %s" % (program, e.strerror or e))
+    finally:
+        if placement is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(placement)
     said = done.stderr.decode("utf-8", "surrogateescape").strip().splitlines()
     damaged = [line.split("\t", 1) for line in done.stdout.decode("utf-8", "surrogateescape").splitlines()]
     if done.returncode == 1 and damaged and all(len(d) == 2 for d in damaged):
@@ -183,13 +228,15 @@ def batch_columns(zoned):
 
 def manifest_of(req, tables=None, reason=None):
     """What the batch tables are of: the batch, when it was asked for, its
-    list (count and SHA-256 of the ids), last year, thresholds and zones (the
-    path, the file's identity when the batch started, field and layer);
-    TABLES their identities as written, or REASON why there are none."""
+    list (count and SHA-256 of the ids), last year, thresholds, zones (the
+    path, the file's identity when the batch started, field and layer) and
+    forest (its definition and connectivity, or None); TABLES their
+    identities as written, or REASON why there are none."""
     return {"batch": req.batch_id, "started": req.started, "tiles": len(req.tiles),
             "tiles_sha256": tiles_digest(t for t, _, _ in req.tiles),
             "last_year": req.last_year, "thresholds": req.thresholds, "zones": req.zones,
             "zone_field": req.zone_field, "zone_layer": req.zone_layer, "zones_identity": req.zones_identity,
+            "forest": {"definition": req.forest, "connectivity": req.connectivity} if req.forest else None,
             "written": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()), "tables": tables, "reason": reason}
 
 
@@ -207,7 +254,10 @@ def manifest_of(req, tables=None, reason=None):
 #
 # The batch tables, {name: whether it is a table of zones}: the one list of
 # them, which the page and the cleaning read too.
-BATCH_TABLES = {facts.BATCH_ACCOUNTS: False, facts.BATCH_ZONE_ACCOUNTS: True}
+BATCH_TABLES = {facts.BATCH_ACCOUNTS: False, facts.BATCH_ZONE_ACCOUNTS: True, facts.BATCH_FOREST: False,
+                facts.BATCH_ZONE_FOREST: True}
+# Those of them made only for a batch run with --forest.
+BATCH_FOREST_TABLES = (facts.BATCH_FOREST, facts.BATCH_ZONE_FOREST)
 PUBLISHED = tuple(BATCH_TABLES) + (facts.BATCH_ACCOUNTS_MANIFEST,)
 CURRENT = "batch"
 GENERATION = "batch-"
@@ -217,7 +267,8 @@ TEMPORARY = ".tmp-"
 
 def tables_of(req):
     """The batch tables REQ's sums make, in order."""
-    return [name for name, zoned in BATCH_TABLES.items() if req.zones or not zoned]
+    return [name for name, zoned in BATCH_TABLES.items()
+            if (req.zones or not zoned) and (req.forest or name not in BATCH_FOREST_TABLES)]
 
 
 def unique_token():
@@ -385,7 +436,7 @@ def table_clash(req):
     own files (tile "batch" writes batch_accounts.csv), as (tile, name), or
     None."""
     for tile, _, _ in req.tiles:
-        for name in (facts.accounts_table_name(tile), facts.zone_accounts_table_name(tile)):
+        for name in tile_tables(tile, True, True):
             if name in PUBLISHED or name == CURRENT:
                 return tile, name
     return None
@@ -398,7 +449,7 @@ def shared_table(tiles):
     table), as (tile, tile, name), or None."""
     owner = {}
     for tile, _, _ in tiles:
-        for name in (facts.accounts_table_name(tile), facts.zone_accounts_table_name(tile)):
+        for name in tile_tables(tile, True, True):
             if owner.setdefault(name, tile) != tile:
                 return owner[name], tile, name
     return None
@@ -473,7 +524,7 @@ def sum_into(req, here, generation, rows, say):
         return 0, reason, 0
     names = tables_of(req)
     try:
-        damaged = run_sums(req, here, done, [os.path.join(here, generation, name) for name in names])
+        damaged = run_sums(req, here, done, {name: os.path.join(here, generation, name) for name in names})
     except SumFailure as e:
         print("accounts: %s: no batch tables" % printable(e), file=sys.stderr)
         return 1, "the sums could not be made: %s" % e, 0
@@ -568,7 +619,7 @@ def view_of(req, where):
     zoned = manifest["zones"] is not None
     found = {}
     for name, is_zoned in BATCH_TABLES.items():
-        if is_zoned and not zoned:
+        if (is_zoned and not zoned) or name in BATCH_FOREST_TABLES:
             continue
         rows = read_batch_table(os.path.join(where, name), manifest["tables"].get(name), is_zoned)
         if isinstance(rows, str):

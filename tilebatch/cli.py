@@ -61,6 +61,12 @@ def entry_parser(prog, description):
     g.add_argument("--thresholds", metavar="LIST",
                    help="the accounts' canopy-cover thresholds, whole percentages 0 to 100 (implies --accounts; "
                         "default %s)" % facts.DEFAULT_THRESHOLDS)
+    g.add_argument("--forest", metavar="C:H:HA",
+                   help="forest by definition too (implies --accounts): canopy of at least C %% cover and height H "
+                        "in patches of at least HA hectares, each patch measured whole across the tiles it runs "
+                        "through (e.g. 10:5:0.5; docs/accounts.md)")
+    g.add_argument("--connectivity", metavar="N", choices=("4", "8"),
+                   help="with --forest: the neighbours a patch joins through, 8 (default: edges and corners) or 4")
     g.add_argument("--tile-accounts", metavar="PATH",
                    help="the tile_accounts binary (implies --accounts; default tools/tile_accounts beside PROCESS_TILE)")
     g.add_argument("--no-region", dest="region", action="store_false", help="no region mosaics and pictures")
@@ -113,14 +119,35 @@ def parse_last_year(text):
     return year
 
 
+def accounts_asked(a):
+    """Whether the options ask for accounts: --accounts or one that implies it."""
+    return a.accounts or any(v is not None for v in (a.zones, a.zone_field, a.zone_layer, a.thresholds,
+                                                     a.tile_accounts, a.forest, a.connectivity))
+
+
+def forest_settings(a):
+    """{Request field: value} of --forest and --connectivity, checked as
+    tile_accounts checks them; none without --forest."""
+    if a.forest is None:
+        if a.connectivity is not None:
+            raise UsageError("--connectivity says how forest patches join: give --forest C:H:HA too")
+        return {}
+    try:
+        definition = facts.parse_forest(a.forest)
+    except facts.ForestError as e:
+        raise UsageError("--forest %s: %s" % (printable(a.forest), e))
+    return {"forest": definition,
+            "connectivity": facts.DEFAULT_CONNECTIVITY if a.connectivity is None else int(a.connectivity)}
+
+
 def accounts_settings(a, process_tile):
     """{Request field: value} of the accounts options, checked as far as can
     be without touching a file: none where no accounts are asked. The zones
     file is stat'ed (it must be a readable file), and its identity kept as
     it is now, when the batch starts."""
-    asked = a.accounts or any(v is not None for v in (a.zones, a.zone_field, a.zone_layer, a.thresholds, a.tile_accounts))
-    if not asked:
+    if not accounts_asked(a):
         return {}
+    forest = forest_settings(a)
     for option, value in (("--zone-field", a.zone_field), ("--zone-layer", a.zone_layer)):
         if value is not None and a.zones is None:
             raise UsageError("%s names a part of the zones file: give --zones FILE too" % option)
@@ -140,15 +167,14 @@ def accounts_settings(a, process_tile):
     return {"tile_accounts": absolute(a.tile_accounts or os.path.join(os.path.dirname(process_tile), "tools",
                                                                         "tile_accounts")),
             "thresholds": thresholds, "zones": zones, "zone_field": a.zone_field, "zone_layer": a.zone_layer,
-            "zones_identity": identity}
+            "zones_identity": identity, **forest}
 
 
 def request_from(a, entry):
     """The Request of the positional arguments, or of the latest batch in
     OUTPUT_DIR (--report OUTPUT_DIR alone)."""
     if a.report and len(a.args) == 1:
-        if a.accounts or any(v is not None for v in (a.zones, a.zone_field, a.zone_layer, a.thresholds,
-                                                     a.tile_accounts)):
+        if accounts_asked(a):
             raise UsageError("--report OUTPUT_DIR reports the latest batch as it was run: give its list to "
                              "report it with other accounts")
         logs = absolute(a.logs or os.path.join(a.args[0], "logs"))

@@ -106,6 +106,11 @@ ACCOUNTS_MIB = ACCOUNTS_PROGRAM_MIB + ACCOUNTS_GDAL_CACHE_MIB
 ACCOUNTS_SECONDS_2020 = 2
 
 
+# With --forest the run reads the tile once more and labels each year's
+# canopy patches: 3.8 to 4.0 s for the same tile (docs/accounts.md), rounded up.
+FOREST_ACCOUNTS_SECONDS_2020 = 4
+
+
 def accounts_table_name(tile):
     return tile + "_accounts.csv"
 
@@ -114,9 +119,72 @@ def zone_accounts_table_name(tile):
     return tile + "_zone_accounts.csv"
 
 
-def accounts_seconds(last_year):
-    """A tile_accounts run reads the products of 2000 to LAST_YEAR."""
-    return ACCOUNTS_SECONDS_2020 * (last_year - MIN_LAST_YEAR + 1) / (2020 - MIN_LAST_YEAR + 1)
+def accounts_seconds(last_year, forest=False):
+    """A tile_accounts run reads the products of 2000 to LAST_YEAR (with
+    FOREST, once more)."""
+    seconds = FOREST_ACCOUNTS_SECONDS_2020 if forest else ACCOUNTS_SECONDS_2020
+    return seconds * (last_year - MIN_LAST_YEAR + 1) / (2020 - MIN_LAST_YEAR + 1)
+
+
+# Forest by definition (tile_accounts --forest COVER:HEIGHT:HECTARES): each
+# tile's forest tables and what its patches leave undecided at the edge of
+# its part, and the batch's forest tables, in which patches are measured
+# whole across the tiles they run through.
+FOREST_COLUMNS = ("tile_id", "year", "forest_ha", "forest_loss_ha")
+ZONE_FOREST_COLUMNS = ("tile_id", "zone", "year", "forest_ha", "forest_loss_ha")
+BATCH_FOREST = "batch_forest.csv"
+BATCH_ZONE_FOREST = "batch_zone_forest.csv"
+CONNECTIVITIES = (4, 8)
+DEFAULT_CONNECTIVITY = 8
+
+
+def forest_table_name(tile):
+    return tile + "_forest.csv"
+
+
+def zone_forest_table_name(tile):
+    return tile + "_zone_forest.csv"
+
+
+def forest_edges_name(tile):
+    return tile + "_forest_edges.txt"
+
+
+class ForestError(ValueError):
+    pass
+
+
+# tile_accounts reads HECTARES with at most this many characters.
+MAX_HECTARES_TEXT = 64
+
+
+def _whole_field(text, most):
+    return text.isascii() and text.isdigit() and len(text) <= 3 and int(text) <= most
+
+
+def parse_forest(text):
+    """A forest definition COVER:HEIGHT:HECTARES as tile_accounts reads it
+    (accounts/forest_patches.hpp), in its one written form: COVER a whole
+    percentage 0 to 100 and HEIGHT a whole number 0 to 255, each one to
+    three ASCII digits; HECTARES ASCII digits with at most one point, a
+    digit at least. Written without leading zeros or trailing decimal
+    zeros ("010:5:0.50" is "10:5:0.5"), so that one definition is one text
+    wherever a record or a manifest holds it. ForestError saying what is
+    wrong otherwise."""
+    fields = text.split(":")
+    if len(fields) != 3:
+        raise ForestError("needs COVER:HEIGHT:HECTARES, three fields, not %d" % len(fields))
+    cover, height, hectares = fields
+    if not _whole_field(cover, 100):
+        raise ForestError("COVER is not a whole percentage from 0 to 100")
+    if not _whole_field(height, 255):
+        raise ForestError("HEIGHT is not a whole number from 0 to 255")
+    whole, point, fraction = hectares.partition(".")
+    digits = whole + fraction
+    if not (digits.isascii() and digits.isdigit() and len(hectares) <= MAX_HECTARES_TEXT):
+        raise ForestError("HECTARES is not a decimal number of hectares, 0 or more")
+    whole, fraction = whole.lstrip("0") or "0", fraction.rstrip("0")
+    return "%d:%d:%s" % (int(cover), int(height), whole + ("." + fraction if fraction else ""))
 
 
 class ThresholdError(ValueError):

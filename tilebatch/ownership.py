@@ -24,6 +24,8 @@ Distances are taken in pixels of the grid (not on the ground), exactly, in
 whole numbers: with every centre and pixel centre at half-pixel positions,
 twice every coordinate is whole."""
 import bisect
+import hashlib
+import math
 from decimal import Decimal, InvalidOperation
 from fractions import Fraction
 
@@ -218,3 +220,53 @@ def parts(tiles, size=TILE_SIZE):
     for index, others in near.items():
         texts[index] = part_text(part_of([(dx, dy, other < index) for dx, dy, other in others], size))
     return texts
+
+
+# ---- where each tile lies on the pixels of the globe ---------------------------
+# The end of a batch joins forest patches across the tiles' borders: it must
+# know which pixel of one tile touches which pixel of another. A tile is
+# placed by its upper-left pixel counted on a grid of 0.00025 degrees from
+# 180 west and 90 north; columns wrap after 360 degrees, so a tile west of
+# the antimeridian meets the one east of it. Tiles whose origins are not a
+# whole number of pixels apart lie on different grids (named by the
+# fractions of a pixel their origins lie off the whole-degree grid): their
+# pixels do not line up, and the end never joins them.
+COLUMNS_AROUND = 360 * PIXELS_PER_DEGREE
+# A grid named by fractions of huge denominators (an origin such as 1e-300)
+# is named by their digest instead, so that a line of the placement stays
+# short.
+MAX_GRID_TEXT = 40
+
+
+def placement(tiles):
+    """[(tile, grid, column, row)] of TILES, [(tile, x, y)], in order: the
+    tile's upper-left pixel, column = floor((x + 180) * 4000) modulo
+    1,440,000 and row = floor((90 - y) * 4000), computed exactly from the
+    origins' decimal text, and its grid: "0,0" for the whole-degree grid,
+    else the two fractions of a pixel ("1/2,0"). ValueError for an origin
+    that is not a decimal number."""
+    placed = []
+    for tile, x, y in tiles:
+        try:
+            east = (_degrees(x) + 180) * PIXELS_PER_DEGREE
+            south = (90 - _degrees(y)) * PIXELS_PER_DEGREE
+        except (InvalidOperation, ValueError):
+            raise ValueError("tile %r has an origin that is no decimal number" % (tile,))
+        column, row = math.floor(east), math.floor(south)
+        placed.append((tile, grid_name(east - column, south - row), column % COLUMNS_AROUND, row))
+    return placed
+
+
+def grid_name(east_fraction, south_fraction):
+    """The name of the grid whose pixels lie these fractions of a pixel east
+    and south of the whole-degree grid's."""
+    text = "%s,%s" % (east_fraction, south_fraction)
+    if len(text) <= MAX_GRID_TEXT:
+        return text
+    return "sha256:" + hashlib.sha256(text.encode("ascii")).hexdigest()
+
+
+def placement_text(tiles):
+    """The placement of TILES as sum_accounts --placement reads it: a line a
+    tile, tile TAB grid TAB column TAB row."""
+    return "".join("%s\t%s\t%d\t%d\n" % placed for placed in placement(tiles))

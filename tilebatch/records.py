@@ -46,6 +46,10 @@ class Request:
     zone_field: str = None
     zone_layer: str = None
     zones_identity: list = None
+    # With --forest: the forest definition (as facts.parse_forest writes it)
+    # and the neighbours a patch joins through, 4 or 8.
+    forest: str = None
+    connectivity: int = None
     ran: bool = field(default=True, repr=False)  # False: a list reported (--report) that no batch of this id ran
     # When the batch was asked for (ns since the epoch): which of two batches
     # sharing an output directory is the later, whose sums stand. None: a
@@ -96,6 +100,8 @@ class Request:
                         "--thresholds=" + self.thresholds]
             options += ["--%s=%s" % (k.replace("_", "-"), getattr(self, k)) for k in ("zones", "zone_field", "zone_layer")
                         if getattr(self, k) is not None]
+            if self.forest:
+                options += ["--forest=" + self.forest, "--connectivity=%d" % self.connectivity]
         return options + ["--", str(self.last_year), self.input_dir, self.output_dir, self.datamask_dir,
                           self.wetland_dir, self.process_tile]
 
@@ -146,7 +152,7 @@ def parts_fit(req):
 
 # What a tile's accounts must have been made with to be those a request asks
 # for (the program that made them may be another build).
-ACCOUNTS_SETTINGS = ("thresholds", "zones", "zone_field", "zone_layer", "zones_identity")
+ACCOUNTS_SETTINGS = ("thresholds", "zones", "zone_field", "zone_layer", "zones_identity", "forest", "connectivity")
 
 
 def accounts_fit(req):
@@ -162,7 +168,21 @@ def accounts_fit(req):
     except facts.ThresholdError:
         return False
     zones_fit = (req.zones_identity is None) if req.zones is None else isinstance(req.zones_identity, list)
-    return normal == req.thresholds and zones_fit and (req.zones is not None or req.zone_field is req.zone_layer is None)
+    return (normal == req.thresholds and zones_fit and (req.zones is not None or req.zone_field is req.zone_layer is None)
+            and forest_fit(req))
+
+
+def forest_fit(req):
+    """Whether a saved request's forest settings are ones the command line
+    could have made: none, or a definition in its written form with 4 or 8
+    neighbours."""
+    if req.forest is None:
+        return req.connectivity is None
+    try:
+        normal = facts.parse_forest(req.forest) if isinstance(req.forest, str) else None
+    except facts.ForestError:
+        return False
+    return normal == req.forest and type(req.connectivity) is int and req.connectivity in facts.CONNECTIVITIES
 
 
 class Check(enum.Enum):
@@ -414,6 +434,9 @@ def accounts_problem(request, tile, record, tables):
                 what, printable("none" if made is None else made), printable("none" if asked is None else asked))
     if record.accounts_part != request.part_of(tile):
         return State.NOT_RUN, "-", "its accounts counted another part of the tile than the list's overlaps leave it"
+    forest = forest_problem(request, record)
+    if forest:
+        return State.NOT_RUN, "-", forest
     if record.accounts_status is None:
         return State.FAILED, "?", "its record holds no tile_accounts status"
     if record.accounts_status != 0:  # whatever became of the zones file since: that run failed
@@ -422,7 +445,7 @@ def accounts_problem(request, tile, record, tables):
         return State.FAILED, str(record.accounts_status), prefix + message
     if record.zones_identity != request.zones_identity:
         return State.NOT_RUN, "-", "its zones file changed since its accounts were made"
-    names = accounts_tables(tile, request.zones)
+    names = accounts_tables(tile, request.zones, request.forest)
     if tables is None:
         now = [file_identity(os.path.join(request.accounts_dir, name)) for name in names]
     else:
@@ -432,6 +455,24 @@ def accounts_problem(request, tile, record, tables):
             return State.FAILED, "0", "its accounts table %s is not in the accounts directory" % printable(name)
     change = product_change(record.accounts_tables or {}, names, now, "accounts table")
     return (State.FAILED, "0", change) if change else None
+
+
+def forest_problem(request, record):
+    """Why the forest of RECORD's accounts is not the one REQUEST asks for,
+    or None. A request without forest asks nothing of it: the tiles' other
+    tables are the same with or without, and their forest tables are not
+    summed."""
+    if not request.forest:
+        return None
+    if record.forest != request.forest:
+        if record.forest is None:
+            return "its accounts were made without --forest (%s asked)" % printable(request.forest)
+        return "its accounts were made with another forest definition (%s, not %s)" % (
+            printable(record.forest), printable(request.forest))
+    if record.connectivity != request.connectivity:
+        return "its forest patches were joined through %s neighbours, not %d" % (
+            printable("unknown" if record.connectivity is None else record.connectivity), request.connectivity)
+    return None
 
 
 def product_change(made, names, now, what="product"):

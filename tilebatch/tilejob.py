@@ -325,7 +325,8 @@ class JobMark(_OfAJob):
 # A record's fields of the accounts, left out of the records of runs without
 # them (and missing from records written before them).
 ACCOUNTS_FIELDS = ("tile_accounts", "accounts_dir", "thresholds", "zones", "zone_field", "zone_layer",
-                   "zones_identity", "accounts_status", "accounts_message", "accounts_tables", "accounts_part")
+                   "zones_identity", "accounts_status", "accounts_message", "accounts_tables", "accounts_part",
+                   "forest", "connectivity")
 
 
 @dataclass
@@ -343,7 +344,10 @@ class TileRecord(_OfAJob):
     its exit status and message (ACCOUNTS_STATUS None where it was not
     reached), ACCOUNTS_TABLES, the identity of each table it wrote, taken
     as it ended, and ACCOUNTS_PART the part of the tile it counted (the
-    --part bands; None: the whole tile) where tiles of the list overlap."""
+    --part bands; None: the whole tile) where tiles of the list overlap.
+    FOREST and CONNECTIVITY: the forest definition its accounts counted
+    (--forest, as the batch writes it) and the neighbours its patches join
+    through; None where no forest was asked."""
     run: TileRun
     job: str
     host: str = None
@@ -378,6 +382,8 @@ class TileRecord(_OfAJob):
     # put back keeps its identity, not its digest. Records written before
     # the digests hold none (records.tables_to_sum).
     accounts_sha256: dict = None
+    forest: str = None
+    connectivity: int = None
     OPTIONAL = ("reduced", "ended", "batch", "restart", "products", "started") + ACCOUNTS_FIELDS + ("accounts_sha256",)
 
     @classmethod
@@ -395,7 +401,8 @@ class TileRecord(_OfAJob):
                    started=_text(value.get("started")),
                    **{k: _text(value.get(k)) for k in ("tile_accounts", "accounts_dir", "thresholds", "zones",
                                                        "zone_field", "zone_layer", "accounts_message",
-                                                       "accounts_part")},
+                                                       "accounts_part", "forest")},
+                   connectivity=_whole(value.get("connectivity")),
                    zones_identity=value.get("zones_identity") if isinstance(value.get("zones_identity"), list) else None,
                    accounts_status=_whole(value.get("accounts_status")),
                    accounts_tables=_identities(value.get("accounts_tables")),
@@ -478,10 +485,15 @@ def zones_identity(path):
     return [own] + parts
 
 
-def accounts_tables(tile, zones):
+def accounts_tables(tile, zones, forest=None):
     """The tables a tile_accounts run writes for TILE: with ZONES, the zone
-    table too."""
-    return [tile + "_accounts.csv"] + ([tile + "_zone_accounts.csv"] if zones else [])
+    table too; with a FOREST definition, the forest tables (the zones' with
+    ZONES) and what the tile's patches leave undecided at its part's edge,
+    which the batch's end joins across tiles (--forest-edges)."""
+    names = [tile + "_accounts.csv"] + ([tile + "_zone_accounts.csv"] if zones else [])
+    if forest:
+        names += [tile + "_forest.csv"] + ([tile + "_zone_forest.csv"] if zones else []) + [tile + "_forest_edges.txt"]
+    return names
 
 
 def accounts_command(a, tile):
@@ -494,6 +506,8 @@ def accounts_command(a, tile):
         options += ["--zones", a.zones]
         options += ["--zone-field", a.zone_field] if a.zone_field is not None else []
         options += ["--zone-layer", a.zone_layer] if a.zone_layer is not None else []
+    if a.forest:
+        options += ["--forest", a.forest, "--connectivity", str(a.connectivity), "--forest-edges"]
     return [a.tile_accounts] + options + ["--", tile, str(a.last_year), a.output_dir, a.datamask_dir, a.accounts_dir]
 
 
@@ -519,7 +533,7 @@ def run_accounts(a, tile, record, log):
         else:
             env = dict(os.environ, GDAL_CACHEMAX=str(ACCOUNTS_GDAL_CACHE_MIB), GDAL_PAM_ENABLED="NO")
             status, _, _, message = run_logged(accounts_command(a, tile), log, log, env=env)
-    names = accounts_tables(tile, a.zones)
+    names = accounts_tables(tile, a.zones, a.forest)
     if status == 0:
         taken = {name: table_fingerprint(os.path.join(a.accounts_dir, name)) for name in names}
         record.accounts_tables = {name: identity for name, (identity, _) in taken.items()}
@@ -591,6 +605,8 @@ def run_tile(a, tile, x, y, job):
         record.tile_accounts, record.accounts_dir, record.thresholds = a.tile_accounts, a.accounts_dir, a.thresholds
         record.zones, record.zone_field, record.zone_layer = a.zones, a.zone_field, a.zone_layer
         record.accounts_part = a.part
+        if a.forest:
+            record.forest, record.connectivity = a.forest, a.connectivity
     if status == 0:  # the products as this run left them: a later change of any undoes the tile
         record.products = {name: file_identity(os.path.join(a.output_dir, name))
                            for name in product_names(tile, a.last_year)}
@@ -879,6 +895,9 @@ def main(argv=None):
     p.add_argument("--zones")
     p.add_argument("--zone-field")
     p.add_argument("--zone-layer")
+    p.add_argument("--forest", help="the forest definition, COVER:HEIGHT:HECTARES (tile_accounts --forest)")
+    p.add_argument("--connectivity", type=int, choices=(4, 8), default=8,
+                   help="with --forest: the neighbours a patch joins through")
     p.add_argument("--part", help="the tile's part its accounts count (tile_accounts --part; empty: all of it)")
     p.add_argument("--parts-file", help="a TSV of tile and part, for --part (a local batch's %s)" % PARTS_FILE)
     p.add_argument("--quiet", action="store_true")
@@ -891,6 +910,8 @@ def main(argv=None):
     a = p.parse_args(argv)
     if a.tile_accounts and not a.accounts_dir:
         p.error("--tile-accounts needs --accounts-dir")
+    if a.forest and not a.tile_accounts:
+        p.error("--forest needs --tile-accounts")
     if a.slurm_list:
         task = os.environ.get("SLURM_ARRAY_TASK_ID")
         if task is None or not task.isdigit():
