@@ -99,15 +99,16 @@ def run_end(req, tmp_path, *args, env=None, wait=True):
 
 @pytest.mark.parametrize("number", [signal.SIGKILL, signal.SIGINT])
 def test_a_kill_at_any_step_leaves_one_whole_publication_and_the_next_end_tidies(tmp_path, tools, number):
-    """The earlier batch had zones (two tables), the later has none: killed
-    (or stopped with Ctrl-C, which runs its cleaning) anywhere, the earlier
-    zone table never stands beside the later table."""
+    """The earlier batch had zones and forest (four tables), the later has
+    neither: killed (or stopped with Ctrl-C, which runs its cleaning)
+    anywhere, none of the earlier zone or forest tables ever stands beside
+    the later table."""
     zones = tmp_path / "zones.txt"
     zones.write_text("z\n")
     both, plain = sorted(accounts.BATCH_TABLES), [facts.BATCH_ACCOUNTS]
     for kill_at in itertools.count(1):
         out = tmp_path / ("out%d" % kill_at)
-        earlier = request(out, tools, zones=str(zones))
+        earlier = request(out, tools, zones=str(zones), forest="10:5:0.5", connectivity=8)
         here = earlier.accounts_dir
         assert accounts.build(earlier, done_rows(earlier), say=io.StringIO()) == 0
         assert published(here) == (earlier.batch_id, both)
