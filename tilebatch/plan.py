@@ -211,10 +211,16 @@ def print_plan(req, job_bytes, per_node, what):
     print("plan: time: %.1f s per tile (%d s for a 2020 tile, bench/bench_tile whole run on a 2-core node, scaled by "
           "years%s)" % (secs, facts.TILE_SECONDS_2020, "; twice that with the quality run" if req.tile_quality else ""))
     if req.tile_accounts:
-        more = facts.accounts_seconds(req.last_year)
+        more = facts.accounts_seconds(req.last_year, bool(req.forest))
         secs += more
-        print("plan: accounts: %.1f s more per tile for tile_accounts (%d s for a 2020 tile, bench/tile_accounts.sh "
-              "with 200 zones on a 2-core node, scaled by years), %.1f s in all" % (more, facts.ACCOUNTS_SECONDS_2020, secs))
+        if req.forest:
+            print("plan: accounts: %.1f s more per tile for tile_accounts with --forest %s (%d s for a 2020 tile, "
+                  "docs/accounts.md, scaled by years), %.1f s in all" % (more, req.forest,
+                                                                          facts.FOREST_ACCOUNTS_SECONDS_2020, secs))
+        else:
+            print("plan: accounts: %.1f s more per tile for tile_accounts (%d s for a 2020 tile, bench/tile_accounts.sh "
+                  "with 200 zones on a 2-core node, scaled by years), %.1f s in all"
+                  % (more, facts.ACCOUNTS_SECONDS_2020, secs))
         held = "tile_accounts holds some %d MiB (%d MiB and GDAL's %d MiB cache), and only once process_tile has " \
             "ended" % (facts.ACCOUNTS_MIB, facts.ACCOUNTS_PROGRAM_MIB, facts.ACCOUNTS_GDAL_CACHE_MIB)
         if facts.ACCOUNTS_MIB * facts.MIB <= job_bytes:
