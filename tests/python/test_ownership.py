@@ -252,3 +252,50 @@ def test_lists_the_accounts_cannot_count_are_refused_before_anything_is_touched(
         assert cli.main([entry, "--plan", "tiles.txt", "2020", "i", "o", "d", "w"]) == 0
         capsys.readouterr()
     assert sorted(os.listdir(tmp_path)) == ["tiles.txt"]
+
+
+# ---- where each tile lies, for joining forest across tiles ---------------------
+def test_placement_is_exact_on_the_whole_degree_grid_and_wraps_at_the_antimeridian():
+    placed = ownership.placement([
+        ("a", "-60", "10"), ("b", "179", "0"), ("c", "-180", "-89"), ("d", "180", "90"), ("e", "359", "1e0"),
+        # A pixel east of -180 and south of 90: 1 exactly, where floats make it 0.99999...
+        ("f", "-179.99975", "89.99975"), ("g", "-0.00025", "0")])
+    assert placed == [("a", "0,0", 480000, 320000), ("b", "0,0", 1436000, 360000), ("c", "0,0", 0, 716000),
+                      ("d", "0,0", 0, 0), ("e", "0,0", 716000, 356000), ("f", "0,0", 1, 1),
+                      ("g", "0,0", 719999, 360000)]
+    assert ownership.placement_text([("a", "-60", "10"), ("e", "359", "1")]) == (
+        "a\t0,0\t480000\t320000\ne\t0,0\t716000\t356000\n")
+
+
+def test_tiles_off_the_whole_degree_grid_are_placed_on_a_grid_of_their_own():
+    half = ("h", "-60.000125", "10")  # half a pixel west: column 479999 and a half
+    third = ("t", "-60", "10.0000833")  # not a whole or half pixel south either
+    placed = dict((tile, (grid, column, row)) for tile, grid, column, row in ownership.placement([half, third]))
+    assert placed["h"] == ("1/2,0", 479999, 320000)
+    grid, column, row = placed["t"]
+    assert (column, row) == (480000, 319999) and grid.startswith("0,") and grid != "0,0"
+    # Tiles of one such grid share its name; an origin of a vast denominator
+    # is named by a digest, so that no line of the placement runs long.
+    again = ownership.placement([("h2", "-59.000125", "11")])[0]
+    assert again[1] == "1/2,0"
+    tiny = ownership.placement([("z", "1e-300", "0")])[0][1]
+    assert tiny.startswith("sha256:") and len(tiny) == 71
+    assert ownership.placement([("z2", "2e-300", "0")])[0][1] not in (tiny, "0,0")
+
+
+@pytest.mark.parametrize("lines", [
+    [("a", "10", "50"), ("b", "11", "50"), ("c", "10", "49"), ("d", "11", "49")],  # a whole-degree grid
+    [("w", "179.5", "0"), ("e", "-179.5", "0.25"), ("x", "540.25", "0.5")],  # across the antimeridian, 0-360 too
+    [("p",) + origin(0, 0), ("q",) + origin(1000, 37), ("r",) + origin(-3999, 4003)],
+])
+def test_placement_agrees_with_the_overlaps_worked_out_for_the_parts(lines):
+    """Two tiles that overlap lie on one grid, their origins dx columns and
+    dy rows apart as neighbours() works out for their parts: the end joins
+    the pixels the parts own as the parts were cut."""
+    placed = ownership.placement(lines)
+    pairs = [(i, dx, dy, j) for i, others in neighbours(lines).items() for dx, dy, j in others]
+    assert pairs
+    for i, dx, dy, j in pairs:
+        assert placed[i][1] == placed[j][1] == "0,0"
+        assert (placed[j][2] - placed[i][2]) % ownership.COLUMNS_AROUND == dx % ownership.COLUMNS_AROUND
+        assert placed[j][3] - placed[i][3] == dy
