@@ -29,7 +29,7 @@ from . import facts, ownership
 from .records import State, lock
 from .region import tiles_digest
 from .text import printable, read_json, write_json, write_text
-from .tilejob import file_identity, own_directory, zones_identity
+from .tilejob import accounts_tables, file_identity, own_directory, zones_identity
 
 # A tile covers 4004 pixels of 0.00025 degrees east and south of its origin.
 TILE_DEGREES = "1.001"
@@ -95,15 +95,11 @@ def _identity_text(identity):
 
 
 def tile_tables(tile, zoned, forest=False):
-    """The names of the tables of TILE the batch's sums read: with FOREST
-    its forest tables too, and what its patches leave undecided at its
-    part's edge (<tile>_forest_edges.txt), which the end joins across
-    tiles."""
-    names = [facts.accounts_table_name(tile)] + ([facts.zone_accounts_table_name(tile)] if zoned else [])
-    if forest:
-        names += ([facts.forest_table_name(tile)] + ([facts.zone_forest_table_name(tile)] if zoned else [])
-                  + [facts.forest_edges_name(tile)])
-    return names
+    """The names of the tables of TILE the batch's sums read, those its
+    job's run writes and its record holds: with FOREST its forest tables
+    too, and what its patches leave undecided at its part's edge
+    (<tile>_forest_edges.txt), which the end joins across tiles."""
+    return accounts_tables(tile, zoned, forest)
 
 
 def table_list(tiles, zoned, forest=False):
