@@ -167,7 +167,7 @@ BitMask::BitMask(int width, int height)
       words_((static_cast<std::size_t>(width) + 63) / 64),
       bits_(words_ * static_cast<std::size_t>(height), 0) {}
 
-int BitMask::count(int row, int begin, int end) const {
+PT_POPCOUNT_CLONES int BitMask::count(int row, int begin, int end) const {
     const uint64_t* words = row_words(row);
     int total = 0;
     for (int column = begin; column < end;) {

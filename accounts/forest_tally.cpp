@@ -1,12 +1,18 @@
 #include "accounts/forest_tally.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace pt {
 
 ForestMasks::ForestMasks(int width, int height, int years) {
     years_.reserve(static_cast<std::size_t>(years));
-    for (int y = 0; y < years; ++y) years_.emplace_back(width, height);
+    lost_.reserve(static_cast<std::size_t>(years));
+    for (int y = 0; y < years; ++y) {
+        years_.emplace_back(width, height);
+        lost_.emplace_back(width, height);
+    }
     undecided_.resize(static_cast<std::size_t>(years));
     row_first_.resize(static_cast<std::size_t>(years));
 }
@@ -36,18 +42,80 @@ std::pair<std::size_t, std::size_t> ForestMasks::runs_of(int year, int row) cons
     return {first[static_cast<std::size_t>(row)], first[static_cast<std::size_t>(row) + 1]};
 }
 
-void ForestMasks::add(ForestArea& area, const AccountRow& row, int tile_row, int begin, int end,
-                      double cell_m2) const {
-    const std::size_t years = years_.size();
-    std::vector<int> lost(years, 0);
-    const BitMask& first = years_[0];
-    for (int i = begin; i < end; ++i) {
-        if (!first.test(tile_row, i)) continue;
-        for (std::size_t y = 0; y < years; ++y) lost[y] += row.loss[y][i] != 0;
+namespace {
+
+// Eight flags of one byte each (0 or 1), the first at the lowest address,
+// as eight bits, the first the lowest: the multiplication moves each
+// byte's bit to the top byte, each to its own place, and no two carry.
+inline uint64_t pack8(const uint8_t* flags) {
+    uint64_t bytes;
+    std::memcpy(&bytes, flags, sizeof bytes);
+    return (bytes * 0x0102040810204080ULL) >> 56;
+}
+
+// Sets in `mask`'s row the columns [begin, end) where `is_set(i)`: the
+// words wholly inside a flag a byte at a time (a loop the compiler makes
+// wide) and packed eight at a time, the ends one by one.
+template <typename Test>
+void set_where(BitMask& mask, int tile_row, int begin, int end, Test is_set) {
+    uint64_t* words = mask.row_words(tile_row);
+    const int first_whole = (begin + 63) >> 6, last_whole = end >> 6;  // words [first, last)
+    if (first_whole >= last_whole) {
+        for (int i = begin; i < end; ++i)
+            words[i >> 6] |= static_cast<uint64_t>(is_set(i)) << (i & 63);
+        return;
     }
+    for (int i = begin; i < first_whole << 6; ++i)
+        words[i >> 6] |= static_cast<uint64_t>(is_set(i)) << (i & 63);
+    alignas(64) uint8_t flags[64];
+    for (int word = first_whole; word < last_whole; ++word) {
+        const int base = word << 6;
+        for (int k = 0; k < 64; ++k) flags[k] = is_set(base + k);
+        uint64_t bits = 0;
+        for (int k = 0; k < 8; ++k) bits |= pack8(flags + 8 * k) << (8 * k);
+        words[word] |= bits;
+    }
+    for (int i = last_whole << 6; i < end; ++i)
+        words[i >> 6] |= static_cast<uint64_t>(is_set(i)) << (i & 63);
+}
+
+// The set pixels of columns [begin, end) in both rows.
+PT_POPCOUNT_CLONES int count_both(const uint64_t* a, const uint64_t* b, int begin, int end) {
+    int total = 0;
+    for (int column = begin; column < end;) {
+        const int bit = column & 63;
+        const int span = std::min(64 - bit, end - column);
+        const uint64_t mask = span == 64 ? ~uint64_t{0} : ((uint64_t{1} << span) - 1) << bit;
+        total += std::popcount(a[column >> 6] & b[column >> 6] & mask);
+        column += span;
+    }
+    return total;
+}
+
+}  // namespace
+
+void ForestMasks::mark(const AccountRow& row, int tile_row, int begin, int end, uint8_t cover,
+                       uint8_t height) {
+    const uint8_t* land = row.datamask;
+    for (std::size_t y = 0; y < years_.size(); ++y) {
+        const uint8_t* tcc = row.tcc[y];
+        const uint8_t* tch = row.tch[y];
+        const uint8_t* loss = row.loss[y];
+        set_where(years_[y], tile_row, begin, end, [&](int i) {
+            // & rather than &&: no branch, so that the loop is made wide.
+            return static_cast<bool>((land[i] == 1) & (tcc[i] >= cover) & (tch[i] >= height));
+        });
+        set_where(lost_[y], tile_row, begin, end, [&](int i) { return loss[i] != 0; });
+    }
+}
+
+void ForestMasks::add(ForestArea& area, int tile_row, int begin, int end, double cell_m2) const {
+    const std::size_t years = years_.size();
+    const uint64_t* forest_2000 = years_[0].row_words(tile_row);
     for (std::size_t y = 0; y < years; ++y) {
         area.forest_m2[y] += years_[y].count(tile_row, begin, end) * cell_m2;
-        area.loss_m2[y] += lost[y] * cell_m2;
+        area.loss_m2[y] +=
+            count_both(forest_2000, lost_[y].row_words(tile_row), begin, end) * cell_m2;
     }
     for (std::size_t y = 0; y < years; ++y) {
         const auto [from, to] = runs_of(static_cast<int>(y), tile_row);
@@ -63,9 +131,7 @@ void ForestMasks::add(ForestArea& area, const AccountRow& row, int tile_row, int
             if (y != 0) continue;
             share.loss_m2.resize(years);
             for (std::size_t later = 0; later < years; ++later) {
-                int count = 0;
-                for (int i = a; i < b; ++i) count += row.loss[later][i] != 0;
-                share.loss_m2[later] += count * cell_m2;
+                share.loss_m2[later] += lost_[later].count(tile_row, a, b) * cell_m2;
             }
         }
     }

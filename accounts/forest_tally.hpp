@@ -42,16 +42,22 @@ class ForestMasks {
     BitMask& canopy(int year) { return years_[static_cast<std::size_t>(year)]; }
     int year_count() const { return static_cast<int>(years_.size()); }
 
+    // Marks, in columns [begin, end) of tile row `tile_row` (`row` its
+    // bytes), the canopy of each year (land with cover >= `cover` and height
+    // >= `height`) and the pixels with loss that year: all the forest
+    // figures need of the products, so that the tile is read once.
+    void mark(const AccountRow& row, int tile_row, int begin, int end, uint8_t cover,
+              uint8_t height);
+
     // Clears each year's patches below `min_area_m2`; where `edge` is given
     // (the part's edge pixels), those touching it are kept aside as
     // undecided instead.
     void keep_forest(const std::vector<double>& row_area_m2, double min_area_m2, int connectivity,
                      const BitMask* edge);
 
-    // Adds cells [begin, end) of tile row `tile_row` (`row` its bytes), each
-    // weighing `cell_m2`, to `area`.
-    void add(ForestArea& area, const AccountRow& row, int tile_row, int begin, int end,
-             double cell_m2) const;
+    // Adds cells [begin, end) of tile row `tile_row`, each weighing
+    // `cell_m2`, to `area`.
+    void add(ForestArea& area, int tile_row, int begin, int end, double cell_m2) const;
 
     // The forest edges of the tile: its undecided patches with their
     // shares of the whole part (`whole`) and of each zone (`zones`, named
@@ -66,6 +72,7 @@ class ForestMasks {
     int32_t state(int year, const TilePixel& pixel) const;
 
     std::vector<BitMask> years_;
+    std::vector<BitMask> lost_;  // loss of each year
     std::vector<UndecidedPatches> undecided_;
     std::vector<std::vector<uint32_t>> row_first_;  // a year's first undecided run of each row
 };

@@ -11,7 +11,9 @@
 
 #include "accounts/cell_area.hpp"
 #include "accounts/coverage.hpp"
+#include "accounts/forest_edges.hpp"
 #include "accounts/forest_patches.hpp"
+#include "accounts/forest_tally.hpp"
 #include "accounts/tile_part.hpp"
 #include "app/tool_options.hpp"
 #include "io/account_products.hpp"
@@ -70,6 +72,12 @@ constexpr const char* USAGE =
     "                      Without --forest earlier forest tables are removed.\n"
     "  --connectivity N    with --forest: 8 (default) joins pixels sharing an edge\n"
     "                      or a corner, 4 an edge only\n"
+    "  --forest-edges      with --forest: also writes accounts_dir/<tile_id>_forest_\n"
+    "                      edges.txt, the patches too small inside the tile (or its\n"
+    "                      part) that touch its edge, and the state of each pixel\n"
+    "                      along that edge, for a batch to join patches across\n"
+    "                      tiles (sum_accounts --forest). Without it an earlier one\n"
+    "                      is removed.\n"
     "  -h, --help          this text\n"
     "A failure is one line on standard error, status 1; a wrong call status 2.\n";
 
@@ -140,6 +148,13 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
             take(args.part_given, args.part);
         } else if (name == "--forest") {
             take(args.forest_given, args.forest);
+        } else if (name == "--forest-edges") {
+            // A flag: no value to take.
+            if (equals != std::string::npos) {
+                throw WrongCall{"tile_accounts: --forest-edges takes no value"};
+            }
+            if (args.forest_edges) throw WrongCall{"tile_accounts: --forest-edges given twice"};
+            args.forest_edges = true;
         } else if (name == "--connectivity") {
             take(connectivity_given, connectivity);
         } else {
@@ -164,6 +179,9 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
                             printable(connectivity)};
         }
         args.connectivity = connectivity == "4" ? 4 : 8;
+    }
+    if (args.forest_edges && !args.forest_given) {
+        throw WrongCall{"tile_accounts: --forest-edges needs --forest"};
     }
     if (positional.size() != 5) throw WrongCall{};
     args.tile_id = positional[0];
@@ -263,66 +281,41 @@ class StripRows {
     std::vector<AccountRow> rows_;
 };
 
-// The forest figures of one area, in square metres a year: forest pixels,
-// and the loss of the year on pixels that were forest in 2000.
-struct ForestSums {
-    std::vector<double> forest_m2, loss_m2;
-    explicit ForestSums(int years)
-        : forest_m2(static_cast<std::size_t>(years)), loss_m2(static_cast<std::size_t>(years)) {}
+// What the forest figures need of a strip's rows, in the owned part.
+struct ForestMarking {
+    ForestMasks& masks;
+    uint8_t cover, height;
 };
 
-// The forest pixels of each year (0 = 2000) in the owned part of the tile.
-struct ForestMasks {
-    std::vector<BitMask> years;
-    // Cells [begin, end) of tile row `tile_row` (`row` its bytes), each
-    // weighing `cell_m2`, added to `sums`.
-    void add(ForestSums& sums, const AccountRow& row, int tile_row, int begin, int end,
-             double cell_m2) const {
-        std::vector<int> lost(years.size(), 0);
-        const BitMask& first = years[0];
-        for (int i = begin; i < end; ++i) {
-            if (!first.test(tile_row, i)) continue;
-            for (std::size_t y = 0; y < years.size(); ++y) lost[y] += row.loss[y][i] != 0;
-        }
-        for (std::size_t y = 0; y < years.size(); ++y) {
-            sums.forest_m2[y] += years[y].count(tile_row, begin, end) * cell_m2;
-            sums.loss_m2[y] += lost[y] * cell_m2;
+// The forest of the owned part (`whole`) and of each zone (`zone_forest`)
+// from the masks alone, strip by strip as the tallies go, the products read
+// no more.
+void forest_pass(const TileGrid& grid, int strip_rows, const std::vector<double>& row_area,
+                 const TilePart& part, const std::vector<ZoneRings>& zones,
+                 const ForestMasks& masks, ForestArea& whole,
+                 std::vector<std::unique_ptr<ForestArea>>& zone_forest) {
+    for (int row = 0; row < grid.height; ++row) {
+        if (part.begin(row) < part.end(row)) {
+            masks.add(whole, row, part.begin(row), part.end(row),
+                      row_area[static_cast<std::size_t>(row)]);
         }
     }
-};
-
-// The canopy pixels of each year in the owned part, read strip by strip,
-// then each year's patches below the definition's area taken out.
-ForestMasks forest_masks(AccountProducts& products, const std::vector<double>& row_area,
-                         const TilePart& part, const ForestDefinition& definition,
-                         int connectivity) {
-    const TileGrid& grid = products.grid();
-    const int years = products.year_count();
-    ForestMasks masks;
-    masks.years.reserve(static_cast<std::size_t>(years));
-    for (int y = 0; y < years; ++y) masks.years.emplace_back(grid.width, grid.height);
-    const auto cover = static_cast<uint8_t>(definition.cover);
-    const auto height = static_cast<uint8_t>(definition.height);
-    for (int top = 0; top < grid.height; top += products.strip_rows()) {
-        const int count = std::min(products.strip_rows(), grid.height - top);
-        products.read_strip(top, count);
-        for (int r = 0; r < count; ++r) {
-            const int row = top + r;
-            const uint8_t* datamask = products.datamask(r);
-            for (int y = 0; y < years; ++y) {
-                const uint8_t* tcc = products.tcc(y, r);
-                const uint8_t* tch = products.tch(y, r);
-                BitMask& mask = masks.years[static_cast<std::size_t>(y)];
-                for (int i = part.begin(row); i < part.end(row); ++i) {
-                    if (datamask[i] == 1 && tcc[i] >= cover && tch[i] >= height) mask.set(row, i);
-                }
+    for (int top = 0; top < grid.height; top += strip_rows) {
+        const int count = std::min(strip_rows, grid.height - top);
+        for (std::size_t z = 0; z < zones.size(); ++z) {
+            const ZoneRings& zone = zones[z];
+            if (zone.end_row <= top || zone.first_row >= top + count) continue;
+            for (const CoverSpan& span :
+                 coverage_spans(zone.in_strip(top, count), grid.width, count)) {
+                const int row = top + span.row;
+                const int begin = std::max(span.begin, part.begin(row));
+                const int stop = std::min(span.end, part.end(row));
+                if (begin >= stop) continue;
+                masks.add(*zone_forest[z], row, begin, stop,
+                          span.share * row_area[static_cast<std::size_t>(row)]);
             }
         }
     }
-    for (BitMask& mask : masks.years) {
-        keep_forest_patches(mask, row_area, definition.min_area_m2(), connectivity);
-    }
-    return masks;
 }
 
 // Sums the owned part of the tile (into `whole`, when given) and the zones
@@ -332,23 +325,22 @@ ForestMasks forest_masks(AccountProducts& products, const std::vector<double>& r
 void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 const TilePart& part, Tally* whole, const std::vector<ZoneRings>& zones,
                 std::vector<std::unique_ptr<Tally>>& tallies, std::vector<double>& owned,
-                std::size_t first, std::size_t end, const ForestMasks* forest,
-                ForestSums* whole_forest, std::vector<std::unique_ptr<ForestSums>>& zone_forest) {
+                std::size_t first, std::size_t end, const ForestMarking* forest) {
     const TileGrid& grid = products.grid();
     const StripRows rows(products);
     for (int top = 0; top < grid.height; top += products.strip_rows()) {
         const int count = std::min(products.strip_rows(), grid.height - top);
         products.read_strip(top, count);
+        for (int r = 0; forest != nullptr && r < count; ++r) {
+            forest->masks.mark(rows[r], top + r, part.begin(top + r), part.end(top + r),
+                               forest->cover, forest->height);
+        }
         if (whole != nullptr) {
             for (int r = 0; r < count; ++r) {
                 const int row = top + r;
                 if (part.begin(row) < part.end(row)) {
                     whole->add(rows[r], part.begin(row), part.end(row),
                                row_area[static_cast<std::size_t>(row)]);
-                    if (forest != nullptr) {
-                        forest->add(*whole_forest, rows[r], row, part.begin(row), part.end(row),
-                                    row_area[static_cast<std::size_t>(row)]);
-                    }
                 }
             }
         }
@@ -365,10 +357,6 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 owned[z] += span.share * (stop - begin);
                 tally.add(rows[span.row], begin, stop,
                           span.share * row_area[static_cast<std::size_t>(row)]);
-                if (forest != nullptr) {
-                    forest->add(*zone_forest[z], rows[span.row], row, begin, stop,
-                                span.share * row_area[static_cast<std::size_t>(row)]);
-                }
             }
         }
     }
@@ -390,6 +378,10 @@ std::string forest_table_name(const std::string& tile_id) {
 
 std::string zone_forest_table_name(const std::string& tile_id) {
     return tile_id + "_zone_forest.csv";
+}
+
+std::string forest_edges_name(const std::string& tile_id) {
+    return tile_id + "_forest_edges.txt";
 }
 
 std::string csv_field(const std::string& field) {
@@ -425,7 +417,7 @@ std::string account_lines(const std::string& prefix, const Tally& tally,
 }
 
 // "year,forest_ha,forest_loss_ha" of each year, each line after `prefix`.
-std::string forest_lines(const std::string& prefix, const ForestSums& sums) {
+std::string forest_lines(const std::string& prefix, const ForestArea& sums) {
     std::string text;
     for (std::size_t year = 0; year < sums.forest_m2.size(); ++year) {
         text += prefix;
@@ -483,21 +475,33 @@ void run_tile_accounts(const AccountsArguments& args) {
     for (const Zone& zone : zones) rings.emplace_back(zone);
     std::vector<std::unique_ptr<Tally>> tallies(zones.size());
     std::vector<double> owned(zones.size(), 0.0);
-    std::optional<ForestMasks> forest;
-    if (definition) {
-        forest = forest_masks(products, row_area, part, *definition, args.connectivity);
+    // With --forest-edges: the pixels along the part's edge, where a patch
+    // too small inside the part may go on into a neighbour's.
+    std::vector<TilePixel> border;
+    std::optional<BitMask> edge;
+    if (args.forest_edges) {
+        border = part_border_pixels(part);
+        edge = edge_mask(border, grid.width, grid.height);
     }
-    const ForestMasks* masks = forest ? &*forest : nullptr;
-    ForestSums whole_forest(years);
-    std::vector<std::unique_ptr<ForestSums>> zone_forest(zones.size());
+    std::optional<ForestMasks> forest;
+    std::optional<ForestMarking> marking;
+    if (definition) {
+        forest.emplace(grid.width, grid.height, years);
+        marking.emplace(ForestMarking{*forest, static_cast<uint8_t>(definition->cover),
+                                      static_cast<uint8_t>(definition->height)});
+    }
+    ForestArea whole_forest(years);
+    std::vector<std::unique_ptr<ForestArea>> zone_forest(zones.size());
+    // The zones' shares of undecided patches, kept past their pass for the
+    // edges file: the zones with owned cells, in the zone table's order.
+    std::vector<std::unique_ptr<ForestArea>> edge_zones;
+    std::vector<std::string> edge_zone_names;
     std::string zone_forest_lines;
     // A tally holds a few sums and counts per threshold level and year, and
     // scratch of a row's width.
-    const std::size_t tally_bytes =
-        2 * sizeof(double) * static_cast<std::size_t>(years) *
-            (4 * static_cast<std::size_t>(thresholds->levels()) + 4) +
-        static_cast<std::size_t>(grid.width) +
-        (forest ? 2 * sizeof(double) * static_cast<std::size_t>(years) : 0);
+    const std::size_t tally_bytes = 2 * sizeof(double) * static_cast<std::size_t>(years) *
+                                        (4 * static_cast<std::size_t>(thresholds->levels()) + 4) +
+                                    static_cast<std::size_t>(grid.width);
     const std::size_t per_pass = std::max<std::size_t>(1, ZONE_TALLY_BUDGET / tally_bytes);
     std::string zone_lines;
     std::size_t first = 0;
@@ -505,22 +509,38 @@ void run_tile_accounts(const AccountsArguments& args) {
         const std::size_t end = std::min(zones.size(), first + per_pass);
         for (std::size_t z = first; z < end; ++z) {
             tallies[z] = std::make_unique<Tally>(*thresholds, years);
-            if (forest) zone_forest[z] = std::make_unique<ForestSums>(years);
         }
+        // The first pass marks the forest masks too: they need the whole
+        // tile before any patch is known.
         tally_pass(products, row_area, part, first == 0 ? &whole : nullptr, rings, tallies, owned,
-                   first, end, masks, &whole_forest, zone_forest);
+                   first, end, first == 0 && marking ? &*marking : nullptr);
         for (std::size_t z = first; z < end; ++z) {
             if (owned[z] > 0) {
                 const std::string prefix =
                     csv_field(args.tile_id) + "," + csv_field(zones[z].name) + ",";
                 zone_lines += account_lines(prefix, *tallies[z], *thresholds, years);
-                if (forest) zone_forest_lines += forest_lines(prefix, *zone_forest[z]);
             }
             tallies[z].reset();
-            zone_forest[z].reset();
         }
         first = end;
     } while (first < zones.size());
+
+    if (forest) {
+        forest->keep_forest(row_area, definition->min_area_m2(), args.connectivity,
+                            edge ? &*edge : nullptr);
+        for (auto& area : zone_forest) area = std::make_unique<ForestArea>(years);
+        forest_pass(grid, products.strip_rows(), row_area, part, rings, *forest, whole_forest,
+                    zone_forest);
+        for (std::size_t z = 0; z < zones.size(); ++z) {
+            if (!(owned[z] > 0)) continue;
+            zone_forest_lines += forest_lines(
+                csv_field(args.tile_id) + "," + csv_field(zones[z].name) + ",", *zone_forest[z]);
+            if (args.forest_edges) {
+                edge_zone_names.push_back(zones[z].name);
+                edge_zones.push_back(std::move(zone_forest[z]));
+            }
+        }
+    }
 
     std::vector<TableFile> tables;
     tables.push_back(
@@ -550,6 +570,21 @@ void run_tile_accounts(const AccountsArguments& args) {
                           "tile_id,zone,year,forest_ha,forest_loss_ha\n" + zone_forest_lines});
     } else {
         stale.push_back(zone_forest_table);
+    }
+    const std::string edges_file = forest_edges_name(args.tile_id);
+    if (args.forest_edges) {
+        std::vector<const ForestArea*> shares;
+        for (const auto& zone : edge_zones) shares.push_back(zone.get());
+        TileForestEdges edges = forest->edges(border, whole_forest, shares, edge_zone_names);
+        edges.tile_id = args.tile_id;
+        edges.definition = *definition;
+        edges.connectivity = args.connectivity;
+        edges.width = grid.width;
+        edges.height = grid.height;
+        edges.part = args.part_given ? args.part : "";
+        tables.push_back({edges_file, forest_edges_text(edges)});
+    } else {
+        stale.push_back(edges_file);
     }
     put_tables(args.accounts_dir, tables, stale, cannot_create);
 }

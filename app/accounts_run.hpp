@@ -30,8 +30,9 @@ struct AccountsArguments {
     bool part_given = false;
     std::string part;  // --part BANDS: the pixels the tile owns (TilePart::parse)
     bool forest_given = false;
-    std::string forest;    // --forest COVER:HEIGHT:HECTARES (parse_forest_definition)
-    int connectivity = 8;  // --connectivity 4|8: the neighbours joining a patch
+    std::string forest;         // --forest COVER:HEIGHT:HECTARES (parse_forest_definition)
+    int connectivity = 8;       // --connectivity 4|8: the neighbours joining a patch
+    bool forest_edges = false;  // --forest-edges: write the undecided patches at the edge
 };
 
 // The table file names in accounts_dir: "<tile_id>_accounts.csv" and
@@ -41,6 +42,8 @@ std::string zone_accounts_table_name(const std::string& tile_id);
 // With --forest: "<tile_id>_forest.csv" and "<tile_id>_zone_forest.csv".
 std::string forest_table_name(const std::string& tile_id);
 std::string zone_forest_table_name(const std::string& tile_id);
+// With --forest-edges: "<tile_id>_forest_edges.txt".
+std::string forest_edges_name(const std::string& tile_id);
 
 // `field` as one CSV field (RFC 4180): quoted, its quotes doubled, when it
 // holds a comma, a quote, CR or LF; as it is otherwise.

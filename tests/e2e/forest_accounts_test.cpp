@@ -13,6 +13,8 @@
 #include <sstream>
 #include <tuple>
 
+#include "accounts/forest_edges.hpp"
+#include "accounts/tile_part.hpp"
 #include "accounts_support.hpp"
 
 namespace pt::e2e {
@@ -269,6 +271,103 @@ TEST_F(ForestAccounts, AZoneCountsItsShareOfPatchesMeasuredWhole) {
               (std::vector<std::string>{TILE + "_accounts.csv", TILE + "_forest.csv"}));
     ASSERT_EQ(run_tile_accounts(tile_args(*root_, accounts, {})).exit_status, 0);
     EXPECT_EQ(file_names(accounts), std::vector<std::string>{TILE + "_accounts.csv"});
+}
+
+TEST_F(ForestAccounts, EdgesHoldWhatThePartLeavesUndecidedAndTheStateAlongItsEdge) {
+    // The west part, columns 0-6, holds 20 cells of A: under a hectare and
+    // on the part's edge (column 6), so undecided, with 2001's loss on rows
+    // 5-6. The east part, columns 7-39, holds A's other 80 cells: forest
+    // inside the part whatever lies beyond.
+    const fs::path dir = scratch_dir("forest_edges");
+    write_zone(dir / "zone.geojson", 0, 0, 5.5, N);  // columns 0-4 and half of 5
+    const fs::path west = dir / "west", east = dir / "east", plain = dir / "plain";
+    const std::vector<std::string> common = {"--forest",       "50:10:1",
+                                             "--connectivity", "4",
+                                             "--zones",        (dir / "zone.geojson").string(),
+                                             "--zone-field",   "name"};
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), common.begin(), common.end());
+        return extra;
+    };
+    ASSERT_EQ(
+        run_tile_accounts(tile_args(*root_, west, with({"--part", "0-39:0-6", "--forest-edges"})))
+            .exit_status,
+        0);
+    ASSERT_EQ(
+        run_tile_accounts(tile_args(*root_, east, with({"--part", "0-39:7-39", "--forest-edges"})))
+            .exit_status,
+        0);
+    ASSERT_EQ(run_tile_accounts(tile_args(*root_, plain, with({"--part", "0-39:0-6"}))).exit_status,
+              0);
+    // The tables do not change with the edges written beside them.
+    for (const std::string& table :
+         {TILE + "_forest.csv", TILE + "_zone_forest.csv", TILE + "_accounts.csv"}) {
+        EXPECT_EQ(read_file(west / table), read_file(plain / table)) << table;
+    }
+    const TileForestEdges w = parse_forest_edges(read_file(west / (TILE + "_forest_edges.txt")));
+    EXPECT_EQ(w.tile_id, TILE);
+    EXPECT_EQ(w.part, "0-39:0-6");
+    EXPECT_EQ(w.connectivity, 4);
+    ASSERT_EQ(w.years.size(), 2u);
+    for (int y = 0; y < 2; ++y) {
+        SCOPED_TRACE(2000 + y);
+        ASSERT_EQ(w.years[y].patches.size(), 1u);
+        const EdgePatch& patch = w.years[y].patches[0];
+        EXPECT_EQ(patch.id, 1u);
+        EXPECT_NEAR(patch.area_m2, cells_m2(5, 14, 5, 6), 1e-6);
+        // Only a patch of 2000 carries loss: that of 2001 on rows 5-6.
+        EXPECT_EQ(patch.loss_m2.size(), y == 0 ? 2u : 0u);
+        if (y == 0) {
+            EXPECT_EQ(patch.loss_m2[0], 0.0);
+            EXPECT_NEAR(patch.loss_m2[1], cells_m2(5, 6, 5, 6), 1e-6);
+        }
+        // Half of column 5 lies in the zone; column 6 not at all.
+        ASSERT_EQ(patch.zones.size(), 1u);
+        EXPECT_EQ(w.zone_names[patch.zones[0].zone], "west");
+        EXPECT_NEAR(patch.zones[0].forest_m2, cells_m2(5, 14, 5, 5) / 2, 1e-6);
+        // Along the edge, in its order: the state of each pixel, the patch
+        // where it meets column 6, nothing else canopy.
+        std::string error;
+        const auto part = TilePart::parse("0-39:0-6", N, N, error);
+        const std::vector<TilePixel> border = part_border_pixels(*part);
+        std::vector<int32_t> states;
+        for (const auto& [count, state] : w.years[y].border_runs)
+            states.insert(states.end(), count, state);
+        ASSERT_EQ(states.size(), border.size());
+        for (std::size_t k = 0; k < border.size(); ++k) {
+            const TilePixel& p = border[k];
+            const bool in_a = p.row >= 5 && p.row <= 14 && p.column >= 5;
+            EXPECT_EQ(states[k], in_a ? 1 : EDGE_NOT_CANOPY) << p.row << " " << p.column;
+        }
+    }
+    // East: A is decided, so no undecided patch of A; the edge pixels on
+    // A's column 7 are forest. B (columns 20-29) lies inside, away from it.
+    const TileForestEdges e = parse_forest_edges(read_file(east / (TILE + "_forest_edges.txt")));
+    std::string error;
+    const std::vector<TilePixel> border =
+        part_border_pixels(*TilePart::parse("0-39:7-39", N, N, error));
+    std::vector<int32_t> states;
+    for (const auto& [count, state] : e.years[0].border_runs)
+        states.insert(states.end(), count, state);
+    ASSERT_EQ(states.size(), border.size());
+    EXPECT_TRUE(e.years[0].patches.empty());
+    for (std::size_t k = 0; k < border.size(); ++k) {
+        const TilePixel& p = border[k];
+        const bool in_a = p.row >= 5 && p.row <= 14 && p.column <= 14;
+        EXPECT_EQ(states[k], in_a ? EDGE_FOREST : EDGE_NOT_CANOPY) << p.row << " " << p.column;
+    }
+    // A run without the flag removes an earlier edges file; the flag alone
+    // is a wrong call.
+    ASSERT_EQ(run_tile_accounts(tile_args(*root_, west, with({"--part", "0-39:0-6"}))).exit_status,
+              0);
+    EXPECT_FALSE(fs::exists(west / (TILE + "_forest_edges.txt")));
+    EXPECT_EQ(run_tile_accounts(tile_args(*root_, dir / "none", {"--forest-edges"})).exit_status,
+              2);
+    EXPECT_EQ(run_tile_accounts(
+                  tile_args(*root_, dir / "none", {"--forest", "50:10:1", "--forest-edges=yes"}))
+                  .exit_status,
+              2);
+    EXPECT_FALSE(fs::exists(dir / "none"));
 }
 
 TEST_F(ForestAccounts, RefusesABadDefinitionOrConnectivity) {
