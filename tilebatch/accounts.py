@@ -544,16 +544,17 @@ def read_manifest(here):
     if value is None or not all(type(value.get(k)) is kind for k, kind in _MANIFEST_TYPES.items()):
         return None
     optional = {"zones": str, "zone_field": str, "zone_layer": str, "zones_identity": list, "tables": dict,
-                "reason": str}
+                "reason": str, "forest": dict}
     if not all(value.get(k) is None or isinstance(value[k], kind) for k, kind in optional.items()):
         return None
     return value
 
 
-def read_batch_table(path, identity, zoned):
+def read_batch_table(path, identity, zoned, columns=None):
     """[{column: text}] of a batch table, where it is the file IDENTITY
-    names and reads as one (a header, then whole rows); else why not."""
-    columns = batch_columns(zoned)
+    names and reads as one (a header, then whole rows of COLUMNS, the cover
+    table's unless given); else why not."""
+    columns = list(columns or batch_columns(zoned))
     try:
         with open_identified(path, identity) as f:
             if os.fstat(f.fileno()).st_size > MAX_TABLE_BYTES:
@@ -601,12 +602,14 @@ def view_of(req, where):
     """page_view() of the publication in the directory WHERE (None: none)."""
     manifest = read_manifest(where) if where is not None else None
     view = {"manifest": manifest, "of_this_batch": False, "zones_changed": None, "tables": False, "rows": [],
-            "zone_rows": None, "reason": None}
+            "zone_rows": None, "reason": None, "forest": None, "forest_rows": None, "zone_forest_rows": None,
+            "forest_reason": None}
     if manifest is None:
         view["reason"] = ("the accounts of the batch have not been summed (they are summed at its end, when every "
                           "tile is done)")
         return view
     view["of_this_batch"] = of_this_batch(req, manifest)
+    view["forest"] = manifest.get("forest")
     if manifest["zones"] is not None:
         view["zones_changed"] = zones_identity(manifest["zones"]) != manifest["zones_identity"]
     if manifest["tables"] is None:
@@ -624,4 +627,27 @@ def view_of(req, where):
         found[name] = rows
     view["tables"], view["rows"] = True, found[facts.BATCH_ACCOUNTS]
     view["zone_rows"] = found.get(facts.BATCH_ZONE_ACCOUNTS)
+    if view["forest"] is not None:
+        view["forest_rows"], view["zone_forest_rows"], view["forest_reason"] = forest_tables(where, manifest, zoned)
     return view
+
+
+# The forest tables of a batch run with --forest, {name: (whether of zones,
+# columns)}: read beside the cover's, each strictly with its own columns.
+FOREST_TABLES = {facts.BATCH_FOREST: (False, facts.FOREST_COLUMNS[1:]),
+                 facts.BATCH_ZONE_FOREST: (True, facts.ZONE_FOREST_COLUMNS[1:])}
+
+
+def forest_tables(where, manifest, zoned):
+    """(rows, zone rows or None, None) of the forest tables the manifest in
+    WHERE lists, or (None, None, why not): each must be the file the
+    manifest names, and read as its table."""
+    found = {}
+    for name, (is_zoned, columns) in FOREST_TABLES.items():
+        if is_zoned and not zoned:
+            continue
+        rows = read_batch_table(os.path.join(where, name), manifest["tables"].get(name), is_zoned, columns)
+        if isinstance(rows, str):
+            return None, None, "the forest tables are not those written with the manifest: %s" % rows
+        found[name] = rows
+    return found[facts.BATCH_FOREST], found.get(facts.BATCH_ZONE_FOREST), None

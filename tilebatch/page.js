@@ -211,6 +211,9 @@
 // threshold picked. Drawn from the JSON of the element "accounts" once the
 // page is read (the section lies below this script); a page without
 // accounts has no such element. Zone names are put in with textContent.
+// With forest by definition, a chart of forest and forest loss per year
+// too, from the JSON of the element "forest-data" (its tables are the
+// page's own HTML).
 (function () {
   "use strict";
   var SVG = "http://www.w3.org/2000/svg";
@@ -234,26 +237,37 @@
     return parts.join(".");
   }
 
-  function draw(holder, rows, threshold) {
+  // A chart of two panels of bars a year, one above the other: PANELS
+  // [{key, label, colour}], each bar the figure rows[i][key], its text
+  // rows[i].text[key]. ATTRIBUTES go on the SVG element; for tests and
+  // tools, so do where it lands on the page (data-left, data-top), a
+  // panel's height (data-panel) and the figure at each panel's top
+  // (data-axis-KEY).
+  function draw(holder, rows, panels, title, attributes, empty) {
     holder.textContent = "";
     var W = 960, LEFT = 96, RIGHT = 16, PANEL = 150, GAP = 46, TOP = 26, BOTTOM = 44;
-    var H = TOP + 2 * PANEL + GAP + BOTTOM, plotW = W - LEFT - RIGHT;
-    var svg = element("svg:svg", {width: W, height: H, viewBox: "0 0 " + W + " " + H, role: "img",
-      "data-threshold": threshold, "data-years": rows.length}, holder);
-    element("svg:title", {}, svg, "Tree cover and loss in hectares per year, at a threshold of " + threshold + " %");
+    var H = TOP + 2 * PANEL + GAP + BOTTOM, plotW = W - LEFT - RIGHT, key;
+    var all = {width: W, height: H, viewBox: "0 0 " + W + " " + H, role: "img", "data-years": rows.length};
+    for (key in attributes) if (Object.prototype.hasOwnProperty.call(attributes, key)) all[key] = attributes[key];
+    var svg = element("svg:svg", all, holder);
+    element("svg:title", {}, svg, title);
+    var box = svg.getBoundingClientRect();
+    svg.setAttribute("data-left", box.left + window.scrollX);
+    svg.setAttribute("data-top", box.top + window.scrollY);
     if (!rows.length) {
-      element("svg:text", {x: LEFT, y: TOP + 20}, svg, "The batch table has no row at this threshold.");
+      element("svg:text", {x: LEFT, y: TOP + 20}, svg, empty);
       return;
     }
     var slot = plotW / rows.length, bar = Math.max(1, Math.min(40, slot * 0.7));
-    var panels = [{key: "cover", label: "tree cover (ha)", colour: "#2e9d4a", top: TOP},
-                  {key: "loss", label: "loss (ha)", colour: "#d62728", top: TOP + PANEL + GAP}];
-    panels.forEach(function (p) {
+    svg.setAttribute("data-panel", PANEL);
+    panels.forEach(function (panel, n) {
+      var p = {key: panel.key, label: panel.label, colour: panel.colour, top: TOP + n * (PANEL + GAP)};
       var top = 0, i;
       for (i = 0; i < rows.length; i++) top = Math.max(top, rows[i][p.key]);
       var s = top > 0 ? step(top, 4) : 1, axisTop = top > 0 ? Math.ceil(top / s) * s : 4 * s;
       var decimals = s >= 1 ? 0 : Math.min(6, Math.ceil(-Math.log(s) / Math.LN10));
       var y = function (v) { return p.top + PANEL - v / axisTop * PANEL; };
+      svg.setAttribute("data-axis-" + p.key, axisTop);  // the figure at the panel's top
       element("svg:text", {x: LEFT, y: p.top - 8, "class": "acc-axis-title"}, svg, p.label);
       for (var v = 0; v <= axisTop + s / 2; v += s) {
         var ty = Math.round(y(v)) + 0.5;
@@ -307,7 +321,10 @@
     });
     function show() {
       var t = picker.value, rows = data.years[t] || [];
-      draw(chart, rows, t);
+      draw(chart, rows, [{key: "cover", label: "tree cover (ha)", colour: "#2e9d4a"},
+                         {key: "loss", label: "loss (ha)", colour: "#d62728"}],
+           "Tree cover and loss in hectares per year, at a threshold of " + t + " %",
+           {"data-chart": "cover", "data-threshold": t}, "The batch table has no row at this threshold.");
       table(years, ["year", "land (ha)", "tree cover (ha)", "loss (ha)", "height mean"], rows, function (r) {
         return [String(r.year), r.text.land, r.text.cover, r.text.loss, r.text.height];
       });
@@ -327,6 +344,21 @@
     picker.addEventListener("change", show);
     show();
   }
-  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
-  else start();
+
+  function startForest() {
+    var source = document.getElementById("forest-data");
+    if (!source) return;
+    var data = JSON.parse(source.textContent);
+    draw(document.getElementById("forest-chart"), data.years,
+         [{key: "forest", label: "forest (ha)", colour: "#17652f"},
+          {key: "loss", label: "forest loss (ha)", colour: "#d62728"}],
+         "Forest and forest loss in hectares per year, forest by definition " + data.definition,
+         {"data-chart": "forest"}, "The forest table has no row.");
+  }
+  function startAll() {
+    start();
+    startForest();
+  }
+  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", startAll);
+  else startAll();
 })();

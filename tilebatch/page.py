@@ -310,7 +310,10 @@ def accounts_view(req):
     are there as summed for this very request, "reason": why not, "warning":
     what to know of them or None, "thresholds", "zones", "zone_field",
     "zone_layer": what the request asked, "batch_rows", "zone_rows": the
-    tables' rows, {column: text}}."""
+    tables' rows, {column: text}, "forest": the forest definition the
+    tables were summed with ({"definition", "connectivity"}) or None,
+    "forest_rows", "zone_forest_rows": the forest tables' rows, None with
+    "forest_reason" saying why where they cannot be read}."""
     view = accounts.page_view(req)
     if view is None:
         return None
@@ -332,7 +335,10 @@ def accounts_view(req):
                    "they were." % req.zones)
     return {"written": bool(ours and view["tables"]), "reason": reason, "warning": warning,
             "thresholds": thresholds, "zones": req.zones, "zone_field": req.zone_field,
-            "zone_layer": req.zone_layer, "batch_rows": view["rows"] or [], "zone_rows": view["zone_rows"] or []}
+            "zone_layer": req.zone_layer, "batch_rows": view["rows"] or [], "zone_rows": view["zone_rows"] or [],
+            "last_year": req.last_year, "forest": view.get("forest") if ours else None,
+            "forest_rows": view.get("forest_rows"), "zone_forest_rows": view.get("zone_forest_rows"),
+            "forest_reason": view.get("forest_reason")}
 
 
 def summed_for(manifest):
@@ -340,7 +346,11 @@ def summed_for(manifest):
     said = "batch %s, %d tile%s, last year %d, thresholds %s" % (
         manifest["batch"], manifest["tiles"], "" if manifest["tiles"] == 1 else "s", manifest["last_year"],
         manifest["thresholds"])
-    return said + (", zones %s" % manifest["zones"] if manifest.get("zones") else ", no zones")
+    said += ", zones %s" % manifest["zones"] if manifest.get("zones") else ", no zones"
+    forest = manifest.get("forest")
+    if isinstance(forest, dict):
+        said += ", forest %s with %s neighbours" % (forest.get("definition"), forest.get("connectivity"))
+    return said
 
 
 def figure(text):
@@ -442,6 +452,162 @@ ACCOUNTS_MEANING = (
     "Figures are shown to the hundredth of a hectare; the tables hold them to the millionth.")
 
 
+# Forest by definition (--forest): the batch's forest per year and zone, its
+# patches measured whole across the tiles, shown beside the tree cover.
+FOREST_FIGURES = ("forest_ha", "forest_loss_ha")
+FOREST_MEANING = (
+    "Forest loss: land lost in the year (the Loss product) that was forest in 2000. Areas in hectares on the "
+    "WGS84 ellipsoid, a cell in a zone by its share inside it, whether it is forest decided by its whole patch.")
+
+
+def forest_words(forest):
+    """The forest definition a manifest holds ({"definition": "C:H:HA",
+    "connectivity": 4 or 8}) in words. ValueError where it is not one as
+    the batch writes it."""
+    definition = forest.get("definition") if isinstance(forest, dict) else None
+    connectivity = forest.get("connectivity") if isinstance(forest, dict) else None
+    try:
+        written = isinstance(definition, str) and facts.parse_forest(definition) == definition
+    except facts.ForestError:
+        written = False
+    if not written or type(connectivity) is not int or connectivity not in facts.CONNECTIVITIES:
+        raise ValueError("the forest definition its manifest holds does not read as one")
+    cover, height, hectares = definition.split(":")
+    neighbours = "their 8 neighbours (corners too)" if connectivity == 8 else "their 4 edge neighbours"
+    return ("Forest: land with canopy cover (TCC) at least %s %% and canopy height (TCH, in the products' units) "
+            "at least %s, in patches of at least %s ha joined through %s, each patch measured whole across the "
+            "tiles it runs through (it ends at the edge of the list, and between tiles whose pixels do not line "
+            "up)." % (cover, height, hectares, neighbours))
+
+
+def ascii_whole(text):
+    """A year or a threshold as the tables write it (ASCII digits), or None."""
+    return int(text) if isinstance(text, str) and text.isascii() and text.isdigit() else None
+
+
+def forest_figures(rows, zoned, years):
+    """ROWS of a forest table read: [(zone or None, year, {field: Decimal})],
+    the table (each zone of it) holding every one of YEARS once, in order.
+    ValueError naming the first row that is not one, or the zone short of
+    years."""
+    name = facts.BATCH_ZONE_FOREST if zoned else facts.BATCH_FOREST
+    out, seen = [], {}
+    for n, row in enumerate(rows, 1):
+        zone = row.get("zone") if zoned else None
+        count = seen.get(zone, 0)
+        values = {f: figure(row.get(f)) for f in FOREST_FIGURES}
+        if (None in values.values() or count >= len(years) or ascii_whole(row.get("year")) != years[count]
+                or (zoned and not isinstance(zone, str))):
+            raise ValueError("row %d of %s is not a row of the forest table (a year of %d to %d once each, in "
+                             "order, and figures of 0 or more)" % (n, name, years[0], years[-1]))
+        seen[zone] = count + 1
+        out.append((zone, years[count], values))
+    short = [z for z, count in seen.items() if count != len(years)] + ([None] if not zoned and not rows else [])
+    if short:
+        raise ValueError("%s does not hold every year of %d to %d%s" % (
+            name, years[0], years[-1], " for zone %s" % printable(short[0]) if zoned else ""))
+    return out
+
+
+def cover_at(view, threshold):
+    """{year: {field: Decimal}} of the tree cover at THRESHOLD, or {} where
+    the batch table holds none at it, or none that reads."""
+    try:
+        return {year: values for _, t, year, values, _ in account_rows(view["batch_rows"], False) if t == threshold}
+    except ValueError:
+        return {}
+
+
+def forest_data(view):
+    """The forest part's data: the figures a year ({"year", "forest",
+    "loss", "text"}, the chart's and the table's), the tree cover and loss at
+    the definition's cover a year where the batch counted that threshold,
+    and the zones of largest forest loss. ValueError where a forest table's
+    rows are not the forest's."""
+    years = list(range(facts.MIN_LAST_YEAR, view["last_year"] + 1))
+    batch = forest_figures(view["forest_rows"], False, years)
+    cover = cover_at(view, int(view["forest"]["definition"].split(":")[0]))
+    rows = []
+    for _, year, values in batch:
+        text = {"forest": shown(values["forest_ha"]), "loss": shown(values["forest_loss_ha"])}
+        if year in cover:
+            text.update(cover=shown(cover[year]["cover_ha"]), cover_loss=shown(cover[year]["loss_ha"]))
+        rows.append({"year": year, "forest": float(values["forest_ha"]), "loss": float(values["forest_loss_ha"]),
+                     "text": text})
+    zones = {}
+    for zone, year, values in forest_figures(view.get("zone_forest_rows") or [], True, years):
+        entry = zones.setdefault(zone, {"loss": Decimal(0), "years": {}})
+        entry["loss"] += values["forest_loss_ha"]
+        entry["years"][year] = values["forest_ha"]
+    ranked = sorted(zones.items(), key=lambda z: -z[1]["loss"])[:ZONES_SHOWN]  # stable: ties in table order
+    listed = [{"zone": printable(zone), "first": shown(e["years"][years[0]]), "last": shown(e["years"][years[-1]]),
+               "loss": shown(e["loss"])} for zone, e in ranked]
+    return {"years": rows, "cover": len(cover) == len(years), "first_year": years[0], "last_year": years[-1],
+            "zones": {"count": len(zones), "rows": listed}}
+
+
+def html_table(element_id, head, rows):
+    """A table of ROWS of texts (escaped here), figures right-aligned."""
+    lines = ["<tr>%s</tr>" % "".join("<th>%s</th>" % esc(h) for h in head)]
+    lines += ["<tr>%s</tr>" % "".join('<td class="number">%s</td>' % esc(c) if k else "<td>%s</td>" % esc(c)
+                                      for k, c in enumerate(row)) for row in rows]
+    return '<table id="%s">%s</table>' % (element_id, "".join(lines))
+
+
+def forest_section(req, view):
+    """The forest part of the accounts section (its HTML lines), none where
+    the tables were summed without --forest: the definition in words, then
+    the figures, or why there are none."""
+    forest = view.get("forest")
+    if forest is None:
+        return []
+    out = ['<h3 id="forest">Forest by definition</h3>']
+    try:
+        words = forest_words(forest)
+    except ValueError as e:
+        out.append('<p class="missing">No forest figures: %s.</p>' % esc(e))
+        return out
+    out.append('<p class="about" id="forest-definition">%s %s</p>' % (esc(words), esc(FOREST_MEANING)))
+    if view.get("forest_rows") is None:
+        out.append('<p class="missing">No forest figures: %s</p>' % esc(view.get("forest_reason") or "no reason given"))
+        return out
+    try:
+        data = forest_data(view)
+    except ValueError as e:
+        out.append('<p class="missing">The forest tables cannot be shown: %s.</p>' % esc(e))
+        return out
+    zoned = view.get("zone_forest_rows") is not None
+    here = os.path.join(req.output_dir, facts.ACCOUNTS_DIR)
+    files = [facts.BATCH_FOREST] + ([facts.BATCH_ZONE_FOREST] if zoned else [])
+    out.append("<p>The tables: %s.</p>" % ", ".join(
+        '<a href="%s">%s</a>' % (relative_url(os.path.join(here, f), req.output_dir), f) for f in files))
+    out.append('<div id="forest-chart"></div>')
+    cover = forest["definition"].split(":")[0]
+    head = ["year", "forest (ha)", "forest loss (ha)"]
+    if data["cover"]:  # beside it, what the height and the least area leave out
+        head += ["tree cover at %s %% (ha)" % cover, "loss at %s %% (ha)" % cover]
+    out.append(html_table("forest-years", head, [
+        [str(r["year"]), r["text"]["forest"], r["text"]["loss"]]
+        + ([r["text"]["cover"], r["text"]["cover_loss"]] if data["cover"] else []) for r in data["years"]]))
+    if zoned:
+        zones, first, last = data["zones"], data["first_year"], data["last_year"]
+        if zones["count"] == 0:
+            note = "No zone lies inside the tiles."
+        elif zones["count"] > len(zones["rows"]):
+            note = ("The %d of %d zones with the largest forest loss, largest first; every zone is in the zone "
+                    "forest table (CSV) above." % (len(zones["rows"]), zones["count"]))
+        else:
+            note = "The %d zone%s, largest forest loss first." % (zones["count"], "" if zones["count"] == 1 else "s")
+        out.append('<h3>Forest by zone</h3><p id="forest-zones-note">%s</p><div class="wide">%s</div>' % (
+            note, html_table("forest-zones", ["zone", "forest %d (ha)" % first, "forest %d (ha)" % last,
+                                              "forest loss %d\u2013%d (ha)" % (first, last)],
+                             [[z["zone"], z["first"], z["last"], z["loss"]] for z in zones["rows"]])))
+    chart = {"definition": "%s, %s neighbours" % (forest["definition"], forest["connectivity"]),
+             "years": data["years"]}
+    out.append('<script type="application/json" id="forest-data">%s</script>' % script_json(chart))
+    return out
+
+
 def accounts_section(req, view):
     """The accounts section's HTML, "" when the batch asked for no accounts.
     Its figures go in as JSON, like the map's, for the script to draw."""
@@ -465,7 +631,7 @@ def accounts_section(req, view):
     except (KeyError, TypeError, ValueError) as e:
         reason = e.args[0] if isinstance(e, ValueError) and e.args else "they are not the accounts"
         out.append('<p class="missing">The batch tables cannot be shown: %s.</p>' % esc(reason))
-        return "\n".join(out)
+        return "\n".join(out + forest_section(req, view))
     here = os.path.join(req.output_dir, facts.ACCOUNTS_DIR)
     files = [facts.BATCH_ACCOUNTS] + ([facts.BATCH_ZONE_ACCOUNTS] if zones else [])
     out.append("<p>The tables: %s (every threshold, year%s).</p>" % (", ".join(
@@ -479,7 +645,7 @@ def accounts_section(req, view):
         out.append('<h3>Zones by loss</h3><p id="acc-zones-note"></p><div class="wide"><table id="acc-zones"></table>'
                    "</div>")
     out.append('<script type="application/json" id="accounts">%s</script>' % script_json(data))
-    return "\n".join(out)
+    return "\n".join(out + forest_section(req, view))
 
 
 def tile_table(rows, columns):

@@ -9,7 +9,10 @@
 # summary table counts the states, a click on the failed tile shows it with
 # links to its files, and --report writes the page again. Then a page with
 # forest accounts (stand-in batch tables): the chart drawn for each year,
-# another threshold picked shows its figures, the zones ordered by loss.
+# another threshold picked shows its figures, the zones ordered by loss;
+# and forest by definition beside them (stand-in forest tables): its
+# definition in words, its chart's bars read back as drawn, in the DOM and
+# in a screenshot, against its table, its zones ordered by forest loss.
 # Exits 77 (skipped) where
 # Chromium is not installed and cannot be (not root, or apt-get fails).
 #
@@ -134,9 +137,10 @@ bash "$scripts/batch.sh" --report out > report.txt 2>&1 || status=$?
 check "--report writes the page again" bash -c '[ "$0" -eq 0 ] && [ -s out/index.html ]' "$status"
 
 # The forest accounts section, read in the browser as a user reads it: a page
-# written by the package for a batch that asked for accounts, with stand-in
-# batch tables of 3 thresholds, 5 years and 60 zones (hostile names among
-# them) and their manifest made here in the page's OUTPUT_DIR/accounts.
+# written by the package for a batch that asked for accounts and forest
+# 10:5:0.5, with stand-in batch tables of 3 thresholds, 5 years and 60 zones
+# (hostile names among them), forest tables of the same years and zones,
+# and their manifest made here in the page's OUTPUT_DIR/accounts.
 acc="$scratch/acc"
 mkdir -p "$acc/accounts"
 PYTHONDONTWRITEBYTECODE=1 "$python" - "$here/../.." "$acc" <<'EOF'
@@ -172,6 +176,20 @@ def zone_loss(k, t):  # distinct for each zone, in another order at each thresho
     return ((k * 37 + t) % 61) * 10**4
 
 
+# Forest: less than the cover at 10 %, falling; its loss less than the
+# cover's, uneven, none in 2000, so that each bar stands at its own height.
+def forest(y):
+    return (700 - 7 * (y - 2000)) * 10**6 + 654321
+
+
+def forest_loss(y):
+    return (0, 31013, 124007, 62021, 93005)[y - 2000]
+
+
+def zone_forest_loss(k, y):  # distinct totals for each zone, in another order than the cover's
+    return 0 if y == 2000 else ((k * 17 + 5) % 61) * 10**4 + (y - 2000)
+
+
 with open(os.path.join(out, "accounts", "batch_accounts.csv"), "w", newline="") as f:
     w = csv.writer(f, lineterminator="\n")
     w.writerow(["threshold", "year", "land_ha", "cover_ha", "loss_ha", "height_mean"])
@@ -186,6 +204,26 @@ with open(os.path.join(out, "accounts", "batch_zone_accounts.csv"), "w", newline
         for t in THRESHOLDS:
             for y in YEARS:
                 w.writerow([name, t, y, ha(50 * 10**6), ha(40 * 10**6 - t * 10**5), ha(zone_loss(k, t)), ha(10**7)])
+with open(os.path.join(out, "accounts", "batch_forest.csv"), "w", newline="") as f:
+    w = csv.writer(f, lineterminator="\n")
+    w.writerow(["year", "forest_ha", "forest_loss_ha"])
+    for y in YEARS:
+        w.writerow([y, ha(forest(y)), ha(forest_loss(y))])
+with open(os.path.join(out, "accounts", "batch_zone_forest.csv"), "w", newline="") as f:
+    w = csv.writer(f, lineterminator="\n")
+    w.writerow(["zone", "year", "forest_ha", "forest_loss_ha"])
+    for k, name in enumerate(NAMES):
+        for y in YEARS:
+            w.writerow([name, y, ha((30 + k) * 10**6 - y), ha(zone_forest_loss(k, y))])
+with open(os.path.join(out, "forest_years.txt"), "w") as f:  # beside it, the cover and loss at 10 %
+    for y in YEARS:
+        f.write("\t".join([str(y), shown(forest(y)), shown(forest_loss(y)), shown(cover(10, y)), shown(loss(10, y))])
+                + "\n")
+with open(os.path.join(out, "forest_zones.txt"), "w") as f:
+    total = {k: sum(zone_forest_loss(k, y) for y in YEARS) for k in range(60)}
+    for k in sorted(range(60), key=lambda k: -total[k])[:50]:
+        f.write("\t".join([NAMES[k], shown((30 + k) * 10**6 - 2000), shown((30 + k) * 10**6 - 2004),
+                           shown(total[k])]) + "\n")
 # What the page must show: a threshold's figures a year, and its 50 zones of largest loss.
 for t in (30, 50):
     with open(os.path.join(out, "years_%d.txt" % t), "w") as f:
@@ -204,9 +242,9 @@ with open(zones, "w") as f:
 req = Request(tiles=[("ok", "-60", "10")], last_year=2004, input_dir="/in", output_dir=out, datamask_dir="/m",
               wetland_dir="/w", process_tile="/p", logs=os.path.join(out, "logs"), batch_id="acc",
               tile_accounts="/ta", thresholds="10,30,50", zones=zones, zone_field="name",
-              zones_identity=tilejob.zones_identity(zones))
-tables = {n: tilejob.file_identity(os.path.join(req.accounts_dir, n)) for n in ("batch_accounts.csv",
-                                                                               "batch_zone_accounts.csv")}
+              zones_identity=tilejob.zones_identity(zones), forest="10:5:0.5", connectivity=8)
+tables = {n: tilejob.file_identity(os.path.join(req.accounts_dir, n)) for n in (
+    "batch_accounts.csv", "batch_zone_accounts.csv", "batch_forest.csv", "batch_zone_forest.csv")}
 write_json(os.path.join(req.accounts_dir, "batch_accounts.json"), accounts.manifest_of(req, tables))
 rows = [Row("ok", State.DONE)]
 page.write(req, rows, "records", report.summarize(rows))
@@ -221,6 +259,10 @@ pick = """<script>window.addEventListener("load", function () {
 });</script></body>"""
 with open(os.path.join(out, "pick.html"), "w", encoding="utf-8") as f:
     f.write(text.replace("</body>", pick))
+# The forest part alone in the window: what lies above it hidden.
+alone = "<style>body > * { display: none !important; } #forest, #forest ~ * { display: revert !important; }</style></head>"
+with open(os.path.join(out, "forest.html"), "w", encoding="utf-8") as f:
+    f.write(text.replace("</head>", alone, 1))
 EOF
 accounts="$here/page_accounts.py"
 acc_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$acc/index.html")"
@@ -248,6 +290,35 @@ check "the links lead to the tables from the page's directory" \
   bash -c 'grep -qF "<a href=\"accounts/batch_accounts.csv\">" "$0/index.html" &&
            grep -qF "<a href=\"accounts/batch_zone_accounts.csv\">" "$0/index.html" &&
            [ -s "$0/accounts/batch_accounts.csv" ] && [ -s "$0/accounts/batch_zone_accounts.csv" ]' "$acc"
+
+# Forest by definition, beside the cover.
+check "the forest definition in words" grep -qF "Forest: land with canopy cover (TCC) at least 10 % and canopy height \
+(TCH, in the products' units) at least 5, in patches of at least 0.5 ha joined through their 8 neighbours (corners \
+too), each patch measured whole across the tiles it runs through" acc.html
+check "the forest chart's bars, as drawn, are the forest table's figures, year by year" \
+  "$python" "$accounts" acc.html forest "$acc/accounts/batch_forest.csv"
+check "... and the check fails against another table" \
+  bash -c '! "$0" "$1" acc.html forest <(sed "3s/,[0-9.]*,/,1.000000,/" "$2") > forest_other.txt' \
+  "$python" "$accounts" "$acc/accounts/batch_forest.csv"
+check "the figures under it are the table's, the tree cover and loss at 10 % beside them" \
+  diff <("$python" "$accounts" acc.html forest-years) "$acc/forest_years.txt"
+check "the forest zone table: 50 of the 60 zones, said so" \
+  bash -c '"$0" "$1" acc.html forest-zones | head -n 1 | grep -qF "The 50 of 60 zones with the largest forest loss"' \
+  "$python" "$accounts"
+check "... ordered by forest loss, largest first, hostile names as text" \
+  diff <("$python" "$accounts" acc.html forest-zones | tail -n +2) "$acc/forest_zones.txt"
+check "the links lead to the forest tables" \
+  bash -c 'grep -qF "<a href=\"accounts/batch_forest.csv\">" "$0/index.html" &&
+           grep -qF "<a href=\"accounts/batch_zone_forest.csv\">" "$0/index.html"' "$acc"
+# The screenshot of the forest chart, in a copy of the page whose parts
+# above the forest are hidden (a style added to it), so that the chart lies
+# in the browser's window; its DOM, dumped as the screenshot is taken, says
+# where the page's script drew it.
+forest_url="$("$python" -c 'import pathlib, sys; print(pathlib.Path(sys.argv[1]).as_uri())' "$acc/forest.html")"
+check "chromium takes a screenshot of the forest chart" browser_at "$forest_url" forest_shot.txt --screenshot="$scratch/forest.png"
+check "... and dumps its DOM" browser_at "$forest_url" forest_dom.html --dump-dom
+check "the forest bars stand in their colours to their tops in the screenshot" \
+  "$python" "$accounts" forest_dom.html forest-pixels forest.png
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed; files in $scratch" >&2
