@@ -15,6 +15,13 @@ tests/batch/grid_accounts_test.sh:
       the sum over the mosaic tables of that row, within 20 micro-hectares
       (each table rounds to one; the tally's sums differ in their last
       digits), the mean height within 1e-5; else the differences, exit 1.
+  mosaic.py forest same|apart plain|zones EXPECTED TABLE...
+      the forest tables (year,forest_ha,forest_loss_ha, a zone first in
+      zone tables, a tile_id first in a tile's) against EXPECTED, the
+      labelling of the mosaic by forest_mosaic: "same" exits 0 when each row
+      of the TABLEs summed (by zone and year) is EXPECTED's within 3
+      micro-hectares, "apart" when some row is off by more than a hectare;
+      the largest difference printed either way.
 """
 import csv
 import os
@@ -96,12 +103,62 @@ def same(zoned, batch, mosaics):
     return not wrong and bool(got)
 
 
+# A batch's forest figure is the exact sum of its tiles' tables, each rounded
+# to a micro-hectare (4 tiles: up to 2), plus the patches joined across tiles
+# rounded once (0.5); the labelling prints nine decimals, and its cell areas
+# and sums in long double agree with the program's to far below a
+# micro-hectare over a few million hectares.
+FOREST_TOLERANCE = Decimal("0.000003")
+
+
+def forest_rows(path, zoned):
+    """{(zone,) year: (forest_ha, forest_loss_ha)} of a forest table, its
+    tile column (when it has one) dropped."""
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f, strict=True))
+    header, rows = rows[0], rows[1:]
+    skip = 1 if header[0] == "tile_id" else 0
+    n = 2 if zoned else 1
+    want = (["zone"] if zoned else []) + ["year", "forest_ha", "forest_loss_ha"]
+    if header[skip:] != want:
+        raise SystemExit("%s: header %s, not %s" % (path, ",".join(header), ",".join(want)))
+    return {tuple(r[skip:skip + n]): (Decimal(r[skip + n]), Decimal(r[skip + n + 1])) for r in rows}
+
+
+def forest(apart, zoned, expected, tables):
+    want = forest_rows(expected, zoned)
+    got = {}
+    for path in tables:
+        for k, (area, loss) in forest_rows(path, zoned).items():
+            sums = got.setdefault(k, [Decimal(0), Decimal(0)])
+            sums[0] += area
+            sums[1] += loss
+    if sorted(got) != sorted(want):
+        print("rows: %s in the tables alone, %s in the labelling alone"
+              % (sorted(set(got) - set(want))[:5], sorted(set(want) - set(got))[:5]), file=sys.stderr)
+        return False
+    worst = (Decimal(0), None)
+    for k in sorted(want):
+        for what, a, b in (("forest", got[k][0], want[k][0]), ("loss", got[k][1], want[k][1])):
+            worst = max(worst, (abs(a - b), "%s %s: %s in the tables, %s in the labelling"
+                                % (",".join(k), what, a, b)), key=lambda w: w[0])
+    print("largest difference %s ha%s" % (worst[0], " (%s)" % worst[1] if worst[1] else ""))
+    return worst[0] > 1 if apart else worst[0] <= FOREST_TOLERANCE and bool(want)
+
+
 def main(argv):
     if argv[:1] == ["build"] and len(argv) > 6:
         build(argv[1], int(argv[2]), argv[3], argv[4], argv[5], argv[6:])
         return 0
     if argv[:1] == ["same"] and len(argv) > 3 and argv[1] in ("plain", "zones"):
         return 0 if same(argv[1] == "zones", argv[2], argv[3:]) else 1
+    if (argv[:1] == ["forest"] and len(argv) > 4 and argv[1] in ("same", "apart")
+            and argv[2] in ("plain", "zones")):
+        try:
+            return 0 if forest(argv[1] == "apart", argv[2] == "zones", argv[3], argv[4:]) else 1
+        except OSError as e:
+            print("cannot read %s: %s" % (e.filename, e.strerror), file=sys.stderr)
+            return 1
     print(__doc__, file=sys.stderr)
     return 2
 
