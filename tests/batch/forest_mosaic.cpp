@@ -39,6 +39,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,13 @@ Raster read_raster(const std::string& path) {
         fail("cannot read " + path);
     GDALClose(ds);
     return r;
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream file(path);
+    file << text;
+    file.close();
+    if (!file) fail("cannot write " + path);
 }
 
 // ---- stamp --------------------------------------------------------------------
@@ -285,6 +293,15 @@ class Labeller {
     std::vector<std::size_t> stack_;
 };
 
+// A zone's name as a CSV field: quoted, its quotes doubled, when it holds a
+// comma, a quote or a line break.
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
 struct Probe {
     int year = 0, row = 0, column = 0;
 };
@@ -406,9 +423,8 @@ int label(const std::vector<std::string>& args) {
                 zf += row_forest * cell;
                 zl += row_loss * cell;
             }
-            std::snprintf(line, sizeof line, "%s,%d,%.9Lf,%.9Lf\n", z.name.c_str(), year,
-                          zf / 10000, zl / 10000);
-            zone_rows[k] += line;
+            std::snprintf(line, sizeof line, ",%d,%.9Lf,%.9Lf\n", year, zf / 10000, zl / 10000);
+            zone_rows[k] += csv_field(z.name) + line;
         }
         for (const Probe& p : probes) {
             if (p.year != year) continue;
@@ -432,11 +448,11 @@ int label(const std::vector<std::string>& args) {
                         kind == FOREST ? "forest" : "small");
         }
     }
-    std::ofstream(out + "/" + name + "_forest.csv") << table.str();
+    write_text(out + "/" + name + "_forest.csv", table.str());
     if (!zones.empty()) {
-        std::ofstream z(out + "/" + name + "_zone_forest.csv");
-        z << "zone,year,forest_ha,forest_loss_ha\n";
-        for (const std::string& rows : zone_rows) z << rows;
+        std::string text = "zone,year,forest_ha,forest_loss_ha\n";
+        for (const std::string& rows : zone_rows) text += rows;
+        write_text(out + "/" + name + "_zone_forest.csv", text);
     }
     return 0;
 }
@@ -454,7 +470,11 @@ int main(int argc, char** argv) {
     }
     GDALAllRegister();
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (args[0] == "stamp") return stamp(rest);
-    if (args[0] == "label") return label(rest);
+    try {
+        if (args[0] == "stamp") return stamp(rest);
+        if (args[0] == "label") return label(rest);
+    } catch (const std::logic_error& e) {  // std::stoi's, on a number that is not one
+        fail(std::string("not a number where one is needed (") + e.what() + ")", 2);
+    }
     fail("unknown command " + args[0], 2);
 }
