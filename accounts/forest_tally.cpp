@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "run/workers.hpp"
+
 namespace pt {
 
 ForestMasks::ForestMasks(int width, int height, int years) {
@@ -19,21 +21,33 @@ ForestMasks::ForestMasks(int width, int height, int years) {
 
 void ForestMasks::keep_forest(const std::vector<double>& row_area_m2, double min_area_m2,
                               int connectivity, const BitMask* edge) {
-    for (std::size_t y = 0; y < years_.size(); ++y) {
-        BitMask& mask = years_[y];
-        if (edge == nullptr) {
-            keep_forest_patches(mask, row_area_m2, min_area_m2, connectivity);
-            continue;
+    // The years are labelled apart from each other, each on whichever CPU
+    // asks next.
+    WorkQueue queue(year_count(), 1);
+    run_workers(std::min(available_cpus(), year_count()), [&](int) {
+        int year, end;
+        while (queue.next(year, end)) {
+            keep_forest(static_cast<std::size_t>(year), row_area_m2, min_area_m2, connectivity,
+                        edge);
         }
-        undecided_[y] = keep_forest_patches(mask, row_area_m2, min_area_m2, connectivity, *edge);
-        // Where each row's runs begin, so that a row finds its own at once.
-        std::vector<uint32_t>& first = row_first_[y];
-        first.assign(static_cast<std::size_t>(mask.height()) + 1, 0);
-        for (const UndecidedPatches::Run& run : undecided_[y].runs) {
-            ++first[static_cast<std::size_t>(run.row) + 1];
-        }
-        for (std::size_t r = 1; r < first.size(); ++r) first[r] += first[r - 1];
+    });
+}
+
+void ForestMasks::keep_forest(std::size_t y, const std::vector<double>& row_area_m2,
+                              double min_area_m2, int connectivity, const BitMask* edge) {
+    BitMask& mask = years_[y];
+    if (edge == nullptr) {
+        keep_forest_patches(mask, row_area_m2, min_area_m2, connectivity);
+        return;
     }
+    undecided_[y] = keep_forest_patches(mask, row_area_m2, min_area_m2, connectivity, *edge);
+    // Where each row's runs begin, so that a row finds its own at once.
+    std::vector<uint32_t>& first = row_first_[y];
+    first.assign(static_cast<std::size_t>(mask.height()) + 1, 0);
+    for (const UndecidedPatches::Run& run : undecided_[y].runs) {
+        ++first[static_cast<std::size_t>(run.row) + 1];
+    }
+    for (std::size_t r = 1; r < first.size(); ++r) first[r] += first[r - 1];
 }
 
 std::pair<std::size_t, std::size_t> ForestMasks::runs_of(int year, int row) const {

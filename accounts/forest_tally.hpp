@@ -67,6 +67,8 @@ class ForestMasks {
                           const std::vector<std::string>& zone_names) const;
 
   private:
+    void keep_forest(std::size_t year, const std::vector<double>& row_area_m2, double min_area_m2,
+                     int connectivity, const BitMask* edge);
     // The undecided runs of `year` in `row`: [first, last) of undecided_[year].runs.
     std::pair<std::size_t, std::size_t> runs_of(int year, int row) const;
     int32_t state(int year, const TilePixel& pixel) const;

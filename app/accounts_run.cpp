@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string_view>
+#include <thread>
 
 #include "accounts/cell_area.hpp"
 #include "accounts/coverage.hpp"
@@ -20,6 +21,7 @@
 #include "io/table_files.hpp"
 #include "io/zone_layer.hpp"
 #include "run/printable.hpp"
+#include "run/workers.hpp"
 #include "tile/tile.hpp"
 
 namespace pt {
@@ -300,22 +302,27 @@ void forest_pass(const TileGrid& grid, int strip_rows, const std::vector<double>
                       row_area[static_cast<std::size_t>(row)]);
         }
     }
-    for (int top = 0; top < grid.height; top += strip_rows) {
-        const int count = std::min(strip_rows, grid.height - top);
-        for (std::size_t z = 0; z < zones.size(); ++z) {
-            const ZoneRings& zone = zones[z];
-            if (zone.end_row <= top || zone.first_row >= top + count) continue;
-            for (const CoverSpan& span :
-                 coverage_spans(zone.in_strip(top, count), grid.width, count)) {
-                const int row = top + span.row;
-                const int begin = std::max(span.begin, part.begin(row));
-                const int stop = std::min(span.end, part.end(row));
-                if (begin >= stop) continue;
-                masks.add(*zone_forest[z], row, begin, stop,
-                          span.share * row_area[static_cast<std::size_t>(row)]);
+    // Each zone on its own, so the zones are shared out among the CPUs.
+    WorkQueue queue(static_cast<int>(zones.size()), 1);
+    run_workers(std::min<int>(available_cpus(), static_cast<int>(zones.size())), [&](int) {
+        int z, z_end;
+        while (queue.next(z, z_end)) {
+            const ZoneRings& zone = zones[static_cast<std::size_t>(z)];
+            for (int top = 0; top < grid.height; top += strip_rows) {
+                const int count = std::min(strip_rows, grid.height - top);
+                if (zone.end_row <= top || zone.first_row >= top + count) continue;
+                for (const CoverSpan& span :
+                     coverage_spans(zone.in_strip(top, count), grid.width, count)) {
+                    const int row = top + span.row;
+                    const int begin = std::max(span.begin, part.begin(row));
+                    const int stop = std::min(span.end, part.end(row));
+                    if (begin >= stop) continue;
+                    masks.add(*zone_forest[static_cast<std::size_t>(z)], row, begin, stop,
+                              span.share * row_area[static_cast<std::size_t>(row)]);
+                }
             }
         }
-    }
+    });
 }
 
 // Sums the owned part of the tile (into `whole`, when given) and the zones
@@ -328,12 +335,23 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                 std::size_t first, std::size_t end, const ForestMarking* forest) {
     const TileGrid& grid = products.grid();
     const StripRows rows(products);
+    const int cpus = available_cpus();
     for (int top = 0; top < grid.height; top += products.strip_rows()) {
         const int count = std::min(products.strip_rows(), grid.height - top);
         products.read_strip(top, count);
-        for (int r = 0; forest != nullptr && r < count; ++r) {
-            forest->masks.mark(rows[r], top + r, part.begin(top + r), part.end(top + r),
-                               forest->cover, forest->height);
+        // The forest's marks and the tallies read the strip and write apart,
+        // so they go side by side where there is a second CPU.
+        auto mark = [&] {
+            for (int r = 0; r < count; ++r) {
+                forest->masks.mark(rows[r], top + r, part.begin(top + r), part.end(top + r),
+                                   forest->cover, forest->height);
+            }
+        };
+        std::optional<std::jthread> marking;
+        if (forest != nullptr && cpus > 1) {
+            marking.emplace(mark);
+        } else if (forest != nullptr) {
+            mark();
         }
         if (whole != nullptr) {
             for (int r = 0; r < count; ++r) {
@@ -359,6 +377,7 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
                           span.share * row_area[static_cast<std::size_t>(row)]);
             }
         }
+        // Joined before the next strip is read over the one it marks.
     }
 }
 

@@ -14,9 +14,10 @@ products are there already, and writes a file of 200 zone polygons across
 the tile (ogr2ogr). Then times, each once to warm the page cache and then
 BENCH_RUNS times: (a) bench_read_products, which reads the 63 products and
 the datamask in tile_accounts' strips and counts nothing; (b) tile_accounts
-without zones; (c) tile_accounts with the 200 zones. Prints the median
-seconds of each, the ratios b/a and c/a, and tile_accounts' peak resident
-memory (GNU time's %M). Writes some 1.5 GB into BENCH_DIR.
+without zones; (c) tile_accounts with the 200 zones; (d) the same with
+--forest 10:5:0.5 --forest-edges, as a batch runs it. Prints the median
+seconds of each, the ratios b/a, c/a and d/a, and tile_accounts' peak
+resident memory (GNU time's %M). Writes some 1.5 GB into BENCH_DIR.
 
 Environment:
   BUILD_DIR   the build directory (build)
@@ -90,6 +91,9 @@ plain_s="$median" plain_kib="$peak"
 measure "$build/tools/tile_accounts" --zones "$zones" --zone-field name "${args[@]}"
 zones_s="$median" zones_kib="$peak"
 zone_rows="$(($(wc -l < "$dir/accounts/${tile}_zone_accounts.csv") - 1))"
+measure "$build/tools/tile_accounts" --zones "$zones" --zone-field name --forest 10:5:0.5 \
+  --forest-edges "${args[@]}"
+forest_s="$median" forest_kib="$peak"
 
 echo "tile $tile, last year $last_year (63 products), median of $runs runs after a warm-up:"
 printf '  (a) read the products in strips      %8.2f s\n' "$read_s"
@@ -97,3 +101,5 @@ printf '  (b) tile_accounts, no zones          %8.2f s   b/a %.2f   peak %d MiB\
   "$plain_s" "$(awk -v b="$plain_s" -v a="$read_s" 'BEGIN { print b / a }')" "$((plain_kib / 1024))"
 printf '  (c) tile_accounts, 200 zones         %8.2f s   c/a %.2f   peak %d MiB (%d zone rows)\n' \
   "$zones_s" "$(awk -v c="$zones_s" -v a="$read_s" 'BEGIN { print c / a }')" "$((zones_kib / 1024))" "$zone_rows"
+printf '  (d) (c) with --forest 10:5:0.5        %8.2f s   d/a %.2f   peak %d MiB\n' \
+  "$forest_s" "$(awk -v d="$forest_s" -v a="$read_s" 'BEGIN { print d / a }')" "$((forest_kib / 1024))"
