@@ -1,6 +1,8 @@
 #include "accounts/account_sums.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -308,6 +310,177 @@ std::string AccountSums::zone_table() const {
     std::string text(BATCH_ZONE_HEADER);
     for (std::size_t z = 0; z < zone_names_.size(); ++z) {
         text += lines(csv_text(zone_names_[z]) + ',', zone_sums_.data() + z * key_count());
+    }
+    return text;
+}
+
+// ---- forest ----------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view FOREST_HEADER = "tile_id,year,forest_ha,forest_loss_ha\n";
+constexpr std::string_view ZONE_FOREST_HEADER = "tile_id,zone,year,forest_ha,forest_loss_ha\n";
+constexpr std::string_view BATCH_FOREST_HEADER = "year,forest_ha,forest_loss_ha\n";
+constexpr std::string_view BATCH_ZONE_FOREST_HEADER = "zone,year,forest_ha,forest_loss_ha\n";
+
+struct ForestRow {
+    std::string_view tile, zone, year;
+    AccountFigure forest = 0, loss = 0;
+};
+
+// One row of a forest table, with its newline; the position after it, or
+// nullptr.
+const char* forest_row_at(const char* p, const char* end, bool zoned, ForestRow& row) {
+    if (!(p = csv_field_at(p, end, row.tile))) return nullptr;
+    if (zoned && !(p = csv_field_at(p, end, row.zone))) return nullptr;
+    if (!(p = key_at(p, end, row.year))) return nullptr;
+    if (!(p = decimal_at(p, end, row.forest)) || p == end || *p++ != ',') return nullptr;
+    if (!(p = decimal_at(p, end, row.loss)) || p == end || *p != '\n') return nullptr;
+    return p + 1;
+}
+
+// A zone's field as its name: unquoted, its doubled quotes single.
+std::string field_name(std::string_view field) {
+    if (field.empty() || field.front() != '"') return std::string(field);
+    std::string name;
+    for (std::size_t i = 1; i + 1 < field.size(); ++i) {
+        name += field[i];
+        if (field[i] == '"') ++i;
+    }
+    return name;
+}
+
+}  // namespace
+
+AccountFigure micro_hectares_of_m2(double m2) {
+    if (!(m2 >= 0) || !std::isfinite(m2)) {
+        throw std::invalid_argument("an area that is not a finite number of 0 or more");
+    }
+    char text[400];
+    const auto written =
+        std::to_chars(text, text + sizeof text, m2 / 10000.0, std::chars_format::fixed, 6);
+    AccountFigure micro = 0;
+    if (written.ec != std::errc() || decimal_at(text, written.ptr, micro) != written.ptr) {
+        throw std::invalid_argument("an area beyond the sums' figures");
+    }
+    return micro;
+}
+
+ForestSums::ForestSums(int last_year) {
+    for (int year = MIN_LAST_YEAR; year <= last_year; ++year) {
+        years_.push_back(std::to_string(year));
+    }
+    totals_.resize(years_.size());
+}
+
+void ForestSums::add_table(std::string_view text, std::string_view tile, bool zoned) {
+    const std::string_view header = zoned ? ZONE_FOREST_HEADER : FOREST_HEADER;
+    if (!text.starts_with(header)) {
+        throw DamagedTable("its header is not " + std::string(header.substr(0, header.size() - 1)));
+    }
+    const std::string own = csv_text(tile);
+    const std::size_t n = years_.size();
+    ++table_serial_;
+    std::vector<ForestRow> rows;
+    const char* const end = text.data() + text.size();
+    for (const char* p = text.data() + header.size(); p < end;) {
+        ForestRow row;
+        const char* after = forest_row_at(p, end, zoned, row);
+        if (after == nullptr) {
+            throw DamagedTable("line " + line_text(rows.size() + 2) +
+                               " is not a row as tile_accounts writes it (a figure that is not a "
+                               "plain decimal of six places?)");
+        }
+        if (row.tile != own) {
+            throw DamagedTable("line " + line_text(rows.size() + 2) + " is not a row of tile " +
+                               printable(tile));
+        }
+        const std::string& year = years_[rows.size() % n];
+        if (row.year != year) {
+            throw DamagedTable("line " + line_text(rows.size() + 2) + " is of year " +
+                               printable(row.year) + ", not " + year);
+        }
+        rows.push_back(row);
+        p = after;
+    }
+    if (rows.size() % n != 0 || (!zoned && rows.size() != n)) {
+        throw DamagedTable("it holds other rows than " + std::string(zoned ? "blocks of " : "") +
+                           "the " + std::to_string(n) + " years");
+    }
+    for (std::size_t first = 0; first < rows.size(); first += n) {
+        const ForestRow* block = rows.data() + first;
+        const std::size_t line = first + 2;
+        for (std::size_t y = 0; y < n; ++y) {
+            if (zoned && block[y].zone != block[0].zone) {
+                throw DamagedTable("line " + line_text(line) + ": the rows of zone " +
+                                   printable(block[0].zone) + " end short");
+            }
+            // Loss is loss within the forest of 2000.
+            if (block[y].loss > block[0].forest) {
+                throw DamagedTable("line " + line_text(line + y) +
+                                   " holds more forest loss than the forest of 2000");
+            }
+        }
+        YearSums* target = totals_.data();
+        if (zoned) {
+            const std::string name = field_name(block[0].zone);
+            auto [at, added] = zone_index_.try_emplace(name, zone_names_.size());
+            if (added) {
+                zone_names_.push_back(name);
+                zone_sums_.resize(zone_sums_.size() + n);
+                zone_table_.push_back(0);
+            }
+            if (zone_table_[at->second] == table_serial_) {
+                throw DamagedTable("zone " + printable(block[0].zone) + " has rows in two places");
+            }
+            zone_table_[at->second] = table_serial_;
+            target = zone_sums_.data() + at->second * n;
+        }
+        for (std::size_t y = 0; y < n; ++y) {
+            add_checked(target[y].forest, block[y].forest, line + y);
+            add_checked(target[y].loss, block[y].loss, line + y);
+        }
+    }
+}
+
+std::optional<std::size_t> ForestSums::zone_number(const std::string& name) const {
+    const auto found = zone_index_.find(name);
+    if (found == zone_index_.end()) return std::nullopt;
+    return found->second;
+}
+
+void ForestSums::add_joined(const std::vector<double>& forest_m2,
+                            const std::vector<double>& loss_m2, std::optional<std::size_t> zone) {
+    const std::size_t n = years_.size();
+    if (forest_m2.size() != n || loss_m2.size() != n || (zone && *zone >= zone_names_.size())) {
+        throw std::invalid_argument("joined forest of the batch's years and zones");
+    }
+    YearSums* target = zone ? zone_sums_.data() + *zone * n : totals_.data();
+    for (std::size_t y = 0; y < n; ++y) {
+        add_checked(target[y].forest, micro_hectares_of_m2(forest_m2[y]), 0);
+        add_checked(target[y].loss, micro_hectares_of_m2(loss_m2[y]), 0);
+    }
+}
+
+std::string ForestSums::table() const {
+    std::string text(BATCH_FOREST_HEADER);
+    for (std::size_t y = 0; y < years_.size(); ++y) {
+        text += years_[y] + ',' + micro_text(totals_[y].forest) + ',' +
+                micro_text(totals_[y].loss) + '\n';
+    }
+    return text;
+}
+
+std::string ForestSums::zone_table() const {
+    std::string text(BATCH_ZONE_FOREST_HEADER);
+    const std::size_t n = years_.size();
+    for (std::size_t z = 0; z < zone_names_.size(); ++z) {
+        const std::string prefix = csv_text(zone_names_[z]) + ',';
+        for (std::size_t y = 0; y < n; ++y) {
+            const YearSums& s = zone_sums_[z * n + y];
+            text +=
+                prefix + years_[y] + ',' + micro_text(s.forest) + ',' + micro_text(s.loss) + '\n';
+        }
     }
     return text;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -74,6 +75,57 @@ class AccountSums {
     std::uint64_t table_serial_ = 0;
     std::string name_scratch_;
 };
+
+// The forest tables of a batch (--forest): each year's forest and the loss
+// within the forest of 2000, of the whole list and of each zone, summed
+// exactly as whole micro-hectares from the tiles' forest tables, with what
+// the patches joined across tiles add (accounts/forest_join.hpp).
+class ForestSums {
+  public:
+    // The years from 2000 to `last_year`.
+    explicit ForestSums(int last_year);
+
+    // Adds the forest table `text` of tile `tile` (its zone forest table
+    // when `zoned`), after checking all of it against what tile_accounts
+    // writes: its header; every row of the tile itself; the years in order,
+    // once (once a zone in a zone table, the zone's rows together); figures
+    // plain decimals of six places; each year's loss at most the forest of
+    // 2000 (it lies on that forest). Throws DamagedTable where it is not;
+    // the sums may then hold a part of it.
+    void add_table(std::string_view text, std::string_view tile, bool zoned);
+
+    // The batch's number of the zone named `name` (its place in the zone
+    // table), or nothing where no zone forest table holds it.
+    std::optional<std::size_t> zone_number(const std::string& name) const;
+
+    // Adds the joined sets' forest and loss of each year in square metres,
+    // each rounded once to micro-hectares: of the whole list, or of the
+    // zone numbered `zone`.
+    void add_joined(const std::vector<double>& forest_m2, const std::vector<double>& loss_m2,
+                    std::optional<std::size_t> zone = std::nullopt);
+
+    // The batch tables: year,forest_ha,forest_loss_ha and
+    // zone,year,forest_ha,forest_loss_ha.
+    std::string table() const;
+    std::string zone_table() const;
+
+  private:
+    struct YearSums {
+        AccountFigure forest = 0, loss = 0;
+    };
+    std::vector<std::string> years_;
+    std::vector<YearSums> totals_;
+    std::vector<std::string> zone_names_;
+    std::unordered_map<std::string, std::size_t> zone_index_;
+    std::vector<YearSums> zone_sums_;        // years a zone, in zone_names_ order
+    std::vector<std::uint64_t> zone_table_;  // the table that last held each zone
+    std::uint64_t table_serial_ = 0;
+};
+
+// Square metres as whole micro-hectares, rounded once: the hectares
+// printed to six places as a tile's tables print them. Throws
+// std::invalid_argument for a negative or non-finite area.
+AccountFigure micro_hectares_of_m2(double m2);
 
 // A figure of micro-units as "%d.%06d"; the mean height from the weighted
 // sum and the cover, rounded half to even, empty without cover.

@@ -55,6 +55,17 @@ std::vector<std::string_view> tab_fields(std::string_view line) {
     return fields;
 }
 
+std::optional<TableKind> table_kind(const std::string& tile, std::string_view name) {
+    if (!name.starts_with(tile)) return std::nullopt;
+    const std::string_view end = name.substr(tile.size());
+    if (end == "_accounts.csv") return TableKind::accounts;
+    if (end == "_zone_accounts.csv") return TableKind::zone_accounts;
+    if (end == "_forest.csv") return TableKind::forest;
+    if (end == "_zone_forest.csv") return TableKind::zone_forest;
+    if (end == "_forest_edges.txt") return TableKind::forest_edges;
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool whole_number(std::string_view text, bool sign, long long& out) {
@@ -91,9 +102,10 @@ std::vector<ListedTable> parse_table_list(std::string_view text) {
             t.tile == ".." || has_control_character(t.tile)) {
             throw RunFailure(bad + "names no tile whose tables can be read: " + printable(t.tile));
         }
-        if (t.name == t.tile + "_zone_accounts.csv") {
-            t.zoned = true;
-        } else if (t.name != t.tile + "_accounts.csv") {
+        if (const std::optional<TableKind> kind = table_kind(t.tile, t.name)) {
+            t.kind = *kind;
+            t.zoned = *kind == TableKind::zone_accounts || *kind == TableKind::zone_forest;
+        } else {
             throw RunFailure(bad + "names " + printable(t.name) + ", no table of tile " +
                              printable(t.tile));
         }
@@ -119,13 +131,13 @@ std::vector<ListedTable> parse_table_list(std::string_view text) {
     return tables;
 }
 
-std::string read_table_list(const std::string& path) {
+std::string read_text_file(const std::string& path, const std::string& what) {
     const int fd = path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw RunFailure("the list " + path + " cannot be opened: " + error_text(errno));
+    if (fd < 0) throw RunFailure(what + " " + path + " cannot be opened: " + error_text(errno));
     struct stat info {};
     if (fd != 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(fd);
-        throw RunFailure("the list " + path + " is not a regular file");
+        throw RunFailure(what + " " + path + " is not a regular file");
     }
     std::vector<char> buffer;
     std::size_t got = 0;
@@ -133,11 +145,15 @@ std::string read_table_list(const std::string& path) {
         got = read_all(fd, buffer, 1 << 16, std::size_t{1} << 32);
     } catch (int error) {
         if (fd != 0) ::close(fd);
-        throw RunFailure("the list " + path + " cannot be read: " + error_text(error));
+        throw RunFailure(what + " " + path + " cannot be read: " + error_text(error));
     }
     if (fd != 0) ::close(fd);
-    if (got > std::size_t{1} << 32) throw RunFailure("the list " + path + " is larger than 4 GiB");
+    if (got > std::size_t{1} << 32) throw RunFailure(what + " " + path + " is larger than 4 GiB");
     return std::string(buffer.data(), got);
+}
+
+std::string read_table_list(const std::string& path) {
+    return read_text_file(path, "the list");
 }
 
 std::string_view read_listed_table(int dir_fd, const ListedTable& t, std::vector<char>& buffer) {

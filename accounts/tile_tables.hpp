@@ -20,11 +20,16 @@ namespace pt {
 // A tile table of 2060 holds some 60,000 rows; no table of a tile comes near.
 constexpr std::size_t MAX_TABLE_BYTES = std::size_t{256} << 20;
 
+// The tables a tile's run writes: its accounts, and with --forest its
+// forest and the forest edges it leaves for the batch to join.
+enum class TableKind { accounts, zone_accounts, forest, zone_forest, forest_edges };
+
 // A table as the list names it, with what the tile's record holds of it.
 struct ListedTable {
     std::string tile;
     std::string name;
-    bool zoned = false;
+    TableKind kind = TableKind::accounts;
+    bool zoned = false;       // a table of zones (zone_accounts or zone_forest)
     bool identified = false;  // false: the record holds no identity for it
     long long size = 0, mtime_ns = 0;
     unsigned long long inode = 0;
@@ -35,13 +40,16 @@ struct ListedTable {
 //   tile_id TAB table_name TAB size TAB mtime_ns TAB inode TAB sha256
 // with "-" for each of the three identity fields where the record holds no
 // identity and "-" for the digest where it holds none; table_name is
-// <tile_id>_accounts.csv or <tile_id>_zone_accounts.csv. Throws RunFailure
-// naming the first line that is not so.
+// <tile_id>_accounts.csv, <tile_id>_zone_accounts.csv, <tile_id>_forest.csv,
+// <tile_id>_zone_forest.csv or <tile_id>_forest_edges.txt. Throws
+// RunFailure naming the first line that is not so.
 std::vector<ListedTable> parse_table_list(std::string_view text);
 
 // The list at `path` ("-": standard input), a regular file or a pipe of at
 // most 4 GiB. Throws RunFailure.
 std::string read_table_list(const std::string& path);
+// The same for another file, named `what` in its failures ("the placement").
+std::string read_text_file(const std::string& path, const std::string& what);
 
 // The bytes of table `t` in the directory `dir_fd`, read into `buffer` once
 // it has been opened without following the caller into a FIFO and found to
