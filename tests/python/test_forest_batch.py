@@ -13,6 +13,7 @@ import sys
 import pytest
 
 import test_accounts as support
+import tiny_rasters
 from test_accounts_end import SUM_STAND_IN, TILE_STAND_IN, program, published
 from tilebatch import accounts, cli, facts, records, slurm, tilejob
 from tilebatch.records import Request, Row, State
@@ -320,3 +321,87 @@ def test_a_forest_table_the_record_does_not_name_is_said_so(tmp_path, tools, cap
     assert ("accounts: the table of tile t2 is damaged: t2_forest_edges.txt: its record holds no identity or digest "
             "of it that reads") in err
     assert not os.path.exists(os.path.join(req.accounts_dir, facts.BATCH_FOREST))
+
+
+# ---- with the real programs ------------------------------------------------------------
+REAL_SUM = support.SUM_ACCOUNTS
+REAL_TILE = os.path.join(os.path.dirname(os.path.abspath(REAL_SUM)), "tile_accounts") if REAL_SUM else ""
+COARSE = 4  # the products are drawn in cells of 4 x 4 pixels: a tile of 1001 x 1001 cells
+
+
+def product(path, west, north, cells, fmt="HFA"):
+    """A tile's raster at PATH, its upper-left corner at (WEST, NORTH): CELLS
+    (a number, or rows of 1001 numbers) drawn in blocks of COARSE pixels."""
+    rows = [[cells]] if isinstance(cells, int) else cells
+    grid = path + ".asc"
+    with open(grid, "w") as f:
+        f.write("ncols %d\nnrows %d\nxllcorner 0\nyllcorner 0\ncellsize 1\n" % (len(rows[0]), len(rows)))
+        f.writelines(" ".join(map(str, row)) + "\n" for row in rows)
+    side = facts.TILE_SIZE
+    tiny_rasters.gdal("gdal_translate", "-q", "-of", fmt, "-ot", "Byte", "-outsize", str(side), str(side), "-r",
+                      "near", "-a_srs", "EPSG:4326", "-a_ullr", str(west), str(north), str(west + 1.001),
+                      str(north - 1.001), grid, path)
+    os.unlink(grid)
+
+
+def column_of_cells(first, last):
+    """Rows of cells with canopy (cover 50) in rows 500 to 524 (pixel rows
+    2000 to 2099) and cells FIRST to LAST, none elsewhere."""
+    side = facts.TILE_SIZE // COARSE
+    return [[50 if 500 <= r < 525 and first <= c <= last else 0 for c in range(side)] for r in range(side)]
+
+
+@pytest.mark.skipif(not (REAL_SUM and os.access(REAL_TILE, os.X_OK)), reason="no built tile_accounts and "
+                    "sum_accounts: PT_SUM_ACCOUNTS names none (scripts/python_tests.sh sets it from the build)")
+@pytest.mark.skipif(bool(tiny_rasters.GDAL_MISSING), reason="GDAL's programs are missing (gdal-bin)")
+def test_a_patch_split_by_two_tiles_parts_is_forest_in_the_batch_alone(tmp_path):
+    """Tiles a and b of a whole-degree grid share four columns: a owns its
+    columns to 4001, b its own from 2. A patch of 400 x 100 pixels runs
+    across, some 1000 ha in each part: at a least area of 500 ha each tile
+    counts its piece, at 1500 ha neither does alone, and the batch joins
+    them into the same forest (the joined set's square metres rounded once,
+    against the two tiles' rounded figures)."""
+    out, dm = tmp_path / "out", tmp_path / "dm"
+    out.mkdir()
+    dm.mkdir()
+    tiles = [("a", "10", "50"), ("b", "11", "50")]
+    for (tile, x, y), cells in zip(tiles, (column_of_cells(950, 1000), column_of_cells(0, 49))):
+        product(str(out / ("TCC_2000_%s.img" % tile)), float(x), float(y), cells)
+        product(str(out / ("TCH_2000_%s.img" % tile)), float(x), float(y), 10)
+        product(str(out / ("Loss_2000_%s.img" % tile)), float(x), float(y), 0)
+        product(str(dm / ("%s_datamask.tif" % tile)), float(x), float(y), 1, fmt="GTiff")
+
+    def batch(forest):
+        req = Request(tiles=tiles, last_year=2000, input_dir="/in", output_dir=str(out), datamask_dir=str(dm),
+                      wetland_dir="/wl", process_tile="/bin/true", logs=str(tmp_path / "logs"),
+                      tile_accounts=REAL_TILE, thresholds="10", forest=forest, connectivity=8)
+        rows = []
+        for tile, x, y in tiles:
+            part = req.part_of(tile)
+            assert tilejob.main(["--quiet", "--logs", req.logs, "--job", "local-f-1", "--no-reduced"]
+                                + (["--part", part] if part else []) + req.job_arguments() + [tile, x, y]) == 0
+            record, mark = records.read_tile(req.logs, tile)
+            assert record.accounts_status == 0, record.accounts_message
+            rows.append(records.evaluate(req, tile, x, y, record, mark, (file_identities(req.output_dir), set()),
+                                         lambda j: slurm.ENDED))
+        assert [r.state for r in rows] == [State.DONE, State.DONE], [r.message for r in rows]
+        assert accounts.build(req, rows, say=io.StringIO()) == 0
+        with open(os.path.join(req.accounts_dir, facts.BATCH_FOREST)) as f:
+            batch_forest = f.read().splitlines()
+        tile_forest = []
+        for tile, _, _ in tiles:
+            with open(os.path.join(req.accounts_dir, facts.forest_table_name(tile))) as f:
+                tile_forest.append(f.read().splitlines()[1].split(",")[2])
+        return batch_forest, tile_forest
+
+    low, low_tiles = batch("10:5:500")
+    assert low[0] == "year,forest_ha,forest_loss_ha"
+    pieces = [float(v) for v in low_tiles]
+    assert all(950 < p < 1050 for p in pieces), pieces  # each part's piece, counted by its tile
+    assert abs(float(low[1].split(",")[1]) - sum(pieces)) < 2e-6
+    high, high_tiles = batch("10:5:1500")
+    assert high_tiles == ["0.000000", "0.000000"]  # neither piece reaches 1500 ha alone
+    assert abs(float(high[1].split(",")[1]) - sum(pieces)) < 2e-6, (high, pieces)
+    # Beyond the whole: no forest anywhere.
+    none, _ = batch("10:5:2500")
+    assert none[1] == "2000,0.000000,0.000000"
