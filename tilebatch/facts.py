@@ -106,9 +106,10 @@ ACCOUNTS_MIB = ACCOUNTS_PROGRAM_MIB + ACCOUNTS_GDAL_CACHE_MIB
 ACCOUNTS_SECONDS_2020 = 2
 
 
-# With --forest the run reads the tile once more and labels each year's
-# canopy patches: 3.8 to 4.0 s for the same tile (docs/accounts.md), rounded up.
-FOREST_ACCOUNTS_SECONDS_2020 = 4
+# With --forest the run also marks each year's canopy and labels its
+# patches, on both CPUs: 2.0 s for the same tile with 200 zones
+# (docs/accounts.md; 7.6 to 9 s for a checkerboard of canopy), rounded up.
+FOREST_ACCOUNTS_SECONDS_2020 = 3
 
 
 def accounts_table_name(tile):
@@ -121,7 +122,7 @@ def zone_accounts_table_name(tile):
 
 def accounts_seconds(last_year, forest=False):
     """A tile_accounts run reads the products of 2000 to LAST_YEAR (with
-    FOREST, once more)."""
+    FOREST, labels their canopy too)."""
     seconds = FOREST_ACCOUNTS_SECONDS_2020 if forest else ACCOUNTS_SECONDS_2020
     return seconds * (last_year - MIN_LAST_YEAR + 1) / (2020 - MIN_LAST_YEAR + 1)
 
