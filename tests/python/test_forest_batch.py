@@ -93,7 +93,7 @@ def test_forest_implies_the_accounts_and_travels_to_the_job(tmp_path, monkeypatc
     # The plan counts the longer run.
     assert call(["batch", "--plan", "--forest", FOREST, str(tmp_path / "tiles.txt"), "2020", "i", "o", "d", "w",
                  "/b/process_tile"]) == 0
-    assert "4.0 s more per tile for tile_accounts with --forest %s" % FOREST in capsys.readouterr().out
+    assert "%.1f s more per tile for tile_accounts with --forest %s" % (facts.FOREST_ACCOUNTS_SECONDS_2020, FOREST) in capsys.readouterr().out
 
 
 def test_a_saved_request_holds_its_forest_and_no_other(tmp_path, monkeypatch):
