@@ -123,12 +123,16 @@ class Lines {
     // The next field of the current line (fields are separated by one space).
     std::string_view field(const char* what) {
         if (fields_.empty()) refuse(number_, std::string("ends before ") + what);
-        const std::size_t space = fields_.find(' ');
+        // Fields are short: a plain scan, not a call, finds the space.
+        std::size_t space = 0;
+        while (space < fields_.size() && fields_[space] != ' ') ++space;
         const std::string_view f = fields_.substr(0, space);
         if (f.empty()) refuse(number_, "holds an empty field");
-        fields_.remove_prefix(space == std::string_view::npos ? fields_.size() : space + 1);
-        if (space != std::string_view::npos && fields_.empty()) {
-            refuse(number_, "ends in a space");
+        if (space == fields_.size()) {
+            fields_ = {};
+        } else {
+            fields_.remove_prefix(space + 1);
+            if (fields_.empty()) refuse(number_, "ends in a space");
         }
         return f;
     }
@@ -159,6 +163,7 @@ class Lines {
     // A finite number, 0 or more, in a form std::from_chars reads.
     double figure(const char* what) {
         const std::string_view f = field(what);
+        if (f == "0") return 0;  // most of a patch's yearly losses
         double value = 0;
         const auto [end, error] = std::from_chars(f.data(), f.data() + f.size(), value);
         // A leading digit: no sign, no "inf" or "nan".
@@ -221,35 +226,43 @@ std::size_t border_pixel_count(const std::string& part, int width, int height, s
 
 // A year's edge states, "COUNT:STATE ...", adding up to `pixels`; each
 // state -1, 0 or a patch 1..`patches`, every patch there.
+// Up to nine decimal digits from `p` as a whole number (so it cannot
+// overflow); the position after them, or nullptr for none or more.
+const char* digits_at(const char* p, const char* end, uint32_t& value) {
+    const char* start = p;
+    value = 0;
+    while (p < end && *p >= '0' && *p <= '9' && p - start < 10) {
+        value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+    }
+    if (p == start || p - start > 9) return nullptr;
+    return p;
+}
+
 void read_border(Lines& lines, std::size_t pixels, uint32_t patches,
                  std::vector<std::pair<uint32_t, int32_t>>& runs) {
     std::vector<bool> seen(patches + std::size_t{1}, false);
     std::size_t total = 0;
-    std::string_view rest = lines.rest();
+    const std::string_view rest = lines.rest();
     if (rest.empty()) refuse(lines.number(), "holds no runs");
-    while (!rest.empty()) {
-        const std::size_t space = rest.find(' ');
-        const std::string_view run = rest.substr(0, space);
-        rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
-        if (space != std::string_view::npos && rest.empty()) {
-            refuse(lines.number(), "ends in a space");
+    // "COUNT:STATE" one space apart, read byte by byte: a dense tile's
+    // edge has thousands of runs a year.
+    const char* p = rest.data();
+    const char* const end = rest.data() + rest.size();
+    for (;;) {
+        uint32_t count = 0, magnitude = 0;
+        p = digits_at(p, end, count);
+        if (p == nullptr || p == end || *p++ != ':') {
+            refuse(lines.number(), "holds a run that is not COUNT:STATE");
         }
-        uint32_t count = 0;
-        int32_t state = 0;
-        const char* p = run.data();
-        const char* end = run.data() + run.size();
-        auto [after_count, count_error] = std::from_chars(p, end, count);
-        bool good = count_error == std::errc() && p < end && *p >= '0' && *p <= '9' &&
-                    after_count < end && *after_count == ':';
-        if (good) {
-            const char* s = after_count + 1;
-            const auto [after_state, state_error] = std::from_chars(s, end, state);
-            good = s < end && (*s == '-' || (*s >= '0' && *s <= '9')) &&
-                   state_error == std::errc() && after_state == end;
+        const bool negative = p < end && *p == '-';
+        if (negative) ++p;
+        p = digits_at(p, end, magnitude);
+        if (p == nullptr || (p < end && *p != ' ')) {
+            refuse(lines.number(), "holds a run that is not COUNT:STATE");
         }
-        if (!good) refuse(lines.number(), "holds a run that is not COUNT:STATE");
         if (count == 0) refuse(lines.number(), "holds a run of no pixels");
-        if (state < EDGE_NOT_CANOPY || state > static_cast<int64_t>(patches)) {
+        const int64_t state = negative ? -int64_t{magnitude} : int64_t{magnitude};
+        if (state < EDGE_NOT_CANOPY || state > int64_t{patches}) {
             refuse(lines.number(), "holds a state that is no patch of its year");
         }
         total += count;
@@ -258,7 +271,9 @@ void read_border(Lines& lines, std::size_t pixels, uint32_t patches,
                    "holds more pixels than the part's edge has (" + std::to_string(pixels) + ")");
         }
         if (state > 0) seen[static_cast<std::size_t>(state)] = true;
-        runs.emplace_back(count, state);
+        runs.emplace_back(count, static_cast<int32_t>(state));
+        if (p == end) break;
+        if (++p == end) refuse(lines.number(), "ends in a space");
     }
     if (total != pixels) {
         refuse(lines.number(), "holds " + std::to_string(total) + " pixels, not the " +
@@ -276,7 +291,10 @@ void read_border(Lines& lines, std::size_t pixels, uint32_t patches,
 // on its own pixels).
 void read_losses(Lines& lines, bool with_loss, int years, double most,
                  std::vector<double>& loss_m2) {
-    if (!with_loss) return;
+    if (!with_loss) {
+        loss_m2.clear();
+        return;
+    }
     loss_m2.resize(static_cast<std::size_t>(years));
     for (double& loss : loss_m2) {
         loss = lines.figure("a loss");
@@ -356,8 +374,13 @@ std::string forest_edges_text(const TileForestEdges& edges) {
 }
 
 TileForestEdges parse_forest_edges(std::string_view text) {
-    Lines lines(text);
     TileForestEdges edges;
+    parse_forest_edges(text, edges);
+    return edges;
+}
+
+void parse_forest_edges(std::string_view text, TileForestEdges& edges) {
+    Lines lines(text);
     if (lines.next("the first line") != MAGIC) {
         refuse(1, "is not '" + std::string(MAGIC) + "': not forest edges of this version");
     }
@@ -387,7 +410,7 @@ TileForestEdges parse_forest_edges(std::string_view text) {
     lines.expect("part");
     const std::string_view part = lines.field("the part");
     lines.line_done();
-    if (part != "-") edges.part = std::string(part);
+    edges.part = part == "-" ? std::string_view() : part;
     const std::size_t border =
         border_pixel_count(edges.part, edges.width, edges.height, lines.number());
 
@@ -396,6 +419,7 @@ TileForestEdges parse_forest_edges(std::string_view text) {
     const auto zones = static_cast<std::size_t>(
         lines.whole("the number of zones", 0, static_cast<long long>(lines.bytes_left() / 7)));
     lines.line_done();
+    edges.zone_names.clear();
     edges.zone_names.reserve(zones);
     {
         std::unordered_set<std::string_view> names;
@@ -428,6 +452,7 @@ TileForestEdges parse_forest_edges(std::string_view text) {
             lines.whole("the number of patches", 0, static_cast<long long>(border)));
         lines.line_done();
         lines.expect("border");
+        year.border_runs.clear();
         read_border(lines, border, patches, year.border_runs);
         const bool with_loss = y == 0;
         year.patches.resize(patches);
@@ -466,7 +491,6 @@ TileForestEdges parse_forest_edges(std::string_view text) {
     }
     lines.expect("end", true);
     if (!lines.at_end()) refuse(lines.number() + 1, "follows the end");
-    return edges;
 }
 
 }  // namespace pt

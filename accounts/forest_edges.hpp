@@ -66,5 +66,9 @@ struct TileForestEdges {
 // std::runtime_error with one line saying where and why.
 std::string forest_edges_text(const TileForestEdges& edges);
 TileForestEdges parse_forest_edges(std::string_view text);
+// The same into `edges`, reusing the memory it holds (a batch reads
+// thousands of tiles' edges one after another); after a throw `edges`
+// holds a part of the text.
+void parse_forest_edges(std::string_view text, TileForestEdges& edges);
 
 }  // namespace pt

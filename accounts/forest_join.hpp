@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -120,8 +121,13 @@ class ForestJoin {
 
     std::vector<std::unique_ptr<Held>> held_;    // by tile, while held
     std::vector<std::unique_ptr<Nodes>> nodes_;  // by tile, while any is open
-    struct Waiting;
-    std::vector<Waiting> waiting_;        // a heap, the least row first
+    // A patch of a released tile whose set still reaches a held tile.
+    struct Waiting {
+        uint64_t node;
+        int year;
+    };
+    // By the last row of the sweep its set reached when last looked at.
+    std::map<long long, std::vector<Waiting>> waiting_;
     std::vector<std::size_t> releasing_;  // held tiles, a heap by their last row
 
     struct Buckets;

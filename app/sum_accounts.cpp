@@ -5,13 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <set>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -251,6 +258,59 @@ void add_tables(const AccountsDir& dir, const std::vector<ListedTable>& tables, 
     }
 }
 
+// Tiles' edges read ahead of the join, a few at a time, in the join's
+// order. The parsed edges go back to the reader once joined, to be read
+// into again: their memory is reused, not freed and taken anew each tile.
+class ReadAhead {
+  public:
+    struct Item {
+        std::unique_ptr<TileForestEdges> edges;  // none: skipped or damaged
+        std::vector<std::size_t> zones;          // the batch's number of each of its zones
+        std::string why;                         // why it is damaged
+        std::exception_ptr failure;              // what else went wrong reading it
+    };
+
+    // Edges to read into: one given back, or new.
+    std::unique_ptr<TileForestEdges> spare() {
+        std::lock_guard lock(mutex_);
+        if (spare_.empty()) return std::make_unique<TileForestEdges>();
+        std::unique_ptr<TileForestEdges> edges = std::move(spare_.back());
+        spare_.pop_back();
+        return edges;
+    }
+    void give_back(std::unique_ptr<TileForestEdges> edges) {
+        if (!edges) return;
+        std::lock_guard lock(mutex_);
+        spare_.push_back(std::move(edges));
+    }
+
+    // Waits for room; false when asked to stop first.
+    bool put(Item item, const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        if (!room_.wait(lock, stop, [&] { return items_.size() < AHEAD; })) return false;
+        items_.push_back(std::move(item));
+        ready_.notify_one();
+        return true;
+    }
+
+    Item take() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !items_.empty(); });
+        Item item = std::move(items_.front());
+        items_.pop_front();
+        room_.notify_one();
+        return item;
+    }
+
+  private:
+    // Enough to keep the join busy; a dense tile's edges are some 1 MB parsed.
+    static constexpr std::size_t AHEAD = 4;
+    std::mutex mutex_;
+    std::condition_variable_any room_, ready_;
+    std::deque<Item> items_;
+    std::vector<std::unique_ptr<TileForestEdges>> spare_;
+};
+
 // The forest of a batch: its tables summed and its tiles' edges joined.
 class BatchForest {
   public:
@@ -319,28 +379,51 @@ class BatchForest {
         }
         ForestJoin joining(definition_, args_.connectivity, last_year_ - FIRST_OUTPUT_YEAR + 1,
                            places);
-        std::vector<char> buffer;
+        // Reading, hashing and parsing an edge file is most of the work: a
+        // thread does it a few tiles ahead while this one joins.
+        std::vector<const ListedTable*> in_order;
+        std::vector<bool> skipped;
         for (std::size_t index : joining.order()) {
-            const ListedTable& t = *edges_of.at(places[index].tile_id);
-            if (damaged.has(t.tile)) {
+            in_order.push_back(edges_of.at(places[index].tile_id));
+            skipped.push_back(damaged.has(in_order.back()->tile));
+        }
+        ReadAhead ahead;
+        std::jthread reader([&](std::stop_token stop) {
+            std::vector<char> buffer;
+            for (std::size_t k = 0; k < in_order.size(); ++k) {
+                ReadAhead::Item item;
+                if (!skipped[k]) {
+                    item.edges = ahead.spare();
+                    try {
+                        read_edges(dir, *in_order[k], buffer, *item.edges);
+                        item.zones = zone_numbers(*item.edges);
+                    } catch (const DamagedTable& e) {
+                        ahead.give_back(std::move(item.edges));
+                        item.why = e.what();
+                    } catch (...) {
+                        ahead.give_back(std::move(item.edges));
+                        item.failure = std::current_exception();
+                    }
+                }
+                if (!ahead.put(std::move(item), stop)) return;
+            }
+        });
+        for (std::size_t k = 0; k < in_order.size(); ++k) {
+            const std::size_t index = joining.order()[k];
+            const ListedTable& t = *in_order[k];
+            ReadAhead::Item item = ahead.take();
+            if (item.failure) std::rethrow_exception(item.failure);
+            if (!item.edges) {
+                if (!item.why.empty()) damaged.add(t.tile, t.name, item.why);
                 joining.skip(index);
                 continue;
             }
-            TileForestEdges edges;
-            std::vector<std::size_t> zones;
             try {
-                edges = read_edges(dir, t, buffer);
-                zones = zone_numbers(edges);
-            } catch (const DamagedTable& e) {
-                damaged.add(t.tile, t.name, e.what());
-                joining.skip(index);
-                continue;
-            }
-            try {
-                joining.add(index, edges, zones);
+                joining.add(index, *item.edges, item.zones);
             } catch (const DamagedTable& e) {
                 damaged.add(t.tile, t.name, e.what());
             }
+            ahead.give_back(std::move(item.edges));
         }
         if (damaged.count() != 0) return;
         const JoinedForest joined = joining.finish();
@@ -353,11 +436,11 @@ class BatchForest {
     const ForestSums& sums() const { return sums_; }
 
   private:
-    static TileForestEdges read_edges(const AccountsDir& dir, const ListedTable& t,
-                                      std::vector<char>& buffer) {
+    static void read_edges(const AccountsDir& dir, const ListedTable& t, std::vector<char>& buffer,
+                           TileForestEdges& edges) {
         const std::string_view text = read_listed_table(dir.fd(), t, buffer);
         try {
-            return parse_forest_edges(text);
+            parse_forest_edges(text, edges);
         } catch (const std::runtime_error& e) {
             throw DamagedTable(e.what());
         }

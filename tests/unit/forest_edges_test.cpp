@@ -115,6 +115,18 @@ TEST(ForestEdges, ReadBackToTheSameBytesAndDoubles) {
     whole.width = whole.height = SIDE;
     whole.years.push_back({{}, {{4 * SIDE - 4, EDGE_NOT_CANOPY}}});
     expect_same(parse_forest_edges(forest_edges_text(whole)), whole);
+
+    // Read into edges that held others, nothing of theirs is left.
+    TileForestEdges reused = edges;
+    parse_forest_edges(forest_edges_text(whole), reused);
+    expect_same(reused, whole);
+    reused = whole;
+    parse_forest_edges(text, reused);
+    expect_same(reused, edges);
+    TileForestEdges later = edges;  // patches of 2000 where the text has those of 2002
+    std::swap(later.years[0], later.years[2]);
+    parse_forest_edges(text, later);
+    expect_same(later, edges);
 }
 
 // Why `text` is refused (empty when it is read); each refusal one line.
