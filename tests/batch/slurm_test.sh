@@ -5,18 +5,23 @@
 # with the quality run in each task and its follow-up job (region, batch
 # quality), resubmits the failed tile with --unfinished, and cancels a task
 # while it writes its products; and a 2 x 2 grid of whole degrees with their
-# forest accounts in zones (--accounts --zones), each tile counting the part
-# it owns, summed by the follow-up job and checked against the mosaic. Needs
+# forest accounts in zones (--accounts --zones) and forest by definition
+# (--forest), each tile counting the part it owns, summed (and its patches
+# joined across the tiles) by the follow-up job and checked against the
+# mosaic, the forest against the test's own flood fill of it. Needs
 # root and Debian's slurmctld, slurmd, slurm-client and munge (installed when
 # missing); prints "SKIP: <reason>" and exits 77 where those cannot be had or
 # the daemons do not come up.
 #
-#   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH
+#   slurm_test.sh PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY FOREST_MOSAIC SCRATCH
 set -euo pipefail
 
-[ $# -eq 4 ] || { echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY SCRATCH" >&2; exit 2; }
+[ $# -eq 5 ] || {
+  echo "usage: $0 PROCESS_TILE MAKE_SYNTHETIC_TILE TILE_QUALITY FOREST_MOSAIC SCRATCH" >&2
+  exit 2
+}
 process_tile="$(realpath "$1")" make_tile="$(realpath "$2")" tile_quality="$(realpath "$3")"
-scratch="$(realpath -m "$4")"
+forest_mosaic="$(realpath "$4")" scratch="$(realpath -m "$5")"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 
@@ -244,7 +249,8 @@ check "region job after the rerun: both tiles" \
 # A 2 x 2 grid of whole degrees (each tile shares strips of 4 pixels with its
 # neighbours, counted once by the tile whose centre is nearest), its tiles'
 # layers those of t1, t2, t3 and t1 again, so that neighbours differ in their
-# strips; a zone over the grid's middle, one inside ga alone. tile_accounts
+# strips; a zone over the grid's middle, one inside ga alone; forest of 50 %
+# cover, height 10 and 5 ha, whose patches run across the borders. tile_accounts
 # and sum_accounts found beside process_tile, as built.
 for pair in ga:t1 gb:t2 gc:t3 gd:t1; do use_layers "${pair%:*}" "${pair#*:}"; done
 printf 'ga -60 10\ngb -59 10\ngc -60 9\ngd -59 9\n' > acc_tiles.txt
@@ -255,10 +261,11 @@ cat > zones.geojson <<'EOF'
  {"type": "Feature", "properties": {"name": "west, \"inner\""}, "geometry": {"type": "Polygon",
   "coordinates": [[[-59.9, 9.1], [-59.6, 9.1], [-59.6, 9.4], [-59.9, 9.4], [-59.9, 9.1]]]}}]}
 EOF
+definition=50:10:5
 start=$(date +%s)
-check "accounts: a 2 x 2 grid submitted with --accounts --zones" submit submit5.txt --no-region --cpus 1 \
-  --accounts --zones zones.geojson --zone-field name --thresholds 10,30 acc_tiles.txt 2000 input acc_out datamask \
-  wetland "$process_tile"
+check "accounts: a 2 x 2 grid submitted with --accounts --zones --forest $definition" submit submit5.txt \
+  --no-region --cpus 1 --accounts --zones zones.geojson --zone-field name --thresholds 10,30 \
+  --forest "$definition" acc_tiles.txt 2000 input acc_out datamask wetland "$process_tile"
 check "accounts: array and follow-up job ended" wait_jobs "$array_jobs,${follow_up_job:-0}"
 echo "array of four tiles with accounts and follow-up job: $(( $(date +%s) - start )) s"
 acc=acc_out/accounts
@@ -292,6 +299,19 @@ check "accounts: the batch table is the figures of the grid's mosaic counted onc
   python3 "$here/mosaic.py" same plain "$acc/batch_accounts.csv" mosaic_accounts/grid_accounts.csv
 check "accounts: the batch zone table too" \
   python3 "$here/mosaic.py" same zones "$acc/batch_zone_accounts.csv" mosaic_accounts/grid_zone_accounts.csv
+# The forest: the mosaic labelled whole by the test's flood fill (the zones
+# the rectangles of zones.geojson).
+mkdir labels
+"$forest_mosaic" label grid mosaic 2000 "$definition" 8 labels --zone middle:-59.2:8.8:-58.8:9.2 \
+  --zone 'west, "inner":-59.9:9.1:-59.6:9.4'
+check "forest: the batch's table is the mosaic's labelling, patches measured across the tiles" \
+  python3 "$here/mosaic.py" forest same plain labels/grid_forest.csv "$acc/batch_forest.csv"
+check "forest: the batch's zone table too" \
+  python3 "$here/mosaic.py" forest same zones labels/grid_zone_forest.csv "$acc/batch_zone_forest.csv"
+forest_tables=()
+for t in "${grid[@]}"; do forest_tables+=("$acc/${t}_forest.csv"); done
+check "forest: the tiles' own tables, which do not join patches, add up to less" \
+  python3 "$here/mosaic.py" forest apart plain labels/grid_forest.csv "${forest_tables[@]}"
 
 if [ "$failures" -gt 0 ]; then echo "$failures check(s) failed; files kept in $scratch" >&2; exit 1; fi
 rm -rf "$scratch"
