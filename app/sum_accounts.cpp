@@ -267,7 +267,6 @@ class ReadAhead {
         std::unique_ptr<TileForestEdges> edges;  // none: skipped or damaged
         std::vector<std::size_t> zones;          // the batch's number of each of its zones
         std::string why;                         // why it is damaged
-        std::exception_ptr failure;              // what else went wrong reading it
     };
 
     // Edges to read into: one given back, or new.
@@ -293,9 +292,18 @@ class ReadAhead {
         return true;
     }
 
+    // The reader ended without putting all its items (it could not have the
+    // memory for one): the join must not wait for them.
+    void fail(std::exception_ptr failure) {
+        std::lock_guard lock(mutex_);
+        failure_ = std::move(failure);
+        ready_.notify_one();
+    }
+
     Item take() {
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return !items_.empty(); });
+        ready_.wait(lock, [&] { return !items_.empty() || failure_; });
+        if (items_.empty()) std::rethrow_exception(failure_);
         Item item = std::move(items_.front());
         items_.pop_front();
         room_.notify_one();
@@ -308,6 +316,7 @@ class ReadAhead {
     std::mutex mutex_;
     std::condition_variable_any room_, ready_;
     std::deque<Item> items_;
+    std::exception_ptr failure_;
     std::vector<std::unique_ptr<TileForestEdges>> spare_;
 };
 
@@ -389,30 +398,30 @@ class BatchForest {
         }
         ReadAhead ahead;
         std::jthread reader([&](std::stop_token stop) {
-            std::vector<char> buffer;
-            for (std::size_t k = 0; k < in_order.size(); ++k) {
-                ReadAhead::Item item;
-                if (!skipped[k]) {
-                    item.edges = ahead.spare();
-                    try {
-                        read_edges(dir, *in_order[k], buffer, *item.edges);
-                        item.zones = zone_numbers(*item.edges);
-                    } catch (const DamagedTable& e) {
-                        ahead.give_back(std::move(item.edges));
-                        item.why = e.what();
-                    } catch (...) {
-                        ahead.give_back(std::move(item.edges));
-                        item.failure = std::current_exception();
+            try {
+                std::vector<char> buffer;
+                for (std::size_t k = 0; k < in_order.size(); ++k) {
+                    ReadAhead::Item item;
+                    if (!skipped[k]) {
+                        item.edges = ahead.spare();
+                        try {
+                            read_edges(dir, *in_order[k], buffer, *item.edges);
+                            item.zones = zone_numbers(*item.edges);
+                        } catch (const DamagedTable& e) {
+                            ahead.give_back(std::move(item.edges));
+                            item.why = e.what();
+                        }
                     }
+                    if (!ahead.put(std::move(item), stop)) return;
                 }
-                if (!ahead.put(std::move(item), stop)) return;
+            } catch (...) {
+                ahead.fail(std::current_exception());
             }
         });
         for (std::size_t k = 0; k < in_order.size(); ++k) {
             const std::size_t index = joining.order()[k];
             const ListedTable& t = *in_order[k];
             ReadAhead::Item item = ahead.take();
-            if (item.failure) std::rethrow_exception(item.failure);
             if (!item.edges) {
                 if (!item.why.empty()) damaged.add(t.tile, t.name, item.why);
                 joining.skip(index);
