@@ -471,13 +471,17 @@ TEST(ForestJoin, RandomMosaicsEqualOneFloodFillOfTheWhole) {
     for (int round = 0; round < 60; ++round) {
         const int connectivity = round % 2 == 0 ? 8 : 4;
         // 3 x 4 tiles of 8 pixels at a step of 7: each overlaps the next by
-        // one column (or row), which the western (northern) tile owns.
+        // one column (or row), which the western (northern) tile owns. Half
+        // the rounds across the antimeridian, half across the tiles' rows
+        // and columns of a degree, where the join looks tiles up apart.
+        const long long row0 = round % 4 < 2 ? 0 : 3990, column0 = round % 4 < 2 ? -10 : 3990;
         std::vector<Tile> tiles;
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < 4; ++c) {
                 const int first_row = r == 0 ? 0 : 1, first_column = c == 0 ? 0 : 1;
                 tiles.push_back(
-                    {"t" + std::to_string(r) + std::to_string(c), "g", 7LL * r, wrap(7LL * c - 10),
+                    {"t" + std::to_string(r) + std::to_string(c), "g", row0 + 7LL * r,
+                     wrap(column0 + 7LL * c),
                      std::to_string(first_row) + "-7:" + std::to_string(first_column) + "-7"});
             }
         }
@@ -488,8 +492,8 @@ TEST(ForestJoin, RandomMosaicsEqualOneFloodFillOfTheWhole) {
         Mosaic mosaic;
         mosaic.years = 2;
         for (int year = 0; year < 2; ++year) {
-            for (long long r = 0; r < 30; ++r) {
-                for (long long c = -10; c < 30; ++c) {
+            for (long long r = row0; r < row0 + 30; ++r) {
+                for (long long c = column0; c < column0 + 40; ++c) {
                     canopy[{year, r, wrap(c)}] = std::bernoulli_distribution(density)(random);
                     loss[{r, wrap(c)}] = std::uniform_int_distribution<int>(-1, 1)(random);
                     zone[{r, wrap(c)}] = std::uniform_int_distribution<int>(-1, 2)(random);
