@@ -173,6 +173,8 @@ for i in range(1, n + 1):
                                    + "".join(forest_block("%s,%s" % (tile, z), 100002469 + i + j) for j, z in enumerate(zones)),
     }
     for name, text in tables.items():
+        if k == 0 and "_zone_" in name:  # a batch without zones writes no zone tables
+            continue
         data = text.encode()
         path = os.path.join(top, "light", name)
         with open(path, "wb") as f:
