@@ -218,6 +218,8 @@ for help in -h --help; do
     answers 0 out -- bounded bash "$bench/tile_accounts.sh" "$help"
   check "bench/zones_continent.sh $help: usage on standard output" \
     answers 0 out -- bounded bash "$bench/zones_continent.sh" "$help"
+  check "bench/forest_join_scale.sh $help: usage on standard output" \
+    answers 0 out -- bounded bash "$bench/forest_join_scale.sh" "$help"
   check "bench/region_scale.py $help: usage on standard output" \
     answers 0 out -- bounded "$bench/region_scale.py" --dir "$w/region" "$help"
 done
@@ -235,6 +237,9 @@ check "bench/run.sh --no-such-option: refused, nothing done" \
   answers 2 err "run.sh: unknown option --no-such-option" -- bounded bash "$bench/run.sh" --no-such-option
 check "bench/run.sh with an argument: refused, nothing done" \
   answers 2 err "run.sh: takes no arguments, not anything" -- bounded bash "$bench/run.sh" anything
+check "bench/forest_join_scale.sh --no-such-option: refused, nothing done" \
+  answers 2 err "forest_join_scale.sh: unknown option --no-such-option" -- \
+  bounded bash "$bench/forest_join_scale.sh" --no-such-option
 check "bench/zones_continent.sh --no-such-option: refused, nothing done" \
   answers 2 err "zones_continent.sh: unknown option --no-such-option" -- \
   bounded bash "$bench/zones_continent.sh" --no-such-option
