@@ -128,15 +128,11 @@ AccountsArguments parse_accounts_arguments(int argc, const char* const* argv,
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         auto take = [&](bool& given, std::string& value) {
-            if (given) throw WrongCall{"tile_accounts: " + name + " given twice"};
-            given = true;
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-            } else if (k + 1 < argc) {
-                value = argv[++k];
-            } else {
-                throw WrongCall{"tile_accounts: " + name + " needs a value"};
-            }
+            std::string error;
+            const std::optional<std::string> found =
+                option_value(argc, argv, k, "tile_accounts", given, error);
+            if (!found) throw WrongCall{error};
+            value = *found;
         };
         if (name == "--zones") {
             take(args.zones_given, args.zones);
@@ -283,6 +279,21 @@ class StripRows {
     std::vector<AccountRow> rows_;
 };
 
+// Calls add(strip_row, begin, end, share) for each span of `zone` in the
+// strip of `count` rows from `top`, cut to the columns the part owns: what
+// the cells of the span weigh in the zone is `share` of their area.
+template <typename Add>
+void owned_spans(const ZoneRings& zone, int top, int count, int width, const TilePart& part,
+                 Add add) {
+    if (zone.end_row <= top || zone.first_row >= top + count) return;
+    for (const CoverSpan& span : coverage_spans(zone.in_strip(top, count), width, count)) {
+        const int row = top + span.row;
+        const int begin = std::max(span.begin, part.begin(row));
+        const int stop = std::min(span.end, part.end(row));
+        if (begin < stop) add(span.row, begin, stop, span.share);
+    }
+}
+
 // What the forest figures need of a strip's rows, in the owned part.
 struct ForestMarking {
     ForestMasks& masks;
@@ -308,18 +319,15 @@ void forest_pass(const TileGrid& grid, int strip_rows, const std::vector<double>
         int z, z_end;
         while (queue.next(z, z_end)) {
             const ZoneRings& zone = zones[static_cast<std::size_t>(z)];
+            ForestArea& area = *zone_forest[static_cast<std::size_t>(z)];
             for (int top = 0; top < grid.height; top += strip_rows) {
                 const int count = std::min(strip_rows, grid.height - top);
-                if (zone.end_row <= top || zone.first_row >= top + count) continue;
-                for (const CoverSpan& span :
-                     coverage_spans(zone.in_strip(top, count), grid.width, count)) {
-                    const int row = top + span.row;
-                    const int begin = std::max(span.begin, part.begin(row));
-                    const int stop = std::min(span.end, part.end(row));
-                    if (begin >= stop) continue;
-                    masks.add(*zone_forest[static_cast<std::size_t>(z)], row, begin, stop,
-                              span.share * row_area[static_cast<std::size_t>(row)]);
-                }
+                owned_spans(zone, top, count, grid.width, part,
+                            [&](int strip_row, int begin, int stop, double share) {
+                                const int row = top + strip_row;
+                                masks.add(area, row, begin, stop,
+                                          share * row_area[static_cast<std::size_t>(row)]);
+                            });
             }
         }
     });
@@ -363,19 +371,13 @@ void tally_pass(AccountProducts& products, const std::vector<double>& row_area,
             }
         }
         for (std::size_t z = first; z < end; ++z) {
-            const ZoneRings& zone = zones[z];
-            if (zone.end_row <= top || zone.first_row >= top + count) continue;
             Tally& tally = *tallies[z];
-            for (const CoverSpan& span :
-                 coverage_spans(zone.in_strip(top, count), grid.width, count)) {
-                const int row = top + span.row;
-                const int begin = std::max(span.begin, part.begin(row));
-                const int stop = std::min(span.end, part.end(row));
-                if (begin >= stop) continue;
-                owned[z] += span.share * (stop - begin);
-                tally.add(rows[span.row], begin, stop,
-                          span.share * row_area[static_cast<std::size_t>(row)]);
-            }
+            owned_spans(zones[z], top, count, grid.width, part,
+                        [&](int strip_row, int begin, int stop, double share) {
+                            owned[z] += share * (stop - begin);
+                            tally.add(rows[strip_row], begin, stop,
+                                      share * row_area[static_cast<std::size_t>(top + strip_row)]);
+                        });
         }
         // Joined before the next strip is read over the one it marks.
     }

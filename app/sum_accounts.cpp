@@ -130,15 +130,11 @@ SumArguments arguments_of(int argc, const char* const* argv) {
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         auto take = [&](bool& given, std::string& value) {
-            if (given) throw WrongCall{"sum_accounts: " + name + " given twice"};
-            given = true;
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-            } else if (k + 1 < argc) {
-                value = argv[++k];
-            } else {
-                throw WrongCall{"sum_accounts: " + name + " needs a value"};
-            }
+            std::string error;
+            const std::optional<std::string> found =
+                option_value(argc, argv, k, "sum_accounts", given, error);
+            if (!found) throw WrongCall{error};
+            value = *found;
         };
         if (name == "--forest") {
             take(args.forest_given, args.forest);

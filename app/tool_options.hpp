@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 #include "run/printable.hpp"
@@ -38,6 +39,28 @@ inline bool asks_for_help(int argc, const char* const* argv) {
         if (arg == "-h" || arg == "--help") return true;
     }
     return false;
+}
+
+// The value of the option at argv[k] of the tools whose options take
+// values (tile_accounts, sum_accounts): "--name=VALUE" (`equals` the place
+// of its '=') or "--name VALUE", k moved on to the value. Marks it `given`.
+// Nothing, with `error` set to "<tool>: <name> given twice" or "... needs a
+// value", for an option given twice or without its value.
+inline std::optional<std::string> option_value(int argc, const char* const* argv, int& k,
+                                               std::string_view tool, bool& given,
+                                               std::string& error) {
+    const std::string arg = argv[k];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    if (given) {
+        error = std::string(tool) + ": " + name + " given twice";
+        return std::nullopt;
+    }
+    given = true;
+    if (equals != std::string::npos) return arg.substr(equals + 1);
+    if (k + 1 < argc) return std::string(argv[++k]);
+    error = std::string(tool) + ": " + name + " needs a value";
+    return std::nullopt;
 }
 
 inline std::optional<int> answer_tool_options(int argc, const char* const* argv, int positional,
