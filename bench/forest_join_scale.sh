@@ -40,25 +40,9 @@ EOF
 # shellcheck source=scripts/script_options.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../scripts/script_options.sh"
 take_no_options "$@"
-if [ "${1:-}" = "--" ]; then shift; fi
-if [ $# -gt 3 ]; then
-  printf '%s: takes N, K and DIR at most, not also %q\n' "${0##*/}" "$4" >&2
-  usage >&2
-  exit 2
-fi
-if [ $# -ge 1 ] && ! { [[ "$1" =~ ^0*[1-9][0-9]{0,5}$ ]] && [ "$((10#$1))" -le 100000 ]; }; then
-  printf '%s: N must be a whole number from 1 to 100000, not %q\n' "${0##*/}" "$1" >&2
-  usage >&2
-  exit 2
-fi
-if [ $# -ge 2 ] && ! { [[ "$2" =~ ^[0-9]{1,2}$ ]] && [ "$((10#$2))" -le 50 ]; }; then
-  printf '%s: K must be a whole number from 0 to 50, not %q\n' "${0##*/}" "$2" >&2
-  usage >&2
-  exit 2
-fi
-n="$((10#${1:-20000}))"
-k="$((10#${2:-4}))"
-dir="$(realpath -m "${3:-$PWD/out/forest_join_bench}")"
+# shellcheck source=bench/scale_arguments.sh
+. "$(dirname "${BASH_SOURCE[0]}")/scale_arguments.sh"
+scale_arguments "$PWD/out/forest_join_bench" "$@"
 root="$(CDPATH="" cd -- "$(dirname -- "$0")/.." && pwd)"
 sums="$(realpath -m "${BUILD_DIR:-$root/build}/tools/sum_accounts")"
 if ! [ -x "$sums" ]; then
