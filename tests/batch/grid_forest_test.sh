@@ -155,10 +155,10 @@ label() {
 # CONNECTIVITY neighbours found each pixel's patch that year of PIXELS
 # pixels, forest or small.
 patch() {
-  local connectivity="$1" spec line wrong=0
+  local connectivity="$1" probe line wrong=0
   shift
-  for spec in "$@"; do
-    IFS=: read -r year row column pixels kind <<< "$spec"
+  for probe in "$@"; do
+    IFS=: read -r year row column pixels kind <<< "$probe"
     line="$(awk -v p="probe $year $row $column " 'index($0, p) == 1 { print $5 " " $7 }' \
       "probes$connectivity.txt")"
     [ "$line" = "$pixels $kind" ] || { echo "  $year $row $column: \"$line\", not \"$pixels $kind\"" >&2; wrong=1; }
