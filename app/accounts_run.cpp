@@ -301,8 +301,8 @@ struct ForestMarking {
 };
 
 // The forest of the owned part (`whole`) and of each zone (`zone_forest`)
-// from the masks alone, strip by strip as the tallies go, the products read
-// no more.
+// from the masks alone, a zone's spans strip by strip as the tallies take
+// them, the products read no more.
 void forest_pass(const TileGrid& grid, int strip_rows, const std::vector<double>& row_area,
                  const TilePart& part, const std::vector<ZoneRings>& zones,
                  const ForestMasks& masks, ForestArea& whole,
