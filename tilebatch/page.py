@@ -643,6 +643,7 @@ def accounts_section(req, view):
                '<span class="about">canopy cover (TCC, percent) at or above which a cell is tree cover</span></p>')
     out.append('<div id="acc-chart"></div>')
     out.append('<table id="acc-years"></table>')
+    out.append('<p class="about" id="acc-loss-note">%s</p>' % esc(accounts.LOSS_FIRST_YEAR_NOTE))
     if zones:
         out.append('<h3>Zones by loss</h3><p id="acc-zones-note"></p><div class="wide"><table id="acc-zones"></table>'
                    "</div>")

@@ -286,6 +286,10 @@ def test_sums_are_exact_and_zones_keep_their_first_place(tmp_path, capsys, summi
                              "loss_ha": "0.100000", "height_mean": "1.000002"}]
     assert [r["zone"] for r in view["zone_rows"]] == ["B", 'a,"A"', "C", "=1\r\n2"]
     assert view["manifest"]["zones"] == "/z.gpkg" and view["manifest"]["tiles"] == 3
+    # A manifest written before it carried its note is still this batch's.
+    older = dict(view["manifest"])
+    del older["note"]
+    assert accounts.of_this_batch(req, older)
     # A table changed after the sums: the page says so and shows no rows.
     with open(os.path.join(here, facts.BATCH_ACCOUNTS), "a") as f:
         f.write("10,2001,1.000000,0.000000,0.000000,\n")
@@ -502,6 +506,8 @@ def test_two_ends_at_once_wait_for_each_other(tmp_path, summing):
         req.batch_id, 2, "10,30", 2001)
     assert manifest["tables"] == {facts.BATCH_ACCOUNTS: tilejob.file_identity(
         os.path.join(req.accounts_dir, facts.BATCH_ACCOUNTS))}
+    # The 0 of 2000's loss explained where the tables are described.
+    assert manifest["note"].startswith("The loss of 2000 is 0 at every threshold above 0")
     # A link where the accounts directory lies is replaced by a directory of the output's own.
     shutil.rmtree(req.accounts_dir)
     os.symlink(str(tmp_path), req.accounts_dir)

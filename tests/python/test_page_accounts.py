@@ -112,6 +112,9 @@ def test_the_threshold_picked_first_and_no_zones_asked(tmp_path, monkeypatch):
     text = section(page_with(tmp_path, monkeypatch, view_of(thresholds=(75, 15))))
     data = accounts_json(text)
     assert data["first"] == 75 and data["zones"] == {} and "acc-zones" not in text
+    # Under the years' table, where the loss of 2000 shows as 0, why it is 0.
+    assert text.index('id="acc-years"') < text.index('id="acc-loss-note"')
+    assert "The loss of 2000 is 0 at every threshold above 0" in text
     assert '<a href="accounts/batch_accounts.csv">batch_accounts.csv</a>' in text and "zone_accounts" not in text
 
 
