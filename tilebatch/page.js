@@ -298,6 +298,64 @@
             svg, "year");
   }
 
+  // A chart of the change against the first year: one panel of bars a year
+  // from a zero line, up for a gain, down for a loss, on an axis of its own
+  // that spans only the change, so that a decline of a few percent over the
+  // years is seen, which the totals' bars, from zero, hide. The figure is
+  // rows[i][key] - rows[0][key]. For tests and tools, the SVG carries the
+  // panel's top and height (data-panel-top, data-panel) and the figures at
+  // its top and bottom (data-axis-top, data-axis-bottom); a bar, its change
+  // (data-value, hectares to six decimals).
+  function drawChange(holder, rows, key, label, colour, title, attributes) {
+    holder.textContent = "";
+    if (rows.length < 2) return;
+    var W = 960, LEFT = 96, RIGHT = 16, PANEL = 150, TOP = 26, BOTTOM = 44, H = TOP + PANEL + BOTTOM;
+    var plotW = W - LEFT - RIGHT, k, i;
+    var all = {width: W, height: H, viewBox: "0 0 " + W + " " + H, role: "img", "data-years": rows.length};
+    for (k in attributes) if (Object.prototype.hasOwnProperty.call(attributes, k)) all[k] = attributes[k];
+    var svg = element("svg:svg", all, holder);
+    element("svg:title", {}, svg, title);
+    var box = svg.getBoundingClientRect();
+    svg.setAttribute("data-left", box.left + window.scrollX);
+    svg.setAttribute("data-top", box.top + window.scrollY);
+    var change = rows.map(function (r) { return r[key] - rows[0][key]; });
+    var high = Math.max.apply(null, change.concat([0])), low = Math.min.apply(null, change.concat([0]));
+    var s = high > low ? step(high - low, 4) : 1;
+    var axisTop = high > 0 ? Math.ceil(high / s) * s : 0, axisBottom = low < 0 ? Math.floor(low / s) * s : 0;
+    if (axisTop === axisBottom) axisTop = s;
+    var decimals = s >= 1 ? 0 : Math.min(6, Math.ceil(-Math.log(s) / Math.LN10));
+    var y = function (v) { return TOP + (axisTop - v) / (axisTop - axisBottom) * PANEL; };
+    svg.setAttribute("data-panel", PANEL);
+    svg.setAttribute("data-panel-top", TOP);
+    svg.setAttribute("data-axis-top", axisTop);
+    svg.setAttribute("data-axis-bottom", axisBottom);
+    element("svg:text", {x: LEFT, y: TOP - 8, "class": "acc-axis-title"}, svg, label);
+    for (var v = axisBottom; v <= axisTop + s / 2; v += s) {
+      var ty = Math.round(y(v)) + 0.5, tick = Math.abs(v) < s / 2 ? 0 : v;
+      element("svg:line", {x1: LEFT, x2: LEFT + plotW, y1: ty, y2: ty, "class": "acc-grid"}, svg);
+      element("svg:text", {x: LEFT - 6, y: ty + 4, "text-anchor": "end", "class": "acc-tick"}, svg,
+              (tick > 0 ? "+" : tick < 0 ? "\u2212" : "") + grouped(Math.abs(tick), decimals));
+    }
+    var slot = plotW / rows.length, bar = Math.max(1, Math.min(40, slot * 0.7)), zero = y(0);
+    for (i = 0; i < rows.length; i++) {
+      var end = y(change[i]), text = change[i].toFixed(6);
+      var rect = element("svg:rect", {x: LEFT + i * slot + (slot - bar) / 2, y: Math.min(zero, end), width: bar,
+        height: Math.abs(end - zero), fill: change[i] < 0 ? "#d62728" : colour, "class": "acc-bar acc-change",
+        "data-year": rows[i].year, "data-value": text}, svg);
+      element("svg:title", {}, rect, rows[i].year + ": " + text + " ha against " + rows[0].year);
+    }
+    element("svg:line", {x1: LEFT, x2: LEFT + plotW, y1: zero, y2: zero, "class": "acc-axis"}, svg);
+    element("svg:line", {x1: LEFT, x2: LEFT, y1: TOP, y2: TOP + PANEL, "class": "acc-axis"}, svg);
+    var every = Math.max(1, Math.ceil(40 / slot));
+    for (i = 0; i < rows.length; i++) {
+      if (i % every && !(i === rows.length - 1 && i % every >= every * 0.6)) continue;
+      element("svg:text", {x: LEFT + (i + 0.5) * slot, y: TOP + PANEL + 16, "text-anchor": "middle",
+        "class": "acc-tick"}, svg, String(rows[i].year));
+    }
+    element("svg:text", {x: LEFT + plotW / 2, y: TOP + PANEL + 36, "text-anchor": "middle",
+      "class": "acc-axis-title"}, svg, "year");
+  }
+
   function table(holder, head, rows, cells) {
     holder.textContent = "";
     var tr = element("tr", {}, holder);
@@ -313,6 +371,7 @@
     if (!source) return;
     var data = JSON.parse(source.textContent);
     var picker = document.getElementById("acc-threshold"), chart = document.getElementById("acc-chart");
+    var change = document.getElementById("acc-change");
     var years = document.getElementById("acc-years"), zones = document.getElementById("acc-zones");
     var note = document.getElementById("acc-zones-note");
     data.thresholds.forEach(function (t) {
@@ -325,6 +384,11 @@
                          {key: "loss", label: "loss (ha)", colour: "#d62728"}],
            "Tree cover and loss in hectares per year, at a threshold of " + t + " %",
            {"data-chart": "cover", "data-threshold": t}, "The batch table has no row at this threshold.");
+      if (rows.length) {
+        drawChange(change, rows, "cover", "tree cover against " + rows[0].year + " (ha)", "#2e9d4a",
+                   "Tree cover against " + rows[0].year + " in hectares, at a threshold of " + t + " %",
+                   {"data-chart": "cover-change", "data-threshold": t});
+      } else change.textContent = "";
       table(years, ["year", "land (ha)", "tree cover (ha)", "loss (ha)", "height mean"], rows, function (r) {
         return [String(r.year), r.text.land, r.text.cover, r.text.loss, r.text.height];
       });
@@ -354,6 +418,12 @@
           {key: "loss", label: "forest loss (ha)", colour: "#d62728"}],
          "Forest and forest loss in hectares per year, forest by definition " + data.definition,
          {"data-chart": "forest"}, "The forest table has no row.");
+    if (data.years.length) {
+      drawChange(document.getElementById("forest-change"), data.years, "forest",
+                 "forest against " + data.years[0].year + " (ha)", "#17652f",
+                 "Forest against " + data.years[0].year + " in hectares, forest by definition " + data.definition,
+                 {"data-chart": "forest-change"});
+    }
   }
   function startAll() {
     start();

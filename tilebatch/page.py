@@ -584,6 +584,7 @@ def forest_section(req, view):
     out.append("<p>The tables: %s.</p>" % ", ".join(
         '<a href="%s">%s</a>' % (relative_url(os.path.join(here, f), req.output_dir), f) for f in files))
     out.append('<div id="forest-chart"></div>')
+    out.append('<div id="forest-change"></div>')
     cover = forest["definition"].split(":")[0]
     head = ["year", "forest (ha)", "forest loss (ha)"]
     if data["cover"]:  # beside it, what the height and the least area leave out
@@ -642,6 +643,7 @@ def accounts_section(req, view):
     out.append('<p><label>Threshold: <select id="acc-threshold"></select></label> '
                '<span class="about">canopy cover (TCC, percent) at or above which a cell is tree cover</span></p>')
     out.append('<div id="acc-chart"></div>')
+    out.append('<div id="acc-change"></div>')
     out.append('<table id="acc-years"></table>')
     out.append('<p class="about" id="acc-loss-note">%s</p>' % esc(accounts.LOSS_FIRST_YEAR_NOTE))
     if zones:

@@ -9,6 +9,10 @@
   page_accounts.py DOM_FILE forest-zones   the forest zone table's note, then a line a zone
   page_accounts.py DOM_FILE forest TABLE   the forest chart's bars read back against TABLE
                                            (batch_forest.csv): a line a bar; exits 1 on any difference
+  page_accounts.py DOM_FILE change CHART TABLE COLUMN [THRESHOLD]
+                                           the change chart CHART (cover-change, forest-change) read
+                                           back against TABLE's COLUMN less its first year's (the rows
+                                           of THRESHOLD where given): a line a bar; exits 1 on any difference
   page_accounts.py DOM_FILE forest-pixels SCREENSHOT_PNG
                                            the forest chart's bars in a screenshot of the page taken
                                            with the DOM: each in its colour up to its top, not above
@@ -112,6 +116,42 @@ def forest_against(chart, table_path):
     return faults
 
 
+def figure_at(svg, y):
+    """The figure on a change chart's axis at the height Y."""
+    top, bottom = float(svg["data-axis-top"]), float(svg["data-axis-bottom"])
+    return top - (y - float(svg["data-panel-top"])) / float(svg["data-panel"]) * (top - bottom)
+
+
+def change_against(chart, table_path, column, threshold=None):
+    """Each bar of a change chart against its year's COLUMN less the first
+    year's: one end of the bar on the axis's 0, the other at the change (to
+    a millionth of the axis's span), up for a gain and down for a loss,
+    labelled with it. The count of faults."""
+    svg, bars = chart
+    with open(table_path, newline="") as f:
+        rows = [r for r in csv.DictReader(f) if threshold is None or r["threshold"] == threshold]
+    if not rows or [b.get("data-year") for b in bars] != [r["year"] for r in rows]:
+        print("change bars of years %s, the table's %s: WRONG" % (
+            [b.get("data-year") for b in bars], [r["year"] for r in rows]))
+        return 1
+    if threshold is not None and svg.get("data-threshold") != threshold:
+        print("change chart at threshold %s, not %s: WRONG" % (svg.get("data-threshold"), threshold))
+        return 1
+    span = float(svg["data-axis-top"]) - float(svg["data-axis-bottom"])
+    faults = 0
+    for bar, row in zip(bars, rows):
+        expected = Decimal(row[column]) - Decimal(rows[0][column])
+        ends = sorted((figure_at(svg, float(bar["y"])), figure_at(svg, float(bar["y"]) + float(bar["height"]))),
+                      key=abs)
+        tolerance = 1e-6 * span + 5e-7
+        right = (abs(ends[0]) <= tolerance and abs(ends[1] - float(expected)) <= tolerance
+                 and abs(Decimal(bar.get("data-value", "nan")) - expected) <= Decimal("0.000002"))
+        print("%s change: drawn %.6f from %.6f, labelled %s, table %s%s" % (
+            row["year"], ends[1], ends[0], bar.get("data-value"), expected, "" if right else ": WRONG"))
+        faults += not right
+    return faults
+
+
 def colour_at(image, x, y):
     width, height, channels, rows = image
     if not (0 <= x < width and 0 <= y < height):
@@ -164,6 +204,12 @@ def main(argv):
             print("no forest chart drawn")
             return 1
         return 1 if (forest_against if what == "forest" else forest_pixels)(chart, argv[2]) else 0
+    if what == "change":
+        chart = page.charts.get(argv[2])
+        if chart is None or not chart[1]:
+            print("no %s chart drawn" % argv[2])
+            return 1
+        return 1 if change_against(chart, argv[3], argv[4], *argv[5:6]) else 0
     table = what if what.startswith("forest-") else "acc-" + what
     rows = page.tables.get(table)
     if rows is None:

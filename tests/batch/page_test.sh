@@ -64,7 +64,7 @@ browser() {
   browser_at "$page_url" "$@"
 }
 browser_at() {  # browser_at URL OUTPUT_FILE ARGS...
-  local url="$1" out="$2" profile window="1300,1100"
+  local url="$1" out="$2" profile window="1300,1300"
   shift 2
   profile="$(mktemp -d "$scratch/profile.XXXXXX")"
   local flags=(--headless --disable-gpu --disable-quic --no-first-run --disable-background-networking
@@ -279,6 +279,15 @@ check "picking 50 % draws the chart again at 50 %" \
 check "... and shows the figures at 50 %, other than at 30 %" \
   bash -c 'diff <("$0" "$1" pick.html years) "$2/years_50.txt" && ! cmp -s "$2/years_30.txt" "$2/years_50.txt"' \
   "$python" "$accounts" "$acc"
+check "beside the totals, the cover against 2000 at 30 %, each bar read back from its drawn ends" \
+  "$python" "$accounts" acc.html change cover-change "$acc/accounts/batch_accounts.csv" cover_ha 30
+check "... and at 50 % once picked" \
+  "$python" "$accounts" pick.html change cover-change "$acc/accounts/batch_accounts.csv" cover_ha 50
+check "... which the 30 % figures are not" \
+  bash -c '! "$0" "$1" pick.html change cover-change "$2" cover_ha 30 > change_other.txt' \
+  "$python" "$accounts" "$acc/accounts/batch_accounts.csv"
+check "the loss of 2000 said to be 0 and why, under its figures" \
+  grep -qF "The loss of 2000 is 0 at every threshold above 0" acc.html
 check "the zone table: 50 of the 60 zones, said so" \
   bash -c 'zones="$("$0" "$1" acc.html zones)" && grep -qF "The 50 of 60 zones with the largest loss at 30 %" <<< "${zones%%$'"'"'\n'"'"'*}"' \
   "$python" "$accounts"
@@ -299,6 +308,11 @@ check "the forest chart's bars, as drawn, are the forest table's figures, year b
   "$python" "$accounts" acc.html forest "$acc/accounts/batch_forest.csv"
 check "... and the check fails against another table" \
   bash -c '! "$0" "$1" acc.html forest <(sed "3s/,[0-9.]*,/,1.000000,/" "$2") > forest_other.txt' \
+  "$python" "$accounts" "$acc/accounts/batch_forest.csv"
+check "beside it, the forest against 2000, each bar read back from its drawn ends" \
+  "$python" "$accounts" acc.html change forest-change "$acc/accounts/batch_forest.csv" forest_ha
+check "... and the check fails against another table" \
+  bash -c '! "$0" "$1" acc.html change forest-change <(sed "3s/,[0-9.]*,/,1.000000,/" "$2") forest_ha > change_forest_other.txt' \
   "$python" "$accounts" "$acc/accounts/batch_forest.csv"
 check "the figures under it are the table's, the tree cover and loss at 10 % beside them" \
   diff <("$python" "$accounts" acc.html forest-years) "$acc/forest_years.txt"
