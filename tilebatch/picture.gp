@@ -1,9 +1,9 @@
 # The picture of one product raster, for a person: the raster in the
 # product's colours, with a title, longitude and latitude axes, the colour
-# ramp with its unit as a legend, and "no tile" drawn white and named in the
-# legend.
+# ramp with its unit as a legend, and "no tile" drawn white, named in the
+# legend where NO_TILE is 1 (the raster holds some).
 #
-#   gnuplot -c picture.gp RASTER PNG TITLE PRODUCT GEOMETRY
+#   gnuplot -c picture.gp RASTER PNG TITLE PRODUCT GEOMETRY NO_TILE
 #
 # RASTER is one band of 32-bit floats in this machine's byte order, rows from
 # the north (GDAL's ENVI format); a value below 0 means no tile. GEOMETRY is
@@ -25,6 +25,7 @@ south = real(word(ARG5, 4))
 step_x = real(word(ARG5, 5))
 step_y = real(word(ARG5, 6))
 scale = int(word(ARG5, 7))
+shows_no_tile = ARG6 eq '1'
 
 left = 90
 right = 260
@@ -92,8 +93,17 @@ set key at screen 1.0 - (right - 10.0) / width, screen 1.0 - 1.0 * top / height 
     samplen 1.5 spacing 1.4 box
 set style fill solid 1.0 border rgb '#000000'
 
-plot raster binary array=(columns, rows) format='%float32' flipy \
-         origin=(west + step_x / 2, south + step_y / 2) dx=step_x dy=step_y \
-         using ($1 < 0 ? NaN : factor * $1) with image notitle, \
-     keyentry with boxes fillcolor rgb zero_colour title zero_title, \
-     keyentry with boxes fillcolor rgb '#ffffff' title 'no tile'
+# The colour of no tile is named only in a picture that shows it: a lone
+# tile's picture has none.
+if (shows_no_tile) {
+    plot raster binary array=(columns, rows) format='%float32' flipy \
+             origin=(west + step_x / 2, south + step_y / 2) dx=step_x dy=step_y \
+             using ($1 < 0 ? NaN : factor * $1) with image notitle, \
+         keyentry with boxes fillcolor rgb zero_colour title zero_title, \
+         keyentry with boxes fillcolor rgb '#ffffff' title 'no tile'
+} else {
+    plot raster binary array=(columns, rows) format='%float32' flipy \
+             origin=(west + step_x / 2, south + step_y / 2) dx=step_x dy=step_y \
+             using ($1 < 0 ? NaN : factor * $1) with image notitle, \
+         keyentry with boxes fillcolor rgb zero_colour title zero_title
+}

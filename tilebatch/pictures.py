@@ -2,7 +2,9 @@
 gnuplot: gdal_translate averages a raster down to the picture's size into
 plain 32-bit floats, and gnuplot (picture.gp) colours it with the product's
 ramp under a title, with longitude and latitude axes and a legend naming the
-ramp's unit and the colour of "no tile"."""
+ramp's unit and, where part of the picture lies outside every tile, the
+colour of "no tile"."""
+import array
 import json
 import math
 import os
@@ -59,6 +61,23 @@ def geometry(raster):
     return (columns, rows, west, north, step_x, -step_y) if north_up and columns > 0 and rows > 0 else None
 
 
+def has_no_tile(floats, chunk_values=1 << 20):
+    """Whether the raster of 32-bit floats in this machine's byte order at
+    FLOATS holds a value of no tile (below 0): a picture of tiles only
+    names no colour it does not show. Read in chunks, a region's raster
+    being large."""
+    with open(floats, "rb") as f:
+        while True:
+            data = f.read(4 * chunk_values)
+            whole = len(data) - len(data) % 4
+            if not whole:
+                return False
+            values = array.array("f")
+            values.frombytes(data[:whole])
+            if min(values) < 0:
+                return True
+
+
 def draw(product, raster, png, title, work, outsize=None, band=1, of_product=False):
     """PNG: band BAND of RASTER (averaged down to OUTSIZE, (columns, rows),
     when given) coloured with PRODUCT's ramp under TITLE. A Loss raster
@@ -87,7 +106,9 @@ def draw(product, raster, png, title, work, outsize=None, band=1, of_product=Fal
             return "gnuplot is missing (Debian package gnuplot-nox)"
         words = "%d %d %.17g %.17g %.17g %.17g %d" % (columns, rows, west, north - rows * step_y, step_x, step_y, scale)
         # Absolute paths: gnuplot takes an output name that begins with "|" for a command.
-        why = run([plotter, "-c", PROGRAM, os.path.abspath(floats), os.path.abspath(png), title, product, words])
+        no_tile = "1" if has_no_tile(floats) else "0"
+        why = run([plotter, "-c", PROGRAM, os.path.abspath(floats), os.path.abspath(png), title, product, words,
+                   no_tile])
         return why or (None if whole_png(png) else "%s was not drawn whole" % png)
     finally:
         for leftover in (floats, floats[:-4] + ".hdr", floats + ".aux.xml"):

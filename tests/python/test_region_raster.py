@@ -2,6 +2,7 @@
 mosaics, the reduced copies trusted only where they fit their tile, the
 picture's size and geometry, "no tile" drawn white, and a whole build of two
 tiles 44 x 44 pixels apart (products of 2000, reduced copies of 2 x 2)."""
+import array
 import os
 import shutil
 import subprocess
@@ -108,6 +109,28 @@ def test_the_geometry_is_read_of_north_up_rasters_only(out):
     assert pictures.geometry(os.path.join(out, "none.tif")) is None
 
 
+def legend_entries(png):
+    """The entries of a picture's legend, from the height of its box: its
+    frame, dark, down a column inside it from the plot's top (50), an
+    entry every 24 pixels (gnuplot's spacing 1.4 at 11 points)."""
+    width = png_size(png)[0]
+    column = rgb_at(png, *[(width - 245, y) for y in range(40, 200)])
+    frame = [40 + i for i, c in enumerate(column) if sum(c) < 200]
+    return (frame[-1] - frame[0]) // 24
+
+
+@pytest.mark.parametrize("values, chunk, found", [
+    ([], 4, False),
+    ([0.0, 100.0, 3.5], 4, False),
+    ([0.0, 1.0, 2.0, 3.0, 4.0, pictures.NO_TILE], 2, True),  # in the last chunk
+    ([pictures.NO_TILE, 1.0, 2.0], 1, True),
+])
+def test_no_tile_found_in_any_chunk_of_the_floats(tmp_path, values, chunk, found):
+    floats = tmp_path / "r.f32"
+    floats.write_bytes(array.array("f", values).tobytes())
+    assert pictures.has_no_tile(str(floats), chunk_values=chunk) is found
+
+
 @needs_gnuplot
 def test_a_picture_draws_each_pixel_as_a_block_and_no_tile_white(out):
     # 2 x 2 pixels, each drawn as 300 x 300 (a 600 x 600 plot at (90, 50)),
@@ -123,6 +146,12 @@ def test_a_picture_draws_each_pixel_as_a_block_and_no_tile_white(out):
     assert WHITE not in (blocks[0, 1], blocks[1, 0], blocks[1, 1])
     assert len({blocks[0, 1], blocks[1, 0], blocks[1, 1]}) == 3  # 50, 100 and 0 in colours of their own
     assert os.listdir(work) == []  # the floats it drew from are gone
+    assert legend_entries(png) == 2  # the colour of 0, and that of no tile, which it shows
+    # A lone tile's picture shows no "no tile", and its legend does not name it.
+    whole = write_raster(os.path.join(out, "whole.tif"), [[10, 50], [100, 0]], -60.0, 10.0, step=0.5, fmt="GTiff",
+                         data_type="Float32")
+    assert pictures.draw("TCC", whole, os.path.join(out, "whole.png"), "whole", work) is None
+    assert legend_entries(os.path.join(out, "whole.png")) == 1
     # A raster that is not north-up is refused, and nothing drawn.
     flipped = write_vrt(os.path.join(out, "flipped.vrt"), tilejob.product_path(out, "TCC", YEAR, "t1"), SIZE, SIZE,
                         (-60.0, STEP, 0.0, 10.0, 0.0, STEP))
