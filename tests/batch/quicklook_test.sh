@@ -65,6 +65,14 @@ check "TCC picture is not one colour" test -n "$tcc_green" -a "${tcc_green% *}" 
 tcc_blue="$(band_range plot_TCC.tif 3)"
 check "... and no pixel of the tile is white (the colour of no tile)" \
   bash -c '[ "${1#* }" != 255 ] || [ "${2#* }" != 255 ]' _ "$tcc_green" "$tcc_blue"
+# ... so its legend names the colour of 0 alone, not that of no tile: the
+# legend's frame closes after one entry (24 pixels below its top at 50), and
+# a column inside it finds no second frame line where two entries end (98).
+rm -f legend_TCC.tif.aux.xml
+gdal_translate -q -srcwin 855 86 1 24 "$dest/TCC_2000_t1.png" legend_TCC.tif
+legend_red="$(band_range legend_TCC.tif 1)"
+echo "TCC legend column red band min max below its first entry: $legend_red"
+check "... and its legend does not name no tile" bash -c '[ "${1% *}" -gt 200 ]' _ "$legend_red"
 
 # A missing product is named and nothing is made.
 status=0
