@@ -721,8 +721,8 @@ TEST_F(FaultTest, DatamaskWithoutAnyOneGivesZeroCoverAndHeightAndTheThinnedLoss)
 // process maps already. Nothing when the check does not answer as expected.
 std::optional<uint64_t> address_space_just_above_the_check(const std::vector<std::string>& args) {
     constexpr uint64_t MIB = 1ull << 20;
-    const uint64_t probe = 256 * MIB;
-    const ProgramResult r = run_program(PT_PROCESS_TILE, args, [probe] {
+    constexpr uint64_t probe = 256 * MIB;
+    const ProgramResult r = run_program(PT_PROCESS_TILE, args, [] {
         const rlimit cap{probe, probe};
         setrlimit(RLIMIT_AS, &cap);
     });
