@@ -44,6 +44,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -704,12 +705,18 @@ struct Options {
     uint64_t seed = 0;
     int size = pt::TILE_SIZE;
     std::string compress = "LZW";
+    // The tile's upper-left corner when given, so that the inputs lie where
+    // process_tile will place the products; else a corner from the tile name.
+    bool has_origin = false;
+    double origin_lon = 0.0;
+    double origin_lat = 0.0;
 };
 
 constexpr const char* USAGE =
     "usage: make_synthetic_tile <input_dir> <datamask_dir> <wetland_dir> <tile_id> <last_year> "
     "<seed>\n"
     "                           [--size N] [--compress LZW|DEFLATE|NONE]\n"
+    "                           [--origin LON LAT]\n"
     "  writes <datamask_dir>/<tile_id>_datamask.tif, <wetland_dir>/<tile_id>_wetlandmask.tif "
     "and\n"
     "  <input_dir>/<tile_id>/<tile_id>_{TCC,loss,TCH}_<year>.tif (TCC from 1997, loss and TCH "
@@ -727,6 +734,10 @@ constexpr const char* HELP_DETAILS =
     "                  only: process_tile refuses a layer smaller than 4004 x 4004\n"
     "                  and reads the upper-left 4004 x 4004 of a larger one\n"
     "  --compress C    GeoTIFF compression: LZW (default), DEFLATE or NONE\n"
+    "  --origin LON LAT  the tile's upper-left corner in degrees (LON -180 to 360,\n"
+    "                  LAT -90 to 90), as given to process_tile; without it a\n"
+    "                  corner derived from the tile name (process_tile does not\n"
+    "                  read the inputs' placement, so the products are the same)\n"
     "  -h, --help      this text\n"
     "\n"
     "  On a terminal the progress of writing the layers is shown on standard error.\n"
@@ -763,6 +774,21 @@ bool parse_number(std::string_view text, T& out) {
     return ec == std::errc() && ptr == end;
 }
 
+// A bad origin is named on one line: the usage would hide which number is wrong.
+[[noreturn]] void bad_origin(const std::string& what, const std::string& text) {
+    std::fprintf(stderr, "make_synthetic_tile: --origin %s %s is not a %s\n", what.c_str(),
+                 pt::printable(text).c_str(),
+                 what == "LON" ? "longitude from -180 to 360" : "latitude from -90 to 90");
+    std::exit(2);
+}
+
+double parse_degrees(const std::string& what, const std::string& text, double low, double high) {
+    double value = 0.0;
+    if (!parse_number(text, value) || !std::isfinite(value) || value < low || value > high)
+        bad_origin(what, text);
+    return value;
+}
+
 Options parse_args(int argc, char** argv) {
     Options opt;
     std::vector<std::string> positional;
@@ -787,6 +813,11 @@ Options parse_args(int argc, char** argv) {
                 if (value != "LZW" && value != "DEFLATE" && value != "NONE") usage();
                 opt.compress = value;
             }
+        } else if (arg == "--origin") {
+            if (k + 2 >= argc) usage();
+            opt.origin_lon = parse_degrees("LON", argv[++k], -180.0, 360.0);
+            opt.origin_lat = parse_degrees("LAT", argv[++k], -90.0, 90.0);
+            opt.has_origin = true;
         } else if (looks_like_option(arg)) {
             unknown_option(arg);
         } else {
@@ -856,6 +887,10 @@ int main(int argc, char** argv) {
     CPLFree(wkt_raw);
     double gt[6];
     tile_geotransform(opt.tile_id, gt);
+    if (opt.has_origin) {
+        gt[0] = opt.origin_lon;
+        gt[3] = opt.origin_lat;
+    }
 
     // On a terminal, the layers written so far; silent otherwise.
     pt::Progress progress = pt::Progress::for_terminal();
