@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <ostream>
@@ -126,6 +127,19 @@ std::size_t quality_memory_needed(int year_count) {
                sizeof(QualityWord);
 }
 
+// Like process_tile, tile_quality writes into a directory it is given and
+// does not make it. A missing directory is named as such: "cannot be created"
+// alone reads like a permission problem.
+static std::string quality_output_refusal(const std::string& quality_dir,
+                                          const std::string& tile_id) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(quality_dir, error)) {
+        return quality_dir + " is not an existing directory";
+    }
+    return quality_dir + "/" + quality_raster_name(FIRST_OUTPUT_YEAR, tile_id) +
+           " cannot be created";
+}
+
 void run_tile_quality(const RunArguments& args) {
     check_run_arguments(args, "quality_dir");
     start_gdal();
@@ -133,9 +147,7 @@ void run_tile_quality(const RunArguments& args) {
     Progress progress = Progress::for_terminal();
     const int year_count = year_count_for(args.last_year);
     check_memory_budget(quality_memory_needed(year_count), workers);
-    check_files_before_reading(args, args.output_dir + "/" +
-                                         quality_raster_name(FIRST_OUTPUT_YEAR, args.tile_id) +
-                                         " cannot be created");
+    check_files_before_reading(args, quality_output_refusal(args.output_dir, args.tile_id));
     TileMemory tile(year_count, TILE_SIZE, TILE_SIZE);
     OwnedFlagCube flags(year_count, TILE_SIZE, TILE_SIZE);
     // As in process_tile: the output cubes' pages are touched while the

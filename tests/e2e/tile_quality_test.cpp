@@ -172,6 +172,7 @@ TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
     const GeneratedTile damaged = link_tile(*tile_, root / "damaged");
     damage_datamask(damaged);
     fs::create_directories(root / "out");
+    std::ofstream(root / "a_file") << "a file where the quality directory should be";
     struct Fault {
         std::vector<std::string> args;
         std::string line;
@@ -182,9 +183,11 @@ TEST_F(TileQuality, RefusesOnOneLineOnStandardErrorAndLeavesNothing) {
         {tile_arguments(cut, root / "out"),
          (cut.input_dir() / TILE / (TILE + "_TCC_2001.tif")).string() + " not found\n"},
         {tile_arguments(*tile_, root / "absent"),
-         (root / "absent" / qa_name(FIRST_OUTPUT_YEAR)).string() + " cannot be created\n"},
+         (root / "absent").string() + " is not an existing directory\n"},
         {tile_arguments(damaged, root / "absent"),
-         (root / "absent" / qa_name(FIRST_OUTPUT_YEAR)).string() + " cannot be created\n"},
+         (root / "absent").string() + " is not an existing directory\n"},
+        {tile_arguments(*tile_, root / "a_file"),
+         (root / "a_file").string() + " is not an existing directory\n"},
         {empty_dir, "quality_dir is empty\n"},
     };
     for (const Fault& fault : faults) {
