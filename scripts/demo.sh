@@ -30,7 +30,10 @@ rm -rf "$demo"
 mkdir -p "$demo/products"
 
 echo "== generating a synthetic tile $tile, 1997-$last_year, in $demo"
-build/tools/make_synthetic_tile "$demo/input" "$demo/datamask" "$demo/wetland" "$tile" "$last_year" 1
+# The inputs at the tile's own corner, so that they and the products lie
+# together in a GIS; process_tile places the products by its arguments alone,
+# so the products are the same bytes either way.
+build/tools/make_synthetic_tile "$demo/input" "$demo/datamask" "$demo/wetland" "$tile" "$last_year" 1 --origin -80 40
 
 echo "== process_tile $tile $last_year $demo/input $demo/products -80 40 $demo/datamask $demo/wetland"
 start=$(date +%s%N)
