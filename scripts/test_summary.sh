@@ -30,8 +30,14 @@ records=""
 missing=()
 for xml in "$@"; do
   if [ ! -f "$xml" ]; then missing+=("$xml"); continue; fi
-  # One "status<TAB>name<TAB>reason" line per test case.
-  records+="$(awk '
+  # The run a test belongs to, by its build directory and results file
+  # (build/suite, build-asan/e2e): a test skipped under the sanitizers may
+  # have run in the suite, and the reader must know which.
+  results_dir="$(cd "$(dirname "$xml")" && pwd)"
+  run_dir="${results_dir%/test-results}"
+  run="${run_dir##*/}/$(basename "$xml" .xml)"
+  # One "status<TAB>name<TAB>reason<TAB>run" line per test case.
+  records+="$(awk -v run="$run" '
     function unescape(s) {
       gsub(/&lt;/, "<", s); gsub(/&gt;/, ">", s); gsub(/&quot;/, "\"", s)
       gsub(/&apos;/, "\047", s); gsub(/&amp;/, "\\&", s); return s
@@ -51,7 +57,7 @@ for xml in "$@"; do
       after_skipped = line ~ /: Skipped$/
       if (reason == "" && line ~ /^SKIP: /) reason = substr(line, 7)
     }
-    /<\/testcase>/ { printf "%s\t%s\t%s\n", status, name, reason }
+    /<\/testcase>/ { printf "%s\t%s\t%s\t%s\n", status, name, reason, run }
   ' "$xml")"$'\n'
 done
 
@@ -61,11 +67,11 @@ passed=$(count run) failed=$(count fail) skipped=$(count notrun)
 echo "== summary: $passed passed, $failed failed, $skipped skipped"
 if [ "$skipped" -gt 0 ]; then
   echo "skipped:"
-  awk -F'\t' '$1 == "notrun" { printf "  %s: %s\n", $2, ($3 == "" ? "(no reason given)" : $3) }' <<< "$records"
+  awk -F'\t' '$1 == "notrun" { printf "  %s (in %s): %s\n", $2, $4, ($3 == "" ? "(no reason given)" : $3) }' <<< "$records"
 fi
 if [ "$failed" -gt 0 ]; then
   echo "failed:"
-  awk -F'\t' '$1 == "fail" { printf "  %s\n", $2 }' <<< "$records"
+  awk -F'\t' '$1 == "fail" { printf "  %s (in %s)\n", $2, $4 }' <<< "$records"
 fi
 for xml in "${missing[@]}"; do echo "no results in $xml (that part did not run to the end)"; done
 [ "$failed" -eq 0 ] && [ "${#missing[@]}" -eq 0 ]
