@@ -29,7 +29,7 @@ class Ending:
 def finish(req, rows, source, ending):
     """0 when every part of the end was written, else 1 (each part says why
     on its own)."""
-    summary = report.summarize(rows, req.started)
+    summary = report.summarize(rows)
     status = 0
     if ending.full_report:
         try:

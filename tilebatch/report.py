@@ -4,7 +4,6 @@
 import os
 import statistics
 import sys
-import time
 from collections import Counter
 from dataclasses import dataclass
 
@@ -62,14 +61,9 @@ class Summary:
     wall_median_s: float
     slowest: list  # [(tile, wall_s)], the slowest first, at most 5
     largest: tuple  # (tile, peak_kib) of the largest memory measured, or None
-    # The batch's own wall time: from when it started to this summary. Tiles
-    # run side by side, so the sum of their times is no time anyone waited.
-    elapsed_s: float = None
 
 
-def summarize(rows, started_ns=None, now_ns=None):
-    """The Summary of ROWS; STARTED_NS, when the batch started (time_ns),
-    gives its own wall time up to NOW_NS (now, when not given)."""
+def summarize(rows):
     counts = Counter(r.state for r in rows)
     ended = [r for r in rows if r.state.ended]
     timed = sorted((r.wall_s, r.tile) for r in ended if r.wall_s is not None)
@@ -80,17 +74,7 @@ def summarize(rows, started_ns=None, now_ns=None):
                    wall_total_s=sum(times) if times else None,
                    wall_median_s=statistics.median(times) if times else None,
                    slowest=[(tile, t) for t, tile in reversed(timed[-5:])],
-                   largest=(largest[1], largest[0]) if largest else None,
-                   elapsed_s=batch_elapsed(started_ns, now_ns))
-
-
-def batch_elapsed(started_ns, now_ns=None):
-    """Seconds from STARTED_NS to NOW_NS, or None where the start is not
-    known or lies after now (a clock set back says no time, not a false one)."""
-    if type(started_ns) is not int:
-        return None
-    elapsed = (time.time_ns() if now_ns is None else now_ns) - started_ns
-    return elapsed / 1e9 if elapsed >= 0 else None
+                   largest=(largest[1], largest[0]) if largest else None)
 
 
 def summary_text(s):
@@ -104,14 +88,12 @@ def summary_text(s):
         text += ", %d handed to Slurm, state unknown" % n[State.UNKNOWN]
     lines = [text]
     if s.timed:
-        lines.append("summary: tiles' wall time %.1f s summed, median %.1f s a tile (%d timed)"
+        lines.append("summary: wall time %.1f s in all, median %.1f s a tile (%d timed)"
                      % (s.wall_total_s, s.wall_median_s, s.timed))
         lines.append("summary: slowest: " + " ".join("%s (%s s)" % (printable(tile), seconds(t))
                                                       for tile, t in s.slowest))
     else:
         lines.append("summary: no tile timed")
-    if s.elapsed_s is not None:
-        lines.append("summary: batch's own wall time %.1f s since it started" % s.elapsed_s)
     if s.largest:
         lines.append("summary: largest memory: %s, %.0f MiB" % (printable(s.largest[0]), s.largest[1] / 1024))
     else:

@@ -105,7 +105,7 @@ def test_summary_table_of_counts_times_memory_and_source(tmp_path):
     assert "summary:" not in text  # the terminal's lines are not the page's
     cells = summary_cells(text)
     assert cells == {"tiles": "4", "done": "2", "failed": "1", "not run": "1",
-                     "tiles' wall time": "133 s (2.2 min) summed over the tiles, median 2 s a tile (3 tiles timed)",
+                     "wall time": "133 s (2.2 min) in all, median 2 s a tile (3 tiles timed)",
                      "slowest": "t3: 130 s (2.2 min), &lt;i&gt;: 2 s, t2: 1 s",
                      "largest memory": "&lt;i&gt;: 3072 MiB", "figures from": "sacct &lt;x&gt;"}
     # A state is listed where it has tiles, done, failed and not run always;
@@ -113,18 +113,8 @@ def test_summary_table_of_counts_times_memory_and_source(tmp_path):
     rows = [Row("a", State.RUNNING), Row("b", State.UNKNOWN)]
     cells = summary_cells(written(request(tmp_path, [("a", "0", "0"), ("b", "1", "0")]), rows, source=""))
     assert cells == {"tiles": "2", "done": "0", "failed": "0", "not run": "0", "running or queued": "1",
-                     "unknown (handed to Slurm, state unknown)": "1", "tiles' wall time": "no tile timed",
+                     "unknown (handed to Slurm, state unknown)": "1", "wall time": "no tile timed",
                      "largest memory": "none measured"}
-
-
-def test_summary_table_batch_wall_time_beside_the_tiles_summed(tmp_path):
-    rows = [Row("a", State.DONE, "0", 100.0), Row("b", State.DONE, "0", 100.0)]
-    req = request(tmp_path, [("a", "0", "0"), ("b", "1", "0")])
-    path = page.write(req, rows, "records", report.summarize(rows, started_ns=0, now_ns=150 * 10**9))
-    with open(path, encoding="utf-8") as f:
-        cells = summary_cells(f.read())
-    assert cells["tiles' wall time"] == "200 s (3.3 min) summed over the tiles, median 100 s a tile (2 tiles timed)"
-    assert cells["batch's wall time"] == "150 s (2.5 min) since the batch started"
 
 
 def test_the_batch_id_is_explained_where_it_first_shows(tmp_path):

@@ -54,7 +54,7 @@ def summary_lines(rows):
 def test_summary_counts_and_sums_over_ended_tiles():
     assert summary_lines(rows_of_a_batch()) == [
         "summary: 7 tiles: 2 done, 1 failed, 2 not run, 1 running or queued, 1 handed to Slurm, state unknown",
-        "summary: tiles' wall time 15.8 s summed, median 3.2 s a tile (3 timed)",
+        "summary: wall time 15.8 s in all, median 3.2 s a tile (3 timed)",
         "summary: slowest: t1 (12 s) t2 (3.25 s) t6 (0.5 s)",
         "summary: largest memory: t1, 256 MiB",
     ]
@@ -67,26 +67,8 @@ def test_summary_counts_and_sums_over_ended_tiles():
 ])
 def test_summary_median(times, total, median):
     rows = [Row("t%d" % k, State.DONE, "0", t) for k, t in enumerate(times)]
-    assert summary_lines(rows)[1] == "summary: tiles' wall time %.1f s summed, median %.1f s a tile (%d timed)" % (
+    assert summary_lines(rows)[1] == "summary: wall time %.1f s in all, median %.1f s a tile (%d timed)" % (
         total, median, len(times))
-
-
-def test_summary_batch_wall_time_beside_the_tiles_summed():
-    # Two tiles of 10 s run side by side in a batch of 12.5 s: the summed
-    # 20 s and the batch's own 12.5 s both said, each named as what it is.
-    rows = [Row("a", State.DONE, "0", 10.0), Row("b", State.DONE, "0", 10.0)]
-    lines = report.summary_text(report.summarize(rows, started_ns=1_000_000_000, now_ns=13_500_000_000))
-    assert "summary: tiles' wall time 20.0 s summed, median 10.0 s a tile (2 timed)" in lines.splitlines()
-    assert "summary: batch's own wall time 12.5 s since it started" in lines.splitlines()
-
-
-@pytest.mark.parametrize("started, now", [(None, 5), ("12", 10**9), (10**10, 10**9), (True, 10**9)])
-def test_summary_batch_wall_time_not_made_up(started, now):
-    # A start not known (an older request), not a number, or after now (a
-    # clock set back): no batch wall time rather than a false one.
-    rows = [Row("a", State.DONE, "0", 1.0)]
-    summary = report.summarize(rows, started_ns=started, now_ns=now)
-    assert summary.elapsed_s is None and "batch's own" not in report.summary_text(summary)
 
 
 def test_summary_slowest_five_slowest_first():
