@@ -196,11 +196,11 @@ def summary_table(summary, source):
     lines += [(swatch(colours[s]) + html.escape(state_text(s)), "%d" % summary.counts[s])
               for s in State if summary.counts[s] or s in (State.DONE, State.FAILED, State.NOT_RUN)]
     if summary.timed:
-        lines.append(("wall time", "%s in all, median %s a tile (%d tiles timed)" % (
+        lines.append(("tiles' wall time", "%s summed over the tiles, median %s a tile (%d tiles timed)" % (
             seconds(summary.wall_total_s), seconds(summary.wall_median_s), summary.timed)))
         lines.append(("slowest", ", ".join("%s: %s" % (esc(t), seconds(w)) for t, w in summary.slowest)))
     else:
-        lines.append(("wall time", "no tile timed"))
+        lines.append(("tiles' wall time", "no tile timed"))
     if summary.largest:
         lines.append(("largest memory", "%s: %.0f MiB" % (esc(summary.largest[0]), summary.largest[1] / 1024)))
     else:

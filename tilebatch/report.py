@@ -88,7 +88,8 @@ def summary_text(s):
         text += ", %d handed to Slurm, state unknown" % n[State.UNKNOWN]
     lines = [text]
     if s.timed:
-        lines.append("summary: wall time %.1f s in all, median %.1f s a tile (%d timed)"
+        # Tiles run side by side: their times summed are no time anyone waited.
+        lines.append("summary: tiles' wall time %.1f s summed, median %.1f s a tile (%d timed)"
                      % (s.wall_total_s, s.wall_median_s, s.timed))
         lines.append("summary: slowest: " + " ".join("%s (%s s)" % (printable(tile), seconds(t))
                                                       for tile, t in s.slowest))

@@ -105,7 +105,7 @@ def test_summary_table_of_counts_times_memory_and_source(tmp_path):
     assert "summary:" not in text  # the terminal's lines are not the page's
     cells = summary_cells(text)
     assert cells == {"tiles": "4", "done": "2", "failed": "1", "not run": "1",
-                     "wall time": "133 s (2.2 min) in all, median 2 s a tile (3 tiles timed)",
+                     "tiles' wall time": "133 s (2.2 min) summed over the tiles, median 2 s a tile (3 tiles timed)",
                      "slowest": "t3: 130 s (2.2 min), &lt;i&gt;: 2 s, t2: 1 s",
                      "largest memory": "&lt;i&gt;: 3072 MiB", "figures from": "sacct &lt;x&gt;"}
     # A state is listed where it has tiles, done, failed and not run always;
@@ -113,7 +113,7 @@ def test_summary_table_of_counts_times_memory_and_source(tmp_path):
     rows = [Row("a", State.RUNNING), Row("b", State.UNKNOWN)]
     cells = summary_cells(written(request(tmp_path, [("a", "0", "0"), ("b", "1", "0")]), rows, source=""))
     assert cells == {"tiles": "2", "done": "0", "failed": "0", "not run": "0", "running or queued": "1",
-                     "unknown (handed to Slurm, state unknown)": "1", "wall time": "no tile timed",
+                     "unknown (handed to Slurm, state unknown)": "1", "tiles' wall time": "no tile timed",
                      "largest memory": "none measured"}
 
 

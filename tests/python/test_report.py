@@ -54,7 +54,7 @@ def summary_lines(rows):
 def test_summary_counts_and_sums_over_ended_tiles():
     assert summary_lines(rows_of_a_batch()) == [
         "summary: 7 tiles: 2 done, 1 failed, 2 not run, 1 running or queued, 1 handed to Slurm, state unknown",
-        "summary: wall time 15.8 s in all, median 3.2 s a tile (3 timed)",
+        "summary: tiles' wall time 15.8 s summed, median 3.2 s a tile (3 timed)",
         "summary: slowest: t1 (12 s) t2 (3.25 s) t6 (0.5 s)",
         "summary: largest memory: t1, 256 MiB",
     ]
@@ -67,7 +67,7 @@ def test_summary_counts_and_sums_over_ended_tiles():
 ])
 def test_summary_median(times, total, median):
     rows = [Row("t%d" % k, State.DONE, "0", t) for k, t in enumerate(times)]
-    assert summary_lines(rows)[1] == "summary: wall time %.1f s in all, median %.1f s a tile (%d timed)" % (
+    assert summary_lines(rows)[1] == "summary: tiles' wall time %.1f s summed, median %.1f s a tile (%d timed)" % (
         total, median, len(times))
 
 
