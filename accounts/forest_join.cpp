@@ -57,16 +57,6 @@ long long column_offset(long long from, long long to) {
     return d;
 }
 
-std::vector<std::string_view> tab_fields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    for (std::size_t tab; (tab = line.find('\t')) != std::string_view::npos;) {
-        fields.push_back(line.substr(0, tab));
-        line.remove_prefix(tab + 1);
-    }
-    fields.push_back(line);
-    return fields;
-}
-
 // A straight stretch of a part's edge: `length` pixels from (row, column)
 // along the row or down the column, at places first, first + 1, ... of the
 // edge order. A lone pixel counts as along a row.

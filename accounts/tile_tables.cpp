@@ -45,16 +45,6 @@ std::size_t read_all(int fd, std::vector<char>& buffer, std::size_t expected, st
     }
 }
 
-std::vector<std::string_view> tab_fields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    for (std::size_t tab; (tab = line.find('\t')) != std::string_view::npos;) {
-        fields.push_back(line.substr(0, tab));
-        line.remove_prefix(tab + 1);
-    }
-    fields.push_back(line);
-    return fields;
-}
-
 std::optional<TableKind> table_kind(const std::string& tile, std::string_view name) {
     if (!name.starts_with(tile)) return std::nullopt;
     const std::string_view end = name.substr(tile.size());
@@ -67,6 +57,16 @@ std::optional<TableKind> table_kind(const std::string& tile, std::string_view na
 }
 
 }  // namespace
+
+std::vector<std::string_view> tab_fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t tab; (tab = line.find('\t')) != std::string_view::npos;) {
+        fields.push_back(line.substr(0, tab));
+        line.remove_prefix(tab + 1);
+    }
+    fields.push_back(line);
+    return fields;
+}
 
 bool whole_number(std::string_view text, bool sign, long long& out) {
     const bool negative = sign && !text.empty() && text[0] == '-';

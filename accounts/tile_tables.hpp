@@ -51,6 +51,10 @@ std::string read_table_list(const std::string& path);
 // The same for another file, named `what` in its failures ("the placement").
 std::string read_text_file(const std::string& path, const std::string& what);
 
+// The fields of a line of the batch's tab-separated lists (the tables' list,
+// the placement file), empty ones kept.
+std::vector<std::string_view> tab_fields(std::string_view line);
+
 // The bytes of table `t` in the directory `dir_fd`, read into `buffer` once
 // it has been opened without following the caller into a FIFO and found to
 // be the file its record names, and hashed while read. Throws DamagedTable
